@@ -1,0 +1,92 @@
+// Stereo lookahead peak limiter of one stage: input gain, drive threshold, sliding-window
+// gain computer with two running averages, adaptive/held release, link, mix, monitors.
+#pragma once
+#include <cstdint>
+
+#include "dsp/os4.h"
+
+// Attack and release styles: attack fraction, slow attack factor, slow release factor,
+// fast release factor, hold ms.
+extern const double STYLES[6][5];
+extern const char *const STYLE_NAMES[6];
+
+// Per-channel gain computer.
+//   win_vals/win_pos   monotonic deque of the sliding-window minimum (cap entries, masked)
+//   box1/box2          the two running averages shaping the attack ramp
+//   env_slow/env_fast  adaptive release: slow envelope and peak part above it (dB)
+//   env_hold           non-adaptive release: held and released reduction (dB)
+//   det/out            oversampling filters of the detector and of the output meter
+struct LimiterChan {
+    float *win_vals;
+    uint32_t *win_pos;
+    int32_t cap, mask, window;
+    uint32_t head, tail;
+    uint64_t pos;
+    float *box1;
+    int32_t len1, pos1, cap1;
+    double sum1;
+    float *box2;
+    int32_t len2, pos2, cap2;
+    double sum2;
+    double env_slow, env_fast, env_hold;
+    int32_t hold_left;
+    Os4 det;
+    Os4 out;
+};
+
+// Meters of the last limiter_process call.
+struct LimiterMeters {
+    float min_gain;
+    float peak_in;      // input sample peak after input gain
+    float det_peak;     // detector peak (true peak when enabled)
+    float peak_out;     // output sample peak
+    float tp_out;       // output true peak
+    float det_l, det_r; // detector peak per channel
+    float tp_l, tp_r;   // output true peak per channel
+};
+
+// The limiter of one stage. Delay lines hold the input-gained (wet) and raw (dry) signal
+// for delay_len = lookahead + 8 samples; cur_* follow tgt_* through 5 ms smoothers;
+// fade_* are the 15 ms monitor crossfades; out_gain is the static gain from the
+// input-gained signal to the output after the last call.
+struct Limiter {
+    double rate;
+    int32_t lookahead;
+    int32_t delay_len;
+    float *wet_l, *wet_r, *dry_l, *dry_r;
+    int32_t delay_pos;
+    LimiterChan chan[2];
+    double cur_in, cur_thr, cur_out, cur_mix;
+    double tgt_in, tgt_thr, tgt_out, tgt_mix;
+    double smooth_coef;
+    double link;
+    uint8_t true_peak, adaptive;
+    double release_ms;
+    double rel_fast, rel_slow, att_slow;
+    uint8_t bypass, delta, unity;
+    double fade_bypass, fade_delta, fade_unity;
+    double fade_coef;
+    double out_gain;
+    int32_t style;
+    double style_attack, style_slow_att, style_slow_rel, style_fast_rel;
+    int32_t hold;
+    LimiterMeters meters;
+};
+
+// Main thread (activate/deactivate/reset):
+int limiter_init(Limiter *lim, double rate, double lookahead_ms); // 1, or 0 when allocation fails
+void limiter_free(Limiter *lim);
+void limiter_reset(Limiter *lim);
+int limiter_latency(const Limiter *lim); // delay_len
+
+// Audio thread:
+void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db,
+                 double ceiling_db, double release_ms, double link, double mix);
+void limiter_set_style(Limiter *lim, int index);
+void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity);
+void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames);
+
+// Internals exposed for tests.
+int chan_init(LimiterChan *c, int lookahead);
+void chan_set_attack(LimiterChan *c, int lookahead, double fraction);
+void recalc_release(Limiter *lim);

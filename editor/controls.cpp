@@ -1,0 +1,249 @@
+// The controls panel of the shown stage (knobs, switches, position and style, the
+// gain-to-target and spread buttons) and the grid of every stage's settings side by side.
+#include <cmath>
+#include <cstdio>
+
+#include "editor/sections.h"
+#include "plugin/plugin.h"
+#include "registry/chain_gain.h"
+
+// The grid's parameter rows and their labels, in display order.
+const int GRID_ROWS[12] = {1, 2, 3, 6, 16, 9, 7, 8, 10, 11, 12, 5};
+const char *const GRID_LABELS[12] = {"GAIN",     "OUT CEILING", "RELEASE", "STEREO LINK",
+                                     "MIX",      "LOOKAHEAD",   "TRUE PEAK", "ADAPTIVE",
+                                     "STYLE",    "DITHER",      "SHAPING", "GROUP"};
+
+static const int KNOB_ROWS[5] = {2, 3, 6, 9, 16};
+static const char *const KNOB_LABELS[5] = {"OUT CEILING", "RELEASE", "STEREO LINK", "LOOKAHEAD", "MIX"};
+static const int SWITCH_ROWS[2] = {7, 8};
+static const char *const SWITCH_LABELS[2] = {"TRUE PEAK", "ADAPTIVE"};
+
+constexpr float KNOB_A0 = 0.75f * NVG_PI;  // start of the track arc
+constexpr float KNOB_SWEEP = 1.5f * NVG_PI;
+
+static bool midi_mapped(const SharedSlot *slot, int row) {
+    return slot && row >= 0 && row < (int)PARAM_COUNT && shm_load(slot->midi_cc[row]) >= 0;
+}
+
+static void midi_mark(NVGcontext *vg, float x, float y) {
+    text(vg, x, y, 6.5f, COL_ACCENT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "M", 0.78f);
+}
+
+static float norm01(int row, double v) {
+    double p = param_norm(row, v);
+    if (!(p >= 0.0)) p = 0.0;
+    if (p > 1.0) p = 1.0;
+    return (float)p;
+}
+
+static void knob(Ui *ui, SharedSlot *slot, int s, int k) {
+    NVGcontext *vg = ui->vg;
+    int row = KNOB_ROWS[k];
+    float x = 106.f + 64.f * (float)k;
+    hit_push(ui, HIT_KNOB, s, row, x - 26.f, 496.f, 52.f, 52.f);
+    if (!vg) return;
+    bool active = (ui->hover_kind == HIT_KNOB && ui->hover_b == row) ||
+                  (ui->drag_kind == HIT_KNOB && ui->drag_row == row);
+    double value = slot_param(slot, row);
+    float p = norm01(row, value);
+
+    nvgBeginPath(vg);
+    nvgCircle(vg, x, 524.f, 18.f);
+    nvgFillPaint(vg, nvgRadialGradient(vg, x, 524.f, 9.6f, 18.f, nvgRGBA(0, 0, 0, 120), nvgRGBA(0, 0, 0, 0)));
+    nvgFill(vg);
+    nvgBeginPath(vg);
+    nvgCircle(vg, x, 522.f, 12.f);
+    nvgFillPaint(vg, nvgRadialGradient(vg, x - 4.8f, 516.f, 2.4f, 14.4f, nvgRGB(58, 62, 74), nvgRGB(24, 26, 33)));
+    nvgFill(vg);
+    nvgBeginPath(vg);
+    nvgCircle(vg, x, 522.f, 11.5f);
+    nvgStrokeWidth(vg, 1.f);
+    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, active ? 40 : 18));
+    nvgStroke(vg);
+
+    nvgLineCap(vg, NVG_ROUND);
+    nvgBeginPath(vg);
+    nvgArc(vg, x, 522.f, 17.f, KNOB_A0, KNOB_A0 + KNOB_SWEEP, NVG_CW);
+    nvgStrokeWidth(vg, 2.f);
+    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 22));
+    nvgStroke(vg);
+    float a = KNOB_A0 + p * KNOB_SWEEP;
+    if (p > 0.002f) {
+        nvgBeginPath(vg);
+        nvgArc(vg, x, 522.f, 17.f, KNOB_A0, a, NVG_CW);
+        nvgStrokeWidth(vg, 5.f);
+        nvgStrokeColor(vg, nvgRGBA(255, 182, 74, 45));
+        nvgStroke(vg);
+        nvgBeginPath(vg);
+        nvgArc(vg, x, 522.f, 17.f, KNOB_A0, a, NVG_CW);
+        nvgStrokeWidth(vg, 2.f);
+        nvgStrokeColor(vg, nv(COL_ACCENT));
+        nvgStroke(vg);
+    }
+    float ca = std::cos(a), sa = std::sin(a);
+    nvgBeginPath(vg);
+    nvgMoveTo(vg, x + ca * 12.f * 0.45f, 522.f + sa * 12.f * 0.45f);
+    nvgLineTo(vg, x + ca * 9.f, 522.f + sa * 9.f);
+    nvgStrokeWidth(vg, 1.6f);
+    nvgStrokeColor(vg, nv(active ? COL_ACCENT : COL_TEXT));
+    nvgStroke(vg);
+    nvgLineCap(vg, NVG_BUTT);
+
+    text(vg, x, 497.f, 8.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, KNOB_LABELS[k], 1.02f);
+    char buf[32];
+    param_format(row, buf, sizeof buf, value);
+    text(vg, x, 545.f, 11.f, active ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
+    if (midi_mapped(slot, row)) midi_mark(vg, x + 22.f, 506.f);
+}
+
+void draw_controls(Ui *ui) {
+    if (!ui || !ui->owner || !ui->owner->show_controls) return;
+    NVGcontext *vg = ui->vg;
+    Plugin *owner = ui->owner;
+    int s = 0;
+    SharedSlot *slot = shown_stage(ui, &s);
+    int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
+    char buf[48];
+
+    if (vg) {
+        overlay_panel(vg, 466.f, 94.f);
+        if (ui->chain_mode) {
+            text(vg, 74.f, 479.f, 8.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, "ALL STAGES", 1.02f);
+        } else {
+            int pos = (n > 0 && s >= 0 && s < n) ? (int)ui->chain[s].pos : 0;
+            if (pos > 98) pos = 0;
+            snprintf(buf, sizeof buf, "STAGE %d", pos);
+            text(vg, 74.f, 479.f, 8.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf, 1.02f);
+        }
+    }
+
+    if (ui->chain_mode) {
+        uint32_t sp = owner->spread > 2 ? 0 : owner->spread;
+        snprintf(buf, sizeof buf, "Spread: %s", DIST_NAMES[sp]);
+        if (vg) pill(vg, 578.f, 470.f, 92.f, 18.f, buf, false, ui->hover_kind == HIT_SPREAD);
+        hit_push(ui, HIT_SPREAD, -1, 0, 578.f, 470.f, 92.f, 18.f);
+    }
+    float tx = ui->chain_mode ? 474.f : 578.f;
+    snprintf(buf, sizeof buf, "To %d LUFS", (int)std::lround(loudness_target(owner)));
+    if (vg) pill(vg, tx, 470.f, 92.f, 18.f, buf, false, ui->hover_kind == HIT_TO_TARGET);
+    hit_push(ui, HIT_TO_TARGET, -1, 0, tx, 470.f, 92.f, 18.f);
+
+    for (int k = 0; k < 5; k++) knob(ui, slot, s, k);
+
+    for (int k = 0; k < 2; k++) {
+        int row = SWITCH_ROWS[k];
+        float x = 418.f + 64.f * (float)k;
+        if (vg) {
+            bool on = slot_param(slot, row) >= 0.5;
+            text(vg, x + 29.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, SWITCH_LABELS[k], 0.9f);
+            pill(vg, x, 514.f, 58.f, 20.f, on ? "On" : "Off", on,
+                 ui->hover_kind == HIT_TOGGLE && ui->hover_b == row);
+            if (midi_mapped(slot, row)) midi_mark(vg, x + 58.f, 502.f);
+        }
+        hit_push(ui, HIT_TOGGLE, s, row, x, 514.f, 58.f, 20.f);
+    }
+
+    double stage_v = slot_param(slot, P_STAGE);
+    if (vg) {
+        text(vg, 575.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "POSITION", 0.9f);
+        param_format(P_STAGE, buf, sizeof buf, stage_v);
+        pill(vg, 546.f, 514.f, 58.f, 20.f, buf, stage_v >= 0.5, ui->hover_kind == HIT_POSITION);
+    }
+    hit_push(ui, HIT_POSITION, s, P_STAGE, 546.f, 514.f, 58.f, 20.f);
+
+    double style_v = slot_param(slot, P_STYLE);
+    if (vg) {
+        text(vg, 644.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "STYLE", 0.9f);
+        param_format(P_STYLE, buf, sizeof buf, style_v);
+        pill(vg, 610.f, 514.f, 68.f, 20.f, buf, style_v >= 0.5,
+             ui->hover_kind == HIT_STYLE || ui->menu_kind == HIT_STYLE);
+        if (midi_mapped(slot, P_STYLE)) midi_mark(vg, 678.f, 502.f);
+    }
+    hit_push(ui, HIT_STYLE, s, P_STYLE, 610.f, 514.f, 68.f, 20.f);
+}
+
+float grid_column_width(int n) {
+    if (n < 1) return 170.f;
+    float cw = 526.f / (float)n;
+    return cw > 170.f ? 170.f : cw;
+}
+
+static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
+    NVGcontext *vg = ui->vg;
+    int row = GRID_ROWS[r];
+    hit_push(ui, HIT_GRID_CELL, i, row, x, ry, cw, 17.f);
+    if (!vg) return;
+    SharedSlot *slot = ui->chain[i].slot;
+    bool active = (ui->hover_kind == HIT_GRID_CELL && ui->hover_a == i && ui->hover_b == row) ||
+                  (ui->drag_kind == HIT_GRID_CELL && ui->drag_row == row && (ui->chain_mode || ui->drag_a == i));
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, x + 1.f, ry + 2.f, cw - 2.f, 13.f, 3.f);
+    nvgFillColor(vg, nvgRGBA(0, 0, 0, active ? 140 : 70));
+    nvgFill(vg);
+    if (active) {
+        nvgBeginPath(vg);
+        nvgRoundedRect(vg, x + 1.5f, ry + 2.5f, cw - 3.f, 12.f, 3.f);
+        nvgStrokeWidth(vg, 1.f);
+        nvgStrokeColor(vg, nv(COL_ACCENT));
+        nvgStroke(vg);
+    }
+    double value = slot_param(slot, row);
+    Rgba ink = COL_TEXT;
+    if (param_is_switch(row)) {
+        if (value >= 0.5) ink = COL_ACCENT;
+    } else {
+        float p = norm01(row, value);
+        float len = p * (cw - 4.f);
+        if (len > 0.f) {
+            nvgBeginPath(vg);
+            nvgRoundedRect(vg, x + 2.f, ry + 17.f - 5.f, len, 2.f, 1.f);
+            nvgFillColor(vg, nvgRGBA(255, 182, 74, 140));
+            nvgFill(vg);
+        }
+    }
+    char buf[32];
+    param_format(row, buf, sizeof buf, value);
+    text(vg, x + cw * 0.5f, ry + 8.5f, 10.5f, ink, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
+    if (midi_mapped(slot, row)) midi_mark(vg, x + 6.f, ry + 8.5f);
+}
+
+void draw_grid(Ui *ui) {
+    if (!ui || !ui->owner || !ui->owner->show_grid) return;
+    NVGcontext *vg = ui->vg;
+    float y = ui->owner->show_controls ? 241.f : 339.f;
+    int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
+    if (vg) {
+        overlay_panel(vg, y, 221.f);
+        for (int r = 0; r < 12; r++)
+            text(vg, 72.f, y + 36.5f + 17.f * (float)r, 7.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE,
+                 GRID_LABELS[r], 0.9f);
+    }
+    if (n == 0) return;
+    float cw = grid_column_width(n);
+    int o = own_index(ui);
+    int f = (ui->focus >= 0 && ui->focus < n) ? ui->focus : (o >= 0 ? o : 0);
+    for (int i = 0; i < n; i++) {
+        float x = 144.f + (float)i * cw;
+        const ChainEntry &e = ui->chain[i];
+        if (vg) {
+            if (i == f) {
+                nvgBeginPath(vg);
+                nvgRect(vg, x, y + 6.f, cw, 22.f);
+                nvgFillColor(vg, nvgRGBA(255, 182, 74, 18));
+                nvgFill(vg);
+            }
+            char buf[16];
+            snprintf(buf, sizeof buf, "%d", e.pos > 98 ? 0 : (int)e.pos);
+            Rgba c = i == f ? COL_ACCENT : (e.recent ? COL_TEXT : COL_FAINT);
+            text(vg, x + cw * 0.5f, y + 17.f, 13.f, c, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
+            if (i == o) {
+                nvgBeginPath(vg);
+                nvgCircle(vg, x + cw - 6.f, y + 13.f, 2.f);
+                nvgFillColor(vg, nv(COL_ACCENT));
+                nvgFill(vg);
+            }
+        }
+        hit_push(ui, HIT_STAGE, i, 0, x, y + 6.f, cw, 22.f);
+        for (int r = 0; r < 12; r++) grid_cell(ui, i, r, x, y + 28.f + 17.f * (float)r, cw);
+    }
+}

@@ -1,0 +1,62 @@
+// Internal interfaces between the editor's window, frame and input files: the pugl event
+// function, the window-event handlers it dispatches to, the end-of-frame probe and
+// screenshot, and the input operations. Host main thread only, inside pugl's dispatch.
+#pragma once
+#include <cstdint>
+
+#include "editor/ui.h"
+
+extern "C" {
+#include <pugl/pugl.h>
+}
+
+// The view's event function: window events go to the ui_on_* handlers of window.cpp,
+// pointer and keyboard input to input.cpp. Always reports success.
+PuglStatus on_event(PuglView *view, const PuglEvent *event);
+
+// Window events (window.cpp). Realize runs with the new context current.
+void ui_on_realize(Ui *ui);
+void ui_on_unrealize(Ui *ui);
+void ui_on_configure(Ui *ui, uint32_t w, uint32_t h);
+void ui_on_expose(Ui *ui);
+void ui_on_timer(Ui *ui);
+
+// Sends a size request held back by the 40 ms spacing once that has passed (or at once
+// when req_time is 0). window.cpp; the timer and the end of a grip drag call it.
+void ui_send_pending_request(Ui *ui);
+
+// Frame scale: min(view_w / 960, view_h / 600) when both are known, otherwise host_scale
+// when positive, otherwise 1.
+double ui_frame_z(const Ui *ui);
+
+// End of a frame with the context current (window.cpp): the first-frame probe, once, and
+// a requested screenshot.
+void frame_probe(Ui *ui);
+void frame_screenshot(Ui *ui);
+
+// Steps 3 to 11 of a frame: group follow, chain refresh, hit reset, letterbox, the
+// sections, bottom bar, overlays and hit offsets. Draws only when vg is set, so that with
+// vg null it builds exactly the hit targets a frame would have (used by tests). t is the
+// world's time in seconds. frame.cpp.
+void frame_build(Ui *ui, double t);
+
+// The chain refresh done before every frame, click and wheel event: the shown group
+// follows the owner's Group parameter when that changes, and the chain is re-resolved.
+void ui_refresh_chain(Ui *ui);
+
+// Hit test in design units (last target first); null on a miss. input.cpp.
+const Hit *ui_hit_test(const Ui *ui, double x, double y);
+
+// Input operations (input.cpp).
+void edit_begin(Ui *ui, const Hit *hit, int row);
+void edit_commit(Ui *ui);
+void drag_start(Ui *ui, int kind, int a, int row, double x, double y);
+void on_scroll(Ui *ui, double x, double y, double dy);
+void open_url();
+
+// The vendor's web address, opened from the about box.
+extern const char TERVIK_URL[];
+
+// Tests only: the next n views are made with a framebuffer request that no driver meets,
+// so that their realization fails the way a refused context does.
+void ui_test_fail_views(int n);

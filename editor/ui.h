@@ -1,0 +1,207 @@
+// The editor record of one open editor and the editor's entry points: window, GL context,
+// size and scale rules, the event-loop tick and the introspection calls of the debug extension.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "registry/chain.h"
+
+struct Plugin;
+struct NVGcontext;
+struct PuglViewImpl;
+
+// A clickable area of the current frame (design units plus the letterbox offset).
+struct Hit {
+    int32_t kind;
+    int32_t a;
+    int32_t b;
+    float x, y, w, h;
+};
+
+enum HitKind {
+    HIT_NONE = 0,
+    HIT_KNOB = 1, HIT_TOGGLE = 2, HIT_GAIN_SLIDER = 3, HIT_STAGE = 4, HIT_CHAIN_MODE = 5,
+    HIT_GROUP = 6, HIT_PRESET_PREV = 7, HIT_PRESET_NEXT = 8, HIT_PRESET_MENU = 9,
+    HIT_LOUD_TARGET = 10, HIT_LOUD_MODE = 11, HIT_LOUD_RESET = 12, HIT_LOUD_PAUSE = 13,
+    HIT_LOUD_INT = 14, HIT_POSITION = 15, HIT_GRIP = 16, HIT_MENU_ITEM = 17, HIT_SPREAD = 18,
+    HIT_GRID_TOGGLE = 19, HIT_GRID_CELL = 20, HIT_MIDI = 21, HIT_CONTROLS_TOGGLE = 22,
+    HIT_AB = 23, HIT_COPY = 24, HIT_STYLE = 25, HIT_UNDO = 26, HIT_REDO = 27,
+    HIT_DITHER = 28, HIT_SHAPING = 29, HIT_ABOUT = 31, HIT_TO_TARGET = 32,
+};
+
+constexpr int MAX_HITS = 512;
+constexpr int GRAPH_MAX_COLS = 2048;
+
+// One column of the last drawn graph, as handed to the debug extension (40 bytes).
+struct GraphCol {
+    uint32_t index;
+    float x;
+    float in_db;
+    float out_db;
+    float lufs;
+    float gr[4];
+    uint8_t in_stage;
+    uint8_t out_stage;
+    uint8_t pad[2];
+};
+static_assert(sizeof(GraphCol) == 40);
+
+// Summary of the last drawn graph: 92 bytes of fields, padded to 96 by the alignment of
+// its doubles.
+struct GraphInfo {
+    uint32_t frame;
+    uint32_t chain_len;
+    uint32_t ref_index;
+    uint32_t recent_mask;
+    uint32_t bucket;
+    uint32_t stages;
+    double frac;
+    double x0;
+    double width;
+    double hop;
+    uint32_t offsets[8];
+    uint32_t cols;
+};
+static_assert(sizeof(GraphInfo) == 96 && offsetof(GraphInfo, offsets) == 56);
+
+// Time alignment of one stage's history against the reference stage.
+struct AlignRec {
+    SharedSlot *slot;
+    int32_t offset;
+    int32_t raw[8];
+    int32_t raw_n;
+    int32_t raw_pos;
+    int32_t jump_at[8];
+    int32_t jump_off[8];
+    int32_t jump_n;
+    int32_t stale_at;
+    int32_t valid_from;
+    int32_t seen_frame;
+    uint8_t stale;
+    int32_t mismatch;
+    int32_t gap_seen;
+};
+
+// Display ballistics of one meter (dB).
+struct MeterBall {
+    float level;
+    float hold;
+    double expiry;
+};
+
+struct Ui {
+    Plugin *owner;
+    PuglViewImpl *view;
+    NVGcontext *vg;
+    int32_t font;
+    double host_scale;
+    uint32_t view_w, view_h;
+    uint8_t realized, visible, exposed, probe_done;
+    uint8_t probe_rgb[3];
+    ChainEntry chain[64];
+    int32_t chain_len;
+    int32_t focus;
+    uint8_t chain_mode;
+    uint8_t midi_learn_ui;
+    uint8_t loud_paused;
+    float loud_frozen, loud_frozen_int;
+    int32_t preset_cur;
+    char user_presets[24][64];
+    int32_t user_preset_count;
+    uint8_t preset_applying;
+    int32_t group;
+    int32_t group_seen;
+    Hit hits[MAX_HITS];
+    int32_t hit_count;
+    int32_t hover_kind, hover_a, hover_b;
+    double pointer_x, pointer_y;
+    double hover_since;
+    // drag
+    int32_t drag_kind;
+    int32_t drag_a;
+    int32_t drag_row;
+    double drag_x0, drag_y0;
+    double drag_norm[64];
+    SharedSlot *drag_slots[64];
+    int32_t drag_count;
+    // previous click
+    double click_time;
+    int32_t click_kind, click_a, click_b;
+    // resize grip
+    uint32_t grip_w0;
+    double grip_x0;
+    // size requests
+    uint32_t req_w, req_h;
+    double req_zoom;
+    int64_t req_time;
+    double req_pending_scale;
+    uint8_t req_pending;
+    // text entry
+    uint8_t entry_active;
+    int32_t entry_kind; // 0 value, 1 stage preset name, 2 chain preset name
+    uint8_t entry_selected;
+    int32_t entry_stage;
+    int32_t entry_row;
+    char entry_text[64];
+    float entry_x, entry_y, entry_w, entry_h;
+    // popup menu
+    int32_t menu_kind;
+    int32_t menu_stage;
+    float menu_x, menu_y, menu_w;
+    // preset name field of the last frame (for the save shortcut)
+    uint8_t preset_field_drawn;
+    float preset_field_x, preset_field_y, preset_field_w, preset_field_h;
+    // meters
+    MeterBall m_in, m_out;
+    MeterBall m_ch[4];
+    float gr_total_shown;
+    float strip_hold[64];
+    uint8_t about_open;
+    char dump_path[512];
+    uint8_t dump_pending;
+    // graph
+    GraphCol graph_cols[GRAPH_MAX_COLS];
+    GraphInfo graph_info;
+    int32_t graph_col_count;
+    int32_t graph_info_valid;
+    AlignRec align[64];
+    int32_t align_n;
+    SharedSlot *ref_slot;
+    double anchor;
+    double anchor_corr;
+    uint8_t graph_init;
+    int32_t entry_base;
+    // window bookkeeping (window.cpp)
+    uint32_t frames;          // frames drawn with a NanoVG context; ui_rect needs one
+    uint32_t hint_w, hint_h;  // last size given to pugl for the view (reused by a retry view)
+    float frame_ox, frame_oy; // letterbox offset of the last frame: hit = design + offset
+    // drag bookkeeping (input.cpp): identities of drag_slots, checked before each write so
+    // that a stage removed during a drag is left alone; the drag is a chain-total drag
+    uint64_t drag_uids[64];
+    uint8_t drag_chain_total;
+    // the keystroke whose key press acted, so that its text event is swallowed (input.cpp)
+    double key_acted_time;
+    uint32_t key_acted_code;
+    uint8_t key_acted;
+};
+
+// Main thread. Null / false results as the GUI extension reports them.
+Ui *ui_create(Plugin *owner);
+void ui_destroy(Ui *ui);
+bool ui_set_parent(Ui *ui, unsigned long x11_window);
+void ui_set_scale(Ui *ui, double scale);
+bool ui_set_size(Ui *ui, uint32_t w, uint32_t h);
+void ui_get_size(Ui *ui, uint32_t *w, uint32_t *h);
+bool ui_show(Ui *ui);
+bool ui_hide(Ui *ui);
+void ui_tick(Ui *ui);
+void request_resize_to_scale(Ui *ui, double total);
+
+// Introspection for the debug extension.
+bool ui_probe(Ui *ui, uint8_t rgb[3]);
+bool ui_rect(Ui *ui, uint32_t id, uint32_t arg, float out[4]);
+bool ui_dump(Ui *ui, const char *path);
+int ui_graph(Ui *ui, GraphInfo *info, GraphCol *cols, int max);
+
+// Number of live pugl worlds' references (tests).
+int ui_world_refs();

@@ -1,0 +1,183 @@
+// The editor's shared drawing vocabulary: hit-target recording, the shown stage, text in
+// the one face, and the small widgets (pill, glow, overlay panel, level bar).
+#include <cmath>
+
+#include "editor/draw.h"
+#include "plugin/params.h"
+#include "plugin/plugin.h"
+#include "registry/shared.h"
+
+#include "nanovg.h"
+
+static NVGcolor col(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
+
+Rgba stage_color(int index) {
+    static constexpr Rgba STAGE_COLORS[6] = {
+        {236, 86, 74, 255}, {242, 122, 78, 255}, {246, 154, 84, 255},
+        {248, 184, 96, 255}, {236, 206, 120, 255}, {220, 150, 0, 255},
+    };
+    if (index < 0) index = 0;
+    if (index > 5) index = 5;
+    return STAGE_COLORS[index];
+}
+
+void hit_push(Ui *ui, int kind, int a, int b, float x, float y, float w, float h) {
+    if (!ui || ui->hit_count < 0 || ui->hit_count >= MAX_HITS) return;
+    ui->hits[ui->hit_count++] = Hit{kind, a, b, x, y, w, h};
+}
+
+int own_index(const Ui *ui) {
+    if (!ui || !ui->owner || !ui->owner->slot) return -1;
+    int n = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
+    for (int i = 0; i < n; i++)
+        if (ui->chain[i].slot == ui->owner->slot) return i;
+    return -1;
+}
+
+SharedSlot *shown_stage(const Ui *ui, int *index) {
+    int i = 0;
+    SharedSlot *slot = nullptr;
+    int n = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
+    if (n > 0) {
+        if (ui->focus >= 0 && ui->focus < n) {
+            i = ui->focus;
+        } else {
+            int o = own_index(ui);
+            i = o >= 0 ? o : 0;
+        }
+        slot = ui->chain[i].slot;
+    } else {
+        slot = ui->owner ? ui->owner->slot : nullptr;
+    }
+    if (index) *index = i;
+    return slot;
+}
+
+void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const char *s, float spacing) {
+    if (!vg || !s) return;
+    nvgFontSize(vg, size);
+    nvgTextLetterSpacing(vg, spacing);
+    nvgTextAlign(vg, align);
+    nvgFillColor(vg, col(c));
+    nvgText(vg, x, y, s, nullptr);
+}
+
+float text_width(NVGcontext *vg, float size, const char *s, float spacing) {
+    if (!vg || !s) return 0.f;
+    nvgFontSize(vg, size);
+    nvgTextLetterSpacing(vg, spacing);
+    nvgTextAlign(vg, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE);
+    return nvgTextBounds(vg, 0.f, 0.f, s, nullptr, nullptr);
+}
+
+void pill(NVGcontext *vg, float x, float y, float w, float h, const char *label, bool on, bool hover) {
+    if (!vg) return;
+    float r = h * 0.5f;
+    NVGpaint fill = on ? nvgLinearGradient(vg, x, y, x, y + h, nvgRGB(64, 58, 44), nvgRGB(46, 42, 34))
+                       : nvgLinearGradient(vg, x, y, x, y + h, nvgRGB(38, 41, 50), nvgRGB(26, 28, 35));
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, x, y, w, h, r);
+    nvgFillPaint(vg, fill);
+    nvgFill(vg);
+    Rgba border = hover ? COL_ACCENT : on ? with_alpha(COL_ACCENT, 120) : Rgba{255, 255, 255, 14};
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, r);
+    nvgStrokeWidth(vg, 1.f);
+    nvgStrokeColor(vg, col(border));
+    nvgStroke(vg);
+    if (label) text(vg, x + w * 0.5f, y + h * 0.5f, 11.f, on ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, label);
+}
+
+void glow(NVGcontext *vg, float x, float y, float w, float h, float radius, float feather, Rgba c) {
+    if (!vg) return;
+    NVGpaint p = nvgBoxGradient(vg, x, y, w, h, radius, feather, col(c), nvgRGBA(0, 0, 0, 0));
+    nvgBeginPath(vg);
+    nvgRect(vg, x - feather, y - feather, w + 2.f * feather, h + 2.f * feather);
+    nvgRoundedRect(vg, x, y, w, h, radius);
+    nvgPathWinding(vg, NVG_HOLE);
+    nvgFillPaint(vg, p);
+    nvgFill(vg);
+}
+
+void overlay_panel(NVGcontext *vg, float y, float h) {
+    if (!vg) return;
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, 62.f, y, 620.f, h, 5.f);
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, y + h, nvgRGBA(20, 23, 31, 205), nvgRGBA(14, 16, 22, 232)));
+    nvgFill(vg);
+    nvgBeginPath(vg);
+    nvgMoveTo(vg, 68.f, y + 0.5f);
+    nvgLineTo(vg, 676.f, y + 0.5f);
+    nvgStrokeWidth(vg, 1.f);
+    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 40));
+    nvgStroke(vg);
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, 62.5f, y + 0.5f, 619.f, h - 1.f, 5.f);
+    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 16));
+    nvgStroke(vg);
+}
+
+// Height above the bottom (414) of a level on the -60..0 dB scale of 288 units.
+static float level_height(float db) {
+    float f = (db + 60.f) / 60.f;
+    if (!(f > 0.f)) f = 0.f;
+    if (f > 1.f) f = 1.f;
+    return 288.f * f;
+}
+
+void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba bottom, bool clip) {
+    if (!vg) return;
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, x, 126.f, 9.f, 288.f, 2.f);
+    nvgFillColor(vg, nvgRGBA(0, 0, 0, 110));
+    nvgFill(vg);
+    float lh = level_height(level);
+    if (lh > 0.f) {
+        nvgBeginPath(vg);
+        nvgRoundedRect(vg, x, 414.f - lh, 9.f, lh, 1.5f);
+        nvgFillPaint(vg, nvgLinearGradient(vg, x, 126.f, x, 414.f, col(top), col(bottom)));
+        nvgFill(vg);
+    }
+    if (clip) {
+        nvgBeginPath(vg);
+        nvgRoundedRect(vg, x, 126.f, 9.f, 2.f, 0.5f);
+        nvgFillColor(vg, col(COL_RED));
+        nvgFill(vg);
+    }
+    float hh = level_height(hold);
+    if (hh > 0.5f) {
+        float y = 414.f - hh + 0.5f;
+        nvgBeginPath(vg);
+        nvgMoveTo(vg, x, y);
+        nvgLineTo(vg, x + 9.f, y);
+        nvgStrokeWidth(vg, 1.f);
+        nvgStrokeColor(vg, nvgRGBA(240, 244, 255, 220));
+        nvgStroke(vg);
+    }
+}
+
+static bool log_row(int row) { return row == P_RELEASE || row == P_LOOKAHEAD; }
+
+double param_norm(int row, double v) {
+    if (row < 0 || row >= (int)PARAM_COUNT || std::isnan(v)) return 0.0;
+    const ParamInfo &p = PARAMS[row];
+    double f;
+    if (log_row(row)) {
+        if (!(v > 0.0) || !(p.min > 0.0) || p.max <= p.min) return 0.0;
+        f = std::log(v / p.min) / std::log(p.max / p.min);
+    } else {
+        if (p.max <= p.min) return 0.0;
+        f = (v - p.min) / (p.max - p.min);
+    }
+    if (!(f > 0.0)) return 0.0;
+    return f > 1.0 ? 1.0 : f;
+}
+
+double param_denorm(int row, double f) {
+    if (row < 0 || row >= (int)PARAM_COUNT) return 0.0;
+    const ParamInfo &p = PARAMS[row];
+    if (!(f > 0.0)) f = 0.0;
+    if (f > 1.0) f = 1.0;
+    if (log_row(row) && p.min > 0.0 && p.max > p.min) return p.min * std::pow(p.max / p.min, f);
+    return p.min + f * (p.max - p.min);
+}

@@ -1,0 +1,550 @@
+// The editor window: the process-wide pugl world, the GL view embedded in the host's X11
+// window, size and scale rules, the host-timer tick, and the debug-extension introspection.
+// The loader's header (GL/glcorearb.h) goes first: GL/glx.h pulls in GL/gl.h, after which
+// glcorearb.h would skip the GL 1.x pointer types.
+#include "editor/gl.h"
+
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "editor/draw.h"
+#include "editor/events.h"
+#include "plugin/clap_log.h"
+#include "plugin/edits.h"
+#include "plugin/params.h"
+#include "plugin/plugin.h"
+#include "presets/user_presets.h"
+#include "sys/sys.h"
+
+extern "C" {
+#include <pugl/gl.h>
+#include <pugl/pugl.h>
+}
+
+#include "nanovg.h"
+#define NANOVG_GL3 1
+#include "nanovg_gl.h"
+
+extern "C" const unsigned char tk_font_data[];
+extern "C" const size_t tk_font_size;
+
+// One world per loaded library, shared by every editor of the process; freed with the
+// last view. Main thread only.
+static PuglWorld *g_world = nullptr;
+static int g_world_refs = 0;
+
+// Tests: the next n views are made with a framebuffer request no driver satisfies.
+static int g_failing_views = 0;
+
+static constexpr double DESIGN_W = 960.0;
+static constexpr double DESIGN_H = 600.0;
+static constexpr int64_t REQUEST_SPACING_NS = 40000000;
+
+// ---------------------------------------------------------------------------------------
+// X errors and the host's GL context
+
+// Xlib's default error handler ends the process, and a failed GLX context request (or a
+// request on a window the host has already destroyed) raises an X error. While the editor
+// talks to its X connection, errors are counted instead. The handler is process-wide, so
+// the trap is held only for the duration of one editor call.
+static int g_trap_depth = 0;
+static XErrorHandler g_trap_old = nullptr;
+static unsigned g_trap_errors = 0;
+
+static int trap_handler(Display *, XErrorEvent *) {
+    g_trap_errors++;
+    return 0;
+}
+
+namespace {
+struct XTrap {
+    Display *display;
+    explicit XTrap(Display *d) : display(d) {
+        if (g_trap_depth++ == 0) g_trap_old = XSetErrorHandler(trap_handler);
+    }
+    // Waits until the server has answered every request so far, so that their errors
+    // arrive while the trap is held.
+    void sync() {
+        if (display) XSync(display, False);
+    }
+    ~XTrap() {
+        if (--g_trap_depth == 0) XSetErrorHandler(g_trap_old);
+    }
+    XTrap(const XTrap &) = delete;
+    XTrap &operator=(const XTrap &) = delete;
+};
+
+// pugl leaves no context current after an event; a host drawing with GL on the main thread
+// gets its own context back.
+struct GlKeep {
+    Display *display = glXGetCurrentDisplay();
+    GLXDrawable draw = glXGetCurrentDrawable();
+    GLXDrawable read = glXGetCurrentReadDrawable();
+    GLXContext context = glXGetCurrentContext();
+    GlKeep() = default;
+    ~GlKeep() {
+        if (display && context && glXGetCurrentContext() != context)
+            glXMakeContextCurrent(display, draw, read, context);
+    }
+    GlKeep(const GlKeep &) = delete;
+    GlKeep &operator=(const GlKeep &) = delete;
+};
+} // namespace
+
+static Display *world_display() { return g_world ? (Display *)puglGetNativeWorld(g_world) : nullptr; }
+
+// ---------------------------------------------------------------------------------------
+// Sizes
+
+// Pixels of a design length: adds 0.5 and truncates; non-finite or negative gives 0 and
+// absurdly large values saturate (no X window is that big).
+static uint32_t px(double v) {
+    if (!(v >= 0.0)) return 0;
+    if (v > 16384.0) return 16384;
+    return (uint32_t)(v + 0.5);
+}
+
+static double owner_zoom(const Ui *ui) {
+    double z = ui->owner ? ui->owner->ui_scale : 1.0;
+    return (z >= 0.6 && z <= 2.5) ? z : 1.0;
+}
+
+static double total_scale(const Ui *ui) {
+    double zoom = owner_zoom(ui);
+    return ui->host_scale > 0 ? zoom * ui->host_scale : zoom;
+}
+
+static bool near(uint32_t a, uint32_t b) { return (a > b ? a - b : b - a) <= 2; }
+
+double ui_frame_z(const Ui *ui) {
+    if (ui->view_w && ui->view_h) {
+        double zx = ui->view_w / DESIGN_W, zy = ui->view_h / DESIGN_H;
+        return zx < zy ? zx : zy;
+    }
+    return ui->host_scale > 0 ? ui->host_scale : 1.0;
+}
+
+static void set_default_size(Ui *ui, uint32_t w, uint32_t h) {
+    ui->hint_w = w;
+    ui->hint_h = h;
+    puglSetSizeHint(ui->view, PUGL_DEFAULT_SIZE, w, h);
+}
+
+// ---------------------------------------------------------------------------------------
+// World and views
+
+static void world_release() {
+    g_world_refs--;
+    if (g_world_refs <= 0 && g_world) {
+        puglFreeWorld(g_world);
+        g_world = nullptr;
+        g_world_refs = 0;
+    }
+}
+
+// A view of the editor with its hints; counts a world reference. compat asks for a
+// compatibility-profile context instead of a core one.
+static PuglView *make_view(Ui *ui, bool compat) {
+    PuglView *view = puglNewView(g_world);
+    if (!view) return nullptr;
+    g_world_refs++;
+    puglSetHandle(view, ui);
+    puglSetEventFunc(view, on_event);
+    puglSetBackend(view, puglGlBackend());
+    puglSetViewHint(view, PUGL_CONTEXT_VERSION_MAJOR, 3);
+    puglSetViewHint(view, PUGL_CONTEXT_VERSION_MINOR, 2);
+    puglSetViewHint(view, PUGL_USE_COMPAT_PROFILE, compat ? PUGL_TRUE : PUGL_FALSE);
+    puglSetViewHint(view, PUGL_DOUBLE_BUFFER, PUGL_TRUE);
+    puglSetViewHint(view, PUGL_STENCIL_BITS, 8);
+    puglSetViewHint(view, PUGL_DEPTH_BITS, 0);
+    puglSetViewHint(view, PUGL_SWAP_INTERVAL, 0);
+    puglSetViewHint(view, PUGL_RESIZABLE, PUGL_TRUE);
+    if (g_failing_views > 0) {
+        g_failing_views--;
+        puglSetViewHint(view, PUGL_STENCIL_BITS, 255);
+    }
+    puglSetWindowTitle(view, "Tervik");
+    return view;
+}
+
+// Frees a view and its world reference; the caller holds an X trap.
+static void free_view(PuglView *view) {
+    if (!view) return;
+    puglFreeView(view);
+    world_release();
+}
+
+void ui_test_fail_views(int n) { g_failing_views = n > 0 ? n : 0; }
+
+int ui_world_refs() { return g_world ? g_world_refs : 0; }
+
+Ui *ui_create(Plugin *owner) {
+    if (!owner) return nullptr;
+    if (!g_world) {
+        g_world = puglNewWorld(PUGL_MODULE, 0);
+        if (!g_world) return nullptr;
+        puglSetClassName(g_world, "TervikEditor");
+        g_world_refs = 0;
+    }
+    Ui *ui = (Ui *)calloc(1, sizeof(Ui));
+    if (!ui) {
+        if (g_world_refs <= 0) world_release();
+        return nullptr;
+    }
+    ui->owner = owner;
+    ui->host_scale = std::isfinite(owner->gui_scale) ? owner->gui_scale : 0.0;
+    ui->focus = -1;
+    double g = owner->slot ? param_clamp(P_GROUP, shm_load(owner->slot->values[P_GROUP])) : 0.0;
+    ui->group = ui->group_seen = (int32_t)g;
+    ui->user_preset_count = presets_list(ui->user_presets, PRESET_LIST_MAX);
+    if (ui->user_preset_count < 0) ui->user_preset_count = 0;
+    ui->hover_kind = 0;
+    ui->hover_a = ui->hover_b = -1;
+    ui->drag_kind = 0;
+    ui->entry_stage = ui->entry_row = -1;
+    ui->menu_stage = -1;
+    ui->m_in.level = ui->m_in.hold = -100.f;
+    ui->m_out.level = ui->m_out.hold = -100.f;
+    for (MeterBall &m : ui->m_ch) m.level = m.hold = -100.f;
+    ui->view = make_view(ui, false);
+    if (!ui->view) {
+        free(ui);
+        if (g_world_refs <= 0) world_release();
+        return nullptr;
+    }
+    ui_set_scale(ui, ui->host_scale);
+    return ui;
+}
+
+void ui_destroy(Ui *ui) {
+    if (!ui) return;
+    if (ui->view) {
+        GlKeep keep;
+        XTrap trap(world_display());
+        // Freeing a realized view delivers its unrealize event (PUGL_DESTROY) first.
+        puglFreeView(ui->view);
+        ui->view = nullptr;
+        trap.sync();
+        world_release(); // closes the X connection with the last view, still trapped
+    }
+    free(ui);
+}
+
+static PuglStatus realize(Ui *ui) {
+    GlKeep keep;
+    XTrap trap(world_display());
+    PuglStatus st = puglRealize(ui->view);
+    trap.sync();
+    return st;
+}
+
+bool ui_set_parent(Ui *ui, unsigned long x11_window) {
+    if (!ui || !ui->view) return false;
+    if (ui->realized) return true;
+    puglSetParentWindow(ui->view, (PuglNativeView)x11_window);
+    PuglStatus st = realize(ui);
+    if (st != PUGL_SUCCESS && !ui->realized) {
+        // A view realizes only once, even after a failed attempt: the compatibility-profile
+        // retry needs a new view with the same settings. It is made before the failed one
+        // is freed, so that the world is not released in between.
+        PuglView *retry = make_view(ui, true);
+        if (retry) {
+            PuglView *failed = ui->view;
+            puglSetHandle(failed, nullptr);
+            {
+                XTrap trap(world_display());
+                free_view(failed);
+                trap.sync();
+            }
+            ui->view = retry;
+            if (ui->hint_w && ui->hint_h) puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->hint_w, ui->hint_h);
+            puglSetParentWindow(retry, (PuglNativeView)x11_window);
+            st = realize(ui);
+        }
+        if (st == PUGL_SUCCESS && !ui->realized) st = PUGL_FAILURE;
+        if (st != PUGL_SUCCESS) {
+            char msg[160];
+            snprintf(msg, sizeof msg, "Tervik: no OpenGL 3.2 context (%s)", puglStrerror(st));
+            plugin_log(ui->owner, CLAP_LOG_ERROR, msg);
+            return false;
+        }
+    }
+    if (!ui->vg) {
+        plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL context up but GL3 init failed");
+        return true;
+    }
+    if (ui->host_scale <= 0) {
+        double s = puglGetScaleFactor(ui->view);
+        if (s > 0 && std::fabs(s - 1.0) > 0.01) {
+            ui_set_scale(ui, s);
+            Plugin *p = ui->owner;
+            uint32_t w = 0, h = 0;
+            ui_get_size(ui, &w, &h);
+            // ui_set_scale has asked for this size already unless the spacing held it back.
+            if ((w != ui->req_w || h != ui->req_h) && p && p->host && p->host_gui && p->host_gui->request_resize)
+                p->host_gui->request_resize(p->host, w, h);
+        }
+    }
+    return true;
+}
+
+void ui_set_scale(Ui *ui, double scale) {
+    if (!ui) return;
+    if (!std::isfinite(scale)) scale = 0.0; // a host's NaN or infinity counts as not given
+    double old = ui->host_scale;
+    ui->host_scale = scale;
+    double total = total_scale(ui);
+    if (ui->view) set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
+    if (ui->realized && std::fabs(scale - (old > 0 ? old : 1.0)) > 0.01) request_resize_to_scale(ui, total);
+}
+
+bool ui_set_size(Ui *ui, uint32_t w, uint32_t h) {
+    if (!ui || !ui->view) return false;
+    if (w == 0 || h == 0) return false; // X has no empty windows
+    Plugin *p = ui->owner;
+    if (ui->req_w && near(w, ui->req_w) && near(h, ui->req_h)) {
+        if (p) p->ui_scale = ui->req_zoom;
+    } else {
+        double zoom = (w / DESIGN_W) / (ui->host_scale > 0 ? ui->host_scale : 1.0);
+        if (p && zoom >= 0.6 && zoom <= 2.5) p->ui_scale = zoom;
+    }
+    if (!ui->realized) {
+        set_default_size(ui, w, h);
+        return true;
+    }
+    XTrap trap(world_display());
+    ui->hint_w = w;
+    ui->hint_h = h;
+    return puglSetSize(ui->view, w, h) == PUGL_SUCCESS;
+}
+
+void ui_get_size(Ui *ui, uint32_t *w, uint32_t *h) {
+    if (!ui) return;
+    double total = total_scale(ui);
+    uint32_t nw = px(DESIGN_W * total), nh = px(DESIGN_H * total);
+    if (ui->realized && ui->view_w && ui->view_h && near(ui->view_w, nw) && near(ui->view_h, nh)) {
+        nw = ui->view_w;
+        nh = ui->view_h;
+    }
+    if (w) *w = nw;
+    if (h) *h = nh;
+}
+
+bool ui_show(Ui *ui) {
+    if (!ui || !ui->realized) return false;
+    XTrap trap(world_display());
+    ui->visible = puglShow(ui->view) == PUGL_SUCCESS;
+    return ui->visible;
+}
+
+bool ui_hide(Ui *ui) {
+    if (!ui || !ui->realized) return false;
+    XTrap trap(world_display());
+    ui->visible = 0;
+    return puglHide(ui->view) == PUGL_SUCCESS;
+}
+
+void ui_tick(Ui *ui) {
+    (void)ui; // the world is shared: one tick serves every editor of the process
+    if (!g_world) return;
+    GlKeep keep;
+    XTrap trap(world_display());
+    puglUpdate(g_world, 0.0);
+}
+
+void request_resize_to_scale(Ui *ui, double total) {
+    if (!ui) return;
+    double hs = ui->host_scale, zoom;
+    if (hs > 0) {
+        zoom = total / hs;
+    } else {
+        hs = 1.0;
+        zoom = total;
+    }
+    if (!(zoom >= 0.6)) zoom = 0.6; // also NaN
+    if (zoom > 2.5) zoom = 2.5;
+    double s = hs * zoom;
+    uint32_t w = px(DESIGN_W * s), h = px(DESIGN_H * s);
+    if (w == ui->req_w && h == ui->req_h) {
+        // The latest wish is the size last asked for: a request held back meanwhile is
+        // stale and must not overtake it.
+        ui->req_pending = 0;
+        return;
+    }
+    int64_t now = (int64_t)sys_time_ns();
+    if (ui->req_time != 0 && now - ui->req_time < REQUEST_SPACING_NS) {
+        ui->req_pending = 1;
+        ui->req_pending_scale = s;
+        return;
+    }
+    ui->req_w = w;
+    ui->req_h = h;
+    ui->req_time = now;
+    ui->req_pending = 0;
+    ui->req_zoom = zoom;
+    if (getenv("TERVIK_KEYDBG")) fprintf(stderr, "[grip] -> request %ux%u (z %.3f)%c", w, h, zoom, '\n');
+    Plugin *p = ui->owner;
+    if (p && p->host && p->host_gui && p->host_gui->request_resize) p->host_gui->request_resize(p->host, w, h);
+}
+
+void ui_send_pending_request(Ui *ui) {
+    if (!ui || !ui->req_pending) return;
+    int64_t now = (int64_t)sys_time_ns();
+    if (ui->req_time != 0 && now - ui->req_time < REQUEST_SPACING_NS) return;
+    ui->req_pending = 0;
+    ui->req_w = ui->req_h = 0;
+    request_resize_to_scale(ui, ui->req_pending_scale);
+}
+
+// ---------------------------------------------------------------------------------------
+// Window events
+
+void ui_on_realize(Ui *ui) {
+    ui->realized = 1;
+    // The loader cannot tell a missing entry point (glXGetProcAddress answers every name),
+    // so the version of the context is checked too.
+    if (tkgl_load() && tkgl_version() >= 32) {
+        ui->vg = nvgCreateGL3(NVG_ANTIALIAS | NVG_STENCIL_STROKES);
+        if (ui->vg)
+            ui->font = nvgCreateFontMem(ui->vg, "sans", const_cast<unsigned char *>(tk_font_data),
+                                        (int)tk_font_size, 0);
+    }
+    if (!ui->vg) plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL 3.2 unavailable, editor is blank");
+    puglStartTimer(ui->view, 0, 1.0 / 60.0);
+}
+
+void ui_on_unrealize(Ui *ui) {
+    puglStopTimer(ui->view, 0);
+    if (ui->vg) {
+        nvgDeleteGL3(ui->vg);
+        ui->vg = nullptr;
+    }
+    ui->realized = 0;
+}
+
+void ui_on_configure(Ui *ui, uint32_t w, uint32_t h) {
+    ui->view_w = w;
+    ui->view_h = h;
+}
+
+void ui_on_expose(Ui *ui) {
+    ui->exposed = 1;
+    draw(ui);
+}
+
+void ui_on_timer(Ui *ui) {
+    ui_send_pending_request(ui);
+    puglPostRedisplay(ui->view);
+}
+
+// ---------------------------------------------------------------------------------------
+// End of frame: probe and screenshot (context current)
+
+void frame_probe(Ui *ui) {
+    if (ui->probe_done) return;
+    uint8_t rgba[4] = {0, 0, 0, 0};
+    if (ui->view_w > 10 && ui->view_h >= 10)
+        tkgl_glReadPixels(10, (GLint)ui->view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    memcpy(ui->probe_rgb, rgba, 3);
+    ui->probe_done = 1;
+    unsigned err = tkgl_glGetError();
+    const char *version = (const char *)tkgl_glGetString(GL_VERSION);
+    char line[160];
+    snprintf(line, sizeof line, "Tervik editor: GL %s; first frame pixel(10,10) = %u,%u,%u; glGetError %u",
+             version ? version : "?", rgba[0], rgba[1], rgba[2], err);
+    plugin_log(ui->owner, CLAP_LOG_DEBUG, line);
+}
+
+void frame_screenshot(Ui *ui) {
+    if (!ui->dump_pending) return;
+    ui->dump_pending = 0;
+    uint32_t w = ui->view_w, h = ui->view_h;
+    if (!w || !h) return;
+    size_t row = (size_t)w * 3;
+    // The one allocation of a frame.
+    unsigned char *pixels = (unsigned char *)malloc(row * h);
+    if (!pixels) return;
+    tkgl_glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    tkgl_glReadPixels(0, 0, (GLsizei)w, (GLsizei)h, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    tkgl_glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    if (FILE *f = fopen(ui->dump_path, "wb")) {
+        fprintf(f, "P6\n%u %u\n255\n", w, h);
+        for (uint32_t y = h; y-- > 0;) fwrite(pixels + (size_t)y * row, 1, row, f); // GL rows start at the bottom
+        fclose(f);
+    }
+    free(pixels);
+}
+
+// ---------------------------------------------------------------------------------------
+// Introspection for the debug extension
+
+bool ui_probe(Ui *ui, uint8_t rgb[3]) {
+    if (!ui || !ui->probe_done || !rgb) return false;
+    memcpy(rgb, ui->probe_rgb, 3);
+    return true;
+}
+
+bool ui_dump(Ui *ui, const char *path) {
+    if (!ui || !path || !path[0]) return false;
+    snprintf(ui->dump_path, sizeof ui->dump_path, "%s", path);
+    ui->dump_pending = 1;
+    return true;
+}
+
+int ui_graph(Ui *ui, GraphInfo *info, GraphCol *cols, int max) {
+    if (!ui || ui->graph_info_valid == 0) return 0;
+    if (info) *info = ui->graph_info;
+    int n = ui->graph_col_count;
+    if (n < 0) n = 0;
+    if (n > GRAPH_MAX_COLS) n = GRAPH_MAX_COLS;
+    if (n > max) n = max;
+    if (n < 0) n = 0;
+    if (cols && n > 0) memcpy(cols, ui->graph_cols, sizeof(GraphCol) * (size_t)n);
+    return n;
+}
+
+static bool rect_matches(const Ui *ui, const Hit &h, uint32_t id, uint32_t arg) {
+    switch (id) {
+    case 0:
+        return h.kind == HIT_STAGE && h.a >= 0 && h.a < ui->chain_len && ui->chain[h.a].pos == arg;
+    case 1: return h.kind == HIT_GAIN_SLIDER;
+    case 2: return h.kind == HIT_KNOB && h.b == P_CEILING;
+    case 3: return h.kind == HIT_CHAIN_MODE;
+    case 4: return h.kind == HIT_GRID_TOGGLE;
+    case 5: return h.kind == HIT_AB;
+    case 6: return h.kind == HIT_COPY;
+    case 7: return h.kind == HIT_STYLE;
+    case 8: return h.kind == HIT_MENU_ITEM && (uint32_t)h.b == arg;
+    case 9: return h.kind == HIT_UNDO;
+    case 10: return h.kind == HIT_REDO;
+    case 11: return h.kind == HIT_PRESET_MENU;
+    case 12: return h.kind == HIT_MENU_ITEM && h.a == 3;
+    case 13: return h.kind == HIT_MENU_ITEM && h.a == 2 && h.b >= 13 && (uint32_t)(h.b - 13) == arg;
+    case 14: return h.kind == HIT_MENU_ITEM && h.a == 5;
+    case 15: return h.kind == HIT_GRIP;
+    case 17: return h.kind == HIT_ABOUT && h.b >= 0 && (uint32_t)h.b == arg;
+    case 18: return h.kind == HIT_TO_TARGET;
+    default: return false;
+    }
+}
+
+bool ui_rect(Ui *ui, uint32_t id, uint32_t arg, float out[4]) {
+    if (!ui || !out || ui->frames == 0 || id > 18 || id == 16) return false;
+    int n = ui->hit_count < 0 ? 0 : ui->hit_count > MAX_HITS ? MAX_HITS : ui->hit_count;
+    double z = ui_frame_z(ui);
+    for (int i = 0; i < n; i++) {
+        const Hit &h = ui->hits[i];
+        if (!rect_matches(ui, h, id, arg)) continue;
+        out[0] = (float)(h.x * z);
+        out[1] = (float)(h.y * z);
+        out[2] = (float)(h.w * z);
+        out[3] = (float)(h.h * z);
+        return true;
+    }
+    return false;
+}

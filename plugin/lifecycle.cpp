@@ -1,0 +1,206 @@
+// The descriptor, instance creation and every lifecycle callback of a stage: init,
+// activate, deactivate, reset, destroy, the extension table and the main-thread callback.
+#include <cstdlib>
+#include <cstring>
+
+#include "dsp/dither.h"
+#include "editor/ui.h"
+#include "plugin/edits.h"
+#include "plugin/params.h"
+#include "plugin/plugin.h"
+#include "plugin/scanlog.h"
+#include "registry/registry.h"
+#include "sys/sys.h"
+
+static const char *FEATURES[] = {"audio-effect", "limiter", "mastering", "stereo", nullptr};
+
+const clap_plugin_descriptor_t DESC = {
+    {1, 2, 10},
+    "com.morvane.tervik",
+    "Tervik",
+    "Morvane",
+    "https://morvane.example/tervik",
+    "",
+    "",
+    "1.0.1",
+    "Multi-stage bus limiter: several instances, one user interface",
+    FEATURES,
+};
+
+static const void *host_ext(const clap_host_t *h, const char *id) {
+    return (h && h->get_extension) ? h->get_extension(h, id) : nullptr;
+}
+
+bool plug_init(const clap_plugin_t *plugin) {
+    Plugin *p = plugin_of(plugin);
+    if (!p) return false;
+    tk_scanlog("plug_init");
+    p->host_params = (const clap_host_params_t *)host_ext(p->host, CLAP_EXT_PARAMS);
+    p->host_gui = (const clap_host_gui_t *)host_ext(p->host, CLAP_EXT_GUI);
+    p->host_latency = (const clap_host_latency_t *)host_ext(p->host, CLAP_EXT_LATENCY);
+    p->host_log = (const clap_host_log_t *)host_ext(p->host, CLAP_EXT_LOG);
+    p->host_state = (const clap_host_state_t *)host_ext(p->host, CLAP_EXT_STATE);
+    p->host_timer = (const clap_host_timer_support_t *)host_ext(p->host, CLAP_EXT_TIMER_SUPPORT);
+    tk_scanlog("plug_init: extensions");
+    p->timer_id = 0xFFFFFFFFu;
+    p->uid = sys_random_u64();
+    tk_scanlog("plug_init: random");
+    if (!p->slot) registry_add(p);
+    tk_scanlog("plug_init: registry_add");
+    if (!p->slot) return false;
+    shm_store(p->slot->uid, p->uid);
+    p->target_idx = 1;
+    p->target_custom = -16.0;
+    p->show_controls = 1;
+    p->show_grid = 0;
+    p->ui_scale = 1.0;
+    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(p->slot->values[i], param_clamp((int)i, PARAMS[i].def));
+    tk_scanlog("plug_init: done");
+    return true;
+}
+
+static void release_engine(Plugin *p) {
+    limiter_free(&p->lim);
+    free(p->scratch);
+    p->scratch = nullptr;
+    p->scratch_len = 0;
+    p->active = 0;
+    if (p->slot) shm_store(p->slot->active, 0u);
+}
+
+void plug_deactivate(const clap_plugin_t *plugin) {
+    Plugin *p = plugin_of(plugin);
+    if (p && p->active) release_engine(p);
+}
+
+static void history_reset(SharedSlot *s) {
+    for (uint32_t i = 0; i < HIST_LEN; i++) {
+        shm_store(s->hist_gain[i], 1.0f);
+        shm_store(s->hist_in[i], 0.0f);
+        shm_store(s->hist_out[i], 0.0f);
+        shm_store(s->hist_lufs[i], -100.0f);
+    }
+    shm_store(s->hist_count, 0u);
+    shm_store(s->hist_gap, -1);
+}
+
+bool plug_activate(const clap_plugin_t *plugin, double sample_rate, uint32_t min_frames, uint32_t max_frames) {
+    (void)min_frames;
+    Plugin *p = plugin_of(plugin);
+    if (!p || !p->slot) return false;
+    tk_scanlog("activate");
+    if (p->active) return false;
+    // A rate the engine cannot run at (zero, negative, NaN or absurd) is refused.
+    if (!(sample_rate >= 1000.0 && sample_rate <= 1536000.0)) return false;
+    p->max_frames = max_frames;
+    p->sample_rate = sample_rate;
+    if (!limiter_init(&p->lim, sample_rate, shm_load(p->slot->values[P_LOOKAHEAD]))) return false;
+    uint64_t r = sys_random_u64();
+    memset(p->shape_err, 0, sizeof p->shape_err);
+    memset(p->shape_pos, 0, sizeof p->shape_pos);
+    dither_seed(p->dither_rng, r);
+    loudness_init(&p->loud, sample_rate);
+    p->hist_min_gain = 1.0f;
+    p->hist_max_in = 0.0f;
+    p->hist_max_out = 0.0f;
+    p->hist_frames = 0;
+    if (sample_rate != p->last_rate) {
+        history_reset(p->slot);
+        p->last_call_ns = 0;
+        p->last_frames = 0;
+    }
+    p->last_rate = sample_rate;
+    std::atomic_ref<uint32_t>(p->restart_pending).store(0, std::memory_order_seq_cst);
+    p->scratch_len = max_frames > 16384 ? max_frames : 16384;
+    p->scratch = (float *)calloc(p->scratch_len, sizeof(float));
+    if (!p->scratch) {
+        p->scratch_len = 0;
+        limiter_free(&p->lim);
+        return false;
+    }
+    shm_fetch_add(p->slot->activate_count, 1u);
+    p->active = 1;
+    shm_store(p->slot->sample_rate, sample_rate);
+    shm_store(p->slot->latency, (uint32_t)limiter_latency(&p->lim));
+    shm_store(p->slot->active, 1u);
+    return true;
+}
+
+void plug_destroy(const clap_plugin_t *plugin) {
+    Plugin *p = plugin_of(plugin);
+    if (!p) return;
+    if (p->ui) {
+        ui_destroy(p->ui);
+        p->ui = nullptr;
+    }
+    if (p->active) release_engine(p);
+    registry_remove(p);
+    free(p);
+}
+
+bool plug_start_processing(const clap_plugin_t *plugin) {
+    Plugin *p = plugin_of(plugin);
+    if (!p) return false;
+    p->processing = 1;
+    return true;
+}
+
+void plug_stop_processing(const clap_plugin_t *plugin) {
+    if (Plugin *p = plugin_of(plugin)) p->processing = 0;
+}
+
+void plug_reset(const clap_plugin_t *plugin) {
+    Plugin *p = plugin_of(plugin);
+    if (!p || !p->slot) return;
+    shm_fetch_add(p->slot->reset_count, 1u);
+    if (p->active) {
+        limiter_reset(&p->lim);
+        loudness_reset(&p->loud);
+    }
+}
+
+const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
+    (void)plugin;
+    if (!id) return nullptr;
+    if (!strcmp(id, CLAP_EXT_PARAMS)) return &EXT_PARAMS;
+    if (!strcmp(id, CLAP_EXT_AUDIO_PORTS)) return &EXT_PORTS;
+    if (!strcmp(id, CLAP_EXT_NOTE_PORTS)) return &EXT_NOTE_PORTS;
+    if (!strcmp(id, CLAP_EXT_STATE)) return &EXT_STATE;
+    if (!strcmp(id, CLAP_EXT_LATENCY)) return &EXT_LATENCY;
+    if (!strcmp(id, CLAP_EXT_GUI)) return &EXT_GUI;
+    if (!strcmp(id, CLAP_EXT_TIMER_SUPPORT)) return &EXT_TIMER;
+    if (!strcmp(id, TERVIK_EXT_DEBUG)) return &EXT_DEBUG;
+    return nullptr;
+}
+
+void plug_on_main_thread(const clap_plugin_t *plugin) {
+    Plugin *p = plugin_of(plugin);
+    if (!p || !p->slot) return;
+    if (std::atomic_ref<uint32_t>(p->restart_pending).load() && p->host && p->host->request_restart)
+        p->host->request_restart(p->host);
+    uint32_t bits = std::atomic_ref<uint32_t>(p->slot->pending).exchange(0u, std::memory_order_seq_cst);
+    if (!bits) return;
+    if ((bits & 2u) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
+    if ((bits & 1u) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+}
+
+const clap_plugin_t *factory_create_plugin(const clap_host_t *host, const char *plugin_id) {
+    if (!host || host->clap_version.major == 0) return nullptr;
+    if (!plugin_id || strcmp(plugin_id, DESC.id) != 0) return nullptr;
+    Plugin *p = (Plugin *)calloc(1, sizeof(Plugin));
+    if (!p) return nullptr;
+    p->host = host;
+    p->clap.desc = &DESC;
+    p->clap.plugin_data = p;
+    p->clap.init = plug_init;
+    p->clap.destroy = plug_destroy;
+    p->clap.activate = plug_activate;
+    p->clap.deactivate = plug_deactivate;
+    p->clap.start_processing = plug_start_processing;
+    p->clap.stop_processing = plug_stop_processing;
+    p->clap.reset = plug_reset;
+    p->clap.process = plug_process;
+    p->clap.get_extension = plug_get_extension;
+    p->clap.on_main_thread = plug_on_main_thread;
+    return &p->clap;
+}

@@ -1,0 +1,37 @@
+// The 17-row parameter table and the pure helpers that name, bound, print and parse a
+// parameter value. Index = row (slot values, editor, snapshots); id = host/state/preset key.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t PARAM_COUNT = 17;
+constexpr uint32_t PF_STEPPED = 0x01;
+constexpr uint32_t PF_READONLY = 0x08;
+constexpr uint32_t PF_BYPASS = 0x10;
+constexpr uint32_t PF_AUTOMATABLE = 0x20;
+
+struct ParamInfo {
+    uint32_t id;
+    const char *name;
+    double min, max, def;
+    uint32_t flags;
+    const char *unit;
+    uint32_t decimals;
+};
+
+extern const ParamInfo PARAMS[PARAM_COUNT];
+extern const char *const SHAPING_NAMES[3];
+
+// Row indexes, for readability at call sites.
+enum ParamIndex {
+    P_INPUT = 0, P_GAIN = 1, P_CEILING = 2, P_RELEASE = 3, P_STAGE = 4, P_GROUP = 5,
+    P_LINK = 6, P_TRUE_PEAK = 7, P_ADAPTIVE = 8, P_LOOKAHEAD = 9, P_STYLE = 10,
+    P_DITHER = 11, P_SHAPING = 12, P_BYPASS = 13, P_DELTA = 14, P_UNITY = 15, P_MIX = 16,
+};
+
+int param_index_from_id(uint32_t id);                 // -1 for an unknown id
+double param_clamp(int index, double value);          // NaN -> default; bounds; stepped rounding
+void param_format(int index, char *text, size_t size, double value);
+bool param_parse(int index, const char *text, double *out); // locale-independent
+const char *param_style_name(int style);              // clamped to 0..5
+bool param_is_switch(int index);                      // stepped with max exactly 1

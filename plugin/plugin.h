@@ -1,0 +1,105 @@
+// The instance record of one stage and the CLAP-facing entry points of the plug-in core.
+// Parameter values are not here: they live in the stage's slot of the shared segment.
+#pragma once
+#include <clap/ext/gui.h>
+#include <clap/ext/params.h>
+#include <clap/ext/state.h>
+#include <clap/ext/timer-support.h>
+#include <clap/ext/latency.h>
+#include <clap/ext/audio-ports.h>
+#include <clap/ext/note-ports.h>
+#include <clap/host.h>
+#include <clap/plugin.h>
+#include <clap/process.h>
+
+#include <cstdint>
+
+#include "dsp/limiter.h"
+#include "dsp/loudness.h"
+#include "plugin/clap_log.h"
+#include "plugin/debug_ext.h"
+#include "presets/history.h"
+#include "registry/shared.h"
+
+struct Ui;
+
+struct Plugin {
+    clap_plugin_t clap;
+    const clap_host_t *host;
+    const clap_host_params_t *host_params;
+    const clap_host_gui_t *host_gui;
+    const clap_host_latency_t *host_latency;
+    const clap_host_log_t *host_log;
+    const clap_host_state_t *host_state;
+    const clap_host_timer_support_t *host_timer;
+    uint32_t timer_id;
+    uint64_t uid;
+    SharedSlot *slot;
+    double sample_rate;
+    double last_rate;
+    uint32_t max_frames;
+    uint8_t active;
+    uint8_t processing;
+    Limiter lim;
+    uint32_t dither_rng[2];
+    double shape_err[2][16];
+    uint32_t shape_pos[2];
+    Loudness loud;
+    // pipeline history accumulators and timing
+    float hist_min_gain;
+    float hist_max_in;
+    float hist_max_out;
+    int32_t hist_frames;
+    int64_t last_call_ns;
+    uint32_t last_frames;
+    int64_t last_steady;
+    uint32_t restart_pending;
+    // A/B and undo (editor thread)
+    AbRecord ab[2];
+    int32_t ab_cur;
+    Snapshot undo[UNDO_DEPTH];
+    Snapshot redo[UNDO_DEPTH];
+    int32_t undo_n;
+    int32_t redo_n;
+    uint32_t undo_tag;
+    double undo_time;
+    // editor preferences saved in the state
+    uint32_t target_idx;
+    double target_custom;
+    uint32_t show_controls;
+    uint32_t show_grid;
+    uint32_t lufs_mode;
+    uint32_t spread;
+    double ui_scale;
+    Ui *ui;
+    double gui_scale;
+    float *scratch;
+    uint32_t scratch_len;
+};
+
+inline Plugin *plugin_of(const clap_plugin_t *p) { return p ? (Plugin *)p->plugin_data : nullptr; }
+
+extern const clap_plugin_descriptor_t DESC;
+
+// Lifecycle callbacks (main thread unless noted).
+const clap_plugin_t *factory_create_plugin(const clap_host_t *host, const char *plugin_id);
+bool plug_init(const clap_plugin_t *p);
+void plug_destroy(const clap_plugin_t *p);
+bool plug_activate(const clap_plugin_t *p, double sample_rate, uint32_t min_frames, uint32_t max_frames);
+void plug_deactivate(const clap_plugin_t *p);
+bool plug_start_processing(const clap_plugin_t *p); // audio thread
+void plug_stop_processing(const clap_plugin_t *p);  // audio thread
+void plug_reset(const clap_plugin_t *p);
+clap_process_status plug_process(const clap_plugin_t *p, const clap_process_t *process); // audio thread
+const void *plug_get_extension(const clap_plugin_t *p, const char *id);
+void plug_on_main_thread(const clap_plugin_t *p);
+
+// Extension tables.
+extern const clap_plugin_params_t EXT_PARAMS;
+extern const clap_plugin_state_t EXT_STATE;
+extern const clap_plugin_gui_t EXT_GUI;
+extern const clap_plugin_timer_support_t EXT_TIMER;
+extern const clap_plugin_latency_t EXT_LATENCY;
+extern const clap_plugin_audio_ports_t EXT_PORTS;
+extern const clap_plugin_note_ports_t EXT_NOTE_PORTS;
+extern const tervik_plugin_debug_t EXT_DEBUG;

@@ -1,0 +1,263 @@
+// The block pipeline: stamps the slot with call records, drains the edit queue, splits
+// the block at event times, runs limiter, dither and loudness per piece in place, and
+// publishes meters, loudness and one history row per 64 frames.
+#include <cmath>
+#include <cstring>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+#include "dsp/dither.h"
+#include "plugin/edits.h"
+#include "plugin/params.h"
+#include "plugin/plugin.h"
+#include "registry/registry.h"
+#include "sys/sys.h"
+
+namespace {
+
+// Block accumulators of the limiter's piece meters.
+struct BlockMeters {
+    float gain = 1.0f;
+    float peak_in = 0, det = 0, peak_out = 0, tp_out = 0;
+    float det_l = 0, det_r = 0, tp_l = 0, tp_r = 0;
+};
+
+struct Events {
+    const clap_input_events_t *list;
+    uint32_t count;
+    const clap_event_header_t *at(uint32_t i) const { return list->get(list, i); }
+};
+
+Events events_of(const clap_process_t *pr) {
+    const clap_input_events_t *in = pr->in_events;
+    if (!in || !in->size || !in->get) return Events{nullptr, 0};
+    return Events{in, in->size(in)};
+}
+
+void apply_all(Plugin *p, const Events &ev, uint32_t from, const clap_output_events_t *out) {
+    for (uint32_t i = from; i < ev.count; i++) apply_event(p, ev.at(i), out);
+}
+
+// A parameter as the engine may use it, whatever another process stored.
+inline double param(const SharedSlot *s, int index) { return param_clamp(index, shm_load(s->values[index])); }
+
+void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
+    uint32_t i = k & (HIST_LEN - 1);
+    shm_store(s->hist_gain[i], gain);
+    shm_store(s->hist_in[i], in);
+    shm_store(s->hist_out[i], out);
+    shm_store(s->hist_lufs[i], lufs);
+}
+
+void reset_hist_acc(Plugin *p) {
+    p->hist_min_gain = 1.0f;
+    p->hist_max_in = 0.0f;
+    p->hist_max_out = 0.0f;
+}
+
+// Silence between this call and the previous one, as rows of 64 frames.
+void fill_gap(Plugin *p, SharedSlot *s, uint64_t now, int64_t steady) {
+    if (p->last_call_ns == 0 || !(p->sample_rate > 0)) return;
+    double gap_ns = (double)((int64_t)now - p->last_call_ns) - (double)p->last_frames * 1e9 / p->sample_rate;
+    if (!(gap_ns > 300000000.0)) return;
+    double est = p->sample_rate * gap_ns / 1e9 * 0.015625;
+    int64_t rows = est >= 1e12 ? (int64_t)1e12 : (int64_t)est;
+    if (steady >= 0 && p->last_steady >= 0) {
+        int64_t d = steady - (p->last_steady + (int64_t)p->last_frames);
+        if (d > 0) {
+            d >>= 6;
+            if (2 * rows > d && 2 * d > rows) rows = d;
+        }
+    }
+    if (rows <= 0) return;
+    if (rows > (int64_t)HIST_LEN) rows = HIST_LEN;
+    uint32_t start = shm_load(s->hist_count);
+    for (uint32_t k = 0; k < (uint32_t)rows; k++) write_row(s, start + k, 1.0f, -1.0f, 0.0f, -100.0f);
+    shm_store(s->hist_count, start + (uint32_t)rows);
+    shm_store(s->hist_gap, (int32_t)start);
+    reset_hist_acc(p);
+    p->hist_frames = 0;
+}
+
+void configure(Limiter *lim, const SharedSlot *s) {
+    limiter_set_style(lim, (int)std::trunc(param(s, P_STYLE) + 0.5));
+    limiter_set(lim, param(s, P_TRUE_PEAK) >= 0.5, param(s, P_ADAPTIVE) >= 0.5, param(s, P_INPUT), -param(s, P_GAIN),
+                param(s, P_CEILING), param(s, P_RELEASE), param(s, P_LINK) / 100.0, param(s, P_MIX) / 100.0);
+    limiter_set_monitor(lim, param(s, P_BYPASS) >= 0.5, param(s, P_DELTA) >= 0.5, param(s, P_UNITY) >= 0.5);
+}
+
+struct FpMode {
+#if defined(__SSE__)
+    unsigned int saved;
+    FpMode() : saved(_mm_getcsr()) { _mm_setcsr(saved | 0x8040); }
+    ~FpMode() { _mm_setcsr(saved); }
+#endif
+};
+
+} // namespace
+
+clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process_t *pr) {
+    Plugin *p = plugin_of(plugin);
+    if (!p || !p->slot || !pr) return CLAP_PROCESS_CONTINUE;
+    SharedSlot *s = p->slot;
+    const clap_output_events_t *out = pr->out_events;
+
+    // 1. Call records.
+    uint64_t now = sys_time_ns();
+    shm_store(s->proc_prev_time, shm_load(s->proc_time));
+    shm_store(s->proc_time, now);
+    shm_store(s->proc_seq, registry_next_seq());
+    uint32_t n = shm_load(s->ring_count);
+    shm_store(s->ring_start[n & (CALL_RING - 1)], now);
+    shm_store(s->ring_steady[n & (CALL_RING - 1)], pr->steady_time);
+    shm_store(s->steady_prev, shm_load(s->steady));
+    shm_store(s->steady, pr->steady_time);
+
+    // 2, 3. Requests for the main thread, then queued edits go out before anything else.
+    if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
+    echo_edits(p, out);
+
+    Events ev = events_of(pr);
+
+    // 4. No engine or no ports: events only.
+    if (!p->active || pr->audio_inputs_count == 0 || pr->audio_outputs_count == 0 || !pr->audio_inputs ||
+        !pr->audio_outputs) {
+        apply_all(p, ev, 0, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    // 5. Block counters.
+    uint32_t frames = pr->frames_count;
+    shm_store(s->block_frames, frames);
+    if (frames > shm_load(s->block_max)) shm_store(s->block_max, frames);
+    if (frames > p->max_frames) shm_fetch_add(s->block_over, 1u);
+
+    // 6. Nothing to process.
+    const clap_audio_buffer_t *ip = &pr->audio_inputs[0], *op = &pr->audio_outputs[0];
+    if (frames == 0 || !ip->data32 || !op->data32 || ip->channel_count == 0 || op->channel_count == 0 ||
+        !ip->data32[0] || !op->data32[0] || (ip->channel_count > 1 && !ip->data32[1]) ||
+        (op->channel_count > 1 && !op->data32[1])) {
+        apply_all(p, ev, 0, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    // 7. Buffers, gap rows, copy into the outputs.
+    const float *in_l = ip->data32[0];
+    const float *in_r = ip->channel_count > 1 ? ip->data32[1] : in_l;
+    float *out_l = op->data32[0];
+    bool r_scratch = op->channel_count < 2;
+    float *out_r = r_scratch ? p->scratch : op->data32[1];
+    fill_gap(p, s, now, pr->steady_time);
+    p->last_call_ns = (int64_t)now;
+    p->last_steady = pr->steady_time;
+    p->last_frames = frames;
+    if (in_l != out_l) memmove(out_l, in_l, (size_t)frames * sizeof(float));
+    if (!r_scratch && in_r != out_r) memmove(out_r, in_r, (size_t)frames * sizeof(float));
+
+    // 8. Loudness restart requested by an editor.
+    if (shm_load(s->loud_reset)) {
+        shm_store(s->loud_reset, 0u);
+        loudness_reset(&p->loud);
+    }
+
+    // 9. A new lookahead takes effect only after a restart; ask for it once.
+    double la_ms = param(s, P_LOOKAHEAD);
+    int la = (int)std::trunc(la_ms * 0.001 * p->sample_rate + 0.5);
+    if (la < 2) la = 2;
+    std::atomic_ref<uint32_t> restart(p->restart_pending);
+    if (la != p->lim.lookahead && restart.load() == 0) {
+        restart.store(1);
+        if (p->host && p->host->request_callback) p->host->request_callback(p->host);
+    }
+
+    // 10-13. Pieces between event times, in place on the two outputs.
+    FpMode fp;
+    BlockMeters bm;
+    uint32_t e = 0, pos = 0;
+    while (pos < frames) {
+        bool stopped = false;
+        uint32_t ev_time = 0;
+        while (e < ev.count) {
+            const clap_event_header_t *h = ev.at(e);
+            if (h && h->time > pos) {
+                stopped = true;
+                ev_time = h->time;
+                break;
+            }
+            apply_event(p, h, out);
+            e++;
+        }
+        uint32_t end = stopped ? (ev_time < frames ? ev_time : frames) : frames;
+        if (end <= pos) end = pos + 1;
+        // The right channel of a one-channel output is worked in the scratch buffer,
+        // one piece at a time, so no block length can run past it.
+        if (r_scratch && end - pos > p->scratch_len) end = pos + p->scratch_len;
+        uint32_t len = end - pos;
+        float *l = out_l + pos;
+        float *r = r_scratch ? p->scratch : out_r + pos;
+        if (r_scratch) memmove(r, in_r + pos, (size_t)len * sizeof(float));
+
+        configure(&p->lim, s);
+        limiter_process(&p->lim, l, r, len);
+
+        int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
+        if (mode > 0 && param(s, P_BYPASS) < 0.5) {
+            int shaping = (int)std::trunc(param(s, P_SHAPING) + 0.5);
+            int shape = shaping == 1 ? SHAPE_LIGHT : shaping == 2 ? SHAPE_WEIGHTED : SHAPE_NONE;
+            dither_process(l, len, mode == 2, shape, &p->dither_rng[0], p->shape_err[0], &p->shape_pos[0]);
+            if (r != l) dither_process(r, len, mode == 2, shape, &p->dither_rng[1], p->shape_err[1], &p->shape_pos[1]);
+        }
+        loudness_process(&p->loud, l, r, len);
+
+        const LimiterMeters &m = p->lim.meters;
+        bm.gain = std::fmin(bm.gain, m.min_gain);
+        bm.peak_in = std::fmax(bm.peak_in, m.peak_in);
+        bm.det = std::fmax(bm.det, m.det_peak);
+        bm.peak_out = std::fmax(bm.peak_out, m.peak_out);
+        bm.tp_out = std::fmax(bm.tp_out, m.tp_out);
+        bm.det_l = std::fmax(bm.det_l, m.det_l);
+        bm.det_r = std::fmax(bm.det_r, m.det_r);
+        bm.tp_l = std::fmax(bm.tp_l, m.tp_l);
+        bm.tp_r = std::fmax(bm.tp_r, m.tp_r);
+
+        p->hist_min_gain = std::fmin(p->hist_min_gain, m.min_gain);
+        double a = p->lim.out_gain * m.det_peak;
+        a = a + p->lim.fade_bypass * (m.tp_out - a);
+        p->hist_max_in = std::fmax(p->hist_max_in, (float)a);
+        p->hist_max_out = std::fmax(p->hist_max_out, m.tp_out);
+        p->hist_frames += (int32_t)len;
+        bool wrote = false;
+        while (p->hist_frames > 63) {
+            uint32_t k = shm_load(s->hist_count);
+            write_row(s, k, p->hist_min_gain, p->hist_max_in, p->hist_max_out, (float)p->loud.lufs_s);
+            shm_store(s->hist_count, k + 1);
+            p->hist_frames -= 64;
+            wrote = true;
+        }
+        if (wrote) {
+            shm_store(s->hist_time, sys_time_ns());
+            reset_hist_acc(p);
+        }
+        pos = end;
+    }
+    apply_all(p, ev, e, out);
+    // 14. The floating-point mode is restored when fp goes out of scope.
+
+    // 15, 16. Publish; ring_end is visible before the ring_count that covers it.
+    shm_store(s->meter_gain, bm.gain);
+    shm_store(s->meter_peak_in, bm.peak_in);
+    shm_store(s->meter_peak_out, bm.peak_out);
+    shm_store(s->meter_tp_in, bm.det);
+    shm_store(s->meter_tp_out, bm.tp_out);
+    shm_store(s->meter_tp_ch[0], bm.det_l);
+    shm_store(s->meter_tp_ch[1], bm.det_r);
+    shm_store(s->meter_tp_ch[2], bm.tp_l);
+    shm_store(s->meter_tp_ch[3], bm.tp_r);
+    shm_store(s->lufs_m, (float)p->loud.lufs_m);
+    shm_store(s->lufs_s, (float)p->loud.lufs_s);
+    shm_store(s->lufs_i, (float)p->loud.lufs_i);
+    shm_store(s->ring_end[n & (CALL_RING - 1)], sys_time_ns());
+    shm_store(s->ring_count, n + 1);
+    return CLAP_PROCESS_CONTINUE;
+}

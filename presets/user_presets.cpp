@@ -1,0 +1,377 @@
+// User preset files: folder, file names, the text format and its tolerant reader, and
+// the editor's list, save, apply, delete and name-entry operations.
+#include "presets/user_presets.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "editor/ui.h"
+#include "plugin/edits.h"
+#include "plugin/params.h"
+#include "plugin/plugin.h"
+#include "presets/factory.h"
+#include "presets/history.h"
+#include "sys/sys.h"
+
+static constexpr const char *PRESET_EXT = ".tervik";
+static constexpr size_t LINE_MAX_BYTES = 256;   // line buffer of the reader, terminator included
+static constexpr long READ_MAX_BYTES = 1 << 20; // a preset file is a few KB; the rest is ignored
+
+// Opens a preset file as a stream, only when it is a regular file: a named pipe or device
+// placed in the folder must not block or feed the editor's thread.
+static FILE *open_regular(const char *path, bool write) {
+    int flags = (write ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path, flags, 0666);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *f = fdopen(fd, write ? "w" : "r");
+    if (!f) close(fd);
+    return f;
+}
+
+bool presets_dir(char *out, size_t size) {
+    if (!out || size == 0) return false;
+    size_t cap = size < PRESET_DIR_MAX ? size : PRESET_DIR_MAX;
+    const char *env = getenv("TERVIK_PRESET_DIR");
+    if (env && *env) {
+        if (strlen(env) >= cap) return false;
+        snprintf(out, cap, "%s", env);
+        return sys_mkdir(out);
+    }
+    char base[PRESET_DIR_MAX];
+    if (!sys_user_dir("Morvane", "Tervik", base, sizeof base)) return false;
+    if (strlen(base) >= sizeof base - 1) return false; // may have been cut short
+    int n = snprintf(out, cap, "%s%cPresets", base, '/');
+    if (n < 0 || (size_t)n >= cap) return false;
+    return sys_mkdir(out);
+}
+
+bool preset_file_stem(const char *name, char out[64]) {
+    if (out) out[0] = 0;
+    if (!name || !out) return false;
+    size_t n = strnlen(name, 63);
+    for (size_t i = 0; i < n; i++) {
+        unsigned char c = (unsigned char)name[i];
+        out[i] = (c < 32 || strchr("<>:\"/\\|?*", c)) ? '_' : (char)c;
+    }
+    while (n > 0 && (out[n - 1] == ' ' || out[n - 1] == '.'))
+        n--;
+    out[n] = 0;
+    return n > 0;
+}
+
+static bool stem_path(const char *stem, char *out, size_t size) {
+    char dir[PRESET_DIR_MAX];
+    if (!out || size == 0 || !presets_dir(dir, sizeof dir)) return false;
+    size_t cap = size < PRESET_PATH_MAX ? size : PRESET_PATH_MAX;
+    int n = snprintf(out, cap, "%s%c%s%s", dir, '/', stem, PRESET_EXT);
+    return n >= 0 && (size_t)n < cap;
+}
+
+bool preset_path(const char *name, char *out, size_t size) {
+    char stem[64];
+    if (!preset_file_stem(name, stem)) return false;
+    return stem_path(stem, out, size);
+}
+
+// The file behind a name as listed from the folder. Listed names are file stems already;
+// one that sanitising would change (a file not written by us, such as "a:b.tervik") is
+// taken as it is, so that applying or deleting it never reaches a different file.
+static bool listed_path(const char *listed, char *out, size_t size) {
+    if (!listed || !listed[0] || strchr(listed, '/')) return false;
+    return stem_path(listed, out, size);
+}
+
+int presets_list(char (*names)[64], int max) {
+    char dir[PRESET_DIR_MAX];
+    if (!names || max < 1 || !presets_dir(dir, sizeof dir)) return 0;
+    return sys_list_files(dir, PRESET_EXT, &names[0][0], 64, max);
+}
+
+static locale_t c_numeric() {
+    static locale_t loc = newlocale(LC_NUMERIC_MASK, "C", (locale_t)0);
+    return loc;
+}
+
+// strtod in the C locale, whatever the host process set.
+static double read_double(const char *s, char **end) {
+    locale_t loc = c_numeric();
+    return loc ? strtod_l(s, end, loc) : strtod(s, end);
+}
+
+// A decimal integer, saturated by strtoll (0 when there is none): no undefined conversion.
+static long long read_integer(const char *s) { return strtoll(s, nullptr, 10); }
+
+static int saturate_int(long long v) { return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v; }
+
+static void format_value(char *out, size_t size, double v) {
+    // "%.6g" in the C locale.
+    std::to_chars_result r = std::to_chars(out, out + size - 1, v, std::chars_format::general, 6);
+    *(r.ec == std::errc() ? r.ptr : out) = 0;
+}
+
+// Rows written to a file, in PARAMS index order: all but Bypass, Delta listen, Unity gain.
+static bool file_row(int index) { return index <= P_SHAPING || index == P_MIX; }
+
+bool preset_save(const PresetFile *rec) {
+    if (!rec || rec->stages < 1 || rec->stages > PRESET_MAX_STAGES) return false;
+    char name[64];
+    size_t n = strnlen(rec->name, 63);
+    memcpy(name, rec->name, n);
+    name[n] = 0;
+    char path[PRESET_PATH_MAX];
+    if (!preset_path(name, path, sizeof path)) return false;
+    FILE *f = open_regular(path, true);
+    if (!f) return false;
+    // The name line holds the name as typed; a control byte would end the line early and
+    // let the rest be read as settings, so such bytes become '_'.
+    for (size_t i = 0; i < n; i++)
+        if ((unsigned char)name[i] < 32) name[i] = '_';
+    fprintf(f, "Tervik preset 1\nname=%s\nstages=%d\n", name, (int)rec->stages);
+    for (int s = 0; s < rec->stages; s++) {
+        fprintf(f, "stage=%d\n", s + 1);
+        for (int i = 0; i < (int)PARAM_COUNT; i++) {
+            if (!file_row(i)) continue;
+            char num[64];
+            format_value(num, sizeof num, param_clamp(i, rec->values[s][i]));
+            fprintf(f, "p%u=%s # %s\n", PARAMS[i].id, num, PARAMS[i].name);
+        }
+    }
+    fclose(f);
+    return true;
+}
+
+// Reads one line into buf (at most LINE_MAX_BYTES - 1 bytes kept); the rest of a longer
+// line is skipped so that it is never read as lines of its own. False at end of file.
+static bool read_line(FILE *f, char *buf) {
+    size_t n = 0;
+    int c;
+    bool any = false;
+    while ((c = getc(f)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        if (n < LINE_MAX_BYTES - 1) buf[n++] = (char)c;
+    }
+    buf[n] = 0;
+    return any;
+}
+
+static void fill_defaults(PresetFile *rec) {
+    for (int s = 0; s < PRESET_MAX_STAGES; s++)
+        for (uint32_t i = 0; i < PARAM_COUNT; i++)
+            rec->values[s][i] = PARAMS[i].def;
+}
+
+static bool load_path(const char *path, const char *name, PresetFile *rec) {
+    FILE *f = open_regular(path, false);
+    if (!f) return false;
+    memset(rec, 0, sizeof *rec);
+    size_t nl = strnlen(name, 63);
+    memcpy(rec->name, name, nl);
+    rec->name[nl] = 0;
+    rec->stages = 1; // a refused record is still a valid one-stage record of defaults
+    fill_defaults(rec);
+    char line[LINE_MAX_BYTES];
+    if (!read_line(f, line) || strncmp(line, "Tervik preset", 13) != 0) {
+        fclose(f);
+        return false;
+    }
+    bool seen = false;
+    int stages = 0;
+    int cur = 0; // current stage, -1 when out of 0..7
+    while (ftell(f) < READ_MAX_BYTES && read_line(f, line)) {
+        if (strncmp(line, "stages=", 7) == 0) {
+            stages = saturate_int(read_integer(line + 7));
+            seen = true;
+        } else if (strncmp(line, "stage=", 6) == 0) {
+            long long s = read_integer(line + 6);
+            cur = (s >= 1 && s <= PRESET_MAX_STAGES) ? (int)s - 1 : -1;
+        } else if (line[0] == 'p' && line[1] >= '0' && line[1] <= '9') {
+            char *eq = strchr(line, '=');
+            if (!eq) continue;
+            long long id = read_integer(line + 1);
+            if (id < 0 || id > (long long)UINT32_MAX) continue;
+            int index = param_index_from_id((uint32_t)id);
+            char *end = nullptr;
+            double v = read_double(eq + 1, &end);
+            if (index < 0 || cur < 0 || end == eq + 1) continue;
+            rec->values[cur][index] = param_clamp(index, v);
+        }
+    }
+    fclose(f);
+    rec->stages = stages < 1 ? 1 : stages > PRESET_MAX_STAGES ? PRESET_MAX_STAGES : stages;
+    return seen;
+}
+
+bool preset_load(const char *name, PresetFile *rec) {
+    char path[PRESET_PATH_MAX];
+    if (!rec || !preset_path(name, path, sizeof path)) return false;
+    return load_path(path, name, rec);
+}
+
+bool preset_delete(const char *name) {
+    char path[PRESET_PATH_MAX];
+    return preset_path(name, path, sizeof path) && sys_delete_file(path);
+}
+
+static int list_count(const Ui *ui) {
+    int n = ui->user_preset_count;
+    return n < 0 ? 0 : n > PRESET_LIST_MAX ? PRESET_LIST_MAX : n;
+}
+
+void presets_refresh(Ui *ui) {
+    if (!ui) return;
+    ui->user_preset_count = presets_list(ui->user_presets, PRESET_LIST_MAX);
+    if (ui->preset_cur > PRESET_USER_FIRST - 1 + ui->user_preset_count) ui->preset_cur = 0;
+}
+
+static SharedSlot *owner_slot(const Ui *ui) { return ui->owner ? ui->owner->slot : nullptr; }
+
+static int chain_count(const Ui *ui) {
+    int n = ui->chain_len;
+    return n < 0 ? 0 : n > 64 ? 64 : n;
+}
+
+static void read_stage(SharedSlot *s, double *values) {
+    for (uint32_t i = 0; i < PARAM_COUNT; i++)
+        values[i] = param_clamp((int)i, shm_load(s->values[i]));
+}
+
+bool save_user_preset(Ui *ui, int mode, const char *name) {
+    if (!ui || !name) return false;
+    PresetFile rec;
+    memset(&rec, 0, sizeof rec);
+    size_t nl = strnlen(name, 63);
+    memcpy(rec.name, name, nl);
+    int len = chain_count(ui);
+    if (mode == 1 || len == 0) {
+        SharedSlot *s = len > 0 ? ui->chain[preset_target_stage(ui)].slot : owner_slot(ui);
+        if (!s) return false;
+        rec.stages = 1;
+        read_stage(s, rec.values[0]);
+    } else {
+        rec.stages = len < PRESET_MAX_STAGES ? len : PRESET_MAX_STAGES;
+        for (int k = 0; k < rec.stages; k++) {
+            if (!ui->chain[k].slot) return false;
+            read_stage(ui->chain[k].slot, rec.values[k]);
+        }
+    }
+    if (!preset_save(&rec)) return false;
+    presets_refresh(ui);
+    for (int i = 0; i < list_count(ui); i++) {
+        if (strcmp(ui->user_presets[i], rec.name) == 0) {
+            ui->preset_cur = PRESET_USER_FIRST + i;
+            break;
+        }
+    }
+    return true;
+}
+
+// Rows a user preset applies: all but Stage, Group, Bypass, Delta listen and Unity gain.
+static bool user_applies(int index) {
+    return index != P_STAGE && index != P_GROUP && index != P_BYPASS && index != P_DELTA && index != P_UNITY;
+}
+
+bool apply_user_preset(Ui *ui, int position) {
+    if (!ui || position < 0 || position >= list_count(ui)) return false;
+    char name[64];
+    memcpy(name, ui->user_presets[position], 63);
+    name[63] = 0;
+    char path[PRESET_PATH_MAX];
+    PresetFile rec;
+    if (!listed_path(name, path, sizeof path) || !load_path(path, name, &rec)) return false;
+    undo_mark(ui, 0);
+    ui->preset_applying = 1;
+    int len = chain_count(ui);
+    if (rec.stages == 1) {
+        int target = preset_target_stage(ui);
+        for (int i = 0; i < (int)PARAM_COUNT; i++)
+            if (user_applies(i)) set_param_all(ui, target, i, rec.values[0][i]);
+    } else {
+        for (int k = 0; k < len; k++) {
+            SharedSlot *s = ui->chain[k].slot;
+            if (!s) continue;
+            const double *v = rec.values[k < rec.stages - 1 ? k : rec.stages - 1];
+            for (int i = 0; i < (int)PARAM_COUNT; i++) {
+                if (!user_applies(i)) continue;
+                plugin_edit_begin(s, i);
+                plugin_edit_value(s, i, v[i]);
+                plugin_edit_end(s, i);
+            }
+        }
+    }
+    ui->preset_applying = 0;
+    ui->preset_cur = PRESET_USER_FIRST + position;
+    return true;
+}
+
+bool preset_delete_current(Ui *ui) {
+    if (!ui) return false;
+    int pos = ui->preset_cur - PRESET_USER_FIRST;
+    if (pos < 0 || pos >= list_count(ui)) return false;
+    char name[64];
+    memcpy(name, ui->user_presets[pos], 63);
+    name[63] = 0;
+    char path[PRESET_PATH_MAX];
+    bool ok = listed_path(name, path, sizeof path) && sys_delete_file(path);
+    presets_refresh(ui);
+    ui->preset_cur = 0;
+    return ok;
+}
+
+void preset_entry_open(Ui *ui, int mode, float x, float y, float w, float h) {
+    if (!ui) return;
+    int pos = ui->preset_cur - PRESET_USER_FIRST;
+    const char *text = (pos >= 0 && pos < list_count(ui)) ? ui->user_presets[pos] : "New preset";
+    snprintf(ui->entry_text, sizeof ui->entry_text, "%.63s", text);
+    ui->entry_x = x;
+    ui->entry_y = y;
+    ui->entry_w = w;
+    ui->entry_h = h;
+    ui->entry_kind = mode == 1 ? 1 : 2;
+    ui->entry_stage = -1;
+    ui->entry_row = -1;
+    ui->entry_selected = 1;
+    ui->entry_active = 1;
+}
+
+void preset_save_shortcut(Ui *ui, int mode) {
+    if (!ui) return;
+    // Without a drawn field (no frame yet) the box goes below the preset selector's place.
+    float x = 350, y = 9, w = 260, h = 22;
+    if (ui->preset_field_drawn) {
+        x = ui->preset_field_x;
+        y = ui->preset_field_y;
+        w = ui->preset_field_w;
+        h = ui->preset_field_h;
+    }
+    presets_refresh(ui);
+    preset_entry_open(ui, mode, x, y + h + 2, w, 24);
+}
+
+bool preset_name_confirm(Ui *ui, int mode, const char *text) {
+    if (!ui || !text) return false;
+    while (*text == ' ')
+        text++;
+    char name[64];
+    size_t n = strnlen(text, 63);
+    memcpy(name, text, n);
+    while (n > 0 && name[n - 1] == ' ')
+        n--;
+    name[n] = 0;
+    if (n == 0) return false;
+    return save_user_preset(ui, mode, name);
+}

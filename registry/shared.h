@@ -1,0 +1,165 @@
+// The shared segment: one POSIX shared-memory segment per user holding a header and 64
+// slots, one per live stage. The byte layout is a format shared between processes.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t SHARED_MAGIC = 0x544B5348;  // "TKSH"
+constexpr uint32_t SHARED_VERSION = 3;
+constexpr uint32_t SHARED_SLOTS = 64;
+constexpr uint32_t SHARED_PARAMS = 17;
+constexpr uint32_t SHARED_SLOT_SIZE = 137112;
+constexpr size_t SHARED_SIZE = 8775272;
+constexpr uint32_t EDIT_QUEUE_LEN = 256;
+constexpr uint32_t HIST_LEN = 8192;
+constexpr uint32_t CALL_RING = 64;
+
+struct SharedHeader {
+    uint32_t init_state;  // 0 fresh, 1 being initialised, 2 ready
+    uint32_t magic;
+    uint32_t version;
+    uint32_t slot_size;
+    uint32_t param_count;
+    uint32_t slot_count;
+    uint32_t serial_next;
+    uint32_t reserved0;
+    uint64_t seq_next;
+    uint8_t reserved1[24];
+};
+
+enum EditKind : uint32_t { EDIT_VALUE = 0, EDIT_BEGIN = 1, EDIT_END = 2 };
+
+struct EditEntry {
+    uint32_t id;    // parameter id (not index)
+    uint32_t kind;  // EditKind
+    double value;
+};
+
+// One stage's slot. Field meanings are given where they are written: identity and claim
+// here and in the registry, values and queue in the plug-in core, the rest in the pipeline.
+struct SharedSlot {
+    uint32_t in_use;
+    int32_t pid;
+    uint32_t generation;
+    uint32_t reserved0;
+    uint64_t uid;
+    uint32_t active;
+    uint32_t latency;
+    double sample_rate;
+    double values[SHARED_PARAMS];
+    EditEntry edit_queue[EDIT_QUEUE_LEN];
+    uint32_t edit_read;
+    uint32_t edit_write;
+    uint32_t edit_lock;
+    uint32_t reserved1;
+    uint32_t pending;  // bit 1: request flush, bit 2: mark state dirty
+    float meter_gain;
+    float meter_peak_in;
+    float meter_peak_out;
+    float meter_tp_in;
+    float meter_tp_out;
+    float meter_tp_ch[4];
+    uint32_t block_frames;
+    uint32_t block_max;
+    uint32_t block_over;
+    uint32_t reset_count;
+    uint32_t activate_count;
+    float lufs_m;
+    float lufs_s;
+    float lufs_i;
+    float hist_gain[HIST_LEN];
+    float hist_in[HIST_LEN];
+    float hist_out[HIST_LEN];
+    float hist_lufs[HIST_LEN];
+    uint32_t hist_count;
+    int32_t hist_gap;
+    uint64_t hist_time;
+    int32_t midi_cc[SHARED_PARAMS];
+    int32_t midi_learn;
+    uint32_t loud_reset;
+    uint32_t reserved2;
+    uint64_t proc_time;
+    uint64_t proc_prev_time;
+    uint64_t proc_seq;
+    uint64_t ring_start[CALL_RING];
+    uint64_t ring_end[CALL_RING];
+    int64_t ring_steady[CALL_RING];
+    int64_t steady;
+    int64_t steady_prev;
+    uint32_t ring_count;
+    uint32_t serial;
+};
+
+static_assert(sizeof(SharedHeader) == 64);
+static_assert(offsetof(SharedHeader, magic) == 4 && offsetof(SharedHeader, version) == 8);
+static_assert(offsetof(SharedHeader, slot_size) == 12 && offsetof(SharedHeader, param_count) == 16);
+static_assert(offsetof(SharedHeader, slot_count) == 20 && offsetof(SharedHeader, serial_next) == 24);
+static_assert(offsetof(SharedHeader, seq_next) == 32);
+static_assert(sizeof(EditEntry) == 16 && offsetof(EditEntry, value) == 8);
+static_assert(sizeof(SharedSlot) == SHARED_SLOT_SIZE);
+static_assert(64 + SHARED_SLOTS * sizeof(SharedSlot) + 40 == SHARED_SIZE);
+static_assert(offsetof(SharedSlot, pid) == 4 && offsetof(SharedSlot, generation) == 8);
+static_assert(offsetof(SharedSlot, uid) == 16 && offsetof(SharedSlot, active) == 24);
+static_assert(offsetof(SharedSlot, latency) == 28 && offsetof(SharedSlot, sample_rate) == 32);
+static_assert(offsetof(SharedSlot, values) == 40 && offsetof(SharedSlot, values) + 4 * 8 == 72);
+static_assert(offsetof(SharedSlot, edit_queue) == 176 && offsetof(SharedSlot, edit_read) == 4272);
+static_assert(offsetof(SharedSlot, edit_write) == 4276 && offsetof(SharedSlot, edit_lock) == 4280);
+static_assert(offsetof(SharedSlot, pending) == 4288 && offsetof(SharedSlot, meter_gain) == 4292);
+static_assert(offsetof(SharedSlot, meter_peak_in) == 4296 && offsetof(SharedSlot, meter_peak_out) == 4300);
+static_assert(offsetof(SharedSlot, meter_tp_in) == 4304 && offsetof(SharedSlot, meter_tp_out) == 4308);
+static_assert(offsetof(SharedSlot, meter_tp_ch) == 4312 && offsetof(SharedSlot, block_frames) == 4328);
+static_assert(offsetof(SharedSlot, block_max) == 4332 && offsetof(SharedSlot, block_over) == 4336);
+static_assert(offsetof(SharedSlot, reset_count) == 4340 && offsetof(SharedSlot, activate_count) == 4344);
+static_assert(offsetof(SharedSlot, lufs_m) == 4348 && offsetof(SharedSlot, lufs_s) == 4352);
+static_assert(offsetof(SharedSlot, lufs_i) == 4356 && offsetof(SharedSlot, hist_gain) == 4360);
+static_assert(offsetof(SharedSlot, hist_in) == 37128 && offsetof(SharedSlot, hist_out) == 69896);
+static_assert(offsetof(SharedSlot, hist_lufs) == 102664 && offsetof(SharedSlot, hist_count) == 135432);
+static_assert(offsetof(SharedSlot, hist_gap) == 135436 && offsetof(SharedSlot, hist_time) == 135440);
+static_assert(offsetof(SharedSlot, midi_cc) == 135448 && offsetof(SharedSlot, midi_learn) == 135516);
+static_assert(offsetof(SharedSlot, loud_reset) == 135520 && offsetof(SharedSlot, proc_time) == 135528);
+static_assert(offsetof(SharedSlot, proc_prev_time) == 135536 && offsetof(SharedSlot, proc_seq) == 135544);
+static_assert(offsetof(SharedSlot, ring_start) == 135552 && offsetof(SharedSlot, ring_end) == 136064);
+static_assert(offsetof(SharedSlot, ring_steady) == 136576 && offsetof(SharedSlot, steady) == 137088);
+static_assert(offsetof(SharedSlot, steady_prev) == 137096 && offsetof(SharedSlot, ring_count) == 137104);
+static_assert(offsetof(SharedSlot, serial) == 137108);
+
+// Cross-process access to mapped words: address-free, lock-free atomics.
+static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<int32_t>::is_always_lock_free);
+static_assert(std::atomic_ref<uint64_t>::is_always_lock_free);
+static_assert(std::atomic_ref<int64_t>::is_always_lock_free);
+static_assert(std::atomic_ref<float>::is_always_lock_free);
+static_assert(std::atomic_ref<double>::is_always_lock_free);
+
+// A store into the segment: one aligned store followed by a full fence.
+template <class T> inline void shm_store(T &field, T v) {
+    std::atomic_ref<T>(field).store(v, std::memory_order_seq_cst);
+}
+// A lock-free read of a field that another thread or process may be writing.
+template <class T> inline T shm_load(const T &field) {
+    return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_acquire);
+}
+template <class T> inline T shm_fetch_add(T &field, T v) {
+    return std::atomic_ref<T>(field).fetch_add(v, std::memory_order_seq_cst);
+}
+template <class T> inline bool shm_cas(T &field, T expected, T desired) {
+    return std::atomic_ref<T>(field).compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
+}
+
+// Attach (once per process), claim, release, scan and liveness. Main thread unless noted.
+bool shared_mapped();
+SharedSlot *shared_acquire();          // shared slot, or a process-local record; null on OOM
+void shared_release(SharedSlot *slot); // null is ignored
+int shared_max();                      // number of indexes shared_at understands
+SharedSlot *shared_at(int index);      // claimed slot at a scan index, or null
+bool shared_alive(SharedSlot *slot);   // claimed and its owner process exists (1 s cache)
+uint32_t shared_serial_next();         // next serial-chain tag, from 1
+uint64_t shared_seq_next();            // next sequence stamp, from 1; any thread
+bool shared_is_local(const SharedSlot *slot); // slot is a process-local record
+// Segment name for this process: "/" + $TERVIK_SHM, or "/tervik3-<uid>".
+void shared_name(char *out, size_t size);
+
+// Tests only: forget the attached segment and the local records' list, so that the next
+// call attaches afresh (to the segment TERVIK_SHM names now). Not for the plug-in.
+void shared_test_reset();

@@ -1,0 +1,36 @@
+// Platform services: the monotonic clock, randomness, mutexes, sleeping and the few
+// file operations the system needs. Thin POSIX wrappers without state of their own.
+#pragma once
+#include <pthread.h>
+#include <cstddef>
+#include <cstdint>
+
+// Nanoseconds of CLOCK_MONOTONIC; the one time base of the system, also between processes.
+// Any thread, including the audio thread.
+uint64_t sys_time_ns();
+
+// 8 bytes from /dev/urandom; a time-derived value when that fails or reads all zero. Never fails.
+uint64_t sys_random_u64();
+
+int sys_mutex_init(pthread_mutex_t *m);
+int sys_mutex_destroy(pthread_mutex_t *m);
+int sys_mutex_lock(pthread_mutex_t *m);
+int sys_mutex_unlock(pthread_mutex_t *m);
+
+void sys_sleep_ms(uint32_t ms);
+
+// mkdir with mode 0755; true when made or when it already exists.
+bool sys_mkdir(const char *path);
+
+// Builds and creates <config>/<vendor>/<product>, config being $XDG_CONFIG_HOME or
+// $HOME/.config. False when neither variable is usable or a level cannot be made.
+bool sys_user_dir(const char *vendor, const char *product, char *out, size_t size);
+
+// Lists up to max names in dir ending in ext (case-insensitive, longer than ext), stored
+// without the extension in records of stride bytes, sorted with cmp_ci. Returns the count.
+int sys_list_files(const char *dir, const char *ext, char *out, size_t stride, int max);
+
+bool sys_delete_file(const char *path);
+
+// strcasecmp of two records taken as strings (qsort comparator).
+int cmp_ci(const void *a, const void *b);

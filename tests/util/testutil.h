@@ -1,0 +1,75 @@
+// Test helpers shared by every test executable: a unique shared-segment name and preset
+// folder per test, child processes, and a private Xvfb server for editor tests.
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace tk_test {
+
+// Sets TERVIK_SHM to a name unique to this process and test, and shm_unlinks it when the
+// object goes out of scope (also before, in case a crashed run left one behind).
+class ScopedSegment {
+public:
+    explicit ScopedSegment(const char *tag = nullptr);
+    ~ScopedSegment();
+    const std::string &name() const { return name_; } // without the leading '/'
+    std::string path() const { return "/" + name_; }  // as passed to shm_open
+private:
+    std::string name_;
+    std::string old_;
+    bool had_old_ = false;
+};
+
+// A fresh temporary folder, set as TERVIK_PRESET_DIR while the object lives; removed after.
+class ScopedPresetDir {
+public:
+    ScopedPresetDir();
+    ~ScopedPresetDir();
+    const std::string &path() const { return path_; }
+private:
+    std::string path_;
+};
+
+// Sets (or, with null, unsets) an environment variable for the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+private:
+    std::string name_, old_;
+    bool had_old_ = false;
+};
+
+std::string make_temp_dir(const char *tag);
+void remove_tree(const std::string &path);
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &data);
+
+// A child process with pipes to its stdin and stdout (stderr is inherited).
+class Child {
+public:
+    // argv[0] is the program path. env entries "NAME=value" are added to the environment.
+    bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+    ~Child();
+    bool send(const std::string &line);          // writes line + '\n'
+    // Reads one line (without '\n'); false on EOF or after timeout_ms.
+    bool read_line(std::string *line, int timeout_ms = 10000);
+    // Reads lines until one starts with prefix; returns it (empty on timeout/EOF).
+    std::string wait_for(const std::string &prefix, int timeout_ms = 10000);
+    void close_stdin();
+    int wait(int timeout_ms = 10000); // exit status, -1 on timeout (then killed)
+    void kill_hard();                 // SIGKILL and reap
+    pid_t pid() const { return pid_; }
+private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+    std::string buf_;
+};
+
+// A private Xvfb on a free display, started once per test process and stopped at exit.
+// Returns the display string (":N"), and sets DISPLAY. Empty when Xvfb cannot start.
+std::string xvfb_display();
+
+} // namespace tk_test
