@@ -1,0 +1,205 @@
+// Stages in real host processes (tervik-host script children) seen and edited from this
+// process through the shared segment: the edit queue across processes, a full queue, and
+// chains resolved across processes.
+#include <unistd.h>
+
+#include <sstream>
+
+#include "plugin/edits.h"
+#include "registry/chain.h"
+#include "registry/registry.h"
+#include "plugin_fixture.h"
+
+namespace {
+
+// A tervik-host script child with the Tervik plug-in.
+class ScriptHost {
+public:
+    bool start() {
+        return child.start({TERVIK_HOST_PATH, "script", "--plugin", TERVIK_CLAP_PATH});
+    }
+    // Sends a command and returns the lines of its answer; false when it was not "ok".
+    bool cmd(const std::string &c, std::vector<std::string> *lines = nullptr) {
+        if (!child.send(c)) return false;
+        std::string line;
+        while (child.read_line(&line, 20000)) {
+            if (line == "ok") return true;
+            if (line.rfind("error", 0) == 0) {
+                ADD_FAILURE() << c << ": " << line;
+                return false;
+            }
+            if (lines) lines->push_back(line);
+        }
+        ADD_FAILURE() << c << ": no answer";
+        return false;
+    }
+    // The stage's slot in this process's view of the segment, found by its identity.
+    SharedSlot *slot(int stage) {
+        std::string path = tk_test::make_temp_dir("blob") + "/s.blob";
+        if (!cmd("save " + std::to_string(stage) + " " + path)) return nullptr;
+        std::string blob = tk_test::read_file(path);
+        tk_test::remove_tree(path.substr(0, path.rfind('/')));
+        if (blob.size() < 16) return nullptr;
+        uint64_t uid;
+        memcpy(&uid, blob.data() + 8, 8);
+        for (int i = 0; i < shared_max(); i++) {
+            SharedSlot *s = shared_at(i);
+            if (s && shm_load(s->uid) == uid && shm_load(s->pid) == child.pid()) return s;
+        }
+        return nullptr;
+    }
+    ~ScriptHost() {
+        child.send("quit");
+        child.wait(5000);
+    }
+    tk_test::Child child;
+};
+
+struct Ev {
+    int stage, type;
+    uint32_t id;
+    double value;
+};
+
+std::vector<Ev> parse_events(const std::vector<std::string> &lines) {
+    std::vector<Ev> out;
+    for (const std::string &l : lines) {
+        std::istringstream in(l);
+        std::string word;
+        Ev e{};
+        if (in >> word && word == "event" && in >> e.stage >> e.type >> e.id >> e.value) out.push_back(e);
+    }
+    return out;
+}
+
+} // namespace
+
+class MultiProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override { shared_test_reset(); }
+    void TearDown() override { shared_test_reset(); }
+    tk_test::ScopedSegment seg;
+};
+
+TEST_F(MultiProcessTest, EditsFromAnotherProcessReachTheOwnersHostAsGestures) {
+    ScriptHost owner;
+    ASSERT_TRUE(owner.start());
+    ASSERT_TRUE(owner.cmd("create 1"));
+    ASSERT_TRUE(owner.cmd("activate 48000 512"));
+    ASSERT_TRUE(owner.cmd("process 2 512"));
+    ASSERT_TRUE(owner.cmd("calls"));
+    SharedSlot *s = owner.slot(1);
+    ASSERT_NE(s, nullptr);
+    // The editor side, in this process: begin, two values, end on the foreign stage.
+    plugin_edit_begin(s, 2);
+    plugin_edit_value(s, 2, -3.0);
+    plugin_edit_value(s, 2, -4.5);
+    plugin_edit_end(s, 2);
+    EXPECT_EQ(shm_load(s->values[2]), -4.5);
+    EXPECT_EQ(shm_load(s->pending), 3u);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(owner.cmd("value 1 Ceiling", &lines));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("-4.5"), std::string::npos) << lines[0]; // live before any echo
+    ASSERT_TRUE(owner.cmd("process 1 512"));
+    lines.clear();
+    ASSERT_TRUE(owner.cmd("events", &lines));
+    std::vector<Ev> ev = parse_events(lines);
+    ASSERT_EQ(ev.size(), 4u);
+    EXPECT_EQ(ev[0].type, 7);
+    EXPECT_EQ(ev[1].type, 5);
+    EXPECT_EQ(ev[1].value, -3.0);
+    EXPECT_EQ(ev[2].value, -4.5);
+    EXPECT_EQ(ev[3].type, 8);
+    for (const Ev &e : ev) EXPECT_EQ(e.id, 3u);
+    // The process call asked for the main thread; there the owner marks its state dirty
+    // and then asks for a flush.
+    ASSERT_TRUE(owner.cmd("idle"));
+    lines.clear();
+    ASSERT_TRUE(owner.cmd("calls", &lines));
+    int cb = -1, dirty = -1, flush = -1;
+    for (int i = 0; i < (int)lines.size(); i++) {
+        if (cb < 0 && lines[i].find("request_callback") != std::string::npos) cb = i;
+        if (dirty < 0 && lines[i].find("mark_dirty") != std::string::npos) dirty = i;
+        if (flush < 0 && lines[i].find("request_flush") != std::string::npos) flush = i;
+    }
+    EXPECT_GE(cb, 0);
+    EXPECT_GT(dirty, cb);
+    EXPECT_GT(flush, dirty);
+    EXPECT_EQ(shm_load(s->pending), 0u);
+}
+
+TEST_F(MultiProcessTest, ThreeHundredPostsWithoutADrainDeliverTheFirst256) {
+    ScriptHost owner;
+    ASSERT_TRUE(owner.start());
+    ASSERT_TRUE(owner.cmd("create 1"));
+    ASSERT_TRUE(owner.cmd("activate 48000 512"));
+    SharedSlot *s = owner.slot(1);
+    ASSERT_NE(s, nullptr);
+    for (int i = 0; i < 300; i++) plugin_edit_value(s, 3, 5 + i);
+    EXPECT_EQ(shm_load(s->values[3]), 304.0);
+    ASSERT_TRUE(owner.cmd("process 1 512"));
+    std::vector<std::string> lines;
+    ASSERT_TRUE(owner.cmd("events", &lines));
+    std::vector<Ev> ev = parse_events(lines);
+    ASSERT_EQ(ev.size(), 256u);
+    for (int i = 0; i < 256; i++) EXPECT_EQ(ev[(size_t)i].value, 5.0 + i);
+}
+
+TEST_F(MultiProcessTest, ChainsAreResolvedAcrossProcesses) {
+    // Process A runs two stages in series; process B one stage whose calls overlap A's in
+    // time, on a sample clock of its own.
+    ScriptHost a, b;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(a.cmd("create 2"));
+    ASSERT_TRUE(b.cmd("create 1"));
+    ASSERT_TRUE(a.cmd("activate 48000 512"));
+    ASSERT_TRUE(b.cmd("activate 48000 512"));
+    ASSERT_TRUE(b.cmd("steady 777"));
+    SharedSlot *a1 = a.slot(1), *a2 = a.slot(2), *b1 = b.slot(1);
+    ASSERT_TRUE(a1 && a2 && b1);
+    ASSERT_TRUE(a.cmd("run start fast 512"));
+    ASSERT_TRUE(b.cmd("run start fast 512"));
+    usleep(400000);
+    ChainEntry e[64];
+    for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++) c->key = nullptr;
+    int n = registry_chain_for(a2, 0, e, 64);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(e[0].slot, a1);
+    EXPECT_EQ(e[0].pos, 1u);
+    EXPECT_EQ(e[1].slot, a2);
+    EXPECT_EQ(e[1].pos, 2u);
+    n = registry_chain_for(b1, 0, e, 64);
+    ASSERT_EQ(n, 1);
+    EXPECT_EQ(e[0].slot, b1);
+    // The stages' own processes agree.
+    std::vector<std::string> lines;
+    ASSERT_TRUE(a.cmd("slot 2", &lines));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "slot 2 chain 2 2");
+    ASSERT_TRUE(a.cmd("run stop"));
+    ASSERT_TRUE(b.cmd("run stop"));
+}
+
+TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
+    ScriptHost a;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(a.cmd("create 1"));
+    ASSERT_TRUE(a.cmd("activate 48000 512"));
+    ASSERT_TRUE(a.cmd("process 30 512"));
+    SharedSlot *s = a.slot(1);
+    ASSERT_NE(s, nullptr);
+    ChainEntry e[64];
+    EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 1);
+    uint32_t counts[16];
+    registry_group_usage(counts);
+    EXPECT_EQ(counts[0], 1u);
+    a.child.kill_hard();
+    usleep(1100000); // past the liveness cache
+    EXPECT_EQ(shm_load(s->in_use), 1u); // still claimed
+    EXPECT_FALSE(shared_alive(s));
+    EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 0);
+    registry_group_usage(counts);
+    EXPECT_EQ(counts[0], 0u);
+}
