@@ -1,5 +1,6 @@
 // TPDF dither to 24 or 16 bit with error-feedback noise shaping (None, Light, Weighted).
-// One channel per call; the caller owns the generator state and the error ring.
+// One channel per call, or both at once; the caller owns the generator states and the error
+// rings.
 #pragma once
 #include <cstdint>
 
@@ -9,6 +10,13 @@ enum DitherShape { SHAPE_NONE = 0, SHAPE_LIGHT = 1, SHAPE_WEIGHTED = 2 };
 void dither_seed(uint32_t rng[2], uint64_t r);
 
 // Quantises samples in place: bits16 picks 16 bit (else 24 bit); shape picks the error
-// filter. err is the channel's 16-entry error ring, pos its write index.
-void dither_process(float *samples, uint32_t frames, bool bits16, int shape, uint32_t *rng,
-                    double err[16], uint32_t *pos);
+// filter. err is the channel's 16-entry error ring, pos its write index. Audio thread;
+// allocates nothing.
+void dither_process(float *samples, uint32_t frames, bool bits16, int shape, uint32_t *rng, double err[16],
+                    uint32_t *pos);
+
+// Both channels in one call, with the same results as dither_process over left and then
+// over right (left only when both are the same buffer), in about half the time: the two
+// error-feedback loops run side by side. Audio thread; allocates nothing.
+void dither_process_stereo(float *left, float *right, uint32_t frames, bool bits16, int shape, uint32_t rng[2],
+                           double err[2][16], uint32_t pos[2]);

@@ -25,38 +25,29 @@ constexpr int32_t MAX_LOOKAHEAD = 1 << 20; // samples; larger requests are clamp
 constexpr double MAX_DB = 300.0;           // gains in dB are clamped to +-MAX_DB
 
 // One-pole coefficient for a time constant of t samples (below one sample: exp(-1)).
-double pole_coef(double t)
-{
-    return t >= 1.0 ? 1.0 - std::exp(-1.0 / t) : 1.0 - std::exp(-1.0);
-}
+double pole_coef(double t) { return t >= 1.0 ? 1.0 - std::exp(-1.0 / t) : 1.0 - std::exp(-1.0); }
 
-double db_to_gain(double db)
-{
-    return std::pow(10.0, db / 20.0);
-}
+double db_to_gain(double db) { return std::pow(10.0, db / 20.0); }
 
 // dB argument as used: a non-finite value keeps the previous one, the rest is clamped.
-double sane_db(double db, double previous_gain)
-{
+double sane_db(double db, double previous_gain) {
     if (!std::isfinite(db)) return previous_gain;
     if (db > MAX_DB) db = MAX_DB;
     if (db < -MAX_DB) db = -MAX_DB;
     return db_to_gain(db);
 }
 
-double clamp01(double v)
-{
+double clamp01(double v) {
     return v > 0.0 ? (v < 1.0 ? v : 1.0) : 0.0; // NaN gives 0
 }
 
-void fill(float *ring, int32_t n, float v)
-{
-    for (int32_t i = 0; i < n; i++) ring[i] = v;
+void fill(float *ring, int32_t n, float v) {
+    for (int32_t i = 0; i < n; i++)
+        ring[i] = v;
 }
 
 // Restarts the running averages of a channel over their current lengths.
-void chan_clear(LimiterChan *c)
-{
+void chan_clear(LimiterChan *c) {
     c->head = c->tail = 0;
     c->pos = 0;
     fill(c->box1, c->len1, 1.0f);
@@ -70,8 +61,7 @@ void chan_clear(LimiterChan *c)
     c->hold_left = 0;
 }
 
-void chan_free(LimiterChan *c)
-{
+void chan_free(LimiterChan *c) {
     std::free(c->win_vals);
     std::free(c->win_pos);
     std::free(c->box1);
@@ -82,8 +72,7 @@ void chan_free(LimiterChan *c)
 }
 
 // Changes the length of one running average, carrying its current mean over.
-void set_len(float *box, int32_t *len, int32_t *pos, double *sum, int32_t new_len)
-{
+void set_len(float *box, int32_t *len, int32_t *pos, double *sum, int32_t new_len) {
     if (new_len == *len) return;
     const float v = (float)(*sum / *len);
     fill(box, new_len, v);
@@ -99,8 +88,7 @@ void set_len(float *box, int32_t *len, int32_t *pos, double *sum, int32_t new_le
 inline __m128d pd(double v) { return _mm_set1_pd(v); }
 
 // log10(x) for positive normal x.
-inline __m128d log10_pd(__m128d x)
-{
+inline __m128d log10_pd(__m128d x) {
     const __m128i bits = _mm_castpd_si128(x);
     const __m128d two52 = pd(4503599627370496.0);
     // Biased exponent as a double (the exponent field is below 2^11, so OR-ing it into the
@@ -115,25 +103,26 @@ inline __m128d log10_pd(__m128d x)
     const __m128d s = _mm_div_pd(f, _mm_add_pd(pd(2.0), f));
     const __m128d z = _mm_mul_pd(s, s);
     const __m128d w = _mm_mul_pd(z, z);
-    const __m128d t1 = _mm_mul_pd(
-        w, _mm_add_pd(pd(3.999999999940941908e-01),
-                      _mm_mul_pd(w, _mm_add_pd(pd(2.222219843214978396e-01), _mm_mul_pd(w, pd(1.531383769920937332e-01))))));
+    const __m128d t1 =
+        _mm_mul_pd(w, _mm_add_pd(pd(3.999999999940941908e-01),
+                                 _mm_mul_pd(w, _mm_add_pd(pd(2.222219843214978396e-01),
+                                                          _mm_mul_pd(w, pd(1.531383769920937332e-01))))));
     const __m128d t2 = _mm_mul_pd(
-        z, _mm_add_pd(pd(6.666666666666735130e-01),
-                      _mm_mul_pd(w, _mm_add_pd(pd(2.857142874366239149e-01),
-                                               _mm_mul_pd(w, _mm_add_pd(pd(1.818357216161805012e-01),
-                                                                        _mm_mul_pd(w, pd(1.479819860511658591e-01))))))));
+        z,
+        _mm_add_pd(pd(6.666666666666735130e-01),
+                   _mm_mul_pd(w, _mm_add_pd(pd(2.857142874366239149e-01),
+                                            _mm_mul_pd(w, _mm_add_pd(pd(1.818357216161805012e-01),
+                                                                     _mm_mul_pd(w, pd(1.479819860511658591e-01))))))));
     const __m128d r = _mm_add_pd(t2, t1);
     const __m128d hfsq = _mm_mul_pd(pd(0.5), _mm_mul_pd(f, f));
     const __m128d logm = _mm_sub_pd(f, _mm_sub_pd(hfsq, _mm_mul_pd(s, _mm_add_pd(hfsq, r))));
-    const __m128d lo = _mm_add_pd(_mm_mul_pd(e, pd(3.69423907715893078616e-13)),
-                                  _mm_mul_pd(logm, pd(4.34294481903251816668e-01)));
+    const __m128d lo =
+        _mm_add_pd(_mm_mul_pd(e, pd(3.69423907715893078616e-13)), _mm_mul_pd(logm, pd(4.34294481903251816668e-01)));
     return _mm_add_pd(lo, _mm_mul_pd(e, pd(3.01029995663611771306e-01)));
 }
 
 // exp(y) for -700 < y < 700.
-inline __m128d exp_pd(__m128d y)
-{
+inline __m128d exp_pd(__m128d y) {
     const __m128d shifter = pd(6755399441055744.0); // 1.5 * 2^52: rounds to an integer
     const __m128d t = _mm_add_pd(_mm_mul_pd(y, pd(1.44269504088896338700)), shifter);
     const __m128d k = _mm_sub_pd(t, shifter);
@@ -161,12 +150,12 @@ inline __m128d exp_pd(__m128d y)
 
 // ---- Construction and setters ---------------------------------------------------------
 
-int chan_init(LimiterChan *c, int lookahead)
-{
+int chan_init(LimiterChan *c, int lookahead) {
     if (lookahead < 1) lookahead = 1;
     c->window = lookahead + 1;
     c->cap = 1;
-    while (c->cap <= c->window) c->cap <<= 1;
+    while (c->cap <= c->window)
+        c->cap <<= 1;
     c->mask = c->cap - 1;
     c->cap1 = c->cap2 = lookahead;
     c->win_vals = (float *)std::calloc((size_t)c->cap, sizeof(float));
@@ -184,8 +173,7 @@ int chan_init(LimiterChan *c, int lookahead)
     return 1;
 }
 
-void chan_set_attack(LimiterChan *c, int lookahead, double fraction)
-{
+void chan_set_attack(LimiterChan *c, int lookahead, double fraction) {
     if (!c->box1 || !c->box2) return;
     const double a = lookahead * fraction + 0.5;
     int32_t n = a >= lookahead ? lookahead : (a >= 2.0 ? (int32_t)a : 2); // NaN gives 2
@@ -198,8 +186,7 @@ void chan_set_attack(LimiterChan *c, int lookahead, double fraction)
     set_len(c->box2, &c->len2, &c->pos2, &c->sum2, l2);
 }
 
-void recalc_release(Limiter *lim)
-{
+void recalc_release(Limiter *lim) {
     const double r = lim->release_ms * 0.001 * lim->rate;
     lim->rel_fast = pole_coef(lim->style_fast_rel * r);
     lim->rel_slow = pole_coef(lim->style_slow_rel * r);
@@ -208,8 +195,7 @@ void recalc_release(Limiter *lim)
     lim->att_slow = pole_coef(att_ms * 0.001 * lim->rate);
 }
 
-int limiter_init(Limiter *lim, double rate, double lookahead_ms)
-{
+int limiter_init(Limiter *lim, double rate, double lookahead_ms) {
     std::memset(lim, 0, sizeof *lim);
     if (!(rate >= 1.0 && rate <= 1e7)) return 0; // no usable sample rate
     os4_global_init();
@@ -222,13 +208,16 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms)
     lim->wet_r = (float *)std::calloc(1, bytes);
     lim->dry_l = (float *)std::calloc(1, bytes);
     lim->dry_r = (float *)std::calloc(1, bytes);
-    if (!lim->wet_l || !lim->wet_r || !lim->dry_l || !lim->dry_r || !chan_init(&lim->chan[0], lim->lookahead) ||
+    lim->thr_len = lim->lookahead + 1;
+    lim->thr_ring = (double *)std::calloc((size_t)lim->thr_len, sizeof(double));
+    if (!lim->wet_l || !lim->wet_r || !lim->dry_l || !lim->dry_r || !lim->thr_ring ||
+        !chan_init(&lim->chan[0], lim->lookahead) ||
         !chan_init(&lim->chan[1], lim->lookahead)) {
         limiter_free(lim);
         return 0;
     }
-    lim->cur_in = lim->cur_thr = lim->cur_out = lim->cur_mix = 1.0;
-    lim->tgt_in = lim->tgt_thr = lim->tgt_out = lim->tgt_mix = 1.0;
+    lim->cur_in = lim->cur_thr = lim->cur_out = lim->cur_mix = lim->cur_ceil = 1.0;
+    lim->tgt_in = lim->tgt_thr = lim->tgt_out = lim->tgt_mix = lim->tgt_ceil = 1.0;
     lim->smooth_coef = pole_coef(rate * 0.005);
     lim->fade_coef = pole_coef(rate * 0.015);
     lim->style = -1;
@@ -239,22 +228,22 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms)
     lim->release_ms = 100.0;
     limiter_set_style(lim, 0);
     limiter_reset(lim);
+    lim->primed = 0;
     return 1;
 }
 
-void limiter_free(Limiter *lim)
-{
+void limiter_free(Limiter *lim) {
     std::free(lim->wet_l);
     std::free(lim->wet_r);
     std::free(lim->dry_l);
     std::free(lim->dry_r);
+    std::free(lim->thr_ring);
     chan_free(&lim->chan[0]);
     chan_free(&lim->chan[1]);
     std::memset(lim, 0, sizeof *lim);
 }
 
-void limiter_reset(Limiter *lim)
-{
+void limiter_reset(Limiter *lim) {
     if (!lim->wet_l) return;
     const size_t bytes = (size_t)lim->delay_len * sizeof(float);
     std::memset(lim->wet_l, 0, bytes);
@@ -268,23 +257,24 @@ void limiter_reset(Limiter *lim)
     lim->cur_thr = lim->tgt_thr;
     lim->cur_out = lim->tgt_out;
     lim->cur_mix = lim->tgt_mix;
+    lim->cur_ceil = lim->tgt_ceil;
+    for (int32_t i = 0; i < lim->thr_len; i++) lim->thr_ring[i] = lim->cur_thr;
+    lim->thr_pos = 0;
+    lim->thr_busy = 0;
     lim->fade_bypass = lim->bypass ? 1.0 : 0.0;
     lim->fade_delta = lim->delta ? 1.0 : 0.0;
     lim->fade_unity = lim->unity ? 1.0 : 0.0;
     lim->meters = LimiterMeters{1.0f, 0, 0, 0, 0, 0, 0, 0, 0};
 }
 
-int limiter_latency(const Limiter *lim)
-{
-    return lim->delay_len;
-}
+int limiter_latency(const Limiter *lim) { return lim->delay_len; }
 
-void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db,
-                 double ceiling_db, double release_ms, double link, double mix)
-{
+void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db, double ceiling_db,
+                 double release_ms, double link, double mix) {
     lim->tgt_in = sane_db(input_db, lim->tgt_in);
     if (std::isfinite(threshold_db) && std::isfinite(ceiling_db)) {
         lim->tgt_thr = sane_db(threshold_db, lim->tgt_thr);
+        lim->tgt_ceil = sane_db(ceiling_db, lim->tgt_ceil);
         lim->tgt_out = sane_db(ceiling_db - threshold_db, lim->tgt_out);
     }
     lim->tgt_mix = clamp01(mix);
@@ -295,10 +285,21 @@ void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, d
         lim->release_ms = release_ms;
         recalc_release(lim);
     }
+    // The placeholders of construction are not a setting to glide from: the first targets
+    // apply at once, as after a reset.
+    if (!lim->primed && lim->wet_l) {
+        lim->cur_in = lim->tgt_in;
+        lim->cur_thr = lim->tgt_thr;
+        lim->cur_out = lim->tgt_out;
+        lim->cur_mix = lim->tgt_mix;
+        lim->cur_ceil = lim->tgt_ceil;
+        for (int32_t i = 0; i < lim->thr_len; i++) lim->thr_ring[i] = lim->cur_thr;
+        lim->thr_busy = 0;
+        lim->primed = 1;
+    }
 }
 
-void limiter_set_style(Limiter *lim, int index)
-{
+void limiter_set_style(Limiter *lim, int index) {
     if (index < 0) index = 0;
     if (index > 5) index = 5;
     if (index == lim->style) return;
@@ -314,8 +315,7 @@ void limiter_set_style(Limiter *lim, int index)
     recalc_release(lim);
 }
 
-void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity)
-{
+void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity) {
     lim->bypass = bypass;
     lim->delta = delta;
     lim->unity = unity;
@@ -353,19 +353,24 @@ namespace {
 
 constexpr uint32_t CHUNK = 64;
 
+// Two consecutive floats (any alignment) as doubles, and back.
+inline __m128d load2(const float *p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p))); }
+inline void store2(float *p, __m128 v) { _mm_storel_epi64((__m128i_u *)p, _mm_castps_si128(v)); }
+
 // Per-chunk work arrays.
 struct Chunk {
-    alignas(16) float wl[CHUNK], wr[CHUNK];     // input-gained samples
-    alignas(16) float dl[CHUNK], dr[CHUNK];     // detector values
-    alignas(16) float dwl[CHUNK], dwr[CHUNK];   // delayed input-gained samples
-    alignas(16) float ddl[CHUNK], ddr[CHUNK];   // delayed raw input
-    alignas(16) float ol[CHUNK], orr[CHUNK];    // output samples
-    alignas(16) float tl[CHUNK], tr[CHUNK];     // output true peaks
-    alignas(16) double cin[CHUNK];              // cur_in per sample
-    alignas(16) double cthr[CHUNK];             // cur_thr per sample
-    alignas(16) double sum[CHUNK][2];           // running sums of both channels
-    alignas(16) float avg[CHUNK][4];            // a1 of both channels (lanes 0, 1)
-    alignas(16) double gain[CHUNK][2];          // a2, then dB of reduction, then linear gain
+    alignas(16) float wl[CHUNK], wr[CHUNK];   // input-gained samples
+    alignas(16) float dl[CHUNK], dr[CHUNK];   // detector values
+    alignas(16) float dwl[CHUNK], dwr[CHUNK]; // delayed input-gained samples
+    alignas(16) float ddl[CHUNK], ddr[CHUNK]; // delayed raw input
+    alignas(16) float ol[CHUNK], orr[CHUNK];  // output samples
+    alignas(16) float tl[CHUNK], tr[CHUNK];   // output true peaks
+    alignas(16) double cin[CHUNK];            // cur_in per sample
+    alignas(16) double cthr[CHUNK];           // cur_thr per sample
+    alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
+    alignas(16) double sum[CHUNK][2];         // running sums of both channels
+    alignas(16) float avg[CHUNK][4];          // a1 of both channels (lanes 0, 1)
+    alignas(16) double gain[CHUNK][2];        // a2, then dB of reduction, then linear gain
 };
 
 // The gain-computer state of one channel, held in registers over a chunk.
@@ -381,11 +386,8 @@ struct GainState {
     explicit GainState(const LimiterChan *c)
         : vals(c->win_vals), wp(c->win_pos), mask((uint32_t)c->mask), window((uint32_t)c->window), head(c->head),
           tail(c->tail), pos(c->pos), box1(c->box1), box2(c->box2), len1(c->len1), pos1(c->pos1), len2(c->len2),
-          pos2(c->pos2), sum1(c->sum1), sum2(c->sum2)
-    {
-    }
-    void store(LimiterChan *c) const
-    {
+          pos2(c->pos2), sum1(c->sum1), sum2(c->sum2) {}
+    void store(LimiterChan *c) const {
         c->head = head;
         c->tail = tail;
         c->pos = pos;
@@ -396,12 +398,12 @@ struct GainState {
     }
 
     // Sliding-window minimum: pushes g, returns the minimum of the last `window` values.
-    float window_push(float g)
-    {
+    float window_push(float g) {
         const uint32_t idx = (uint32_t)pos & mask;
         vals[idx] = g;
         uint32_t t = tail;
-        while (t != head && vals[wp[(t - 1) & mask]] >= g) t--;
+        while (t != head && vals[wp[(t - 1) & mask]] >= g)
+            t--;
         wp[t & mask] = idx;
         tail = t + 1;
         if (wp[head & mask] == ((uint32_t)(pos - window) & mask)) head += 1;
@@ -409,29 +411,24 @@ struct GainState {
         return vals[wp[head & mask]];
     }
     // First running average over the window minima.
-    void average1(float mn)
-    {
+    void average1(float mn) {
         sum1 += (double)mn - (double)box1[pos1];
         box1[pos1] = mn;
         pos1 = pos1 + 1 == len1 ? 0 : pos1 + 1;
     }
     // Second running average, over a1.
-    void average2(float a1)
-    {
+    void average2(float a1) {
         sum2 += (double)a1 - (double)box2[pos2];
         box2[pos2] = a1;
         pos2 = pos2 + 1 == len2 ? 0 : pos2 + 1;
     }
-    // True when the window minimum and both averages stand at exactly 1 (the sums of f32
-    // values in [2^-20, 1] are exact, so a sum equal to its length means every entry is 1).
-    bool settled() const
-    {
-        return vals[wp[head & mask]] == 1.0f && sum1 == len1 && sum2 == len2;
-    }
+    // True when the window minimum and both averages stand at exactly 1. A sum equal to its
+    // length means every entry is 1: entries are at most 1, one below 1 is at least 2^-24
+    // below, and the rounding a running sum can pick up stays many orders under that.
+    bool settled() const { return tail != head && vals[wp[head & mask]] == 1.0f && sum1 == len1 && sum2 == len2; }
     // n pushes of the value 1 into a settled state: the deque keeps one entry, the newest;
     // the averages keep their sums and move their positions.
-    void skip_ones(uint32_t n)
-    {
+    void skip_ones(uint32_t n) {
         const uint32_t idx = (uint32_t)(pos + n - 1) & mask;
         vals[idx] = 1.0f;
         wp[head & mask] = idx;
@@ -444,8 +441,7 @@ struct GainState {
 // Required gains with link, window minima and both averages for the chunk; leaves a2 of
 // both channels in k.gain (or, when everything stays at unity, 0 dB of reduction directly).
 // Returns 1 when k.gain holds a2 values of which some are below 1, 0 when it holds 0 dB.
-int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link)
-{
+int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
     GainState s0(&lim->chan[0]), s1(&lim->chan[1]);
     const __m128d one = _mm_set1_pd(1.0);
 
@@ -460,7 +456,8 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link)
         s1.skip_ones(n);
         s0.store(&lim->chan[0]);
         s1.store(&lim->chan[1]);
-        for (uint32_t j = 0; j < n; j++) _mm_store_pd(k.gain[j], _mm_setzero_pd());
+        for (uint32_t j = 0; j < n; j++)
+            _mm_store_pd(k.gain[j], _mm_setzero_pd());
         return 0;
     }
 
@@ -486,7 +483,7 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link)
     // a1 = sum1 / len1 as f32.
     const __m128d len1 = _mm_set_pd(s1.len1, s0.len1);
     for (uint32_t j = 0; j < n; j++)
-        _mm_storel_pi((__m64 *)k.avg[j], _mm_cvtpd_ps(_mm_div_pd(_mm_load_pd(k.sum[j]), len1)));
+        store2(k.avg[j], _mm_cvtpd_ps(_mm_div_pd(_mm_load_pd(k.sum[j]), len1)));
     // Second average.
     for (uint32_t j = 0; j < n; j++) {
         s0.average2(k.avg[j][0]);
@@ -508,10 +505,10 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link)
 }
 
 // a2 -> dB of reduction: 0 if a2 >= 1, else -20 log10(max(a2, 0.000001)).
-void reduction_db(Chunk &k, uint32_t n, int any)
-{
+void reduction_db(Chunk &k, uint32_t n, int any) {
     if (!any) {
-        for (uint32_t j = 0; j < n; j++) _mm_store_pd(k.gain[j], _mm_setzero_pd());
+        for (uint32_t j = 0; j < n; j++)
+            _mm_store_pd(k.gain[j], _mm_setzero_pd());
         return;
     }
     const __m128d one = _mm_set1_pd(1.0);
@@ -523,16 +520,14 @@ void reduction_db(Chunk &k, uint32_t n, int any)
     }
 }
 
-inline __m128d select(__m128d mask, __m128d a, __m128d b)
-{
+inline __m128d select(__m128d mask, __m128d a, __m128d b) {
     return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
 }
 
 // Release envelopes of both channels (one lane each): dB of reduction in, dB of the result
 // out. Every branch of the per-channel rules is evaluated and selected, which gives the
 // same numbers as taking it. Returns 1 when some result is above 0.
-int envelope(Limiter *lim, Chunk &k, uint32_t n)
-{
+int envelope(Limiter *lim, Chunk &k, uint32_t n) {
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
     const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0);
     const __m128d hold = _mm_set1_pd((double)lim->hold);
@@ -590,10 +585,10 @@ int envelope(Limiter *lim, Chunk &k, uint32_t n)
 }
 
 // dB of reduction -> linear gain, exp(-result * 0.11512925464970229); 0 dB gives 1 exactly.
-void linear_gain(Chunk &k, uint32_t n, int any)
-{
+void linear_gain(Chunk &k, uint32_t n, int any) {
     if (!any) {
-        for (uint32_t j = 0; j < n; j++) _mm_store_pd(k.gain[j], _mm_set1_pd(1.0));
+        for (uint32_t j = 0; j < n; j++)
+            _mm_store_pd(k.gain[j], _mm_set1_pd(1.0));
         return;
     }
     for (uint32_t j = 0; j < n; j++) {
@@ -605,8 +600,7 @@ void linear_gain(Chunk &k, uint32_t n, int any)
 
 // The four delay lines over the chunk: the values delay_len samples old come out into k,
 // the chunk's values go in, in contiguous runs between the wrap points.
-void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_t n)
-{
+void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_t n) {
     uint32_t j = 0;
     while (j < n) {
         const uint32_t dp = (uint32_t)lim->delay_pos;
@@ -630,14 +624,10 @@ inline float fmaxf_(float a, float b) { return b > a ? b : a; }
 
 // Whether a smoother still moves: once cur + (tgt - cur) * coef rounds back to cur it has
 // reached its fixed point (its target, or the nearest value it can reach) and stays there.
-inline bool moves(double cur, double tgt, double coef)
-{
-    return cur + (tgt - cur) * coef != cur;
-}
+inline bool moves(double cur, double tgt, double coef) { return cur + (tgt - cur) * coef != cur; }
 
 // Running maximum m = max(m, a[j], b[j]) over n samples (of |a[j]|, |b[j]| with magnitude).
-float peak2(float m, const float *a, const float *b, uint32_t n, bool magnitude)
-{
+float peak2(float m, const float *a, const float *b, uint32_t n, bool magnitude) {
     const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(magnitude ? 0x7fffffff : -1));
     __m128 v = _mm_set1_ps(m);
     uint32_t j = 0;
@@ -647,7 +637,8 @@ float peak2(float m, const float *a, const float *b, uint32_t n, bool magnitude)
     }
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, v);
-    for (int i = 0; i < 4; i++) m = fmaxf_(m, lanes[i]);
+    for (int i = 0; i < 4; i++)
+        m = fmaxf_(m, lanes[i]);
     for (; j < n; j++) {
         m = fmaxf_(m, magnitude ? std::fabs(a[j]) : a[j]);
         m = fmaxf_(m, magnitude ? std::fabs(b[j]) : b[j]);
@@ -657,8 +648,7 @@ float peak2(float m, const float *a, const float *b, uint32_t n, bool magnitude)
 
 } // namespace
 
-void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
-{
+void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
     if (!lim->wet_l) return;
     if (!left || !right) frames = 0;
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
@@ -668,9 +658,13 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
                          lim->fade_delta > 0.0001 || lim->fade_unity > 0.0001;
     const double tb = lim->bypass ? 1.0 : 0.0, td = lim->delta ? 1.0 : 0.0, tu = lim->unity ? 1.0 : 0.0;
     const bool tp = lim->true_peak;
-    const double tgt_in = lim->tgt_in, tgt_thr = lim->tgt_thr, tgt_out = lim->tgt_out, tgt_mix = lim->tgt_mix;
+    const double tgt_in = lim->tgt_in, tgt_thr = lim->tgt_thr, tgt_ceil = lim->tgt_ceil, tgt_mix = lim->tgt_mix;
 
     double cur_in = lim->cur_in, cur_thr = lim->cur_thr, cur_out = lim->cur_out, cur_mix = lim->cur_mix;
+    double cur_ceil = lim->cur_ceil;
+    double *const thr_ring = lim->thr_ring;
+    const int32_t thr_len = lim->thr_len;
+    int32_t thr_pos = lim->thr_pos, thr_busy = lim->thr_busy;
     double fade_b = lim->fade_bypass, fade_d = lim->fade_delta, fade_u = lim->fade_unity;
     double min_gain = 1.0;
     float peak_in = 0, det_l = 0, det_r = 0, peak_out = 0, tp_l = 0, tp_r = 0;
@@ -687,10 +681,10 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
             for (; j + 2 <= n; j += 2) {
                 _mm_store_pd(k.cin + j, gin);
                 _mm_store_pd(k.cthr + j, _mm_set1_pd(cur_thr));
-                const __m128d l = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)(L + j))));
-                const __m128d r = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)(R + j))));
-                _mm_storel_pi((__m64 *)(k.wl + j), _mm_cvtpd_ps(_mm_mul_pd(l, gin)));
-                _mm_storel_pi((__m64 *)(k.wr + j), _mm_cvtpd_ps(_mm_mul_pd(r, gin)));
+                const __m128d l = load2(L + j);
+                const __m128d r = load2(R + j);
+                store2(k.wl + j, _mm_cvtpd_ps(_mm_mul_pd(l, gin)));
+                store2(k.wr + j, _mm_cvtpd_ps(_mm_mul_pd(r, gin)));
             }
             for (; j < n; j++) {
                 k.cin[j] = cur_in;
@@ -699,6 +693,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
                 k.wr[j] = (float)(R[j] * cur_in);
             }
         } else {
+            const bool thr_moves = moves(cur_thr, tgt_thr, sc);
             for (uint32_t j = 0; j < n; j++) {
                 cur_in += (tgt_in - cur_in) * sc;
                 cur_thr += (tgt_thr - cur_thr) * sc;
@@ -707,6 +702,18 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
                 k.wl[j] = (float)(L[j] * cur_in);
                 k.wr[j] = (float)(R[j] * cur_in);
             }
+            if (thr_moves) thr_busy = thr_len + (int32_t)n;
+        }
+        // The threshold each sample was detected with, for the sample leaving the delay now
+        // (lookahead + 1 samples later, the detector's own 7 samples being part of the delay).
+        const bool thr_varies = thr_busy > 0;
+        if (thr_varies) {
+            for (uint32_t j = 0; j < n; j++) {
+                k.thrd[j] = thr_ring[thr_pos];
+                thr_ring[thr_pos] = k.cthr[j];
+                thr_pos = thr_pos + 1 == thr_len ? 0 : thr_pos + 1;
+            }
+            thr_busy -= (int32_t)n;
         }
         peak_in = peak2(peak_in, k.wl, k.wr, n, true);
 
@@ -722,7 +729,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
 
         // Delay, output gain, mix, monitors.
         delay_chunk(lim, k, L, R, n);
-        const bool settled = !moves(cur_out, tgt_out, sc) && !moves(cur_mix, tgt_mix, sc);
+        const bool settled = !thr_varies && !moves(cur_ceil, tgt_ceil, sc) && !moves(cur_mix, tgt_mix, sc);
+        if (settled) cur_out = cur_ceil / cur_thr;
         if (settled && !running) {
             const bool mix = cur_mix < 0.9999;
             const __m128d vout = _mm_set1_pd(cur_out), vmix = _mm_set1_pd(cur_mix), one = _mm_set1_pd(1.0);
@@ -731,19 +739,19 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
             for (; j + 2 <= n; j += 2) {
                 const __m128d ga = _mm_load_pd(k.gain[j]), gb = _mm_load_pd(k.gain[j + 1]);
                 const __m128d g0 = _mm_unpacklo_pd(ga, gb), g1 = _mm_unpackhi_pd(ga, gb);
-                const __m128d dwl = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)(k.dwl + j))));
-                const __m128d dwr = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)(k.dwr + j))));
+                const __m128d dwl = load2(k.dwl + j);
+                const __m128d dwr = load2(k.dwr + j);
                 __m128d yl = _mm_mul_pd(_mm_mul_pd(g0, dwl), vout), yr = _mm_mul_pd(_mm_mul_pd(g1, dwr), vout);
                 __m128d g = _mm_min_pd(g0, g1);
                 if (mix) {
-                    const __m128d ddl = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)(k.ddl + j))));
-                    const __m128d ddr = _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)(k.ddr + j))));
+                    const __m128d ddl = load2(k.ddl + j);
+                    const __m128d ddr = load2(k.ddr + j);
                     yl = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yl, ddl), vmix), ddl);
                     yr = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yr, ddr), vmix), ddr);
                     g = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(g, one), vmix), one);
                 }
-                _mm_storel_pi((__m64 *)(k.ol + j), _mm_cvtpd_ps(yl));
-                _mm_storel_pi((__m64 *)(k.orr + j), _mm_cvtpd_ps(yr));
+                store2(k.ol + j, _mm_cvtpd_ps(yl));
+                store2(k.orr + j, _mm_cvtpd_ps(yr));
                 mg = _mm_min_pd(g, mg);
             }
             alignas(16) double v[2];
@@ -764,7 +772,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
             }
         } else {
             for (uint32_t j = 0; j < n; j++) {
-                cur_out += (tgt_out - cur_out) * sc;
+                cur_ceil += (tgt_ceil - cur_ceil) * sc;
+                cur_out = cur_ceil / (thr_varies ? k.thrd[j] : cur_thr);
                 cur_mix += (tgt_mix - cur_mix) * sc;
                 const double dwl = k.dwl[j], dwr = k.dwr[j], ddl = k.ddl[j], ddr = k.ddr[j];
                 const double g0 = k.gain[j][0], g1 = k.gain[j][1];
@@ -813,6 +822,9 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames)
     lim->cur_thr = cur_thr;
     lim->cur_out = cur_out;
     lim->cur_mix = cur_mix;
+    lim->cur_ceil = cur_ceil;
+    lim->thr_pos = thr_pos;
+    lim->thr_busy = thr_busy > 0 ? thr_busy : 0;
     lim->fade_bypass = fade_b;
     lim->fade_delta = fade_d;
     lim->fade_unity = fade_u;

@@ -49,6 +49,9 @@ struct LimiterMeters {
 // for delay_len = lookahead + 8 samples; cur_* follow tgt_* through 5 ms smoothers;
 // fade_* are the 15 ms monitor crossfades; out_gain is the static gain from the
 // input-gained signal to the output after the last call.
+// The output gain is the smoothed ceiling divided by the threshold that detected the
+// sample now leaving the delay (thr_ring, lookahead + 1 entries), so that a moving Gain
+// never lifts the output over the ceiling; cur_out holds the last such gain.
 struct Limiter {
     double rate;
     int32_t lookahead;
@@ -58,6 +61,11 @@ struct Limiter {
     LimiterChan chan[2];
     double cur_in, cur_thr, cur_out, cur_mix;
     double tgt_in, tgt_thr, tgt_out, tgt_mix;
+    double cur_ceil, tgt_ceil;
+    double *thr_ring;
+    int32_t thr_len, thr_pos;
+    int32_t thr_busy; // samples until thr_ring holds cur_thr throughout again
+    uint8_t primed;   // targets set since init: the first set snaps the smoothers
     double smooth_coef;
     double link;
     uint8_t true_peak, adaptive;

@@ -9,8 +9,7 @@
 
 namespace {
 
-void design_shelf(Biquad *f, double fs)
-{
+void design_shelf(Biquad *f, double fs) {
     const double k = std::tan(5284.078578647628 / fs);
     const double vh = 1.5848647011308556, vb = 1.2587209302325617, q = 0.7071752369554196;
     const double a0 = 1.0 + k / q + k * k;
@@ -21,8 +20,7 @@ void design_shelf(Biquad *f, double fs)
     f->a2 = (1.0 - k / q + k * k) / a0;
 }
 
-void design_highpass(Biquad *f, double fs)
-{
+void design_highpass(Biquad *f, double fs) {
     const double k = std::tan(119.8061151453059 / fs);
     const double q = 0.5003270373238773;
     const double a0 = 1.0 + k / q + k * k;
@@ -33,14 +31,10 @@ void design_highpass(Biquad *f, double fs)
     f->a2 = (1.0 - k / q + k * k) / a0;
 }
 
-double lufs_of(double power)
-{
-    return 10.0 * std::log10(power) - 0.691;
-}
+double lufs_of(double power) { return 10.0 * std::log10(power) - 0.691; }
 
 // Clears the filter memories (also after a non-finite sample reached them).
-void clear_filters(Loudness *m)
-{
+void clear_filters(Loudness *m) {
     for (int c = 0; c < 2; c++) {
         m->shelf[c].s1 = m->shelf[c].s2 = 0.0;
         m->hp[c].s1 = m->hp[c].s2 = 0.0;
@@ -48,8 +42,7 @@ void clear_filters(Loudness *m)
 }
 
 // Integrated loudness from the gating histogram.
-void update_integrated(Loudness *m)
-{
+void update_integrated(Loudness *m) {
     double power = 0.0;
     uint64_t count = 0;
     for (int b = 0; b < 750; b++) {
@@ -77,14 +70,14 @@ void update_integrated(Loudness *m)
 }
 
 // One 100 ms block of mean-square power p has ended.
-void end_block(Loudness *m, double p)
-{
+void end_block(Loudness *m, double p) {
     m->blocks[m->block_pos] = p;
     m->block_pos = (m->block_pos + 1) % 30;
     if (m->block_count < 30) m->block_count += 1;
     if (m->block_count >= 4) {
         double sum = 0.0;
-        for (int i = 4; i >= 1; i--) sum += m->blocks[(m->block_pos - i + 30) % 30];
+        for (int i = 4; i >= 1; i--)
+            sum += m->blocks[(m->block_pos - i + 30) % 30];
         const double mom = sum / 4.0;
         if (mom <= 1e-12) {
             m->lufs_m = -100.0;
@@ -105,7 +98,8 @@ void end_block(Loudness *m, double p)
     } else {
         const int n = m->block_count;
         double sum = 0.0;
-        for (int i = n; i >= 1; i--) sum += m->blocks[(m->block_pos - i + 30) % 30];
+        for (int i = n; i >= 1; i--)
+            sum += m->blocks[(m->block_pos - i + 30) % 30];
         const double s = sum / n;
         m->lufs_s = s > 1e-12 ? lufs_of(s) : -100.0;
     }
@@ -113,8 +107,7 @@ void end_block(Loudness *m, double p)
 
 } // namespace
 
-void loudness_init(Loudness *m, double rate)
-{
+void loudness_init(Loudness *m, double rate) {
     std::memset(m, 0, sizeof *m);
     if (!(rate >= 1.0 && rate <= 1e7)) rate = 48000.0; // no usable rate: keep the filters sane
     m->rate = rate;
@@ -127,8 +120,7 @@ void loudness_init(Loudness *m, double rate)
     loudness_reset(m);
 }
 
-void loudness_reset(Loudness *m)
-{
+void loudness_reset(Loudness *m) {
     clear_filters(m);
     m->hop_count = 0;
     m->sum_l = m->sum_r = 0.0;
@@ -142,8 +134,7 @@ void loudness_reset(Loudness *m)
 
 // Both channels run side by side in the two lanes of SSE2 registers; each lane computes
 // exactly the scalar transposed direct form II of its channel.
-void loudness_process(Loudness *m, const float *left, const float *right, uint32_t frames)
-{
+void loudness_process(Loudness *m, const float *left, const float *right, uint32_t frames) {
     if (!left || !right || m->hop < 1) return;
     const Biquad &f0 = m->shelf[0], &f1 = m->shelf[1], &h0 = m->hp[0], &h1 = m->hp[1];
     const __m128d sb0 = _mm_set_pd(f1.b0, f0.b0), sb1 = _mm_set_pd(f1.b1, f0.b1), sb2 = _mm_set_pd(f1.b2, f0.b2);

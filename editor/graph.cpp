@@ -185,6 +185,17 @@ void switch_reference(Ui *ui, int n, double hop_ns, int32_t frame) {
     ui->anchor_corr = ui->anchor - m_n;
 }
 
+// The first n (1..8) held values, sorted ascending into out.
+void sort_held(const int32_t *raw, int n, int32_t *out) {
+    n = std::clamp(n, 0, 8);
+    for (int i = 0; i < n; i++) {
+        int32_t v = raw[i];
+        int k = i;
+        for (; k > 0 && out[k - 1] > v; k--) out[k] = out[k - 1];
+        out[k] = v;
+    }
+}
+
 // One draw's measurement of a stage's offset, folded into its record.
 void update_offset(Ui *ui, int i, int ref, double hop_ns, double rate, int32_t frame) {
     const StageNow &si = g_st[i];
@@ -246,13 +257,11 @@ void update_offset(Ui *ui, int i, int ref, double hop_ns, double rate, int32_t f
             int32_t sorted[8];
             if (rec->raw_n < 8) {
                 rec->raw_n++;
-                memcpy(sorted, rec->raw, sizeof(int32_t) * (size_t)rec->raw_n);
-                std::sort(sorted, sorted + rec->raw_n);
+                sort_held(rec->raw, rec->raw_n, sorted);
                 rec->offset = sorted[rec->raw_n / 2];
                 rec->mismatch = 0;
             } else {
-                memcpy(sorted, rec->raw, sizeof sorted);
-                std::sort(sorted, sorted + 8);
+                sort_held(rec->raw, 8, sorted);
                 if (sorted[4] == rec->offset) {
                     rec->mismatch = 0;
                 } else if (++rec->mismatch >= 8) {
@@ -507,6 +516,11 @@ void write_dump(Ui *ui, const Layout &L, double width_px, int B) {
 void draw_graph(Ui *ui, uint64_t now_ns) {
     if (!ui) return;
     NVGcontext *vg = ui->vg;
+    if (ui->graph_info_valid >= INT32_MAX - 1) {
+        // A year of frames: restart the draw counter without losing the records' recency.
+        ui->graph_info_valid = 1000;
+        for (int i = 0; i < std::clamp(ui->align_n, 0, 64); i++) ui->align[i].seen_frame = 1000;
+    }
     ui->graph_info_valid++;
     int32_t frame = ui->graph_info_valid;
     int n = std::clamp(ui->chain_len, 0, 64);
@@ -653,7 +667,8 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
                 const StageNow &st = g_st[s];
                 if (!rec || rec->valid_from < 0 || !st.has_rate) continue;
                 SharedSlot *slot = st.slot;
-                float mi = 0.f, mo = 0.f, gr = 0.f, lsum = 0.f;
+                // Linear maxima and the smallest gain; the logarithms follow once per column.
+                float mi = 0.f, mo = 0.f, gmin = 1.f, lsum = 0.f;
                 int count = 0, lcount = 0;
                 for (int64_t e = e_lo; e <= e_hi; e++) {
                     int64_t k;
@@ -663,12 +678,12 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
                     float vin = shm_load(slot->hist_in[idx]);
                     if (!(vin >= 0.f)) continue;  // gap row (or garbage)
                     float vout = shm_load(slot->hist_out[idx]);
-                    float vg_ = reduction_db(shm_load(slot->hist_gain[idx]));
+                    float vgain = shm_load(slot->hist_gain[idx]);
                     float vl = shm_load(slot->hist_lufs[idx]);
                     count++;
                     if (vin > mi) mi = vin;
                     if (vout > mo) mo = vout;
-                    if (vg_ > gr) gr = vg_;
+                    if (vgain < gmin) gmin = vgain;  // NaN never wins
                     if (vl > -99.f && vl < 200.f) {
                         lsum += vl;
                         lcount++;
@@ -677,13 +692,13 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
                 if (count == 0) continue;
                 if (first < 0) first = s;
                 last = s;
-                in_max[s] = 20.f * std::log10(std::clamp(mi, 0.000001f, 1000000.f));
-                out_max[s] = 20.f * std::log10(std::clamp(mo, 0.000001f, 1000000.f));
+                in_max[s] = mi;
+                out_max[s] = mo;
                 lufs_mean[s] = lcount ? lsum / (float)lcount : -100.f;
-                g_gr[s][j] = gr;
+                g_gr[s][j] = reduction_db(gmin);
             }
-            g_in[j] = first >= 0 ? in_max[first] : -120.f;
-            g_out[j] = last >= 0 ? out_max[last] : -120.f;
+            g_in[j] = first >= 0 ? 20.f * std::log10(std::clamp(in_max[first], 0.000001f, 1000000.f)) : -120.f;
+            g_out[j] = last >= 0 ? 20.f * std::log10(std::clamp(out_max[last], 0.000001f, 1000000.f)) : -120.f;
             g_lufs[j] = last >= 0 ? lufs_mean[last] : -100.f;
             g_in_stage[j] = first >= 0 ? (uint8_t)first : 0xFF;
             g_out_stage[j] = last >= 0 ? (uint8_t)last : 0xFF;

@@ -23,8 +23,13 @@ void meter_ballistics(MeterBall *m, float x, double t) {
     if (!(x >= 0.000001f)) x = 0.000001f;
     if (x > 1000000.f) x = 1000000.f;
     float v = 20.f * std::log10(x);
-    // A meter never updated (all zero, as the editor record starts) starts at -100 dB.
-    if (m->level == 0.f && m->hold == 0.f && m->expiry == 0.0) m->level = m->hold = -100.f;
+    // A meter never updated (expiry 0, as the editor record starts) takes the first value
+    // at once instead of decaying from its start value through the first second.
+    if (m->expiry == 0.0) {
+        m->level = m->hold = v;
+        m->expiry = t + 1.6;
+        return;
+    }
     if (!std::isfinite(m->level)) m->level = -100.f;
     if (!std::isfinite(m->hold)) m->hold = -100.f;
     // The displayed level jumps up and falls 0.3 dB per frame, never below the signal.

@@ -78,5 +78,10 @@ struct MetersView {
 // it once per frame; with vg null draw_meters does only this (plus the hit targets).
 void meters_update(Ui *ui, double t, MetersView *view);
 
-// One meter's ballistics step: value x linear, frame time t (s).
+// One meter's ballistics step: value x linear (NaN and negatives count as silence), frame
+// time t (s). A meter whose expiry is still 0 (never updated) takes the value at once.
 void meter_ballistics(MeterBall *m, float x, double t);
+
+// The graph: draw_graph(ui, now_ns) (draw.h) with vg null runs the whole computation --
+// reference stage, anchor, offsets, buckets and columns -- and fills graph_cols,
+// graph_col_count, graph_info and the ".cols.txt" dump, drawing nothing.

@@ -41,6 +41,16 @@ static int g_world_refs = 0;
 // Tests: the next n views are made with a framebuffer request no driver satisfies.
 static int g_failing_views = 0;
 
+// Editors with a running pugl timer, in the order their timers were started. This pugl's
+// puglStopTimer clears the wrong entry of the world's timer list when the stopped timer is
+// not the last one (it zeroes the entry that moved into the freed place), which silently
+// stopped the redraw of another open editor. Timers are therefore only ever removed from
+// the end of the list: the later ones are stopped and started again around it.
+static constexpr int TIMER_LIST_MAX = 256;
+static Ui *g_timer_order[TIMER_LIST_MAX];
+static int g_timer_n = 0;
+static constexpr double FRAME_PERIOD_S = 1.0 / 60.0;
+
 static constexpr double DESIGN_W = 960.0;
 static constexpr double DESIGN_H = 600.0;
 static constexpr int64_t REQUEST_SPACING_NS = 40000000;
@@ -404,6 +414,25 @@ void ui_send_pending_request(Ui *ui) {
 // ---------------------------------------------------------------------------------------
 // Window events
 
+static void timer_start(Ui *ui) {
+    if (puglStartTimer(ui->view, 0, FRAME_PERIOD_S) != PUGL_SUCCESS) return;
+    if (g_timer_n < TIMER_LIST_MAX) g_timer_order[g_timer_n++] = ui;
+}
+
+static void timer_stop(Ui *ui) {
+    int k = -1;
+    for (int i = 0; i < g_timer_n; i++)
+        if (g_timer_order[i] == ui) k = i;
+    if (k < 0) {
+        puglStopTimer(ui->view, 0); // not tracked (list full): pugl's own removal
+        return;
+    }
+    for (int i = g_timer_n - 1; i >= k; i--) puglStopTimer(g_timer_order[i]->view, 0);
+    for (int i = k; i + 1 < g_timer_n; i++) g_timer_order[i] = g_timer_order[i + 1];
+    g_timer_n--;
+    for (int i = k; i < g_timer_n; i++) puglStartTimer(g_timer_order[i]->view, 0, FRAME_PERIOD_S);
+}
+
 void ui_on_realize(Ui *ui) {
     ui->realized = 1;
     // The loader cannot tell a missing entry point (glXGetProcAddress answers every name),
@@ -415,11 +444,11 @@ void ui_on_realize(Ui *ui) {
                                         (int)tk_font_size, 0);
     }
     if (!ui->vg) plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL 3.2 unavailable, editor is blank");
-    puglStartTimer(ui->view, 0, 1.0 / 60.0);
+    timer_start(ui);
 }
 
 void ui_on_unrealize(Ui *ui) {
-    puglStopTimer(ui->view, 0);
+    timer_stop(ui);
     if (ui->vg) {
         nvgDeleteGL3(ui->vg);
         ui->vg = nullptr;

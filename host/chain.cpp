@@ -253,6 +253,11 @@ void Chain::idle() {
     if (restart && running()) {
         pause_req_.store(1);
         for (int i = 0; i < 20000 && !paused_.load(); i++) sleep_ns(100000);
+        if (!paused_.load()) { // the audio thread did not park: try again at the next idle
+            pause_req_.store(0);
+            for (auto &s : stages_) s->idle();
+            return;
+        }
         set_owned(false);
         for (auto &s : stages_) s->idle();
         set_owned(true);

@@ -199,10 +199,15 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "  midi STAGE B0 B1 B2    a MIDI event for the next process call\n"
                 "  input demo|silence|sine F DB|file PATH   the chain's input\n"
                 "  process BLOCKS FRAMES  run the chain that many cycles on an audio thread\n"
+                "  bus N                  switch to bus N (1..16; each bus is its own chain, with its\n"
+                "                         own stages, input and audio thread); commands act on it\n"
+                "  process-all BLOCKS FRAMES  every active bus at once, on parallel audio threads\n"
                 "  run start [fast] [FRAMES] | run stop     continuous processing (real time)\n"
                 "  transport play|stop    while running: stop = no process calls\n"
                 "  swap A B               swap the processing positions of stages A and B\n"
                 "  idle [MS]              serve main-thread requests (for MS ms, pumping)\n"
+                "  autoidle on|off        also serve them while waiting for input (default off)\n"
+                "  plugin PATH            load another .clap (drops every bus)\n"
                 "  events                 print and clear output events: event STAGE TYPE ID VALUE\n"
                 "  calls                  print and clear host calls: call STAGE TEXT\n"
                 "  value STAGE NAME       value STAGE ID VALUE TEXT\n"
@@ -313,7 +318,10 @@ static std::string flag_text(uint32_t f) {
                  {CLAP_PARAM_IS_MODULATABLE, "modulatable"}, {CLAP_PARAM_REQUIRES_PROCESS, "requires-process"}};
     std::string s;
     for (const auto &n : names)
-        if (f & n.bit) s += (s.empty() ? "" : ",") + std::string(n.name);
+        if (f & n.bit) {
+            if (!s.empty()) s += ',';
+            s += n.name;
+        }
     return s.empty() ? "-" : s;
 }
 
@@ -384,16 +392,18 @@ int cmd_inspect(const std::vector<std::string> &argv) {
     bool chains = inspect_resolve_chains(&v);
     printf("segment %s: %zu %s stage(s)\n", name.c_str(), v.size(), a.has("all") ? "claimed" : "live");
     if (v.empty()) return 0;
-    printf("%-4s %-8s %-5s %-10s %-6s %-8s %-8s %-10s %-7s %-7s %-8s %s\n", "slot", "pid", "group", "chain", "recent",
-           "gain", "GR", "TP out", "LUFS S", "LUFS I", "latency", "state");
+    printf("%-4s %-8s %-5s %-9s %-5s %-6s %-8s %-8s %-10s %-7s %-7s %-8s %s\n", "slot", "pid", "group", "position",
+           "chain", "recent", "gain", "GR", "TP out", "LUFS S", "LUFS I", "latency", "state");
     for (const StageView &s : v) {
-        char chain[32], gain[16], gr[16], tp[16], ls[16], li[16], state[48];
+        char pos[32], chain[16], gain[16], gr[16], tp[16], ls[16], li[16], state[48];
         if (s.position_known && s.position != 99)
-            snprintf(chain, sizeof chain, "%u/%u %s", s.position, s.chain_size, s.manual ? "man" : "auto");
+            snprintf(pos, sizeof pos, "%u %s", s.position, s.manual ? "manual" : "auto");
         else if (s.position_known)
-            snprintf(chain, sizeof chain, "-/%u auto", s.chain_size);
+            snprintf(pos, sizeof pos, "- auto");
         else
-            snprintf(chain, sizeof chain, "%s", chains && s.alive ? "-" : "?");
+            snprintf(pos, sizeof pos, "%s", chains && s.alive ? "-" : "?");
+        if (s.position_known) snprintf(chain, sizeof chain, "%u", s.chain_size);
+        else snprintf(chain, sizeof chain, "-");
         snprintf(gain, sizeof gain, "%.1f dB", s.gain_db);
         snprintf(gr, sizeof gr, "%.1f dB", s.gr_db);
         snprintf(tp, sizeof tp, "%.1f dBTP", s.tp_out_db < -200 ? -INFINITY : s.tp_out_db);
@@ -403,7 +413,7 @@ int cmd_inspect(const std::vector<std::string> &argv) {
         else if (s.active) snprintf(state, sizeof state, "active %.0f Hz", s.rate);
         else snprintf(state, sizeof state, "inactive");
         char group = s.group >= 0 ? (char)('A' + s.group) : '?';
-        printf("%-4d %-8d %-5c %-10s %-6s %-8s %-8s %-10s %-7s %-7s %-8u %s\n", s.slot, s.pid, group, chain,
+        printf("%-4d %-8d %-5c %-9s %-5s %-6s %-8s %-8s %-10s %-7s %-7s %-8u %s\n", s.slot, s.pid, group, pos, chain,
                s.recent ? "yes" : "no", gain, gr, tp, ls, li, s.latency, state);
     }
     return 0;

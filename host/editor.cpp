@@ -53,7 +53,9 @@ int cmd_editor(const std::vector<std::string> &argv) {
     }
     Chain chain(in.channels());
     std::vector<Setting> settings;
-    if (!chain.create(lib, (int)stages, HostOptions(), a.get("id"), &err) ||
+    HostOptions opt;
+    opt.record_calls = false; // a long session: nobody reads the call list
+    if (!chain.create(lib, (int)stages, opt, a.get("id"), &err) ||
         !resolve_settings(chain, a.all("set"), &settings, &err)) {
         fprintf(stderr, "error: %s\n", err.c_str());
         return 1;

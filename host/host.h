@@ -91,6 +91,7 @@ struct HostOptions {
     ExtOffer thread_check = ExtOffer::On;  // "clap.thread-check"
     bool log_to_stderr = true;             // print plug-in log lines to stderr
     bool auto_start_processing = true;     // process() calls start_processing when needed
+    bool record_calls = true;              // keep the list of host-service calls (calls())
     // Sets the offer for an extension id (one of the seven above); false for another id.
     bool set_ext(const std::string &id, ExtOffer offer);
 };
@@ -220,6 +221,10 @@ public:
     void clear_calls();
     // Count of recorded calls equal to text, or, when text ends in '*', starting with it.
     size_t count_calls(const std::string &text);
+    // Calls that could not be recorded because nobody took them (4096 are held between
+    // two main-thread drains); the call list then holds a "dropped:N" entry at that point.
+    uint64_t calls_dropped() const { return call_queue_.dropped(); }
+    uint64_t events_dropped() const { return recorded_.dropped(); } // take_events() overflow
     // Index of the first recorded call matching (as count_calls) at or after from; -1 none.
     int find_call(const std::string &text, size_t from = 0);
 
@@ -358,6 +363,7 @@ private:
     };
     LfQueue<CallRec> call_queue_{4096};
     std::vector<std::string> calls_;
+    uint64_t drops_reported_ = 0;
 
     struct Posted {
         uint32_t kind; // 0 param, 1 midi
@@ -389,7 +395,7 @@ private:
 // Splits a "NAME=VALUE" setting; with a "STAGE:" prefix the stage number (1-based) goes to
 // *stage, else *stage = 0 (all stages). False when there is no '=' or the stage is not a
 // positive number.
-bool split_setting(const std::string &spec, int *stage, std::string *name, std::string *value);
+bool split_setting(const std::string &text, int *stage, std::string *name, std::string *value);
 
 // Nanoseconds of the monotonic clock (the system's one time base).
 uint64_t host_now_ns();

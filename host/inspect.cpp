@@ -70,7 +70,7 @@ bool inspect_segment(std::vector<StageView> *out, bool all, std::string *name, s
         v.stage_param = (sp >= 0 && sp <= 8) ? (int)(sp + 0.5) : 0;
         v.gain_db = shm_load(s.values[1]);
         v.gr_db = -to_db(shm_load(s.meter_gain));
-        if (v.gr_db < 0) v.gr_db = 0;
+        if (!(v.gr_db > 0)) v.gr_db = 0; // also -0 and NaN
         v.tp_out_db = to_db(shm_load(s.meter_tp_out));
         v.lufs_s = shm_load(s.lufs_s);
         v.lufs_i = shm_load(s.lufs_i);

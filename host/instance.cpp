@@ -32,11 +32,11 @@ bool HostOptions::set_ext(const std::string &id, ExtOffer offer) {
     return true;
 }
 
-bool split_setting(const std::string &spec, int *stage, std::string *name, std::string *value) {
-    size_t eq = spec.find('=');
+bool split_setting(const std::string &text, int *stage, std::string *name, std::string *value) {
+    size_t eq = text.find('=');
     if (eq == std::string::npos || eq == 0) return false;
-    std::string left = spec.substr(0, eq);
-    *value = spec.substr(eq + 1);
+    std::string left = text.substr(0, eq);
+    *value = text.substr(eq + 1);
     *stage = 0;
     size_t colon = left.find(':');
     if (colon != std::string::npos) {
@@ -236,6 +236,7 @@ HostInstance::~HostInstance() {
 }
 
 void HostInstance::record(const char *fmt, ...) {
+    if (!opt_.record_calls) return;
     CallRec r;
     va_list ap;
     va_start(ap, fmt);
@@ -247,6 +248,11 @@ void HostInstance::record(const char *fmt, ...) {
 void HostInstance::drain_calls() {
     CallRec r;
     while (call_queue_.pop(&r)) calls_.emplace_back(r.text);
+    uint64_t d = call_queue_.dropped();
+    if (d != drops_reported_) {
+        calls_.push_back("dropped:" + std::to_string(d - drops_reported_));
+        drops_reported_ = d;
+    }
 }
 
 std::vector<std::string> HostInstance::calls() {

@@ -11,18 +11,18 @@
 #include "host/host.h"
 #include "host/signal.h"
 
-bool resolve_settings(Chain &chain, const std::vector<std::string> &specs, std::vector<Setting> *out,
+bool resolve_settings(Chain &chain, const std::vector<std::string> &texts, std::vector<Setting> *out,
                       std::string *err) {
     out->clear();
-    for (const std::string &spec : specs) {
+    for (const std::string &text : texts) {
         int stage = 0;
         std::string name, value;
-        if (!split_setting(spec, &stage, &name, &value)) {
-            *err = "bad setting \"" + spec + "\" (expected NAME=VALUE or STAGE:NAME=VALUE)";
+        if (!split_setting(text, &stage, &name, &value)) {
+            *err = "bad setting \"" + text + "\" (expected NAME=VALUE or STAGE:NAME=VALUE)";
             return false;
         }
         if (stage > (int)chain.size()) {
-            *err = "setting \"" + spec + "\": there are only " + std::to_string(chain.size()) + " stages";
+            *err = "setting \"" + text + "\": there are only " + std::to_string(chain.size()) + " stages";
             return false;
         }
         for (size_t i = 0; i < chain.size(); i++) {
@@ -128,6 +128,7 @@ int cmd_render(const std::vector<std::string> &argv) {
         return 1;
     }
     HostOptions opt;
+    opt.record_calls = false;
     Chain chain(channels);
     if (!chain.create(lib, (int)stages, opt, a.get("id"), &err)) {
         fprintf(stderr, "error: %s\n", err.c_str());
@@ -305,6 +306,7 @@ int cmd_bench(const std::vector<std::string> &argv) {
                 Chain chain(2);
                 HostOptions opt;
                 opt.log_to_stderr = false;
+                opt.record_calls = false;
                 if (!chain.create(lib, n, opt, std::string(), &err)) {
                     printf("%-14s error: %s\n", name.c_str(), err.c_str());
                     rc = 1;

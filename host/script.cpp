@@ -70,6 +70,7 @@ public:
     explicit Script(const std::string &plugin) : plugin_path_(plugin) {}
     ~Script() {
         chain_.reset();
+        parked_.clear();
         lib_.unload();
     }
     int run();
@@ -127,7 +128,74 @@ private:
     // Sources stay alive until the chain is replaced (an audio thread may still read one).
     std::vector<std::unique_ptr<Source>> sources_;
     std::vector<std::unique_ptr<Audio>> audio_;
+
+    // Buses: the fields above are the current bus; the others wait here (entry cur_ is
+    // empty while its bus is the current one).
+    struct Bus {
+        std::unique_ptr<Chain> chain;
+        bool active = false;
+        double rate = 48000;
+        uint32_t max_frames = 0;
+        std::vector<std::unique_ptr<Source>> sources;
+        std::vector<std::unique_ptr<Audio>> audio;
+    };
+    std::vector<Bus> parked_ = std::vector<Bus>(1);
+    size_t cur_ = 0;
+    void switch_bus(size_t n);
+    std::vector<Chain *> all_chains();
+    bool c_process_all(std::string rest);
 };
+
+void Script::switch_bus(size_t n) {
+    if (n == cur_) return;
+    Bus &old = parked_[cur_];
+    old.chain = std::move(chain_);
+    old.active = active_;
+    old.rate = rate_;
+    old.max_frames = max_frames_;
+    old.sources = std::move(sources_);
+    old.audio = std::move(audio_);
+    if (parked_.size() <= n) parked_.resize(n + 1);
+    Bus &b = parked_[n];
+    chain_ = std::move(b.chain);
+    active_ = b.active;
+    rate_ = b.rate;
+    max_frames_ = b.max_frames;
+    sources_ = std::move(b.sources);
+    audio_ = std::move(b.audio);
+    b = Bus();
+    cur_ = n;
+}
+
+std::vector<Chain *> Script::all_chains() {
+    std::vector<Chain *> v;
+    for (size_t i = 0; i < parked_.size(); i++) {
+        Chain *c = i == cur_ ? chain_.get() : parked_[i].chain.get();
+        if (c) v.push_back(c);
+    }
+    return v;
+}
+
+bool Script::c_process_all(std::string rest) {
+    long n, f;
+    if (!to_long(next_token(&rest), 0, 1L << 30, &n) || !to_long(next_token(&rest), 1, 1 << 20, &f))
+        return fail("process-all BLOCKS FRAMES");
+    std::vector<Chain *> run;
+    for (size_t i = 0; i < parked_.size(); i++) {
+        Chain *c = i == cur_ ? chain_.get() : parked_[i].chain.get();
+        bool act = i == cur_ ? active_ : parked_[i].active;
+        uint32_t mx = i == cur_ ? max_frames_ : parked_[i].max_frames;
+        if (!c || c->size() == 0) continue;
+        if (c->running()) return fail("bus " + std::to_string(i + 1) + " is running (run stop)");
+        if (!act) return fail("bus " + std::to_string(i + 1) + " is not active");
+        if ((uint32_t)f > mx) return fail("FRAMES is above the maximum of bus " + std::to_string(i + 1));
+        run.push_back(c);
+    }
+    if (run.empty()) return fail("no active bus");
+    Chain::run_parallel(run, (uint64_t)n, (uint32_t)f);
+    line("processed %ld on %zu buses", n, run.size());
+    return true;
+}
 
 bool Script::need_chain() {
     if (!chain_ || chain_->size() == 0) return fail("no stages (use create N)");
@@ -163,7 +231,7 @@ bool Script::one_stage(const std::string &tok, size_t *out) {
 void Script::pump(uint32_t ms) {
     uint64_t end = host_now_ns() + (uint64_t)ms * 1000000ull;
     for (;;) {
-        if (chain_) chain_->idle();
+        for (Chain *c : all_chains()) c->idle();
         uint64_t now = host_now_ns();
         if (now >= end) break;
         uint64_t left = end - now;
@@ -211,17 +279,17 @@ bool Script::c_activate(std::string rest) {
 bool Script::c_set(std::string rest, bool flush_now) {
     std::vector<size_t> st;
     if (!stages_of(next_token(&rest), &st)) return false;
-    std::string spec = trim(rest);
+    std::string text = trim(rest);
     if (flush_now && !need_stopped("flush")) return false;
-    if (spec.empty()) {
+    if (text.empty()) {
         if (!flush_now) return fail("set STAGE NAME=VALUE");
         for (size_t s : st)
             if (!chain_->stage(s).flush(nullptr)) return fail("stage " + std::to_string(s + 1) + " has no params flush");
         return true;
     }
-    size_t eq = spec.find('=');
+    size_t eq = text.find('=');
     if (eq == std::string::npos || eq == 0) return fail("expected NAME=VALUE");
-    std::string name = trim(spec.substr(0, eq)), value = trim(spec.substr(eq + 1));
+    std::string name = trim(text.substr(0, eq)), value = trim(text.substr(eq + 1));
     for (size_t s : st) {
         HostInstance &h = chain_->stage(s);
         uint32_t id;
@@ -550,12 +618,15 @@ bool Script::c_gui(std::string rest) {
 
 bool Script::c_status() {
     size_t n = chain_ ? chain_->size() : 0;
-    line("status stages %zu active %d running %d transport %s rate %.0f max %u cycles %llu", n, active_ ? 1 : 0,
-         chain_ && chain_->running() ? 1 : 0, chain_ && !chain_->transport_playing() ? "stop" : "play", rate_,
-         max_frames_, chain_ ? (unsigned long long)chain_->cycles() : 0ull);
+    line("status stages %zu active %d running %d transport %s rate %.0f max %u cycles %llu bus %zu of %zu", n,
+         active_ ? 1 : 0, chain_ && chain_->running() ? 1 : 0, chain_ && !chain_->transport_playing() ? "stop" : "play",
+         rate_, max_frames_, chain_ ? (unsigned long long)chain_->cycles() : 0ull, cur_ + 1, parked_.size());
     if (chain_) {
         std::string o;
-        for (size_t p = 0; p < chain_->size(); p++) o += " " + std::to_string(chain_->stage_at(p) + 1);
+        for (size_t p = 0; p < chain_->size(); p++) {
+            o += ' ';
+            o += std::to_string(chain_->stage_at(p) + 1);
+        }
         line("order%s", o.c_str());
     }
     return true;
@@ -567,6 +638,12 @@ bool Script::dispatch(const std::string &cmd, std::string rest) {
         std::string p = trim(rest);
         if (p.empty()) return fail("plugin PATH");
         chain_.reset();
+        sources_.clear();
+        audio_.clear();
+        parked_.clear();
+        parked_.resize(1);
+        cur_ = 0;
+        active_ = false;
         lib_.unload();
         plugin_path_ = p;
         if (!lib_.load(p)) return fail(lib_.error());
@@ -584,6 +661,14 @@ bool Script::dispatch(const std::string &cmd, std::string rest) {
     if (cmd == "midi") return c_midi(rest);
     if (cmd == "input") return c_input(rest);
     if (cmd == "process") return c_process(rest);
+    if (cmd == "process-all") return c_process_all(rest);
+    if (cmd == "bus") {
+        long n;
+        if (!to_long(next_token(&rest), 1, 16, &n)) return fail("bus N (1 to 16)");
+        switch_bus((size_t)n - 1);
+        line("bus %ld", n);
+        return true;
+    }
     if (cmd == "run") return c_run(rest);
     if (cmd == "transport") {
         if (!need_chain()) return false;
@@ -684,7 +769,8 @@ int Script::run() {
                 int r = poll(&pfd, 1, autoidle_ ? 8 : 1000);
                 if (r < 0 && errno != EINTR) break;
                 if (r <= 0) {
-                    if (autoidle_ && chain_) chain_->idle();
+                    if (autoidle_)
+                        for (Chain *c : all_chains()) c->idle();
                     continue;
                 }
                 char tmp[4096];
@@ -706,7 +792,7 @@ int Script::run() {
         else line("error: %s", one_line(error_.empty() ? "failed" : error_).c_str());
         fflush(stdout);
     }
-    if (chain_) chain_->stop();
+    for (Chain *c : all_chains()) c->stop();
     return 0;
 }
 

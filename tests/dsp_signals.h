@@ -13,8 +13,7 @@ constexpr double PI = 3.14159265358979323846;
 struct Noise {
     uint64_t s;
     explicit Noise(uint64_t seed = 0x9E3779B97F4A7C15ULL) : s(seed | 1) {}
-    double next()
-    {
+    double next() {
         s ^= s << 13;
         s ^= s >> 7;
         s ^= s << 17;
@@ -22,16 +21,15 @@ struct Noise {
     }
 };
 
-inline std::vector<float> sine(double freq, double amp, double rate, size_t n, double phase = 0.0)
-{
+inline std::vector<float> sine(double freq, double amp, double rate, size_t n, double phase = 0.0) {
     std::vector<float> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = (float)(amp * std::sin(2 * PI * freq * (double)i / rate + phase));
+    for (size_t i = 0; i < n; i++)
+        v[i] = (float)(amp * std::sin(2 * PI * freq * (double)i / rate + phase));
     return v;
 }
 
 // Pink-ish noise (Paul Kellet's economy filter), scaled to the given peak-ish level.
-inline std::vector<float> pink(double amp, size_t n, uint64_t seed)
-{
+inline std::vector<float> pink(double amp, size_t n, uint64_t seed) {
     Noise w(seed);
     std::vector<float> v(n);
     double b0 = 0, b1 = 0, b2 = 0;
@@ -48,13 +46,12 @@ inline std::vector<float> pink(double amp, size_t n, uint64_t seed)
 // Music-like material: kick and snare hits, a bass line, a chord pad and some noise, with
 // the given amount of silence after every second of sound. Channels differ a little.
 inline void music(double rate, double seconds, double amp, double silence_s, std::vector<float> &l,
-                  std::vector<float> &r, uint64_t seed = 7)
-{
+                  std::vector<float> &r, uint64_t seed = 7) {
     const size_t n = (size_t)(rate * seconds);
     l.assign(n, 0.0f);
     r.assign(n, 0.0f);
     Noise w(seed);
-    double lp = 0;
+    double lp = 0, sn1 = 0, sn2 = 0, h1 = 0, h2 = 0;
     const double period = 1.0 + silence_s;
     for (size_t i = 0; i < n; i++) {
         const double t = (double)i / rate;
@@ -63,11 +60,17 @@ inline void music(double rate, double seconds, double amp, double silence_s, std
         const double beat = std::fmod(tb, 0.5);
         const double kick = std::exp(-beat * 30.0) * std::sin(2 * PI * (50 + 80 * std::exp(-beat * 40.0)) * beat);
         const double sn = std::fmod(tb + 0.25, 0.5);
-        const double snare = std::exp(-sn * 25.0) * w.next() * 0.5;
+        // Noise bands rolled off above a few kHz, as cymbals and snares are on records.
+        sn1 += 0.5 * (w.next() - sn1);
+        sn2 += 0.5 * (sn1 - sn2);
+        const double snare = std::exp(-sn * 25.0) * sn2 * 0.8;
         const double bass = 0.3 * std::sin(2 * PI * 55.0 * t);
-        const double pad = 0.1 * (std::sin(2 * PI * 220 * t) + std::sin(2 * PI * 277.2 * t) + std::sin(2 * PI * 329.6 * t));
+        const double pad =
+            0.1 * (std::sin(2 * PI * 220 * t) + std::sin(2 * PI * 277.2 * t) + std::sin(2 * PI * 329.6 * t));
         lp = 0.9 * lp + 0.1 * w.next();
-        const double hat = std::exp(-std::fmod(tb, 0.125) * 60.0) * (w.next() - lp) * 0.25;
+        h1 += 0.6 * ((w.next() - lp) - h1);
+        h2 += 0.6 * (h1 - h2);
+        const double hat = std::exp(-std::fmod(tb, 0.125) * 60.0) * h2 * 0.3;
         const double a = 0.6 * kick + snare + bass + pad + hat;
         l[i] = (float)(amp * (a + 0.05 * pad));
         r[i] = (float)(amp * (a - 0.05 * pad + 0.02 * w.next()));
@@ -75,10 +78,11 @@ inline void music(double rate, double seconds, double amp, double silence_s, std
 }
 
 // Largest magnitude of the band-limited signal through x, found by 16x upsampling with a
-// Kaiser-windowed sinc of 2 x 48 zero crossings (independent of the 4x detector under test).
-inline double true_peak_16x(const std::vector<float> &x)
-{
-    constexpr int OS = 16, HALF = 48;
+// Kaiser-windowed sinc of 2 x 32 zero crossings (independent of the 4x detector under
+// test). Stretches where both neighbouring samples are below `floor` are skipped, and so are
+// the first and last 64 samples.
+inline double true_peak_16x(const std::vector<float> &x, double floor = 0.0) {
+    constexpr int OS = 16, HALF = 32;
     auto i0 = [](double b) {
         double sum = 1, term = 1;
         for (int k = 1; k < 200; k++) {
@@ -88,7 +92,7 @@ inline double true_peak_16x(const std::vector<float> &x)
         }
         return sum;
     };
-    const double beta = 12.0, norm = i0(beta);
+    const double beta = 10.0, norm = i0(beta);
     std::vector<double> taps((size_t)OS * (2 * HALF));
     for (int p = 0; p < OS; p++)
         for (int k = -HALF; k < HALF; k++) {
@@ -98,17 +102,19 @@ inline double true_peak_16x(const std::vector<float> &x)
             const double wv = i0(beta * std::sqrt(std::fmax(0.0, 1 - r * r))) / norm;
             taps[(size_t)p * 2 * HALF + (size_t)(k + HALF)] = s * wv;
         }
+    // The ends of the buffer are cut off abruptly; their ringing is not part of the signal.
     double peak = 0;
     const long n = (long)x.size();
-    for (long i = 0; i < n; i++) {
+    for (long i = 2 * HALF; i + 2 * HALF < n; i++) {
         peak = std::fmax(peak, std::fabs((double)x[(size_t)i]));
+        const double next = i + 1 < n ? std::fabs((double)x[(size_t)i + 1]) : 0.0;
+        if (std::fabs((double)x[(size_t)i]) < floor && next < floor) continue;
         for (int p = 1; p < OS; p++) {
             double acc = 0;
             const double *tp = &taps[(size_t)p * 2 * HALF];
-            for (int k = -HALF; k < HALF; k++) {
-                const long j = i - k;
-                if (j >= 0 && j < n) acc += x[(size_t)j] * tp[k + HALF];
-            }
+            const float *xi = &x[(size_t)i];
+            for (int k = -HALF; k < HALF; k++)
+                acc += xi[-k] * tp[k + HALF]; // inside: edges skipped
             peak = std::fmax(peak, std::fabs(acc));
         }
     }

@@ -20,8 +20,7 @@ constexpr uint32_t BLOCK = 256;
 
 // Ten seconds of music-like material: kick and snare bursts, a bass line, a chord pad and
 // a little noise, peaking near full scale, so that a limiter driven by 6 dB works hard.
-void make_program(std::vector<float> &l, std::vector<float> &r)
-{
+void make_program(std::vector<float> &l, std::vector<float> &r) {
     const size_t n = (size_t)(RATE * 10);
     l.resize(n);
     r.resize(n);
@@ -41,7 +40,8 @@ void make_program(std::vector<float> &l, std::vector<float> &r)
         const double sn_t = std::fmod(t + 0.25, 0.5);
         const double snare = std::exp(-sn_t * 25.0) * noise() * 0.5;
         const double bass = 0.3 * std::sin(2 * pi * 55.0 * t) * (0.6 + 0.4 * std::sin(2 * pi * 0.25 * t));
-        const double pad = 0.12 * (std::sin(2 * pi * 220 * t) + std::sin(2 * pi * 277.2 * t) + std::sin(2 * pi * 329.6 * t));
+        const double pad =
+            0.12 * (std::sin(2 * pi * 220 * t) + std::sin(2 * pi * 277.2 * t) + std::sin(2 * pi * 329.6 * t));
         pink = 0.97 * pink + 0.03 * noise();
         const double a = 0.55 * kick + snare + bass + pad + 0.3 * pink;
         l[i] = (float)(0.8 * a + 0.1 * pad);
@@ -52,12 +52,11 @@ void make_program(std::vector<float> &l, std::vector<float> &r)
 using Clock = std::chrono::steady_clock;
 
 template <class F>
-double frames_per_second(const std::vector<float> &l, const std::vector<float> &r, int passes, F &&fn)
-{
+double frames_per_second(const std::vector<float> &l, const std::vector<float> &r, int passes, F &&fn) {
     std::vector<float> bl(BLOCK), br(BLOCK);
     const size_t n = l.size();
     double best = 0;
-    for (int rep = 0; rep < 3; rep++) {
+    for (int rep = 0; rep < 7; rep++) { // best of seven: other processes share the cores
         const auto t0 = Clock::now();
         size_t done = 0;
         for (int p = 0; p < passes; p++)
@@ -74,22 +73,26 @@ double frames_per_second(const std::vector<float> &l, const std::vector<float> &
     return best;
 }
 
-void report(const char *name, double fps)
-{
+void report(const char *name, double fps) {
     std::printf("%-40s %12.0f frames/s  %7.1f x real time  %6.2f ns/frame\n", name, fps, fps / RATE, 1e9 / fps);
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const int passes = argc > 1 ? std::atoi(argv[1]) : 3;
     const unsigned old_mode = _mm_getcsr();
     _mm_setcsr(old_mode | 0x8040); // flush denormals, as the block pipeline does
     std::vector<float> l, r;
     make_program(l, r);
+    std::printf("48 kHz stereo, blocks of %u frames, music-like program driven 6 dB into the limiter\n", BLOCK);
 
     static Limiter lim;
+    // Warm-up (clock ramp, page faults), not reported.
+    limiter_init(&lim, RATE, 1.5);
+    frames_per_second(l, r, 1, [&](float *a, float *b, uint32_t n) { limiter_process(&lim, a, b, n); });
+    limiter_free(&lim);
+
     for (int tp = 1; tp >= 0; tp--) {
         limiter_init(&lim, RATE, 1.5);
         limiter_set_style(&lim, 0);
@@ -108,9 +111,8 @@ int main(int argc, char **argv)
 
     static Loudness loud;
     loudness_init(&loud, RATE);
-    report("loudness meter", frames_per_second(l, r, passes, [&](float *a, float *b, uint32_t n) {
-               loudness_process(&loud, a, b, n);
-           }));
+    report("loudness meter",
+           frames_per_second(l, r, passes, [&](float *a, float *b, uint32_t n) { loudness_process(&loud, a, b, n); }));
 
     const char *shapes[3] = {"None", "Light", "Weighted"};
     for (int sh = 0; sh < 3; sh++) {
@@ -123,6 +125,18 @@ int main(int argc, char **argv)
         report(name, frames_per_second(l, r, passes, [&](float *a, float *b, uint32_t n) {
                    dither_process(a, n, true, sh, &rng[0], err[0], &pos[0]);
                    dither_process(b, n, true, sh, &rng[1], err[1], &pos[1]);
+               }));
+    }
+
+    for (int sh = 0; sh < 3; sh++) {
+        uint32_t rng[2];
+        double err[2][16] = {};
+        uint32_t pos[2] = {0, 0};
+        dither_seed(rng, 0x123456789abcdefULL);
+        char name[80];
+        std::snprintf(name, sizeof name, "dither 16 bit %s, stereo call", shapes[sh]);
+        report(name, frames_per_second(l, r, passes, [&](float *a, float *b, uint32_t n) {
+                   dither_process_stereo(a, b, n, true, sh, rng, err, pos);
                }));
     }
 

@@ -1,0 +1,378 @@
+// The tervik-host program run as a child process: help, list and params of a foreign plug-in,
+// render (WAV length, channels, format; Tervik's stage meters), bench figures, the script
+// mode's answers, and inspect listing the live stages of another process.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/signal.h"
+#include "tests/util/testutil.h"
+
+namespace {
+
+const char ZAM[] = "/usr/lib/clap/ZaMaximX2.clap";
+bool have_zam() { return access(ZAM, R_OK) == 0; }
+
+struct HostRun {
+    int rc = -1;
+    std::vector<std::string> lines;
+    bool has(const std::string &prefix) const {
+        for (const std::string &l : lines)
+            if (l.compare(0, prefix.size(), prefix) == 0) return true;
+        return false;
+    }
+    std::string first(const std::string &prefix) const {
+        for (const std::string &l : lines)
+            if (l.compare(0, prefix.size(), prefix) == 0) return l;
+        return std::string();
+    }
+    std::string text() const {
+        std::string t;
+        for (const std::string &l : lines) t += l + "\n";
+        return t;
+    }
+};
+
+// Runs tervik-host with args; collects its stdout lines and exit status.
+HostRun host(const std::vector<std::string> &args) {
+    HostRun r;
+    tk_test::Child c;
+    std::vector<std::string> argv{TERVIK_HOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!c.start(argv)) return r;
+    c.close_stdin();
+    std::string l;
+    while (c.read_line(&l, 60000)) r.lines.push_back(l);
+    r.rc = c.wait(60000);
+    return r;
+}
+
+struct WavInfo {
+    bool ok = false;
+    long frames = 0;
+    int channels = 0, rate = 0, format = 0;
+};
+
+WavInfo wav_info(const std::string &path) {
+    WavInfo w;
+    SF_INFO info;
+    memset(&info, 0, sizeof info);
+    SNDFILE *f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return w;
+    w.ok = true;
+    w.frames = (long)info.frames;
+    w.channels = info.channels;
+    w.rate = info.samplerate;
+    w.format = info.format;
+    sf_close(f);
+    return w;
+}
+
+// Script session helper: sends a command and collects the answer up to "ok" / "error: ...".
+struct Session {
+    tk_test::Child child;
+    bool start(const std::string &plugin) {
+        std::vector<std::string> argv{TERVIK_HOST_PATH, "script"};
+        if (!plugin.empty()) {
+            argv.push_back("--plugin");
+            argv.push_back(plugin);
+        }
+        return child.start(argv);
+    }
+    // Returns the answer's lines; the last is "ok" or "error: ..." (or missing on timeout).
+    std::vector<std::string> cmd(const std::string &line) {
+        std::vector<std::string> out;
+        if (!child.send(line)) return out;
+        std::string l;
+        while (child.read_line(&l, 60000)) {
+            out.push_back(l);
+            if (l == "ok" || l.compare(0, 7, "error: ") == 0) break;
+        }
+        return out;
+    }
+    bool ok(const std::string &line) {
+        std::vector<std::string> a = cmd(line);
+        return !a.empty() && a.back() == "ok";
+    }
+};
+
+} // namespace
+
+TEST(HostCli, HelpNamesEveryCommandAndBadUsageFails) {
+    HostRun r = host({"--help"});
+    EXPECT_EQ(r.rc, 0);
+    for (const char *c : {"list", "params", "render", "bench", "script", "inspect", "editor"})
+        EXPECT_NE(r.text().find(std::string("  ") + c), std::string::npos) << c;
+    for (const char *c : {"list", "params", "render", "bench", "script", "inspect", "editor"}) {
+        HostRun h = host({"help", c});
+        EXPECT_EQ(h.rc, 0) << c;
+        EXPECT_TRUE(h.has(std::string("usage: tervik-host ") + c)) << c;
+        HostRun h2 = host({c, "--help"});
+        EXPECT_EQ(h2.rc, 0) << c;
+        EXPECT_EQ(h2.lines, h.lines) << c;
+    }
+    EXPECT_EQ(host({"frobnicate"}).rc, 2);
+    EXPECT_EQ(host({"render", "--stages"}).rc, 2);          // missing value
+    EXPECT_EQ(host({"render", "--stages", "zero"}).rc, 2);  // not a number
+    EXPECT_EQ(host({"render", "--bogus", "1"}).rc, 2);      // unknown option
+    EXPECT_EQ(host({"list"}).rc, 2);
+    EXPECT_EQ(host({"list", "/nonexistent.clap"}).rc, 1);
+}
+
+TEST(HostCli, ListAndParamsDescribeAForeignPlugin) {
+    if (!have_zam()) GTEST_SKIP() << ZAM << " is not installed";
+    HostRun l = host({"list", ZAM});
+    EXPECT_EQ(l.rc, 0);
+    EXPECT_TRUE(l.has("id: com.zamaudio.ZaMaximX2")) << l.text();
+    EXPECT_TRUE(l.has("  name: ZaMaximX2"));
+    EXPECT_TRUE(l.has("  features: audio-effect")) << l.text();
+    HostRun p = host({"params", ZAM});
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_TRUE(p.has("ZaMaximX2: 5 parameter(s)")) << p.text();
+    EXPECT_NE(p.text().find("Threshold"), std::string::npos);
+    EXPECT_NE(p.text().find("-30..0"), std::string::npos);
+    EXPECT_NE(p.text().find("readonly"), std::string::npos);
+}
+
+TEST(HostCli, RenderWritesAWavOfTheInputsLengthAndChannels) {
+    if (!have_zam()) GTEST_SKIP() << ZAM << " is not installed";
+    std::string dir = tk_test::make_temp_dir("render");
+    // The demo signal, 0.5 s at 48 kHz through two stages.
+    HostRun r = host({"render", "--plugin", ZAM, "--stages", "2", "--seconds", "0.5", "--set", "Threshold=-12", "--set",
+                  "2:Release=50", "--out", dir + "/demo.wav"});
+    EXPECT_EQ(r.rc, 0) << r.text();
+    EXPECT_TRUE(r.has("input: demo signal, 0.50 s, 2 ch, 48000 Hz, peak -6.00 dBFS")) << r.text();
+    EXPECT_TRUE(r.has("stage 1: output sample peak ")) << r.text();
+    EXPECT_NE(r.first("stage 2:").find("(host-measured)"), std::string::npos);
+    EXPECT_TRUE(r.has("chain latency: ")) << r.text();
+    WavInfo w = wav_info(dir + "/demo.wav");
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.frames, 24000);
+    EXPECT_EQ(w.channels, 2);
+    EXPECT_EQ(w.rate, 48000);
+    EXPECT_EQ(w.format & SF_FORMAT_TYPEMASK, SF_FORMAT_WAV);
+    EXPECT_EQ(w.format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT);
+    // A mono 44.1 kHz file keeps its channel count, rate and length (also uncompensated).
+    Audio mono = demo_signal(44100, 0.3, 1);
+    std::string err;
+    ASSERT_TRUE(wav_write(dir + "/mono.wav", mono, &err)) << err;
+    for (const char *extra : {"--block=100", "--no-compensate"}) {
+        HostRun m = host({"render", "--plugin", ZAM, "--stages", "1", "--in", dir + "/mono.wav", extra, "--out",
+                      dir + "/mono_out.wav"});
+        EXPECT_EQ(m.rc, 0) << m.text();
+        WavInfo mw = wav_info(dir + "/mono_out.wav");
+        ASSERT_TRUE(mw.ok);
+        EXPECT_EQ(mw.frames, (long)mono.frames());
+        EXPECT_EQ(mw.channels, 1);
+        EXPECT_EQ(mw.rate, 44100);
+    }
+    // Settings that name nothing are refused before any audio is written.
+    HostRun bad = host({"render", "--plugin", ZAM, "--set", "Loudness=3", "--out", dir + "/bad.wav"});
+    EXPECT_EQ(bad.rc, 2);
+    EXPECT_FALSE(wav_info(dir + "/bad.wav").ok);
+    EXPECT_EQ(host({"render", "--plugin", ZAM, "--set", "4:Threshold=-3"}).rc, 2); // no stage 4
+    tk_test::remove_tree(dir);
+}
+
+TEST(HostCli, RenderReportsTervikStageMetersAndChainLatency) {
+    tk_test::ScopedSegment seg; // inherited by the child through the environment
+    HostRun r = host({"render", "--stages", "2", "--seconds", "1", "--set", "Gain=6", "--set", "2:Style=Punchy"});
+    ASSERT_EQ(r.rc, 0) << r.text();
+    EXPECT_TRUE(r.has("render: 2 stage(s) of Tervik (com.morvane.tervik)")) << r.text();
+    for (const char *s : {"stage 1: gain reduction max ", "stage 2: gain reduction max "}) {
+        std::string l = r.first(s);
+        ASSERT_FALSE(l.empty()) << r.text();
+        EXPECT_NE(l.find("dBTP"), std::string::npos) << l;
+        EXPECT_NE(l.find("LUFS"), std::string::npos) << l;
+        EXPECT_NE(l.find("latency 80 samples"), std::string::npos) << l;
+    }
+    EXPECT_TRUE(r.has("chain latency: 160 samples (3.33 ms)")) << r.text();
+    EXPECT_TRUE(r.has("output: not written (no --out)"));
+}
+
+TEST(HostCli, BenchPrintsFiguresForEveryRow) {
+    tk_test::ScopedSegment seg;
+    std::vector<std::string> args{"bench", "--seconds", "0.02"};
+    if (have_zam()) {
+        args.push_back("--plugin");
+        args.push_back(ZAM);
+    }
+    HostRun r = host(args);
+    ASSERT_EQ(r.rc, 0) << r.text();
+    int tervik = 0, zam = 0;
+    for (const std::string &l : r.lines) {
+        char name[64], tp[16];
+        int stages = 0;
+        double fps = 0, rt = 0, us = 0;
+        if (sscanf(l.c_str(), "%63s %15s %d %lf %lf %lf", name, tp, &stages, &fps, &rt, &us) != 6) continue;
+        EXPECT_GT(fps, 0) << l;
+        EXPECT_GT(rt, 0) << l;
+        EXPECT_TRUE(stages == 1 || stages == 4 || stages == 8) << l;
+        if (!strcmp(name, "Tervik")) {
+            tervik++;
+            EXPECT_TRUE(!strcmp(tp, "on") || !strcmp(tp, "off")) << l;
+        } else if (!strcmp(name, "ZaMaximX2")) {
+            zam++;
+            EXPECT_STREQ(tp, "-");
+        }
+    }
+    EXPECT_EQ(tervik, 6) << r.text();
+    EXPECT_EQ(zam, have_zam() ? 3 : 0) << r.text();
+}
+
+TEST(HostCli, ScriptAnswersEveryCommandWithOkOrError) {
+    if (!have_zam()) GTEST_SKIP() << ZAM << " is not installed";
+    Session s;
+    ASSERT_TRUE(s.start(ZAM));
+    EXPECT_EQ(s.cmd("echo hello there"), (std::vector<std::string>{"hello there", "ok"}));
+    EXPECT_EQ(s.cmd("process 1 64").back().compare(0, 7, "error: "), 0); // no stages yet
+    EXPECT_EQ(s.cmd("create 2"), (std::vector<std::string>{"created 2", "ok"}));
+    EXPECT_TRUE(s.ok("activate 48000 256"));
+    EXPECT_TRUE(s.ok("input sine 440 -6"));
+    std::vector<std::string> a = s.cmd("set * threshold=-12");
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[0], "set 1 2 -12");
+    EXPECT_EQ(a[1], "set 2 2 -12");
+    EXPECT_EQ(s.cmd("process 20 256"), (std::vector<std::string>{"processed 20", "ok"}));
+    a = s.cmd("value 2 Threshold");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0].compare(0, 14, "value 2 2 -12 "), 0) << a[0];
+    a = s.cmd("latency *");
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[0].compare(0, 10, "latency 1 "), 0);
+    a = s.cmd("calls");
+    bool saw = false;
+    for (const std::string &l : a) saw = saw || l == "call 1 get_extension:clap.params";
+    EXPECT_TRUE(saw);
+    EXPECT_EQ(s.cmd("calls"), (std::vector<std::string>{"ok"})); // cleared
+    EXPECT_TRUE(s.ok("events"));
+    EXPECT_EQ(s.cmd("meter 1 0").back().compare(0, 7, "error: "), 0); // no debug extension
+    EXPECT_EQ(s.cmd("value 3 Threshold").back().compare(0, 7, "error: "), 0);
+    EXPECT_EQ(s.cmd("set 1 Volume=3").back().compare(0, 7, "error: "), 0);
+    EXPECT_EQ(s.cmd("process 1 4096").back().compare(0, 7, "error: "), 0); // above max frames
+    EXPECT_EQ(s.cmd("frobnicate").back().compare(0, 7, "error: "), 0);
+    a = s.cmd("run start 128");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0], "running 128 realtime");
+    EXPECT_EQ(s.cmd("process 1 64").back().compare(0, 7, "error: "), 0); // busy
+    EXPECT_TRUE(s.ok("transport stop"));
+    EXPECT_TRUE(s.ok("transport play"));
+    a = s.cmd("swap 1 2");
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[1], "order 2 1");
+    EXPECT_TRUE(s.ok("idle 20"));
+    a = s.cmd("run stop");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0].compare(0, 8, "stopped "), 0);
+    EXPECT_GT(atol(a[0].c_str() + 8), 20);
+    a = s.cmd("status");
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_EQ(a[0].compare(0, 40, "status stages 2 active 1 running 0 trans"), 0) << a[0];
+    EXPECT_TRUE(s.ok("deactivate"));
+    EXPECT_TRUE(s.ok("quit"));
+    EXPECT_EQ(s.child.wait(20000), 0);
+}
+
+TEST(HostCli, ScriptEchoesMidiMappedChangesAsOutputEvents) {
+    tk_test::ScopedSegment seg;
+    Session s;
+    ASSERT_TRUE(s.start(""));
+    ASSERT_TRUE(s.ok("create 1"));
+    ASSERT_TRUE(s.ok("activate 48000 128"));
+    ASSERT_TRUE(s.ok("learn 1 13"));        // Bypass (index 13)
+    ASSERT_TRUE(s.ok("midi 1 176 64 127")); // learns control 64
+    ASSERT_TRUE(s.ok("process 1 128"));
+    ASSERT_TRUE(s.ok("midi 1 177 64 127")); // control 64 on channel 2: Bypass on
+    ASSERT_TRUE(s.ok("process 1 128"));
+    std::vector<std::string> a = s.cmd("events");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0], "event 1 5 12 1");
+    a = s.cmd("value 1 bypass");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0], "value 1 12 1 On");
+    a = s.cmd("meter 1 9");
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(a[0], "meter 1 9 128");
+    std::string dir = tk_test::make_temp_dir("script");
+    a = s.cmd("save 1 " + dir + "/stage.state");
+    ASSERT_EQ(a.back(), "ok");
+    EXPECT_TRUE(s.ok("flush 1 Bypass=Off"));
+    a = s.cmd("load 1 " + dir + "/stage.state");
+    ASSERT_EQ(a.back(), "ok");
+    a = s.cmd("value 1 Bypass");
+    EXPECT_EQ(a[0], "value 1 12 1 On");
+    tk_test::remove_tree(dir);
+    s.child.close_stdin(); // end of input ends the session
+    EXPECT_EQ(s.child.wait(20000), 0);
+}
+
+TEST(HostCli, InspectListsTheLiveStagesOfAnotherProcess) {
+    tk_test::ScopedSegment seg;
+    HostRun none = host({"inspect"});
+    EXPECT_EQ(none.rc, 0);
+    EXPECT_TRUE(none.has("0 live stages")) << none.text();
+    Session s;
+    ASSERT_TRUE(s.start(""));
+    ASSERT_TRUE(s.ok("create 2"));
+    ASSERT_TRUE(s.ok("set 2 Gain=4.5"));
+    ASSERT_TRUE(s.ok("activate 44100 256"));
+    ASSERT_TRUE(s.ok("input demo"));
+    ASSERT_TRUE(s.ok("process 40 256"));
+    std::vector<std::string> lat = s.cmd("latency 1");
+    ASSERT_EQ(lat.size(), 2u);
+    std::string latency = lat[0].substr(10); // "latency 1 N"
+    HostRun r = host({"inspect"});
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_TRUE(r.has("segment /" + seg.name() + ": 2 live stage(s)")) << r.text();
+    int rows = 0;
+    std::string pid = std::to_string(s.child.pid());
+    for (const std::string &l : r.lines) {
+        char slot[16], p[16], group[8];
+        if (sscanf(l.c_str(), "%15s %15s %7s", slot, p, group) != 3 || pid != p) continue;
+        rows++;
+        EXPECT_STREQ(group, "A");
+        EXPECT_NE(l.find("active 44100 Hz"), std::string::npos) << l;
+        EXPECT_NE(l.find(" " + latency + " "), std::string::npos) << l;
+    }
+    EXPECT_EQ(rows, 2) << r.text();
+    EXPECT_NE(r.text().find("4.5 dB"), std::string::npos) << r.text();
+    ASSERT_TRUE(s.ok("quit"));
+    EXPECT_EQ(s.child.wait(20000), 0);
+    HostRun after = host({"inspect"});
+    EXPECT_TRUE(after.has("segment /" + seg.name() + ": 0 live stage(s)")) << after.text();
+}
+
+TEST(HostCli, ScriptBusesAreSeparateChainsRunTogether) {
+    tk_test::ScopedSegment seg;
+    Session s;
+    ASSERT_TRUE(s.start(""));
+    ASSERT_TRUE(s.ok("create 2"));
+    ASSERT_TRUE(s.ok("activate 48000 256"));
+    ASSERT_TRUE(s.ok("input demo"));
+    EXPECT_EQ(s.cmd("bus 2"), (std::vector<std::string>{"bus 2", "ok"}));
+    ASSERT_TRUE(s.ok("create 3"));
+    EXPECT_EQ(s.cmd("process-all 1 256").back().compare(0, 7, "error: "), 0); // bus 2 not active
+    ASSERT_TRUE(s.ok("activate 48000 128"));
+    ASSERT_TRUE(s.ok("input sine 220 -12"));
+    EXPECT_EQ(s.cmd("process-all 1 256").back().compare(0, 7, "error: "), 0); // above bus 2's maximum
+    EXPECT_EQ(s.cmd("process-all 60 128"), (std::vector<std::string>{"processed 60 on 2 buses", "ok"}));
+    std::vector<std::string> a = s.cmd("status");
+    ASSERT_FALSE(a.empty());
+    EXPECT_NE(a[0].find("status stages 3 "), std::string::npos) << a[0];
+    EXPECT_NE(a[0].find("cycles 60 bus 2 of 2"), std::string::npos) << a[0];
+    EXPECT_EQ(s.cmd("meter 3 9"), (std::vector<std::string>{"meter 3 9 128", "ok"})); // largest block
+    ASSERT_TRUE(s.ok("bus 1"));
+    a = s.cmd("status");
+    ASSERT_FALSE(a.empty());
+    EXPECT_NE(a[0].find("status stages 2 "), std::string::npos) << a[0];
+    EXPECT_NE(a[0].find("cycles 60 bus 1 of 2"), std::string::npos) << a[0];
+    EXPECT_EQ(s.cmd("meter 2 9"), (std::vector<std::string>{"meter 2 9 128", "ok"}));
+    EXPECT_EQ(s.cmd("meter 3 9").back().compare(0, 7, "error: "), 0); // bus 1 has two stages
+    EXPECT_TRUE(s.ok("quit"));
+    EXPECT_EQ(s.child.wait(20000), 0);
+}
