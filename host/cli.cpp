@@ -1,6 +1,7 @@
 // tervik-host's dispatcher, help texts, argument parser and the list, params and inspect
 // commands.
 #include "host/cli.h"
+#include "host/preset_cli.h"
 
 #include <limits.h>
 #include <unistd.h>
@@ -140,6 +141,7 @@ void help_general(FILE *f) {
             "  bench [options]           processing speed of 1, 4 and 8 stages\n"
             "  script [--plugin PATH]    line-oriented control on stdin/stdout\n"
             "  inspect                   every live Tervik stage of this user (shared segment)\n"
+            "  presets                   Tervik's factory and user presets with their numbers\n"
             "  editor [options]          open the editors of a chain while it plays (X11)\n"
             "  help [COMMAND]            this text, or a command's own help\n"
             "\n"
@@ -163,12 +165,17 @@ bool help_command(const std::string &cmd, FILE *f) {
         fprintf(f,
                 "usage: tervik-host render [--plugin PATH] [--id PLUGIN_ID] [--stages N] [--in IN.wav]\n"
                 "                          [--out OUT.wav] [--rate R] [--block B] [--seconds S]\n"
-                "                          [--set [STAGE:]NAME=VALUE]... [--no-compensate]\n"
+                "                          [--preset [STAGE:]NAME|NUMBER]... [--set [STAGE:]NAME=VALUE]...\n"
+                "                          [--no-compensate]\n"
                 "Renders audio through N stages in series (default 3 of Tervik.clap). Without --in\n"
                 "the input is a built-in demo signal (drums, bass and chords; -6 dBFS peak; 8 s).\n"
                 "  --set NAME=VALUE      set a parameter on every stage; 2:NAME=VALUE on stage 2 only.\n"
                 "                        NAME is matched ignoring case; VALUE goes through the\n"
                 "                        plug-in's own text parser (\"Dither=16 bit\", \"Style=Punchy\").\n"
+                "  --preset P            apply a Tervik preset first, by name or number (see\n"
+                "                        tervik-host presets): a stage preset goes to every stage\n"
+                "                        (2:P to stage 2 only), a chain preset sets each position.\n"
+                "                        --set settings are applied after the presets.\n"
                 "  --out OUT.wav         32-bit float WAV, same channels and rate as the input.\n"
                 "  --rate R              sample rate for the demo signal (default 48000); a file\n"
                 "                        is processed at its own rate.\n"
@@ -179,6 +186,11 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "Prints the input peak, then per stage the largest gain reduction, the output true\n"
                 "peak and integrated loudness (Tervik's own meters; for other plug-ins the output\n"
                 "sample peak measured by the host), and the chain latency.\n");
+    } else if (cmd == "presets") {
+        fprintf(f, "usage: tervik-host presets\n"
+                   "Lists Tervik's factory stage and chain presets and the user's preset files, each\n"
+                   "with the number the editor's preset menu gives it. User presets live in\n"
+                   "$TERVIK_PRESET_DIR, or $XDG_CONFIG_HOME/Morvane/Tervik/Presets (~/.config/...).\n");
     } else if (cmd == "bench") {
         fprintf(f,
                 "usage: tervik-host bench [--plugin PATH]... [--seconds S] [--block B]\n"
@@ -446,6 +458,7 @@ int cli_main(int argc, char **argv) {
     if (cmd == "bench") return cmd_bench(args);
     if (cmd == "script") return cmd_script(args);
     if (cmd == "inspect") return cmd_inspect(args);
+    if (cmd == "presets") return cmd_presets(args);
     if (cmd == "editor") return cmd_editor(args);
     fprintf(stderr, "error: unknown command \"%s\" (tervik-host --help lists them)\n", cmd.c_str());
     return 2;

@@ -8,6 +8,7 @@
 
 #include "host/chain.h"
 #include "host/cli.h"
+#include "host/preset_cli.h"
 #include "host/host.h"
 #include "host/signal.h"
 
@@ -75,7 +76,7 @@ static bool file_exists(const std::string &p) {
 int cmd_render(const std::vector<std::string> &argv) {
     CliArgs a;
     std::string err;
-    if (!cli_parse(argv, {"plugin", "id", "stages", "in", "out", "rate", "block", "seconds", "set"},
+    if (!cli_parse(argv, {"plugin", "id", "stages", "in", "out", "rate", "block", "seconds", "set", "preset"},
                    {"no-compensate"}, &a, &err) ||
         !a.positional.empty()) {
         fprintf(stderr, "error: %s\n", err.empty() ? "render takes no positional arguments" : err.c_str());
@@ -137,12 +138,24 @@ int cmd_render(const std::vector<std::string> &argv) {
     // The stages get as many channels as their main ports have (a mono file feeds both
     // channels of a stereo plug-in); the output keeps the file's channels.
     chain.fit_channels_to_ports();
+    // Presets first, then the single settings; all go in before activation, so that the
+    // ones that change the latency need no restart.
     std::vector<Setting> settings;
-    if (!resolve_settings(chain, a.all("set"), &settings, &err)) {
+    std::vector<std::string> preset_names;
+    for (const std::string &p : a.all("preset")) {
+        std::string what;
+        if (!resolve_preset(chain, p, &settings, &what, &err)) {
+            fprintf(stderr, "error: %s\n", err.c_str());
+            return 2;
+        }
+        preset_names.push_back(p + " (" + what + ")");
+    }
+    std::vector<Setting> singles;
+    if (!resolve_settings(chain, a.all("set"), &singles, &err)) {
         fprintf(stderr, "error: %s\n", err.c_str());
         return 2;
     }
-    // Settings go in before activation, so that ones that change the latency need no restart.
+    settings.insert(settings.end(), singles.begin(), singles.end());
     apply_settings(chain, settings);
     if (!chain.activate(rate, 1, (uint32_t)block, &err)) {
         fprintf(stderr, "error: %s\n", err.c_str());
@@ -154,6 +167,7 @@ int cmd_render(const std::vector<std::string> &argv) {
            desc && desc->id ? desc->id : "?", plugin.c_str());
     printf("input: %s, %.2f s, %u ch, %.0f Hz, peak %s\n", in_desc.c_str(), in.frames() / rate, channels, rate,
            db_text(lin_to_db(audio_peak(in)), "dBFS").c_str());
+    for (const std::string &s : preset_names) printf("preset: %s\n", s.c_str());
     for (const std::string &s : a.all("set")) printf("set: %s\n", s.c_str());
 
     uint64_t latency = 0;

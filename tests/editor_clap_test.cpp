@@ -61,6 +61,7 @@ protected:
 
 TEST_F(EditorInClap, AKnobDragArrivesAtTheOwningHostAsOneGesture) {
     ASSERT_TRUE(inst->gui_open(576, 360)) << inst->error();
+    edt::keep_gl_driver_loaded();
     const tervik_plugin_debug_t *dbg = inst->debug_ext();
     uint8_t rgb[3];
     ASSERT_TRUE(idle_until([&] { return dbg->editor_probe(inst->plugin(), rgb); })) << "no first frame";

@@ -274,4 +274,74 @@ TEST_F(EditorInput, AClickCancelsANameEntryAndCommitsAValueEntry) {
     EXPECT_EQ(w.ui->preset_cur, 13);
 }
 
+TEST_F(EditorInput, StyleAndTargetMenusSetWhatTheirRowsName) {
+    Hit style = find_hit(w.ui, HIT_STYLE);
+    ASSERT_NE(style.kind, 0);
+    w.click_hit(style);
+    ASSERT_EQ(w.ui->menu_kind, HIT_STYLE);
+    ASSERT_TRUE(w.frames());
+    Hit punchy = find_hit(w.ui, HIT_MENU_ITEM, 2);
+    ASSERT_NE(punchy.kind, 0);
+    take_edits(p->slot);
+    w.click_hit(punchy);
+    EXPECT_EQ(w.ui->menu_kind, 0) << "a click closes the menu";
+    EXPECT_EQ(value(p, P_STYLE), 2.0);
+    EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_STYLE].id));
+
+    w.no_double();
+    w.click_hit(find_hit(w.ui, HIT_LOUD_TARGET));
+    ASSERT_EQ(w.ui->menu_kind, HIT_LOUD_TARGET);
+    ASSERT_TRUE(w.frames());
+    Hit ebu = find_hit(w.ui, HIT_MENU_ITEM, 2);
+    ASSERT_NE(ebu.kind, 0);
+    int dirty = host.dirty;
+    w.click_hit(ebu);
+    EXPECT_EQ(p->target_idx, 2u);
+    EXPECT_GT(host.dirty, dirty) << "a preference saved in the state changed";
+    EXPECT_TRUE(take_edits(p->slot).empty());
+}
+
+TEST_F(EditorInput, MidiLearnArmsTheClickedControlOrUnmapsAMappedOne) {
+    Hit midi = find_hit(w.ui, HIT_MIDI), release = knob(P_RELEASE);
+    ASSERT_TRUE(midi.kind && release.kind);
+    w.click_hit(midi);
+    ASSERT_TRUE(w.ui->midi_learn_ui);
+    w.no_double();
+    w.click_hit(release);
+    EXPECT_FALSE(w.ui->midi_learn_ui) << "picking a control ends learn mode";
+    EXPECT_EQ(shm_load(p->slot->midi_learn), (int32_t)P_RELEASE);
+    EXPECT_TRUE(take_edits(p->slot).empty()) << "picking a control does not edit it";
+    // The MIDI pill while a parameter is armed disarms it.
+    w.no_double();
+    w.click_hit(midi);
+    EXPECT_EQ(shm_load(p->slot->midi_learn), -1);
+    EXPECT_FALSE(w.ui->midi_learn_ui);
+    // A mapped control is unmapped by picking it.
+    shm_store(p->slot->midi_cc[P_RELEASE], 20);
+    w.no_double();
+    w.click_hit(midi);
+    w.no_double();
+    w.click_hit(release);
+    EXPECT_EQ(shm_load(p->slot->midi_cc[P_RELEASE]), -1);
+    EXPECT_EQ(shm_load(p->slot->midi_learn), -1);
+}
+
+TEST_F(EditorInput, GripDragAsksTheHostForTheSizeUnderThePointer) {
+    Hit grip = find_hit(w.ui, HIT_GRIP);
+    ASSERT_NE(grip.kind, 0);
+    auto c = w.centre(grip);
+    w.move(c.first, c.second);
+    w.button(1, true);
+    for (int i = 1; i <= 4; i++) w.move(c.first + 24 * i, c.second);
+    w.button(1, false);
+    EXPECT_EQ(w.ui->drag_kind, 0);
+    ASSERT_FALSE(host.resizes.empty());
+    // The window was 576 px wide; the pointer moved 96 px right: scale (576 + 96) / 960.
+    EXPECT_EQ(host.resizes.back(), std::make_pair(672u, 420u));
+    EXPECT_FALSE(w.ui->req_pending) << "a held-back request is sent when the drag ends";
+    EXPECT_TRUE(ui_set_size(w.ui, 672, 420));
+    EXPECT_DOUBLE_EQ(p->ui_scale, 0.7);
+    ASSERT_TRUE(w.wait([&] { return w.ui->view_w == 672 && w.ui->view_h == 420; }));
+}
+
 } // namespace

@@ -98,6 +98,7 @@ TEST_F(EditorWindowTest, RefusedCoreContextIsRetriedOnANewCompatibilityView) {
     // The first view's framebuffer request cannot be met; the retry view is made normally.
     puglSetViewHint(first, PUGL_STENCIL_BITS, 255);
     ASSERT_TRUE(ui_set_parent(ui, parent.window()));
+    keep_gl_driver_loaded();
     EXPECT_TRUE(ui->realized);
     EXPECT_NE(ui->vg, nullptr);
     EXPECT_EQ(puglGetViewHint(ui->view, PUGL_USE_COMPAT_PROFILE), PUGL_TRUE);
@@ -124,6 +125,7 @@ TEST_F(EditorWindowTest, NoContextAtAllIsReportedAndTheEditorStaysClosable) {
     Ui *ui = ui_create(p); // first view
     ASSERT_NE(ui, nullptr);
     EXPECT_FALSE(ui_set_parent(ui, parent.window())); // and the retry view
+    keep_gl_driver_loaded();
     EXPECT_TRUE(host.logged("Tervik: no OpenGL 3.2 context ("));
     EXPECT_FALSE(ui->realized);
     EXPECT_FALSE(ui_show(ui));
@@ -148,6 +150,7 @@ TEST_F(EditorWindowTest, ARefusedCoreContextLeavesTheHostRunningAndTheEditorBlan
     Ui *ui = ui_create(p);
     ASSERT_NE(ui, nullptr);
     EXPECT_TRUE(ui_set_parent(ui, parent.window())) << "the view stays, blank";
+    keep_gl_driver_loaded();
     if (ui->vg) {
         ui_destroy(ui);
         free_stage(p);

@@ -1,6 +1,7 @@
 // Shared test helpers: unique segment names, preset folders, child processes, Xvfb.
 #include "tests/util/testutil.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -206,10 +207,20 @@ static void stop_xvfb() {
     }
 }
 
+// The GL driver keeps a few allocations for the life of the process; once it is unloaded
+// (the last context gone) a leak checker can no longer name their module. Keeping the
+// libraries loaded lets the suppressions in tests/lsan.supp recognise them.
+static void pin_gl_libraries() {
+    for (const char *l : {"libGL.so.1", "libGLX.so.0", "libGLX_mesa.so.0", "libGLdispatch.so.0",
+                          "/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so"})
+        dlopen(l, RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
+}
+
 std::string xvfb_display() {
     static std::once_flag once;
     static std::string display;
     std::call_once(once, [] {
+        pin_gl_libraries();
         int fds[2];
         if (pipe(fds) != 0) return;
         pid_t pid = fork();
