@@ -6,11 +6,11 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 jobs=${TERVIK_JOBS:-2}
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTERVIK_TESTS=ON -DTERVIK_SANITIZE=OFF
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVIK_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVIK_TESTS=ON -DTERVIK_SANITIZE=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1" \
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
