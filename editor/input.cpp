@@ -16,6 +16,7 @@
 #include "presets/history.h"
 #include "presets/user_presets.h"
 #include "registry/chain_gain.h"
+#include "registry/registry.h"
 #include "registry/shared.h"
 
 const char TERVIK_URL[] = "https://morvane.example/tervik";
@@ -48,16 +49,8 @@ static void mark_dirty(Ui *ui) {
 
 // A slot taken at the start of a drag may have been released since (its instance
 // destroyed) or claimed by another stage; it is written only while it is still a live
-// slot holding the same stage. The check compares pointers with the registry's slots and
-// dereferences the slot only once it is known to be live.
-static bool drag_slot_live(const Ui *ui, int i) {
-    SharedSlot *s = ui->drag_slots[i];
-    if (!s) return false;
-    int n = shared_max();
-    for (int k = 0; k < n; k++)
-        if (shared_at(k) == s) return shm_load(s->uid) == ui->drag_uids[i];
-    return false;
-}
+// slot holding the same stage.
+static bool drag_slot_live(const Ui *ui, int i) { return registry_contains(ui->drag_slots[i], ui->drag_uids[i]); }
 
 // Every stage of the chain, or the owner's own stage while the chain is empty.
 static int all_stages(const Ui *ui, SharedSlot **out) {
@@ -176,8 +169,6 @@ void drag_start(Ui *ui, int kind, int a, int row, double x, double y) {
     if (kind == HIT_GAIN_SLIDER && ui->chain_mode && chain_count(ui) > 0) {
         chain_drag_start(ui, a, x, y);
         ui->drag_chain_total = 1;
-        int n = ui->drag_count < 0 ? 0 : ui->drag_count > 64 ? 64 : ui->drag_count;
-        for (int i = 0; i < n; i++) ui->drag_uids[i] = ui->drag_slots[i] ? shm_load(ui->drag_slots[i]->uid) : 0;
         return;
     }
     undo_mark(ui, 0);

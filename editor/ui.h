@@ -174,6 +174,7 @@ struct Ui {
     // window bookkeeping (window.cpp)
     uint32_t frames;          // frames drawn with a NanoVG context; ui_rect needs one
     uint32_t hint_w, hint_h;  // last size given to pugl for the view (reused by a retry view)
+    uint8_t timer_running;    // the view's 60 Hz pugl timer is started
     float frame_ox, frame_oy; // letterbox offset of the last frame: hit = design + offset
     // drag bookkeeping (input.cpp): identities of drag_slots, checked before each write so
     // that a stage removed during a drag is left alone; the drag is a chain-total drag

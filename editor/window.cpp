@@ -1,5 +1,6 @@
 // The editor window: the process-wide pugl world, the GL view embedded in the host's X11
 // window, size and scale rules, the host-timer tick, and the debug-extension introspection.
+
 // The loader's header (GL/glcorearb.h) goes first: GL/glx.h pulls in GL/gl.h, after which
 // glcorearb.h would skip the GL 1.x pointer types.
 #include "editor/gl.h"
@@ -50,6 +51,8 @@ static constexpr int TIMER_LIST_MAX = 256;
 static Ui *g_timer_order[TIMER_LIST_MAX];
 static int g_timer_n = 0;
 static constexpr double FRAME_PERIOD_S = 1.0 / 60.0;
+static void timer_start(Ui *ui);
+static void timer_stop(Ui *ui);
 
 static constexpr double DESIGN_W = 960.0;
 static constexpr double DESIGN_H = 600.0;
@@ -236,9 +239,20 @@ void ui_destroy(Ui *ui) {
     if (ui->view) {
         GlKeep keep;
         XTrap trap(world_display());
-        // Freeing a realized view delivers its unrealize event (PUGL_DESTROY) first.
+        timer_stop(ui);
+        // Freeing a realized view delivers its unrealize event (PUGL_DESTROY) first, with
+        // the context current: that deletes the NanoVG context.
         puglFreeView(ui->view);
         ui->view = nullptr;
+        if (ui->vg) {
+            // The context could not be entered (the host destroyed the window first): the
+            // NanoVG memory is freed with no context current, so that its GL calls reach
+            // nobody's objects (the GL objects went with the context).
+            glXMakeCurrent(world_display(), None, nullptr);
+            nvgDeleteGL3(ui->vg);
+            ui->vg = nullptr;
+        }
+        ui->realized = 0;
         trap.sync();
         world_release(); // closes the X connection with the last view, still trapped
     }
@@ -415,11 +429,16 @@ void ui_send_pending_request(Ui *ui) {
 // Window events
 
 static void timer_start(Ui *ui) {
-    if (puglStartTimer(ui->view, 0, FRAME_PERIOD_S) != PUGL_SUCCESS) return;
+    if (ui->timer_running || puglStartTimer(ui->view, 0, FRAME_PERIOD_S) != PUGL_SUCCESS) return;
+    ui->timer_running = 1;
     if (g_timer_n < TIMER_LIST_MAX) g_timer_order[g_timer_n++] = ui;
 }
 
+// Stops the view's timer; needs no GL context. A view must not be freed with its timer
+// running: pugl keeps the timer, and its next tick would reach the freed view.
 static void timer_stop(Ui *ui) {
+    if (!ui->timer_running) return;
+    ui->timer_running = 0;
     int k = -1;
     for (int i = 0; i < g_timer_n; i++)
         if (g_timer_order[i] == ui) k = i;

@@ -55,6 +55,11 @@ bool plug_init(const clap_plugin_t *plugin) {
     p->show_grid = 0;
     p->ui_scale = 1.0;
     for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(p->slot->values[i], param_clamp((int)i, PARAMS[i].def));
+    // A stage that has not processed yet has no loudness and no reduction to show.
+    shm_store(p->slot->meter_gain, 1.0f);
+    shm_store(p->slot->lufs_m, -100.0f);
+    shm_store(p->slot->lufs_s, -100.0f);
+    shm_store(p->slot->lufs_i, -100.0f);
     tk_scanlog("plug_init: done");
     return true;
 }

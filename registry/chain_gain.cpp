@@ -1,5 +1,6 @@
 // Spread weights, the chain-total gain drag and loudness matching over an editor's chain.
 #include "registry/chain_gain.h"
+#include "registry/registry.h"
 
 #include <cmath>
 
@@ -78,6 +79,7 @@ void chain_drag_start(Ui *ui, int a, double x, double y) {
     if (len == 0 && owner_slot(ui)) ui->drag_slots[ui->drag_count++] = owner_slot(ui);
     for (int i = 0; i < ui->drag_count; i++) {
         SharedSlot *s = ui->drag_slots[i];
+        ui->drag_uids[i] = shm_load(s->uid);
         ui->drag_norm[i] = shm_load(s->values[P_GAIN]) / GAIN_RANGE;
         plugin_edit_begin(s, P_GAIN);
     }
@@ -95,6 +97,8 @@ void chain_drag_motion(Ui *ui, double y, bool shift) {
     for (int i = 0; i < n; i++) {
         double f = ui->drag_norm[i];
         f = std::isnan(f) ? 0.0 : f < 0.0 ? 0.0 : f > 1.0 ? 1.0 : f;
+        // A stage removed during the drag (or its slot taken by another) is left alone.
+        if (!registry_contains(ui->drag_slots[i], ui->drag_uids[i])) continue;
         plugin_edit_value(ui->drag_slots[i], P_GAIN, f * GAIN_RANGE + w[i] * total);
     }
 }
@@ -103,7 +107,7 @@ void chain_drag_end(Ui *ui) {
     if (!ui) return;
     int n = ui->drag_count < 0 ? 0 : ui->drag_count > 64 ? 64 : ui->drag_count;
     for (int i = 0; i < n; i++)
-        plugin_edit_end(ui->drag_slots[i], P_GAIN);
+        if (registry_contains(ui->drag_slots[i], ui->drag_uids[i])) plugin_edit_end(ui->drag_slots[i], P_GAIN);
     ui->drag_count = 0;
     ui->drag_kind = 0;
 }

@@ -84,5 +84,6 @@ void registry_group_usage(uint32_t counts[16]) {
 }
 
 bool registry_contains(SharedSlot *slot, uint64_t uid) {
-    return slot && shared_alive(slot) && shm_load(slot->uid) == uid;
+    // A remembered pointer may be a local record freed since: check before reading it.
+    return shared_valid(slot) && shared_alive(slot) && shm_load(slot->uid) == uid;
 }

@@ -16,6 +16,8 @@ void registry_remove(Plugin *p); // releases the slot, forgets every learned cha
 Plugin *registry_local(const SharedSlot *slot); // local owner, or null (no lock)
 uint64_t registry_next_seq();                   // any thread
 void registry_group_usage(uint32_t counts[16]); // live stages per group, all processes
+// True when slot (any remembered pointer, even one released and freed since) is a live
+// stage holding identity uid. Editors check it before writing to a remembered slot.
 bool registry_contains(SharedSlot *slot, uint64_t uid);
 
 // Lock and chain caches, used by chain resolution.

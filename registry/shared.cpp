@@ -104,6 +104,14 @@ static bool in_segment(const SharedSlot *s) {
 
 bool shared_is_local(const SharedSlot *slot) { return slot && !in_segment(slot); }
 
+bool shared_valid(const SharedSlot *slot) {
+    if (!slot) return false;
+    if (in_segment(slot)) return ((const char *)slot - (const char *)g_slots) % sizeof(SharedSlot) == 0;
+    for (int i = 0; i < g_local_n; i++)
+        if (g_local[i] == slot) return true;
+    return false;
+}
+
 // Zero everything after the claim fields, then the "none" markers.
 static void slot_init(SharedSlot *s) {
     memset((char *)s + 16, 0, sizeof(SharedSlot) - 16);

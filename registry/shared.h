@@ -157,6 +157,9 @@ bool shared_alive(SharedSlot *slot);   // claimed and its owner process exists (
 uint32_t shared_serial_next();         // next serial-chain tag, from 1
 uint64_t shared_seq_next();            // next sequence stamp, from 1; any thread
 bool shared_is_local(const SharedSlot *slot); // slot is a process-local record
+// Whether a remembered pointer still designates a slot that may be read: a slot of the
+// attached segment, or a process-local record that is still listed (not freed).
+bool shared_valid(const SharedSlot *slot);
 // Segment name for this process: "/" + $TERVIK_SHM, or "/tervik3-<uid>".
 void shared_name(char *out, size_t size);
 

@@ -185,6 +185,9 @@ public:
         if (!ui_show(ui)) return false;
         xt = XOpenDisplay(nullptr);
         if (!xt) return false;
+        // A key held across a slow software-GL frame must not repeat (server-wide, on the
+        // test's private Xvfb).
+        XAutoRepeatOff(xt);
         return wait([&] { return ui->frames >= 2 && ui->view_w == w && ui->view_h == h; });
     }
 
@@ -273,9 +276,12 @@ public:
         XTestFakeKeyEvent(xt, XKeysymToKeycode(xt, sym), down ? True : False, CurrentTime);
         settle();
     }
+    // Press and release sent together, like a quick keystroke.
     void tap(KeySym sym) {
-        key(sym, true);
-        key(sym, false);
+        KeyCode code = XKeysymToKeycode(xt, sym);
+        XTestFakeKeyEvent(xt, code, True, CurrentTime);
+        XTestFakeKeyEvent(xt, code, False, CurrentTime);
+        settle();
     }
     void chord(KeySym mod, KeySym sym) {
         key(mod, true);

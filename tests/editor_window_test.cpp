@@ -175,10 +175,11 @@ TEST_F(EditorWindowTest, ARefusedCoreContextLeavesTheHostRunningAndTheEditorBlan
 }
 
 TEST_F(EditorWindowTest, HostTearingItsWindowDownFirstDoesNotEndTheProcess) {
-    Plugin *p = make_stage(&host);
-    ASSERT_NE(p, nullptr);
-    EditorWindow w;
-    ASSERT_TRUE(w.open(p));
+    Plugin *p = make_stage(&host), *other = make_stage(&host);
+    ASSERT_TRUE(p && other);
+    EditorWindow w, still_open;
+    ASSERT_TRUE(w.open(p, 576, 360));
+    ASSERT_TRUE(still_open.open(other, 576, 360));
     // The host destroys its parent window (and with it the editor's X window) before it
     // closes the editor: every later request on the window fails with an X error.
     w.parent.destroy();
@@ -191,7 +192,12 @@ TEST_F(EditorWindowTest, HostTearingItsWindowDownFirstDoesNotEndTheProcess) {
     ui_show(w.ui);
     ui_hide(w.ui);
     w.close();
+    EXPECT_EQ(ui_world_refs(), 1);
+    // The closed editor's timer is gone with it, and the other editor keeps drawing.
+    ASSERT_TRUE(still_open.frames(3));
+    still_open.close();
     EXPECT_EQ(ui_world_refs(), 0);
+    free_stage(other);
     free_stage(p);
 }
 

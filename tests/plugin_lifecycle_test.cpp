@@ -78,6 +78,10 @@ TEST_F(ClapTest, InitClaimsASlotWithDefaultsAndIdentity) {
     EXPECT_DOUBLE_EQ(shm_load(s->values[12]), 2.0);
     EXPECT_DOUBLE_EQ(shm_load(s->values[16]), 100.0);
     EXPECT_EQ(shm_load(s->active), 0u);
+    // Nothing measured yet: no loudness, no reduction.
+    EXPECT_EQ(shm_load(s->lufs_s), -100.0f);
+    EXPECT_EQ(shm_load(s->lufs_i), -100.0f);
+    EXPECT_EQ(shm_load(s->meter_gain), 1.0f);
     // Two instances: two slots, two identities.
     HostInstance *h2 = make();
     EXPECT_NE(slot_of(h2), s);

@@ -322,3 +322,25 @@ TEST_F(SharedSegmentTest, GroupUsageCountsLiveStagesAndIgnoresGarbage) {
     shared_release(b);
     shared_release(c);
 }
+
+TEST_F(SharedSegmentTest, RememberedPointersAreCheckedBeforeTheyAreRead) {
+    SharedSlot *s = shared_acquire();
+    shm_store(s->uid, (uint64_t)5);
+    EXPECT_TRUE(shared_valid(s));
+    EXPECT_FALSE(shared_valid((SharedSlot *)((char *)s + 8))); // not a slot boundary
+    shared_release(s);
+    EXPECT_TRUE(shared_valid(s)); // segment slots stay mapped: readable, no longer alive
+    EXPECT_FALSE(registry_contains(s, 5));
+    // A local record freed by its release is never read again.
+    shared_test_reset();
+    {
+        tk_test::ScopedEnv none("TERVIK_SHM", "tktest-\x01-no/such/segment");
+        SharedSlot *local = shared_acquire();
+        ASSERT_TRUE(shared_is_local(local));
+        shm_store(local->uid, (uint64_t)9);
+        EXPECT_TRUE(registry_contains(local, 9));
+        shared_release(local); // freed
+        EXPECT_FALSE(shared_valid(local));
+        EXPECT_FALSE(registry_contains(local, 9)); // no use after free (ASan would say)
+    }
+}
