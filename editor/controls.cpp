@@ -207,13 +207,20 @@ static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
     if (midi_mapped(slot, row)) midi_mark(vg, x + 6.f, ry + 8.5f);
 }
 
+// The header and twelve rows of 17 units need 6 + 22 + 12 x 17 + 6 = 238 units; the panel
+// sits just above the controls panel (466) when that is shown, else just above the graph's
+// bottom edge (564), so that no row hides under the controls or the bottom bar.
+constexpr float GRID_PANEL_H = 238.f;
+constexpr float GRID_Y_WITH_CONTROLS = 466.f - 4.f - GRID_PANEL_H;
+constexpr float GRID_Y_ALONE = 564.f - GRID_PANEL_H;
+
 void draw_grid(Ui *ui) {
     if (!ui || !ui->owner || !ui->owner->show_grid) return;
     NVGcontext *vg = ui->vg;
-    float y = ui->owner->show_controls ? 241.f : 339.f;
+    float y = ui->owner->show_controls ? GRID_Y_WITH_CONTROLS : GRID_Y_ALONE;
     int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
     if (vg) {
-        overlay_panel(vg, y, 221.f);
+        overlay_panel(vg, y, GRID_PANEL_H);
         for (int r = 0; r < 12; r++)
             text(vg, 72.f, y + 36.5f + 17.f * (float)r, 7.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE,
                  GRID_LABELS[r], 0.9f);

@@ -197,7 +197,11 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "Measures frames per second and the multiple of real time of 1, 4 and 8 stages in\n"
                 "series, 48 kHz stereo, 512-frame blocks, as fast as possible on one thread.\n"
                 "Tervik (next to this program) runs with True peak on and off; each --plugin runs\n"
-                "through the same loop. --seconds is the measuring time per row (default 0.25).\n");
+                "through the same loop. --seconds is the measuring time per row (default 0.25).\n"
+                "       tervik-host bench --editor [--plugin PATH] [--seconds S]\n"
+                "Opens the editor of the first stage of 1, 4 and 8 stages playing in real time,\n"
+                "controls and grid shown, and prints the editor's main-thread CPU time and wall\n"
+                "time per frame (needs an X display; default 3 s per row).\n");
     } else if (cmd == "script") {
         fprintf(f,
                 "usage: tervik-host script [--plugin PATH]\n"

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "host/bench_editor.h"
 #include "host/chain.h"
 #include "host/cli.h"
 #include "host/preset_cli.h"
@@ -260,7 +261,7 @@ int cmd_render(const std::vector<std::string> &argv) {
 int cmd_bench(const std::vector<std::string> &argv) {
     CliArgs a;
     std::string err;
-    if (!cli_parse(argv, {"plugin", "seconds", "block"}, {}, &a, &err) || !a.positional.empty()) {
+    if (!cli_parse(argv, {"plugin", "seconds", "block"}, {"editor"}, &a, &err) || !a.positional.empty()) {
         fprintf(stderr, "error: %s\n", err.empty() ? "bench takes no positional arguments" : err.c_str());
         usage_hint("bench");
         return 2;
@@ -276,6 +277,15 @@ int cmd_bench(const std::vector<std::string> &argv) {
         return 2;
     }
     const double rate = 48000;
+    if (a.has("editor")) {
+        HostLib lib;
+        std::string path = a.get("plugin", default_plugin_path());
+        if (!lib.load(path)) {
+            fprintf(stderr, "error: %s\n", lib.error().c_str());
+            return 1;
+        }
+        return bench_editor(lib, a.has("seconds") ? seconds : 3.0);
+    }
     std::vector<std::string> plugins = a.all("plugin");
     bool have_tervik = false;
     for (const std::string &p : plugins)

@@ -273,21 +273,24 @@ TEST_F(StageGrid, ColumnWidthIsCappedForFewStagesAndSharedForMany) {
     EXPECT_EQ(hits_of(HIT_GRID_CELL).size(), 120u);
 }
 
-TEST_F(StageGrid, PanelMovesDownWhenTheControlsAreHidden) {
+TEST_F(StageGrid, PanelSitsAboveTheControlsAndMovesDownWhenTheyAreHidden) {
     owner->show_grid = 1;
     make_chain(2);
     begin_frame();
     draw_grid(ui);
-    EXPECT_FLOAT_EQ(hits_of(HIT_STAGE)[0].y, 241.f + 6.f);
+    EXPECT_FLOAT_EQ(hits_of(HIT_STAGE)[0].y, 224.f + 6.f);
+    // The last row (Group) ends above the controls panel at 466.
+    EXPECT_LE(hit(HIT_GRID_CELL, 0, P_GROUP)->y + 17.f, 462.f);
     owner->show_controls = 0;
     begin_frame();
     draw_grid(ui);
-    EXPECT_FLOAT_EQ(hits_of(HIT_STAGE)[0].y, 339.f + 6.f);
+    EXPECT_FLOAT_EQ(hits_of(HIT_STAGE)[0].y, 326.f + 6.f);
     // Cells: rows in grid order, 17 units apart below the header.
     for (int r = 0; r < 12; r++) {
         const Hit *h = hit(HIT_GRID_CELL, 1, GRID_ROWS[r]);
         ASSERT_NE(h, nullptr);
-        EXPECT_FLOAT_EQ(h->y, 339.f + 28.f + 17.f * (float)r);
+        EXPECT_FLOAT_EQ(h->y, 326.f + 28.f + 17.f * (float)r);
+        EXPECT_LE(h->y + h->h, 564.f);
         EXPECT_FLOAT_EQ(h->x, 314.f);
         EXPECT_FLOAT_EQ(h->w, 170.f);
         EXPECT_FLOAT_EQ(h->h, 17.f);
