@@ -243,6 +243,19 @@ void limiter_free(Limiter *lim) {
     std::memset(lim, 0, sizeof *lim);
 }
 
+// The smoothers stand at their targets, and the thresholds in flight through the delay
+// are all the current one.
+static void snap_smoothers(Limiter *lim) {
+    lim->cur_in = lim->tgt_in;
+    lim->cur_thr = lim->tgt_thr;
+    lim->cur_out = lim->tgt_out;
+    lim->cur_mix = lim->tgt_mix;
+    lim->cur_ceil = lim->tgt_ceil;
+    for (int32_t i = 0; i < lim->thr_len; i++) lim->thr_ring[i] = lim->cur_thr;
+    lim->thr_pos = 0;
+    lim->thr_busy = 0;
+}
+
 void limiter_reset(Limiter *lim) {
     if (!lim->wet_l) return;
     const size_t bytes = (size_t)lim->delay_len * sizeof(float);
@@ -253,14 +266,7 @@ void limiter_reset(Limiter *lim) {
     lim->delay_pos = 0;
     chan_clear(&lim->chan[0]);
     chan_clear(&lim->chan[1]);
-    lim->cur_in = lim->tgt_in;
-    lim->cur_thr = lim->tgt_thr;
-    lim->cur_out = lim->tgt_out;
-    lim->cur_mix = lim->tgt_mix;
-    lim->cur_ceil = lim->tgt_ceil;
-    for (int32_t i = 0; i < lim->thr_len; i++) lim->thr_ring[i] = lim->cur_thr;
-    lim->thr_pos = 0;
-    lim->thr_busy = 0;
+    snap_smoothers(lim);
     lim->fade_bypass = lim->bypass ? 1.0 : 0.0;
     lim->fade_delta = lim->delta ? 1.0 : 0.0;
     lim->fade_unity = lim->unity ? 1.0 : 0.0;
@@ -288,13 +294,7 @@ void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, d
     // The placeholders of construction are not a setting to glide from: the first targets
     // apply at once, as after a reset.
     if (!lim->primed && lim->wet_l) {
-        lim->cur_in = lim->tgt_in;
-        lim->cur_thr = lim->tgt_thr;
-        lim->cur_out = lim->tgt_out;
-        lim->cur_mix = lim->tgt_mix;
-        lim->cur_ceil = lim->tgt_ceil;
-        for (int32_t i = 0; i < lim->thr_len; i++) lim->thr_ring[i] = lim->cur_thr;
-        lim->thr_busy = 0;
+        snap_smoothers(lim);
         lim->primed = 1;
     }
 }

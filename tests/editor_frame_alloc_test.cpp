@@ -2,71 +2,14 @@
 // friends are interposed for the process and counted while the frame is built (every
 // section, the bottom bar and the overlays, with real NanoVG). Not built under sanitizers,
 // which own the allocator.
-#include <malloc.h>
-
-#include <atomic>
-
 #include "tests/editor_fixture.h"
+#include "tests/util/alloc_count.h"
 
 extern "C" {
 #include <pugl/gl.h>
 }
 
 #include "nanovg.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define TK_COUNT_ALLOCS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TK_COUNT_ALLOCS 0
-#endif
-#endif
-#ifndef TK_COUNT_ALLOCS
-#define TK_COUNT_ALLOCS 1
-#endif
-
-static thread_local bool t_counting = false;
-static std::atomic<long> g_allocs{0};
-
-#if TK_COUNT_ALLOCS
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void *__libc_memalign(size_t, size_t);
-void __libc_free(void *);
-
-void *malloc(size_t n) {
-    if (t_counting) g_allocs++;
-    return __libc_malloc(n);
-}
-void *calloc(size_t a, size_t b) {
-    if (t_counting) g_allocs++;
-    return __libc_calloc(a, b);
-}
-void *realloc(void *p, size_t n) {
-    if (t_counting) g_allocs++;
-    return __libc_realloc(p, n);
-}
-void *memalign(size_t al, size_t n) {
-    if (t_counting) g_allocs++;
-    return __libc_memalign(al, n);
-}
-int posix_memalign(void **out, size_t al, size_t n) {
-    if (t_counting) g_allocs++;
-    *out = __libc_memalign(al, n);
-    return *out ? 0 : 12;
-}
-void *aligned_alloc(size_t al, size_t n) {
-    if (t_counting) g_allocs++;
-    return __libc_memalign(al, n);
-}
-void free(void *p) {
-    if (t_counting && p) g_allocs++;
-    __libc_free(p);
-}
-}
-#endif
 
 using namespace edt;
 
@@ -75,7 +18,7 @@ namespace {
 class EditorFrameAlloc : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!TK_COUNT_ALLOCS) GTEST_SKIP() << "the sanitizer owns the allocator";
+        if (!tk_test::alloc_counting_available()) GTEST_SKIP() << "the sanitizer owns the allocator";
         EDITOR_NEEDS_DISPLAY();
         p = make_stage(&host);
         q = make_stage(&host, 0);
@@ -94,13 +37,13 @@ protected:
         double z = ui_frame_z(ui);
         nvgBeginFrame(ui->vg, (float)(ui->view_w / z), (float)(ui->view_h / z), (float)z);
         double t = puglGetTime(puglGetWorld(ui->view));
-        g_allocs = 0;
-        t_counting = true;
+        long before = tk_test::alloc_count();
+        tk_test::alloc_counting(true);
         frame_build(ui, t);
-        t_counting = false;
+        tk_test::alloc_counting(false);
         nvgEndFrame(ui->vg);
         puglLeaveContext(ui->view);
-        return g_allocs.load();
+        return tk_test::alloc_count() - before;
     }
 
     tk_test::ScopedSegment seg{"edalloc"};

@@ -9,68 +9,16 @@
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"
+#include "tests/util/script_slot.h"
 
 namespace {
 
-// A tervik-host script child with the Tervik plug-in.
-class ScriptHost {
-public:
-    bool start() {
-        return child.start({TERVIK_HOST_PATH, "script", "--plugin", TERVIK_CLAP_PATH});
-    }
-    // Sends a command and returns the lines of its answer; false when it was not "ok".
-    bool cmd(const std::string &c, std::vector<std::string> *lines = nullptr) {
-        if (!child.send(c)) return false;
-        std::string line;
-        while (child.read_line(&line, 20000)) {
-            if (line == "ok") return true;
-            if (line.rfind("error", 0) == 0) {
-                ADD_FAILURE() << c << ": " << line;
-                return false;
-            }
-            if (lines) lines->push_back(line);
-        }
-        ADD_FAILURE() << c << ": no answer";
-        return false;
-    }
-    // The stage's slot in this process's view of the segment, found by its identity.
-    SharedSlot *slot(int stage) {
-        std::string path = tk_test::make_temp_dir("blob") + "/s.blob";
-        if (!cmd("save " + std::to_string(stage) + " " + path)) return nullptr;
-        std::string blob = tk_test::read_file(path);
-        tk_test::remove_tree(path.substr(0, path.rfind('/')));
-        if (blob.size() < 16) return nullptr;
-        uint64_t uid;
-        memcpy(&uid, blob.data() + 8, 8);
-        for (int i = 0; i < shared_max(); i++) {
-            SharedSlot *s = shared_at(i);
-            if (s && shm_load(s->uid) == uid && shm_load(s->pid) == child.pid()) return s;
-        }
-        return nullptr;
-    }
-    ~ScriptHost() {
-        child.send("quit");
-        child.wait(5000);
-    }
-    tk_test::Child child;
-};
+using tk_test::ScriptHost;
+using Ev = ScriptHost::Event;
 
-struct Ev {
-    int stage, type;
-    uint32_t id;
-    double value;
-};
+std::vector<Ev> parse_events(const std::vector<std::string> &lines) { return ScriptHost::parse_events(lines); }
 
-std::vector<Ev> parse_events(const std::vector<std::string> &lines) {
-    std::vector<Ev> out;
-    for (const std::string &l : lines) {
-        std::istringstream in(l);
-        std::string word;
-        Ev e{};
-        if (in >> word && word == "event" && in >> e.stage >> e.type >> e.id >> e.value) out.push_back(e);
-    }
-    return out;
-}
+SharedSlot *slot_of(ScriptHost &h, int stage) { return tk_test::script_slot(h, stage); }
 
 } // namespace
 
@@ -88,7 +36,7 @@ TEST_F(MultiProcessTest, EditsFromAnotherProcessReachTheOwnersHostAsGestures) {
     ASSERT_TRUE(owner.cmd("activate 48000 512"));
     ASSERT_TRUE(owner.cmd("process 2 512"));
     ASSERT_TRUE(owner.cmd("calls"));
-    SharedSlot *s = owner.slot(1);
+    SharedSlot *s = slot_of(owner, 1);
     ASSERT_NE(s, nullptr);
     // The editor side, in this process: begin, two values, end on the foreign stage.
     plugin_edit_begin(s, 2);
@@ -134,7 +82,7 @@ TEST_F(MultiProcessTest, ThreeHundredPostsWithoutADrainDeliverTheFirst256) {
     ASSERT_TRUE(owner.start());
     ASSERT_TRUE(owner.cmd("create 1"));
     ASSERT_TRUE(owner.cmd("activate 48000 512"));
-    SharedSlot *s = owner.slot(1);
+    SharedSlot *s = slot_of(owner, 1);
     ASSERT_NE(s, nullptr);
     for (int i = 0; i < 300; i++) plugin_edit_value(s, 3, 5 + i);
     EXPECT_EQ(shm_load(s->values[3]), 304.0);
@@ -157,7 +105,7 @@ TEST_F(MultiProcessTest, ChainsAreResolvedAcrossProcesses) {
     ASSERT_TRUE(a.cmd("activate 48000 512"));
     ASSERT_TRUE(b.cmd("activate 48000 512"));
     ASSERT_TRUE(b.cmd("steady 777"));
-    SharedSlot *a1 = a.slot(1), *a2 = a.slot(2), *b1 = b.slot(1);
+    SharedSlot *a1 = slot_of(a, 1), *a2 = slot_of(a, 2), *b1 = slot_of(b, 1);
     ASSERT_TRUE(a1 && a2 && b1);
     ASSERT_TRUE(a.cmd("run start fast 512"));
     ASSERT_TRUE(b.cmd("run start fast 512"));
@@ -188,7 +136,7 @@ TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
     ASSERT_TRUE(a.cmd("create 1"));
     ASSERT_TRUE(a.cmd("activate 48000 512"));
     ASSERT_TRUE(a.cmd("process 30 512"));
-    SharedSlot *s = a.slot(1);
+    SharedSlot *s = slot_of(a, 1);
     ASSERT_NE(s, nullptr);
     ChainEntry e[64];
     EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 1);

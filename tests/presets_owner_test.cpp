@@ -6,67 +6,16 @@
 #include "presets/history.h"
 #include "registry/chain_gain.h"
 #include "presets_fixture.h"
+#include "tests/util/script_slot.h"
 
 namespace {
 
-class ScriptOwner {
-public:
-    bool start() { return child.start({TERVIK_HOST_PATH, "script", "--plugin", TERVIK_CLAP_PATH}); }
-    bool cmd(const std::string &c, std::vector<std::string> *lines = nullptr) {
-        if (!child.send(c)) return false;
-        std::string line;
-        while (child.read_line(&line, 20000)) {
-            if (line == "ok") return true;
-            if (line.rfind("error", 0) == 0) return false;
-            if (lines) lines->push_back(line);
-        }
-        return false;
-    }
-    SharedSlot *slot(int stage) {
-        std::string dir = tk_test::make_temp_dir("owner");
-        std::string path = dir + "/s.blob";
-        SharedSlot *found = nullptr;
-        if (cmd("save " + std::to_string(stage) + " " + path)) {
-            std::string blob = tk_test::read_file(path);
-            uint64_t uid = 0;
-            if (blob.size() >= 16) memcpy(&uid, blob.data() + 8, 8);
-            for (int i = 0; i < shared_max() && !found; i++) {
-                SharedSlot *s = shared_at(i);
-                if (s && shm_load(s->uid) == uid && shm_load(s->pid) == child.pid()) found = s;
-            }
-        }
-        tk_test::remove_tree(dir);
-        return found;
-    }
-    // The events the owning host received in its next process call: (stage, type, id, value).
-    struct Ev {
-        int stage, type;
-        uint32_t id;
-        double value;
-    };
-    std::vector<Ev> events() {
-        std::vector<Ev> out;
-        std::vector<std::string> lines;
-        if (!cmd("process 1 256") || !cmd("events", &lines)) return out;
-        for (const std::string &l : lines) {
-            std::istringstream in(l);
-            std::string w;
-            Ev e{};
-            if (in >> w && w == "event" && in >> e.stage >> e.type >> e.id >> e.value) out.push_back(e);
-        }
-        return out;
-    }
-    ~ScriptOwner() {
-        child.send("quit");
-        child.wait(5000);
-    }
-    tk_test::Child child;
-};
+using ScriptOwner = tk_test::ScriptHost;
 
 // Checks that each stage got, per parameter, begin, value(s), end in order.
-void expect_gestures(const std::vector<ScriptOwner::Ev> &ev, int stages, size_t per_stage_min) {
+void expect_gestures(const std::vector<ScriptOwner::Event> &ev, int stages, size_t per_stage_min) {
     for (int st = 1; st <= stages; st++) {
-        std::vector<ScriptOwner::Ev> mine;
+        std::vector<ScriptOwner::Event> mine;
         for (const auto &e : ev)
             if (e.stage == st) mine.push_back(e);
         EXPECT_GE(mine.size(), per_stage_min) << "stage " << st;
@@ -96,21 +45,21 @@ protected:
         ASSERT_TRUE(host.cmd("create 3"));
         ASSERT_TRUE(host.cmd("activate 48000 256"));
         std::vector<SharedSlot *> c;
-        for (int i = 1; i <= 3; i++) c.push_back(host.slot(i));
+        for (int i = 1; i <= 3; i++) c.push_back(tk_test::script_slot(host, i));
         for (SharedSlot *s : c) ASSERT_NE(s, nullptr);
         // The editor belongs to the first stage; enough blocks in series for the chain to
         // resolve to all three when an undo step refreshes it.
         owner->slot = c[0];
         ASSERT_TRUE(host.cmd("process 40 256"));
         show(c);
-        host.events();
+        host.events_after_block();
     }
     ScriptOwner host;
 };
 
 TEST_F(OwnerHostTest, ChainPresetArrivesAsGesturesOnEveryStage) {
     preset_apply(ui, 8); // transparent > punchy > final
-    std::vector<ScriptOwner::Ev> ev = host.events();
+    std::vector<ScriptOwner::Event> ev = host.events_after_block();
     expect_gestures(ev, 3, 30);
     // The values are those the host now reports, e.g. stage 2's Release of 40 ms.
     bool seen = false;
@@ -121,23 +70,23 @@ TEST_F(OwnerHostTest, ChainPresetArrivesAsGesturesOnEveryStage) {
 
 TEST_F(OwnerHostTest, UndoRedoAndABArriveAsGestures) {
     set_param_all(ui, 1, P_GAIN, 6.0);
-    std::vector<ScriptOwner::Ev> ev = host.events();
+    std::vector<ScriptOwner::Event> ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[0].stage, 2);
     undo_do(ui);
-    ev = host.events();
+    ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[1].value, 0.0);
     redo_do(ui);
-    ev = host.events();
+    ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[1].value, 6.0);
     ab_switch(ui); // B starts as a copy of A: nothing changes
-    EXPECT_TRUE(host.events().empty());
+    EXPECT_TRUE(host.events_after_block().empty());
     set_param_all(ui, 0, P_CEILING, -2.0);
-    host.events();
+    host.events_after_block();
     ab_switch(ui); // back to A
-    ev = host.events();
+    ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[0].stage, 1);
     EXPECT_EQ(ev[1].id, 3u);
@@ -150,7 +99,7 @@ TEST_F(OwnerHostTest, ChainTotalDragArrivesAsOneGesturePerStage) {
     chain_drag_motion(ui, 300 - 424.0 / 3, false);
     chain_drag_motion(ui, 300 - 424.0 / 6, false);
     chain_drag_end(ui);
-    std::vector<ScriptOwner::Ev> ev = host.events();
+    std::vector<ScriptOwner::Event> ev = host.events_after_block();
     expect_gestures(ev, 3, 4);
     for (const auto &e : ev) EXPECT_EQ(e.id, 2u);
 }

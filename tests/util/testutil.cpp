@@ -255,3 +255,58 @@ std::string xvfb_display() {
 }
 
 } // namespace tk_test
+
+namespace tk_test {
+
+bool ScriptHost::start() { return child.start({TERVIK_HOST_PATH, "script", "--plugin", TERVIK_CLAP_PATH}); }
+
+ScriptHost::~ScriptHost() {
+    child.send("quit");
+    child.wait(5000);
+}
+
+bool ScriptHost::cmd(const std::string &c, std::vector<std::string> *lines) {
+    if (!child.send(c)) return false;
+    std::string line;
+    while (child.read_line(&line, 20000)) {
+        if (line == "ok") return true;
+        if (line.rfind("error", 0) == 0) {
+            ADD_FAILURE() << c << ": " << line;
+            return false;
+        }
+        if (lines) lines->push_back(line);
+    }
+    ADD_FAILURE() << c << ": no answer";
+    return false;
+}
+
+uint64_t ScriptHost::uid(int stage) {
+    std::string dir = make_temp_dir("uid");
+    std::string path = dir + "/s.blob";
+    uint64_t id = 0;
+    if (cmd("save " + std::to_string(stage) + " " + path)) {
+        std::string blob = read_file(path);
+        if (blob.size() >= 16) memcpy(&id, blob.data() + 8, 8);
+    }
+    remove_tree(dir);
+    return id;
+}
+
+std::vector<ScriptHost::Event> ScriptHost::parse_events(const std::vector<std::string> &lines) {
+    std::vector<Event> out;
+    for (const std::string &l : lines) {
+        std::istringstream in(l);
+        std::string word;
+        Event e{};
+        if (in >> word && word == "event" && in >> e.stage >> e.type >> e.id >> e.value) out.push_back(e);
+    }
+    return out;
+}
+
+std::vector<ScriptHost::Event> ScriptHost::events_after_block() {
+    std::vector<std::string> lines;
+    if (!cmd("process 1 256") || !cmd("events", &lines)) return {};
+    return parse_events(lines);
+}
+
+} // namespace tk_test

@@ -3,6 +3,8 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -71,5 +73,31 @@ private:
 // A private Xvfb on a free display, started once per test process and stopped at exit.
 // Returns the display string (":N"), and sets DISPLAY. Empty when Xvfb cannot start.
 std::string xvfb_display();
+
+} // namespace tk_test
+
+namespace tk_test {
+
+// A `tervik-host script` child running the Tervik plug-in: the owning host of stages that
+// tests in this process see and edit through the shared segment.
+class ScriptHost {
+public:
+    bool start(); // the host and plug-in paths the build gives the tests
+    ~ScriptHost();
+    // Sends a command; the answer's lines (without the final "ok") go to *lines. False
+    // when the answer is an error or does not come.
+    bool cmd(const std::string &c, std::vector<std::string> *lines = nullptr);
+    // Identity of a stage (1-based), from the start of its saved state; 0 when unknown.
+    uint64_t uid(int stage);
+    // Events of the next process call of one block, as (stage, type, param id, value).
+    struct Event {
+        int stage, type;
+        uint32_t id;
+        double value;
+    };
+    std::vector<Event> events_after_block();
+    static std::vector<Event> parse_events(const std::vector<std::string> &lines);
+    Child child;
+};
 
 } // namespace tk_test
