@@ -144,3 +144,21 @@ TEST_F(EditorLive, AStoppedTransportLeavesAGapThatIsNotDrawn) {
     EXPECT_GT(longest_gap, n / 8);
     EXPECT_LT(longest_gap, n / 3);
 }
+
+TEST_F(EditorLive, OpeningTheEditorWritesTheGuiGlueScanLogLines) {
+    std::string dir = tk_test::make_temp_dir("scan");
+    std::string path = dir + "/scan.log";
+    {
+        tk_test::ScopedEnv log("TERVIK_SCANLOG", path.c_str());
+        start(1, {});
+    }
+    std::string text = tk_test::read_file(path);
+    size_t a = text.find(" gui_create\n"), b = text.find(" gui_create: ui ok\n"), c = text.find(" gui_set_parent\n"),
+           d = text.find(" gui_set_parent: ok\n");
+    EXPECT_NE(a, std::string::npos) << text;
+    EXPECT_GT(b, a);
+    EXPECT_GT(c, b);
+    EXPECT_GT(d, c);
+    EXPECT_NE(d, std::string::npos);
+    tk_test::remove_tree(dir);
+}
