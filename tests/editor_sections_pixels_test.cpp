@@ -196,3 +196,28 @@ TEST_F(SectionPixels, GridShowsEveryStageAboveTheControls) {
     // CHAIN mode: the controls title reads ALL STAGES and the Spread pill is there.
     EXPECT_EQ(find_hit(w.ui, HIT_SPREAD).kind, HIT_SPREAD);
 }
+
+TEST_F(SectionPixels, ChainModeLightsThePillAndTheFocusedStageAndKnobArcsAreAmber) {
+    open_two_stages();
+    w.ui->chain_mode = 1;
+    w.ui->focus = 1;
+    run_ms(100);
+    Image img;
+    ASSERT_TRUE(shot("sections-chain-mode", &img));
+    // Two cells: the strip is 348 wide, so the CHAIN pill sits at x 306. Lit, its fill is
+    // the warm gradient (64,58,44 to 46,42,34), not the cold one of an unlit pill.
+    Image::Px pill = img.at(312, 60);
+    EXPECT_GT(pill.r, pill.b + 8) << "lit pill fill";
+    EXPECT_GT(pill.r, 45);
+    // The focused second cell (x 522) is highlighted: amber border, warm fill; the first
+    // cell (x 380) keeps the cold fill.
+    EXPECT_TRUE(near(img, 522, 66, 255, 182, 74, 30));
+    Image::Px warm = img.at(600, 80), cold = img.at(460, 80);
+    EXPECT_GE(warm.r, warm.b);
+    EXPECT_LT(cold.r, cold.b);
+    // The Ceiling knob (x 106, y 522) shows -0.3 dB of -12..0: its amber value arc passes
+    // the top of its radius-17 track.
+    EXPECT_TRUE(near(img, 106, 505, 255, 182, 74, 40));
+    // ALL STAGES in CHAIN mode: the Spread pill's hit target is there.
+    EXPECT_EQ(find_hit(w.ui, HIT_SPREAD).kind, HIT_SPREAD);
+}
