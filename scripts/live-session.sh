@@ -15,7 +15,9 @@ if [ -z "${DISPLAY:-}" ]; then
   sleep 1
 fi
 trap '[ -n "$xvfb_pid" ] && kill "$xvfb_pid"' EXIT
-"$host" editor --stages 1 --set Group=B --set Gain=4 --seconds $((seconds + 6)) --shot build/live-busB &
+# The second bus plays on until the first has taken its screenshots (three editors on a
+# software renderer take a while).
+"$host" editor --stages 1 --set Group=B --set Gain=4 --seconds $((seconds + 25)) --shot build/live-busB &
 bus_b=$!
 "$host" editor --stages 3 --set 1:Gain=8 --set 2:Gain=3 --set 3:Gain=3 --set 3:Ceiling=-1 \
   --seconds "$seconds" --shot build/live-busA
