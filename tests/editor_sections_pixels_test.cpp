@@ -6,41 +6,16 @@
 #include <cstdlib>
 
 #include "tests/editor_fixture.h"
+#include "tests/util/ppm_image.h"
 
 using namespace edt;
 
 namespace {
 
-struct Image {
-    uint32_t w = 0, h = 0;
-    std::vector<uint8_t> rgb;
-    bool load(const std::string &path) {
-        std::string data = tk_test::read_file(path);
-        unsigned ww = 0, hh = 0;
-        int used = 0;
-        if (sscanf(data.c_str(), "P6\n%u %u\n255\n%n", &ww, &hh, &used) != 2 || used <= 0) return false;
-        if (data.size() != (size_t)used + (size_t)ww * hh * 3) return false;
-        w = ww;
-        h = hh;
-        rgb.assign(data.begin() + used, data.end());
-        return true;
-    }
-    struct Px {
-        int r, g, b;
-    };
-    Px at(uint32_t x, uint32_t y) const {
-        const uint8_t *p = &rgb[((size_t)y * w + x) * 3];
-        return Px{p[0], p[1], p[2]};
-    }
-};
+using Image = tk_test::PpmImage;
 
 ::testing::AssertionResult near(const Image &img, uint32_t x, uint32_t y, int r, int g, int b, int tol) {
-    if (x >= img.w || y >= img.h) return ::testing::AssertionFailure() << "(" << x << "," << y << ") outside";
-    Image::Px p = img.at(x, y);
-    if (std::abs(p.r - r) <= tol && std::abs(p.g - g) <= tol && std::abs(p.b - b) <= tol)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") = " << p.r << "," << p.g << "," << p.b
-                                         << ", expected about " << r << "," << g << "," << b << " +-" << tol;
+    return tk_test::colour_near(img, x, y, r, g, b, tol);
 }
 
 constexpr double HOP_NS = 64.0 / 48000.0 * 1e9;

@@ -7,6 +7,7 @@
 
 #include "editor/gl.h"
 #include "tests/editor_fixture.h"
+#include "tests/util/ppm_image.h"
 
 #include <GL/glx.h>
 
@@ -14,38 +15,8 @@ using namespace edt;
 
 namespace {
 
-struct Image {
-    uint32_t w = 0, h = 0;
-    std::vector<uint8_t> rgb;
-    bool load(const std::string &path) {
-        std::string data = tk_test::read_file(path);
-        unsigned ww = 0, hh = 0;
-        // The header is three lines; pixel bytes may look like white space, so the end of
-        // the header is found by its line feeds, not by scanf.
-        size_t used = 0;
-        for (int lines = 0; lines < 3; lines++) {
-            used = data.find('\n', used);
-            if (used == std::string::npos) return false;
-            used++;
-        }
-        if (sscanf(data.c_str(), "P6\n%u %u\n255\n", &ww, &hh) != 2) return false;
-        if (data.size() != (size_t)used + (size_t)ww * hh * 3) return false;
-        w = ww;
-        h = hh;
-        rgb.assign(data.begin() + used, data.end());
-        return true;
-    }
-    const uint8_t *at(uint32_t x, uint32_t y) const { return &rgb[((size_t)y * w + x) * 3]; }
-};
-
-::testing::AssertionResult colour_near(const Image &img, uint32_t x, uint32_t y, int r, int g, int b, int tol = 3) {
-    if (x >= img.w || y >= img.h) return ::testing::AssertionFailure() << "(" << x << "," << y << ") outside";
-    const uint8_t *p = img.at(x, y);
-    if (std::abs(p[0] - r) <= tol && std::abs(p[1] - g) <= tol && std::abs(p[2] - b) <= tol)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") = " << (int)p[0] << "," << (int)p[1] << ","
-                                         << (int)p[2] << ", expected about " << r << "," << g << "," << b;
-}
+using Image = tk_test::PpmImage;
+using tk_test::colour_near;
 
 // A linear gradient's colour at y between y0 (c0) and y1 (c1).
 int grad(int c0, int c1, double y0, double y1, double y) { return (int)std::lround(c0 + (c1 - c0) * (y - y0) / (y1 - y0)); }
