@@ -15,18 +15,13 @@
 
 namespace {
 
-// The parameters a user preset carries onto a stage: all but Stage, Group and the monitors.
-bool user_applied(int index) {
-    return index != P_STAGE && index != P_GROUP && index != P_BYPASS && index != P_DELTA && index != P_UNITY;
-}
-
 void add_stage(const StagePreset &p, int stage, std::vector<Setting> *out) {
     for (int k = 0; k < PRESET_VALUE_COUNT; k++) out->push_back(Setting{stage, PARAMS[idxs[k]].id, p.values[k]});
 }
 
 void add_user_stage(const PresetFile &f, int from, int stage, std::vector<Setting> *out) {
     for (int i = 0; i < (int)PARAM_COUNT; i++)
-        if (user_applied(i)) out->push_back(Setting{stage, PARAMS[i].id, f.values[from][i]});
+        if (param_recalled(i)) out->push_back(Setting{stage, PARAMS[i].id, f.values[from][i]});
 }
 
 bool parse_number(const std::string &s, long *out) {

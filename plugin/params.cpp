@@ -56,6 +56,11 @@ bool param_is_switch(int index) {
     return valid_index(index) && (PARAMS[index].flags & PF_STEPPED) && PARAMS[index].max == 1.0;
 }
 
+bool param_recalled(int index) {
+    return valid_index(index) && index != P_STAGE && index != P_GROUP && index != P_BYPASS && index != P_DELTA &&
+           index != P_UNITY;
+}
+
 const char *param_style_name(int style) {
     if (style < 0) style = 0;
     if (style > 5) style = 5;

@@ -35,3 +35,6 @@ void param_format(int index, char *text, size_t size, double value);
 bool param_parse(int index, const char *text, double *out); // locale-independent
 const char *param_style_name(int style);              // clamped to 0..5
 bool param_is_switch(int index);                      // stepped with max exactly 1
+// Whether user presets and A/B recalls carry the row: all but the stage's place (Stage,
+// Group) and its monitoring switches (Bypass, Delta listen, Unity gain).
+bool param_recalled(int index);

@@ -159,10 +159,6 @@ static void ab_capture(const Ui *ui, AbRecord *rec) {
     rec->filled = 1;
 }
 
-// A/B recalls leave the stage's place, group and monitoring switches alone.
-static bool ab_applies(int index) {
-    return index != P_STAGE && index != P_GROUP && index != P_BYPASS && index != P_DELTA && index != P_UNITY;
-}
 
 static int ab_side(const Plugin *p) { return p->ab_cur == 1 ? 1 : 0; }
 
@@ -185,7 +181,7 @@ void ab_switch(Ui *ui) {
             in_chain = shown[k] == s;
         if (!s || !in_chain) continue;
         for (uint32_t j = 0; j < PARAM_COUNT; j++) {
-            if (!ab_applies((int)j)) continue;
+            if (!param_recalled((int)j)) continue;
             if (differs(shm_load(s->values[j]), rec.values[i][j])) edit_one(s, (int)j, rec.values[i][j]);
         }
     }

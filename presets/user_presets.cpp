@@ -280,11 +280,6 @@ bool save_user_preset(Ui *ui, int mode, const char *name) {
     return true;
 }
 
-// Rows a user preset applies: all but Stage, Group, Bypass, Delta listen and Unity gain.
-static bool user_applies(int index) {
-    return index != P_STAGE && index != P_GROUP && index != P_BYPASS && index != P_DELTA && index != P_UNITY;
-}
-
 bool apply_user_preset(Ui *ui, int position) {
     if (!ui || position < 0 || position >= list_count(ui)) return false;
     char name[64];
@@ -299,14 +294,14 @@ bool apply_user_preset(Ui *ui, int position) {
     if (rec.stages == 1) {
         int target = preset_target_stage(ui);
         for (int i = 0; i < (int)PARAM_COUNT; i++)
-            if (user_applies(i)) set_param_all(ui, target, i, rec.values[0][i]);
+            if (param_recalled(i)) set_param_all(ui, target, i, rec.values[0][i]);
     } else {
         for (int k = 0; k < len; k++) {
             SharedSlot *s = ui->chain[k].slot;
             if (!s) continue;
             const double *v = rec.values[k < rec.stages - 1 ? k : rec.stages - 1];
             for (int i = 0; i < (int)PARAM_COUNT; i++) {
-                if (!user_applies(i)) continue;
+                if (!param_recalled(i)) continue;
                 plugin_edit_begin(s, i);
                 plugin_edit_value(s, i, v[i]);
                 plugin_edit_end(s, i);
