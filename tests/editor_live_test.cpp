@@ -112,16 +112,18 @@ TEST_F(EditorLive, ThreeStagesInSeriesFillTheGraphWithTheirCurvesAndBands) {
 TEST_F(EditorLive, AStoppedTransportLeavesAGapThatIsNotDrawn) {
     start(1, {{0, 6.0}});
     play(1500);
+    uint64_t paused = host_now_ns();
     chain->set_transport(false);
     play(1200);
     chain->set_transport(true);
+    paused = host_now_ns() - paused;
     play(1500);
     GraphInfo info{};
     std::vector<GraphCol> cols;
     int n = graph(&info, &cols);
     ASSERT_GT(n, 1000);
-    // Walking from the oldest column: audio, then a run of empty columns (the pause, about
-    // a fifth of the width), then audio again.
+    // Walking from the oldest column: audio, then a run of empty columns as long as the
+    // pause (an eighth of the width: a column is four rows of 64 frames), then audio again.
     int first = -1, last = -1;
     for (int i = 0; i < n; i++) {
         if (cols[(size_t)i].in_db <= -119.f) continue;
@@ -141,8 +143,9 @@ TEST_F(EditorLive, AStoppedTransportLeavesAGapThatIsNotDrawn) {
     }
     EXPECT_GE(runs, 2) << "audio on both sides of the pause";
     EXPECT_LE(runs, 3);
-    EXPECT_GT(longest_gap, n / 8);
-    EXPECT_LT(longest_gap, n / 3);
+    double pause_cols = (double)paused * 1e-9 * 48000.0 / (64.0 * info.bucket);
+    EXPECT_GT(longest_gap, 0.8 * pause_cols) << "pause of " << paused / 1000000 << " ms";
+    EXPECT_LT(longest_gap, 1.2 * pause_cols) << "pause of " << paused / 1000000 << " ms";
 }
 
 TEST_F(EditorLive, OpeningTheEditorWritesTheGuiGlueScanLogLines) {
