@@ -5,6 +5,7 @@
 
 #include <emmintrin.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,9 @@ namespace {
 
 constexpr int32_t MAX_LOOKAHEAD = 1 << 20; // samples; larger requests are clamped
 constexpr double MAX_DB = 300.0;           // gains in dB are clamped to +-MAX_DB
+// Smallest gain the gain computer works with (200 dB of reduction); a signal that needs
+// still more is held at the ceiling by the output clamp of the wet path.
+constexpr double GAIN_FLOOR = 1e-10;
 
 // One-pole coefficient for a time constant of t samples (below one sample: exp(-1)).
 double pole_coef(double t) { return t >= 1.0 ? 1.0 - std::exp(-1.0 / t) : 1.0 - std::exp(-1.0); }
@@ -345,7 +349,9 @@ void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity) {
 //
 // Each sample runs: smoothers, input gain, detection, required gains with link, window
 // minimum, two averages, dB, release envelope, gain, delay, output gain, mix, delta, unity,
-// bypass, meters. The work is done over chunks of up to CHUNK samples in several passes,
+// bypass, meters. The wet output is clamped to the smoothed ceiling: the gain computer
+// reaches it by itself down to GAIN_FLOOR (and to within rounding), the clamp holds it for
+// any finite input beyond that. The work is done over chunks of up to CHUNK samples in several passes,
 // each pass carrying one step for all samples of the chunk; nothing flows backward between
 // the steps of one sample, so the results are those of the sample-by-sample order.
 
@@ -504,7 +510,7 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
     return _mm_movemask_pd(any) != 0;
 }
 
-// a2 -> dB of reduction: 0 if a2 >= 1, else -20 log10(max(a2, 0.000001)).
+// a2 -> dB of reduction: 0 if a2 >= 1, else -20 log10(max(a2, GAIN_FLOOR)).
 void reduction_db(Chunk &k, uint32_t n, int any) {
     if (!any) {
         for (uint32_t j = 0; j < n; j++)
@@ -515,7 +521,7 @@ void reduction_db(Chunk &k, uint32_t n, int any) {
     for (uint32_t j = 0; j < n; j++) {
         const __m128d a2 = _mm_load_pd(k.gain[j]);
         const __m128d below = _mm_cmplt_pd(a2, one);
-        const __m128d db = _mm_mul_pd(_mm_set1_pd(-20.0), log10_pd(_mm_max_pd(a2, _mm_set1_pd(0.000001))));
+        const __m128d db = _mm_mul_pd(_mm_set1_pd(-20.0), log10_pd(_mm_max_pd(a2, _mm_set1_pd(GAIN_FLOOR))));
         _mm_store_pd(k.gain[j], _mm_and_pd(below, db));
     }
 }
@@ -622,6 +628,21 @@ void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_
 
 inline float fmaxf_(float a, float b) { return b > a ? b : a; }
 
+// An input-gained sample as the wet path stores it: NaN becomes 0 (in the detector's
+// filter it would hide the samples around it, and it would reach the output), and
+// magnitudes beyond the f32 range saturate there instead of turning into infinities.
+inline __m128d wet_pd(__m128d v) {
+    v = _mm_and_pd(_mm_cmpord_pd(v, v), v);
+    return _mm_min_pd(_mm_max_pd(v, _mm_set1_pd(-FLT_MAX)), _mm_set1_pd(FLT_MAX));
+}
+inline float wet_ss(double v) {
+    if (!(v == v)) return 0.0f;
+    return (float)(v > FLT_MAX ? FLT_MAX : (v < -FLT_MAX ? -FLT_MAX : v));
+}
+// v limited to -c..c (c >= 0).
+inline __m128d clamp_pd(__m128d v, __m128d c) { return _mm_min_pd(_mm_max_pd(v, _mm_sub_pd(_mm_setzero_pd(), c)), c); }
+inline double clamp_sd(double v, double c) { return v > c ? c : (v < -c ? -c : v); }
+
 // Whether a smoother still moves: once cur + (tgt - cur) * coef rounds back to cur it has
 // reached its fixed point (its target, or the nearest value it can reach) and stays there.
 inline bool moves(double cur, double tgt, double coef) { return cur + (tgt - cur) * coef != cur; }
@@ -683,14 +704,14 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 _mm_store_pd(k.cthr + j, _mm_set1_pd(cur_thr));
                 const __m128d l = load2(L + j);
                 const __m128d r = load2(R + j);
-                store2(k.wl + j, _mm_cvtpd_ps(_mm_mul_pd(l, gin)));
-                store2(k.wr + j, _mm_cvtpd_ps(_mm_mul_pd(r, gin)));
+                store2(k.wl + j, _mm_cvtpd_ps(wet_pd(_mm_mul_pd(l, gin))));
+                store2(k.wr + j, _mm_cvtpd_ps(wet_pd(_mm_mul_pd(r, gin))));
             }
             for (; j < n; j++) {
                 k.cin[j] = cur_in;
                 k.cthr[j] = cur_thr;
-                k.wl[j] = (float)(L[j] * cur_in);
-                k.wr[j] = (float)(R[j] * cur_in);
+                k.wl[j] = wet_ss(L[j] * cur_in);
+                k.wr[j] = wet_ss(R[j] * cur_in);
             }
         } else {
             const bool thr_moves = moves(cur_thr, tgt_thr, sc);
@@ -699,8 +720,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 cur_thr += (tgt_thr - cur_thr) * sc;
                 k.cin[j] = cur_in;
                 k.cthr[j] = cur_thr;
-                k.wl[j] = (float)(L[j] * cur_in);
-                k.wr[j] = (float)(R[j] * cur_in);
+                k.wl[j] = wet_ss(L[j] * cur_in);
+                k.wr[j] = wet_ss(R[j] * cur_in);
             }
             if (thr_moves) thr_busy = thr_len + (int32_t)n;
         }
@@ -734,6 +755,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         if (settled && !running) {
             const bool mix = cur_mix < 0.9999;
             const __m128d vout = _mm_set1_pd(cur_out), vmix = _mm_set1_pd(cur_mix), one = _mm_set1_pd(1.0);
+            const __m128d vceil = _mm_set1_pd(cur_ceil);
             __m128d mg = _mm_set1_pd(min_gain);
             uint32_t j = 0;
             for (; j + 2 <= n; j += 2) {
@@ -741,7 +763,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 const __m128d g0 = _mm_unpacklo_pd(ga, gb), g1 = _mm_unpackhi_pd(ga, gb);
                 const __m128d dwl = load2(k.dwl + j);
                 const __m128d dwr = load2(k.dwr + j);
-                __m128d yl = _mm_mul_pd(_mm_mul_pd(g0, dwl), vout), yr = _mm_mul_pd(_mm_mul_pd(g1, dwr), vout);
+                __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, dwl), vout), vceil);
+                __m128d yr = clamp_pd(_mm_mul_pd(_mm_mul_pd(g1, dwr), vout), vceil);
                 __m128d g = _mm_min_pd(g0, g1);
                 if (mix) {
                     const __m128d ddl = load2(k.ddl + j);
@@ -759,7 +782,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
             min_gain = v[1] < v[0] ? v[1] : v[0];
             for (; j < n; j++) {
                 const double g0 = k.gain[j][0], g1 = k.gain[j][1];
-                double yl = g0 * k.dwl[j] * cur_out, yr = g1 * k.dwr[j] * cur_out;
+                double yl = clamp_sd(g0 * k.dwl[j] * cur_out, cur_ceil);
+                double yr = clamp_sd(g1 * k.dwr[j] * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 if (mix) {
                     yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
@@ -777,7 +801,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 cur_mix += (tgt_mix - cur_mix) * sc;
                 const double dwl = k.dwl[j], dwr = k.dwr[j], ddl = k.ddl[j], ddr = k.ddr[j];
                 const double g0 = k.gain[j][0], g1 = k.gain[j][1];
-                double yl = g0 * dwl * cur_out, yr = g1 * dwr * cur_out;
+                double yl = clamp_sd(g0 * dwl * cur_out, cur_ceil), yr = clamp_sd(g1 * dwr * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 if (cur_mix < 0.9999) {
                     yl = (yl - ddl) * cur_mix + ddl;
@@ -802,6 +826,9 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                         yr += (ddr - yr) * fade_b;
                         g += fade_b * (1.0 - g);
                     }
+                    // What delta removes from an enormous input can pass the f32 range.
+                    yl = clamp_sd(yl, FLT_MAX);
+                    yr = clamp_sd(yr, FLT_MAX);
                 }
                 k.ol[j] = (float)yl;
                 k.orr[j] = (float)yr;
@@ -832,6 +859,9 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
     LimiterMeters &m = lim->meters;
     m.min_gain = (float)min_gain;
     m.peak_in = peak_in;
+    // A detector filter fed samples near the end of the f32 range can ring past it.
+    det_l = det_l < FLT_MAX ? det_l : FLT_MAX;
+    det_r = det_r < FLT_MAX ? det_r : FLT_MAX;
     m.det_l = det_l;
     m.det_r = det_r;
     m.det_peak = fmaxf_(det_l, det_r);

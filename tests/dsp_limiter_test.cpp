@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -276,6 +277,73 @@ TEST(LimiterCeiling, SamplePeakModeKeepsEverySampleAtTheCeiling) {
             peak = std::max({peak, std::fabs(a[i]), std::fabs(b[i])});
         EXPECT_LE(peak, ceiling * (1 + 1e-6)) << prog.name;
         EXPECT_GT(peak, ceiling * 0.97) << prog.name;
+    }
+}
+
+TEST(LimiterCeiling, AnyFiniteInputLeavesAtOrUnderTheCeiling) {
+    // Levels far beyond any reduction a real signal needs, up to the end of the f32 range
+    // (where input gain alone overflows an f32), in both detection and release modes.
+    const size_t n = 24000;
+    Program cases[5] = {{"sine at +160 dBFS", {}, {}},
+                        {"single 1e30 sample", {}, {}},
+                        {"sine at 3e38, input +24 dB", {}, {}},
+                        {"full-range Nyquist at FLT_MAX", {}, {}},
+                        {"noise over every exponent", {}, {}}};
+    cases[0].l = dsp_test::sine(1000, 1e8, 48000, n);
+    cases[1].l.assign(n, 0.0f);
+    cases[1].l[9000] = 1e30f;
+    cases[2].l = dsp_test::sine(997, 3e38, 48000, n, 0.3);
+    cases[3].l.resize(n);
+    for (size_t i = 0; i < n; i++)
+        cases[3].l[i] = i % 2 ? FLT_MAX : -FLT_MAX;
+    dsp_test::Noise w(17);
+    cases[4].l.resize(n);
+    for (size_t i = 0; i < n; i++)
+        cases[4].l[i] = (float)(w.next() * std::pow(10.0, 38.5 * (w.next() + 1) / 2));
+    for (Program &c : cases)
+        c.r = c.l;
+    cases[4].r.assign(n, 0.25f);
+    const double input_db[5] = {0.0, 0.0, 24.0, 24.0, 0.0};
+    const float ceiling = (float)gain_of(-1.0);
+    for (int i = 0; i < 5; i++)
+        for (int tp = 0; tp < 2; tp++)
+            for (int adaptive = 0; adaptive < 2; adaptive++) {
+                Lim l;
+                l.set(input_db[i], 6.0, -1.0, tp == 1, adaptive == 1);
+                std::vector<float> a = cases[i].l, b = cases[i].r;
+                float min_gain = 1;
+                for (size_t j = 0; j < n; j += 500) {
+                    limiter_process(l.get(), &a[j], &b[j], 500);
+                    min_gain = std::min(min_gain, l->meters.min_gain);
+                }
+                for (size_t j = 0; j < n; j++) {
+                    ASSERT_TRUE(std::isfinite(a[j]) && std::isfinite(b[j])) << cases[i].name << " at " << j;
+                    ASSERT_LE(std::max(std::fabs(a[j]), std::fabs(b[j])), ceiling)
+                        << cases[i].name << ", true peak " << tp << ", adaptive " << adaptive << " at " << j;
+                }
+                // 166 dB of reduction is the gain computer's own work, not a clip.
+                if (i == 0) {
+                    EXPECT_LT(min_gain, gain_of(-160.0)) << tp;
+                }
+            }
+}
+
+TEST(LimiterCeiling, NaNInputSampleDoesNotHideTheSamplesAroundItFromTheDetector) {
+    // A NaN just before a short loud burst: the burst is still limited and the output stays
+    // a number (the NaN leaves as silence).
+    for (int tp = 0; tp < 2; tp++) {
+        Lim l;
+        l.set(0.0, 12.0, -1.0, tp == 1, true);
+        std::vector<float> a = dsp_test::sine(997, 0.1, 48000, 4000);
+        a[2000] = std::nanf("");
+        for (size_t j = 2003; j < 2011; j++)
+            a[j] = 1.0f;
+        std::vector<float> b = a;
+        l.run(a, b, 128);
+        for (size_t j = 0; j < a.size(); j++) {
+            ASSERT_TRUE(std::isfinite(a[j])) << j;
+            ASSERT_LE(std::fabs(a[j]), gain_of(-1.0) * (1 + 1e-6)) << "true peak " << tp << " at " << j;
+        }
     }
 }
 
