@@ -23,12 +23,15 @@
 // namespace that was, so "in_use and locked by another open file" means a live owner where
 // a pid would mean nothing. The lock is taken before in_use is set and given back after it
 // is cleared. Without OFD locks (old kernels) liveness falls back to kill(pid, 0).
+// The locks live on an open file of their own, not the one mapped: a mapping keeps its
+// file open, and a forked child inherits mappings, so locks on the mapped file would
+// outlive their owner for as long as any forked child of it runs.
 
 static SharedHeader *g_head = nullptr;
 static SharedSlot *g_slots = nullptr;
 static bool g_tried = false;
 static bool g_readonly = false;   // attached for inspection: nothing is ever stored
-static int g_fd = -1;             // the segment's open file, holder of this process's locks
+static int g_fd = -1;             // the segment opened again, holder of this process's locks
 static dev_t g_dev = 0;           // identity of the attached segment, to reopen it after fork
 static ino_t g_ino = 0;
 static bool g_locks = false;      // OFD locks work here
@@ -95,7 +98,7 @@ static struct flock slot_range(uint32_t i, short type) {
     return l;
 }
 
-// A forked child shares the parent's open file, and with it the parent's slot locks: it
+// A forked child shares the parent's lock file, and with it the parent's slot locks: it
 // drops its copy at once, so that the parent's slots die with the parent. Should the child
 // claim or probe later, it opens a file of its own.
 static void forget_after_fork() {
@@ -141,16 +144,19 @@ static int slot_lock_held(uint32_t i) {
     return l.l_type != F_UNLCK ? 1 : 0;
 }
 
-// Keeps fd and mapping m of the checked segment described by st.
+// Keeps mapping m of the checked segment that fd (closed here) and st describe, and opens
+// the segment again for the locks. Should that open fail, claims get local records and
+// liveness is judged by pid.
 static void adopt(int fd, void *m, const struct stat &st, bool readonly) {
-    g_fd = fd;
+    struct flock probe = slot_range(0, F_WRLCK);
+    g_locks = !g_no_locks_test && fcntl(fd, F_OFD_GETLK, &probe) == 0;
+    close(fd);
     g_dev = st.st_dev;
     g_ino = st.st_ino;
     g_readonly = readonly;
     g_head = (SharedHeader *)m;
     g_slots = (SharedSlot *)((char *)m + sizeof(SharedHeader));
-    struct flock probe = slot_range(0, F_WRLCK);
-    g_locks = !g_no_locks_test && fcntl(fd, F_OFD_GETLK, &probe) == 0;
+    if (g_locks) (void)ensure_fd();
     if (!g_atfork) g_atfork = pthread_atfork(nullptr, nullptr, forget_after_fork) == 0;
     g_status = SHARED_VIEW_OK;
 }
