@@ -34,6 +34,7 @@ static bool g_readonly = false;   // attached for inspection: nothing is ever st
 static int g_fd = -1;             // the segment opened again, holder of this process's locks
 static dev_t g_dev = 0;           // identity of the attached segment, to reopen it after fork
 static ino_t g_ino = 0;
+static bool g_fd_failed = false;  // opening it again failed: not tried again
 static bool g_locks = false;      // OFD locks work here
 static bool g_no_locks_test = false;
 static bool g_atfork = false;
@@ -104,12 +105,15 @@ static struct flock slot_range(uint32_t i, short type) {
 static void forget_after_fork() {
     if (g_fd >= 0) close(g_fd);
     g_fd = -1;
+    g_fd_failed = false;
     g_owned.store(0);
 }
 
+// The lock file, opened (once) when missing: the same segment, still private to this user.
 static bool ensure_fd() {
     if (g_fd >= 0) return true;
-    if (!g_head) return false;
+    if (!g_head || g_fd_failed) return false;
+    g_fd_failed = true;
     char name[160];
     shared_name(name, sizeof name);
     int fd = shm_open(name, g_readonly ? O_RDONLY : O_RDWR, 0);
@@ -120,6 +124,7 @@ static bool ensure_fd() {
         return false;
     }
     g_fd = fd;
+    g_fd_failed = false;
     return true;
 }
 
@@ -337,7 +342,7 @@ static SharedSlot *claim_shared() {
             // The lock is free only once its owner has died (or has just released the
             // slot, which is then free): holding it, this process takes the slot.
             if (!slot_lock(i)) continue;
-            (void)shm_cas(s->in_use, 0u, 1u);
+            shm_store(s->in_use, 1u);
             return claimed(i, me);
         }
         int32_t p = shm_load(s->pid);
@@ -452,6 +457,7 @@ void shared_test_reset(bool without_locks) {
     if (g_head) munmap(g_head, SHARED_SIZE);
     if (g_fd >= 0) close(g_fd); // this process's slot locks go with it
     g_fd = -1;
+    g_fd_failed = false;
     g_head = nullptr;
     g_slots = nullptr;
     g_tried = false;
