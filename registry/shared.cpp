@@ -30,12 +30,12 @@
 static SharedHeader *g_head = nullptr;
 static SharedSlot *g_slots = nullptr;
 static bool g_tried = false;
-static bool g_readonly = false;   // attached for inspection: nothing is ever stored
-static int g_fd = -1;             // the segment opened again, holder of this process's locks
-static dev_t g_dev = 0;           // identity of the attached segment, to reopen it after fork
+static bool g_readonly = false; // attached for inspection: nothing is ever stored
+static int g_fd = -1; // the segment opened again, holder of this process's locks
+static dev_t g_dev = 0; // identity of the attached segment, to reopen it after fork
 static ino_t g_ino = 0;
-static bool g_fd_failed = false;  // opening it again failed: not tried again
-static bool g_locks = false;      // OFD locks work here
+static bool g_fd_failed = false; // opening it again failed: not tried again
+static bool g_locks = false; // OFD locks work here
 static bool g_no_locks_test = false;
 static bool g_atfork = false;
 static std::atomic<uint64_t> g_owned{0}; // bit i: this process holds shared slot i
