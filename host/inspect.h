@@ -8,7 +8,7 @@
 struct StageView {
     int slot = -1;          // slot index 0..63
     int pid = 0;
-    bool alive = false;     // owner process exists (kill(pid, 0))
+    bool alive = false;     // its owner still holds it (shared_alive)
     uint64_t uid = 0;
     uint32_t generation = 0;
     int group = -1;         // 0..15, -1 when the stored value is out of range
@@ -27,12 +27,14 @@ struct StageView {
     double rate = 0;
 };
 
-// Opens the segment named by the usual rules (TERVIK_SHM or "tervik3-<uid>") read-only,
-// checks its header and collects the claimed slots (only live ones unless all is set).
-// False with *err set when there is no segment or its layout differs. *name gets the name.
+// Attaches this process to the segment named by the usual rules (TERVIK_SHM or
+// "tervik3-<uid>") for reading only (shared_attach_view: a read-only mapping, the same
+// owner, mode and header checks as the plug-in's) and collects the claimed slots (only live
+// ones unless all is set). False with *err set when there is no usable segment. *name gets
+// the name. Main thread.
 bool inspect_segment(std::vector<StageView> *out, bool all, std::string *name, std::string *err);
 
-// Fills position, chain_size, manual and recent from the registry's chain resolution
-// (registry_chain_for). Attaches to the segment read-write without claiming a slot; call
-// only when inspect_segment found one. False when resolution is not possible.
+// Fills position, chain_size, manual and recent from the registry's chain resolution in
+// its read-only form (registry_chain_view), on the mapping inspect_segment attached: nothing
+// is claimed or stored. False when there is no such mapping.
 bool inspect_resolve_chains(std::vector<StageView> *stages);

@@ -47,6 +47,9 @@ bool plug_init(const clap_plugin_t *plugin) {
     tk_scanlog("plug_init: random");
     if (!p->slot) registry_add(p);
     tk_scanlog("plug_init: registry_add");
+    // A refused segment is told once per process, by the first stage whose host has a log.
+    if (p->host_log && p->host_log->log)
+        if (const char *warning = registry_take_warning()) plugin_log(p, CLAP_LOG_WARNING, warning);
     if (!p->slot) return false;
     shm_store(p->slot->uid, p->uid);
     p->target_idx = 1;

@@ -237,11 +237,9 @@ int relation(const CallRecord *a, int na, const CallRecord *b, int nb) {
     return total - lo >= 24 ? REL_SERIAL : REL_UNKNOWN;
 }
 
-int registry_chain(uint32_t group, ChainEntry *out, int max) {
-    return registry_chain_for(nullptr, group, out, max);
-}
-
-int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max) {
+// The query; write_tags = keep the clusters' serial tags in the slots (drawing new ones from
+// the segment's counter), else work on a private copy of the tags and store nothing.
+static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max, bool write_tags) {
     if (group >= 16 || max < 1 || !out) return 0;
     registry_lock();
     const uint64_t now = sys_time_ns();
@@ -251,6 +249,7 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
     StageSample smp[MAX_MEMBERS];
     CallRecord hist[MAX_MEMBERS][HIST_RECORDS];
     int hn[MAX_MEMBERS];
+    uint32_t ser[MAX_MEMBERS];  // the members' serial tags as this query sees them
     int n = 0;
     const int scan = shared_max();
     for (int i = 0; i < scan && n < MAX_MEMBERS; i++) {
@@ -282,6 +281,7 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             hist[n][q].steady = shm_load(s->ring_steady[idx]);
         }
         hn[n] = k;
+        ser[n] = shm_load(s->serial);
         n++;
     }
 
@@ -312,8 +312,7 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         for (int j = i + 1; j < n; j++) {
             int ri = find_root(parent, i), rj = find_root(parent, j);
             if (ri == rj) continue;
-            uint32_t si = shm_load(smp[i].slot->serial);
-            if (si == 0 || si != shm_load(smp[j].slot->serial)) continue;
+            if (ser[i] == 0 || ser[i] != ser[j]) continue;
             bool conflict = false;
             for (int k = 0; k < n && !conflict; k++) {
                 if (!smp[k].running || find_root(parent, k) != ri) continue;
@@ -347,8 +346,11 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             } else {
                 loser = link_i ? rj : ri;
             }
-            for (int k = 0; k < n; k++)
-                if (find_root(parent, k) == loser) shm_store(smp[k].slot->serial, 0u);
+            for (int k = 0; k < n; k++) {
+                if (find_root(parent, k) != loser) continue;
+                ser[k] = 0;
+                if (write_tags) shm_store(smp[k].slot->serial, 0u);
+            }
         }
     }
 
@@ -365,13 +367,16 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         uint32_t tag = 0;
         for (int i = 0; i < n; i++) {
             if (root[i] != r) continue;
-            uint32_t s = shm_load(smp[i].slot->serial);
-            if (s != 0 && (tag == 0 || s < tag)) tag = s;
+            if (ser[i] != 0 && (tag == 0 || ser[i] < tag)) tag = ser[i];
         }
-        while (tag == 0) tag = shared_serial_next();
+        // An observer leaves a cluster without a tag as it is (0); nothing is drawn.
+        while (tag == 0 && write_tags) tag = shared_serial_next();
         tag_of[r] = tag;
-        for (int i = 0; i < n; i++)
-            if (root[i] == r) shm_store(smp[i].slot->serial, tag);
+        for (int i = 0; i < n; i++) {
+            if (root[i] != r) continue;
+            ser[i] = tag;
+            if (write_tags) shm_store(smp[i].slot->serial, tag);
+        }
     }
 
     // The chosen cluster: the asking stage's, else the largest (first root on ties).
@@ -596,4 +601,14 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
     registry_unlock();
     sort_stable(out, count, cmp_entry);
     return count;
+}
+
+int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max) {
+    return chain_query(own_slot, group, out, max, true);
+}
+
+int registry_chain(uint32_t group, ChainEntry *out, int max) { return chain_query(nullptr, group, out, max, true); }
+
+int registry_chain_view(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max) {
+    return chain_query(own_slot, group, out, max, false);
 }

@@ -38,6 +38,10 @@ struct ChainCache {
 // registry lock; no heap allocation.
 int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max);
 int registry_chain(uint32_t group, ChainEntry *out, int max);
+// The same answer without a store into the segment: serial tags are read, never written,
+// and no new tag is drawn from the segment's counter. For observers such as the inspector
+// (whose mapping may be read-only). Main thread; takes the registry lock.
+int registry_chain_view(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max);
 
 // Pairwise test on two call histories (oldest first).
 int relation(const CallRecord *a, int na, const CallRecord *b, int nb);

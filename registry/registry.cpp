@@ -18,6 +18,7 @@ static int g_locals_n = 0;
 static pthread_mutex_t g_lock;
 static bool g_lock_made = false;
 static ChainCache g_cache[64];
+static bool g_warned = false;
 
 static void lock_make() {
     if (!g_lock_made) {
@@ -86,4 +87,12 @@ void registry_group_usage(uint32_t counts[16]) {
 bool registry_contains(SharedSlot *slot, uint64_t uid) {
     // A remembered pointer may be a local record freed since: check before reading it.
     return shared_valid(slot) && shared_alive(slot) && shm_load(slot->uid) == uid;
+}
+
+const char *registry_take_warning() {
+    registry_lock();
+    const char *w = g_warned ? nullptr : shared_refusal();
+    if (w) g_warned = true;
+    registry_unlock();
+    return w;
 }

@@ -19,6 +19,10 @@ void registry_group_usage(uint32_t counts[16]); // live stages per group, all pr
 // True when slot (any remembered pointer, even one released and freed since) is a live
 // stage holding identity uid. Editors check it before writing to a remembered slot.
 bool registry_contains(SharedSlot *slot, uint64_t uid);
+// The warning for the host's log when this process refused the user's segment (see
+// shared_refusal); returned once per process, null otherwise. Main thread, after
+// registry_add.
+const char *registry_take_warning();
 
 // Lock and chain caches, used by chain resolution.
 void registry_lock();

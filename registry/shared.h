@@ -148,12 +148,18 @@ template <class T> inline bool shm_cas(T &field, T expected, T desired) {
 }
 
 // Attach (once per process), claim, release, scan and liveness. Main thread unless noted.
+// The segment is used only when it is a regular file owned by the effective user with no
+// group or other permission bits; otherwise the process works with local records and
+// shared_refusal() says why.
 bool shared_mapped();
 SharedSlot *shared_acquire();          // shared slot, or a process-local record; null on OOM
 void shared_release(SharedSlot *slot); // null is ignored
 int shared_max();                      // number of indexes shared_at understands
 SharedSlot *shared_at(int index);      // claimed slot at a scan index, or null
-bool shared_alive(SharedSlot *slot);   // claimed and its owner process exists (1 s cache)
+// Claimed and its owner alive: an owner holds a lock on its slot's bytes for as long as it
+// has the slot, so this holds across PID namespaces; where locks are unavailable the
+// owner's pid is probed with kill. Foreign verdicts are cached for a second per claim.
+bool shared_alive(SharedSlot *slot);
 uint32_t shared_serial_next();         // next serial-chain tag, from 1
 uint64_t shared_seq_next();            // next sequence stamp, from 1; any thread
 bool shared_is_local(const SharedSlot *slot); // slot is a process-local record
@@ -162,7 +168,29 @@ bool shared_is_local(const SharedSlot *slot); // slot is a process-local record
 bool shared_valid(const SharedSlot *slot);
 // Segment name for this process: "/" + $TERVIK_SHM, or "/tervik3-<uid>".
 void shared_name(char *out, size_t size);
+// The warning text when the attach refused a segment that is not this user's own (another
+// owner, or group or other permission bits); null otherwise.
+const char *shared_refusal();
+
+// How an attach for inspection ended.
+enum SharedView {
+    SHARED_VIEW_OK = 0,
+    SHARED_VIEW_NONE,    // no segment under the name
+    SHARED_VIEW_DENIED,  // it cannot be opened (errno in *error)
+    SHARED_VIEW_FOREIGN, // not this user's own (shared_refusal() has the text)
+    SHARED_VIEW_SHORT,   // smaller than the format
+    SHARED_VIEW_MAP,     // mmap failed
+    SHARED_VIEW_LAYOUT,  // another layout, or not initialised
+};
+// Attaches this process to the existing segment for reading only (instead of the usual
+// attach, which this then is for the process's life): a read-only mapping, no creation,
+// no waiting, no claim and no store; claims get local records and the counters are the
+// process's own. When the process is already attached, the attached segment serves.
+// *error gets errno for SHARED_VIEW_DENIED (may be null). Main thread.
+SharedView shared_attach_view(int *error);
 
 // Tests only: forget the attached segment and the local records' list, so that the next
-// call attaches afresh (to the segment TERVIK_SHM names now). Not for the plug-in.
-void shared_test_reset();
+// call attaches afresh (to the segment TERVIK_SHM names now). Not for the plug-in. With
+// without_locks, the next attach behaves as on a kernel without open-file-description
+// locks (liveness by kill).
+void shared_test_reset(bool without_locks = false);

@@ -1,16 +1,20 @@
 // The tervik-host program run as a child process: help, list and params of a foreign plug-in,
 // render (WAV length, channels, format; Tervik's stage meters), bench figures, the script
-// mode's answers, and inspect listing the live stages of another process.
+// mode's answers, and inspect listing the live stages of another process without writing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "host/signal.h"
+#include "registry/shared.h"
 #include "tests/util/testutil.h"
 
 namespace {
@@ -374,5 +378,75 @@ TEST(HostCli, ScriptBusesAreSeparateChainsRunTogether) {
     EXPECT_EQ(s.cmd("meter 2 9"), (std::vector<std::string>{"meter 2 9 128", "ok"}));
     EXPECT_EQ(s.cmd("meter 3 9").back().compare(0, 7, "error: "), 0); // bus 1 has two stages
     EXPECT_TRUE(s.ok("quit"));
+    EXPECT_EQ(s.child.wait(20000), 0);
+}
+
+namespace {
+
+// The bytes of a segment that its stages do not change while they play: the header but
+// seq_next, free slots whole, and of a claimed slot its claim, identity, values, edit queue
+// and pending bits, its MIDI map and its serial tag (the pipeline writes the rest).
+std::string unchanged_by_playing(const uint8_t *m) {
+    std::string out((const char *)m, offsetof(SharedHeader, seq_next));
+    out.append((const char *)m + offsetof(SharedHeader, reserved1), sizeof(SharedHeader::reserved1));
+    for (uint32_t i = 0; i < SHARED_SLOTS; i++) {
+        const uint8_t *s = m + sizeof(SharedHeader) + (size_t)i * sizeof(SharedSlot);
+        if (shm_load(((const SharedSlot *)s)->in_use) == 0) {
+            out.append((const char *)s, sizeof(SharedSlot));
+            continue;
+        }
+        out.append((const char *)s, offsetof(SharedSlot, meter_gain));
+        out.append((const char *)s + offsetof(SharedSlot, midi_cc), offsetof(SharedSlot, proc_time) - offsetof(SharedSlot, midi_cc));
+        out.append((const char *)s + offsetof(SharedSlot, serial), sizeof(uint32_t));
+    }
+    out.append((const char *)m + SHARED_SIZE - 40, 40);
+    return out;
+}
+
+} // namespace
+
+TEST(HostCli, InspectClaimsAndWritesNothing) {
+    tk_test::ScopedSegment seg;
+    Session s;
+    ASSERT_TRUE(s.start(""));
+    ASSERT_TRUE(s.ok("create 2"));
+    ASSERT_TRUE(s.ok("activate 48000 256"));
+    ASSERT_TRUE(s.ok("input demo"));
+    ASSERT_TRUE(s.ok("run start 256"));
+    int fd = shm_open(seg.path().c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    void *map = mmap(nullptr, SHARED_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(map, MAP_FAILED);
+    const uint8_t *m = (const uint8_t *)map;
+    const SharedSlot *slots = (const SharedSlot *)(m + sizeof(SharedHeader));
+    // Play until both stages have full call histories, so that their chain resolves.
+    auto histories = [&] {
+        int full = 0;
+        for (uint32_t i = 0; i < SHARED_SLOTS; i++)
+            full += shm_load(slots[i].in_use) && shm_load(slots[i].ring_count) >= CALL_RING;
+        return full;
+    };
+    for (int i = 0; i < 2000 && histories() < 2; i++) usleep(10000);
+    ASSERT_EQ(histories(), 2);
+    std::string before = unchanged_by_playing(m);
+    uint32_t serial_next = shm_load(((const SharedHeader *)m)->serial_next);
+    HostRun r = host({"inspect"});
+    std::string after = unchanged_by_playing(m);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(shm_load(((const SharedHeader *)m)->serial_next), serial_next);
+    EXPECT_TRUE(before == after) << "inspect changed the segment";
+    // It did resolve the chain: both stages with their positions.
+    std::string pid = std::to_string(s.child.pid());
+    std::set<std::string> positions;
+    for (const std::string &l : r.lines) {
+        char slot[16], p[16], group[8], pos[16], how[16];
+        if (sscanf(l.c_str(), "%15s %15s %7s %15s %15s", slot, p, group, pos, how) == 5 && pid == p)
+            positions.insert(std::string(pos) + " " + how);
+    }
+    EXPECT_EQ(positions, (std::set<std::string>{"1 auto", "2 auto"})) << r.text();
+    munmap(map, SHARED_SIZE);
+    ASSERT_TRUE(s.ok("run stop"));
+    ASSERT_TRUE(s.ok("quit"));
     EXPECT_EQ(s.child.wait(20000), 0);
 }

@@ -1,6 +1,10 @@
 // Stages in real host processes (tervik-host script children) seen and edited from this
-// process through the shared segment: the edit queue across processes, a full queue, and
-// chains resolved across processes.
+// process through the shared segment: the edit queue across processes, a full queue,
+// chains resolved across processes, and segments that are not the user's own refused.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -20,7 +24,117 @@ std::vector<Ev> parse_events(const std::vector<std::string> &lines) { return Scr
 
 SharedSlot *slot_of(ScriptHost &h, int stage) { return tk_test::script_slot(h, stage); }
 
+// Creates a ready segment (valid header, nothing claimed) at path with the given mode, as
+// the calling user. False when it cannot.
+bool make_segment(const std::string &path, mode_t mode) {
+    int fd = shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, mode);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, mode) == 0 && ftruncate(fd, (off_t)SHARED_SIZE) == 0;
+    void *m = ok ? mmap(nullptr, SHARED_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    close(fd);
+    if (m == MAP_FAILED) return false;
+    SharedHeader *h = (SharedHeader *)m;
+    h->magic = SHARED_MAGIC;
+    h->version = SHARED_VERSION;
+    h->slot_size = SHARED_SLOT_SIZE;
+    h->param_count = SHARED_PARAMS;
+    h->slot_count = SHARED_SLOTS;
+    shm_store(h->init_state, 2u);
+    munmap(m, SHARED_SIZE);
+    return true;
+}
+
+// Claimed slots of the segment at path, read through a mapping of the caller's; -1 when it
+// cannot be read.
+int claimed_slots(const std::string &path) {
+    int fd = shm_open(path.c_str(), O_RDONLY, 0);
+    if (fd < 0) return -1;
+    void *m = mmap(nullptr, SHARED_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (m == MAP_FAILED) return -1;
+    const SharedSlot *slots = (const SharedSlot *)((const char *)m + sizeof(SharedHeader));
+    int n = 0;
+    for (uint32_t i = 0; i < SHARED_SLOTS; i++) n += shm_load(slots[i].in_use) != 0;
+    munmap(m, SHARED_SIZE);
+    return n;
+}
+
+std::string refusal_text(const std::string &path) {
+    return "Tervik: shared segment " + path +
+           " refused: not owned by this user or open to other users; stages of this process are not shared";
+}
+
 } // namespace
+
+// Stages of the real plug-in in this process (through the real host library) meeting a
+// segment under their name that is not theirs alone.
+class SegmentTrustTest : public ClapTest {
+protected:
+    // Two stages, created, initialised, activated and run for a block; the host records
+    // their log lines.
+    void run_two_stages() {
+        HostOptions opt;
+        opt.log_to_stderr = false;
+        for (int i = 0; i < 2; i++) {
+            instances.push_back(std::make_unique<HostInstance>(lib, opt));
+            HostInstance *h = instances.back().get();
+            ASSERT_TRUE(h->create_and_init()) << h->error();
+            ASSERT_TRUE(h->activate(48000, 32, 256));
+            Stereo buf(256, 0.25f);
+            EXPECT_EQ(h->process(buf.p(), buf.p(), 2, 256), CLAP_PROCESS_CONTINUE);
+        }
+    }
+    size_t log_lines(const std::string &text) {
+        size_t n = 0;
+        for (auto &h : instances) n += h->count_calls(text);
+        return n;
+    }
+};
+
+TEST_F(SegmentTrustTest, OwnSegmentOpenToOthersIsRefusedWithOneWarning) {
+    ASSERT_TRUE(make_segment(seg.path(), 0644));
+    run_two_stages();
+    EXPECT_EQ(log_lines("log:*"), 1u);
+    EXPECT_EQ(log_lines("log:2:" + refusal_text(seg.path())), 1u);
+    EXPECT_EQ(claimed_slots(seg.path()), 0); // the stages work with local records
+}
+
+TEST_F(SegmentTrustTest, SegmentAnotherUserCreatedFirstIsNotUsed) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as a second user (uid 65534) needs root; running as uid " << geteuid();
+    // The other user creates this user's segment first, open to everyone, and later looks in.
+    int ready[2], go[2], seen[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(seen), 0);
+    pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        char made = setgid(65534) == 0 && setuid(65534) == 0 && make_segment(seg.path(), 0666) ? 1 : 0;
+        (void)!write(ready[1], &made, 1);
+        char c;
+        (void)!read(go[0], &c, 1);
+        int n = claimed_slots(seg.path());
+        (void)!write(seen[1], &n, sizeof n);
+        _exit(0);
+    }
+    char made = 0;
+    ASSERT_EQ(read(ready[0], &made, 1), 1);
+    ASSERT_EQ(made, 1);
+    struct stat st{};
+    ASSERT_EQ(stat(("/dev/shm" + seg.path()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    run_two_stages();
+    EXPECT_EQ(log_lines("log:*"), 1u);
+    EXPECT_EQ(log_lines("log:2:" + refusal_text(seg.path())), 1u);
+    char c = 1;
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    int n = -1;
+    ASSERT_EQ(read(seen[0], &n, sizeof n), (ssize_t)sizeof n);
+    EXPECT_EQ(n, 0) << "the other user sees this user's stages";
+    int status = 0;
+    waitpid(other, &status, 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1], seen[0], seen[1]}) close(fd);
+}
 
 class MultiProcessTest : public ::testing::Test {
 protected:

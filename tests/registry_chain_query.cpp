@@ -376,6 +376,55 @@ TEST_F(ChainQuery, TagConflictIsWonByTheClusterWithRunningSerialStages) {
     EXPECT_EQ(r.size(), 3u);
 }
 
+TEST_F(ChainQuery, ViewAnswersLikeTheQueryWithoutStoringAnything) {
+    // Stored tags that join and conflict (as above), and a new stage without a tag.
+    SharedSlot *u2 = stage(0x102), *u3 = stage(0x103), *u1 = stage(0x101);
+    SharedSlot *l1 = stage(0x201), *l2 = stage(0x202), *n1 = stage(0x301, 1);
+    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->serial, 500u);
+    Bus u{{u1, u2, u3}}, l{{l1, l2}}, n{{n1}};
+    l.offset = 5 * MS;
+    l.odd_offset = -(int64_t)4 * MS;
+    uint64_t now = sys_time_ns();
+    host_.run({&u, &l, &n}, 40, now - 30 * PERIOD);
+    u.order = {u1};
+    host_.run({&u, &l, &n}, 30, now);
+    auto forget_orders = [] {
+        registry_lock();
+        for (int i = 0; i < 64; i++) registry_caches()[i].key = nullptr;
+        registry_unlock();
+    };
+    auto tags = [&] {
+        std::vector<uint32_t> t;
+        for (SharedSlot *s : slots_) t.push_back(shm_load(s->serial));
+        return t;
+    };
+    struct Ask {
+        SharedSlot *own;
+        uint32_t group;
+    };
+    ASSERT_EQ(shared_at(0), u2); // the first slot: the header lies just before it
+    const SharedHeader *head = (const SharedHeader *)((const char *)u2 - sizeof(SharedHeader));
+    for (Ask ask : {Ask{l1, 0}, Ask{u1, 0}, Ask{u2, 0}, Ask{nullptr, 0}, Ask{n1, 1}}) {
+        std::vector<uint32_t> before = tags();
+        uint32_t counter = shm_load(head->serial_next);
+        forget_orders();
+        ChainEntry view[64];
+        int nv = registry_chain_view(ask.own, ask.group, view, 64);
+        EXPECT_EQ(tags(), before);
+        EXPECT_EQ(shm_load(head->serial_next), counter);
+        forget_orders();
+        std::vector<ChainEntry> r = query(ask.own, ask.group);
+        ASSERT_EQ(nv, (int)r.size());
+        for (int i = 0; i < nv; i++) {
+            EXPECT_EQ(view[i].slot, r[(size_t)i].slot) << i;
+            EXPECT_EQ(view[i].pos, r[(size_t)i].pos) << i;
+            EXPECT_EQ(view[i].manual, r[(size_t)i].manual) << i;
+            EXPECT_EQ(view[i].recent, r[(size_t)i].recent) << i;
+        }
+    }
+    EXPECT_NE(shm_load(n1->serial), 0u); // the query did store (a tag for the new stage)
+}
+
 TEST_F(ChainQuery, ManualStageIsListedBeforeAnAutomaticStageAtItsPosition) {
     SharedSlot *x = stage(0x101), *y = stage(0x202), *z = stage(0x303, 0, 2);
     Bus bus{{x, y, z}};

@@ -1,6 +1,8 @@
 // The shared segment across real processes: creation races, take-over of a SIGKILLed
-// owner's slot, refusal of foreign layouts and modes, release and liveness, group usage.
+// owner's slot, refusal of foreign layouts and modes, release and liveness (also across
+// PID namespaces and forks, and by pid where slot locks are missing), group usage.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -9,10 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "registry/registry.h"
 #include "registry/shared.h"
@@ -77,6 +82,102 @@ struct Forked {
         pid = -1;
     }
 };
+
+// Enters a new PID namespace for the children forked next; as a user without the right to,
+// inside a new user namespace that maps the user's own ids to themselves (so the segment
+// is still the user's own). 0, or the errno of the step that failed.
+int enter_pid_namespace() {
+    if (unshare(CLONE_NEWPID) == 0) return 0;
+    int err = errno;
+    if (geteuid() == 0) return err;
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) return errno;
+    auto put = [](const char *path, const std::string &text) {
+        int fd = open(path, O_WRONLY);
+        bool ok = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size();
+        if (fd >= 0) close(fd);
+        return ok ? 0 : (errno ? errno : EIO);
+    };
+    if (int e = put("/proc/self/setgroups", "deny")) return e;
+    if (int e = put("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1")) return e;
+    return put("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
+// Like Forked, but fn runs as pid 1 of a new PID namespace sharing /dev/shm (a sandboxed
+// host): fork, enter the namespace, fork again. why_not is set when that is not allowed.
+struct Sandboxed {
+    pid_t middle = -1, outer = -1; // outer: the sandboxed process's pid in this namespace
+    int result_fd = -1, go_fd = -1;
+    std::string why_not;
+    template <class F> void start(F fn) {
+        int r[2], g[2], info[2];
+        ASSERT_EQ(pipe(r), 0);
+        ASSERT_EQ(pipe(g), 0);
+        ASSERT_EQ(pipe(info), 0);
+        middle = fork();
+        ASSERT_GE(middle, 0);
+        if (middle == 0) {
+            close(r[0]);
+            close(g[1]);
+            close(info[0]);
+            int msg[2] = {-1, enter_pid_namespace()};
+            pid_t inner = msg[1] ? -1 : fork();
+            if (inner == 0) {
+                shared_test_reset();
+                int v = fn();
+                (void)!write(r[1], &v, sizeof v);
+                char c;
+                (void)!read(g[0], &c, 1);
+                _exit(0);
+            }
+            if (!msg[1] && inner < 0) msg[1] = errno;
+            msg[0] = (int)inner;
+            (void)!write(info[1], msg, sizeof msg);
+            close(r[1]);
+            close(g[0]);
+            int st;
+            if (inner > 0) waitpid(inner, &st, 0);
+            _exit(0);
+        }
+        close(r[1]);
+        close(g[0]);
+        close(info[1]);
+        int msg[2] = {-1, EIO};
+        if (read(info[0], msg, sizeof msg) != (ssize_t)sizeof msg || msg[0] <= 0)
+            why_not = std::string("a new PID namespace is not allowed here (") + strerror(msg[1]) + ")";
+        outer = msg[0];
+        close(info[0]);
+        result_fd = r[0];
+        go_fd = g[1];
+    }
+    int result() {
+        int v = -999;
+        if (read(result_fd, &v, sizeof v) != (ssize_t)sizeof v) return -998;
+        return v;
+    }
+    void end(bool hard) {
+        if (middle <= 0) return;
+        if (hard && outer > 0) {
+            kill(outer, SIGKILL); // no "go" then: the pipe may have lost its only reader
+        } else {
+            char c = 1;
+            (void)!write(go_fd, &c, 1);
+        }
+        int st;
+        waitpid(middle, &st, 0);
+        close(result_fd);
+        close(go_fd);
+        middle = -1;
+    }
+    ~Sandboxed() { end(true); }
+};
+
+// Polls shared_alive (whose verdict is cached for a second) until it is false; generous.
+bool dies_soon(SharedSlot *s) {
+    for (int i = 0; i < 1000 && shared_alive(s); i++) usleep(10000);
+    return !shared_alive(s);
+}
 
 class SharedSegmentTest : public ::testing::Test {
 protected:
@@ -343,4 +444,125 @@ TEST_F(SharedSegmentTest, RememberedPointersAreCheckedBeforeTheyAreRead) {
         EXPECT_FALSE(shared_valid(local));
         EXPECT_FALSE(registry_contains(local, 9)); // no use after free (ASan would say)
     }
+}
+
+TEST_F(SharedSegmentTest, SandboxedClaimerNeverTakesALiveStagesSlot) {
+    // A full segment of live stages, all of this process.
+    std::vector<SharedSlot *> mine;
+    for (int i = 0; i < 64; i++) {
+        SharedSlot *s = shared_acquire();
+        ASSERT_FALSE(shared_is_local(s));
+        shm_store(s->uid, (uint64_t)(1000 + i));
+        shm_store(s->values[1], 6.0);
+        mine.push_back(s);
+    }
+    std::vector<uint32_t> gens;
+    for (SharedSlot *s : mine) gens.push_back(shm_load(s->generation));
+    // A host in another PID namespace cannot see this process's pid, yet must not take over.
+    Sandboxed box;
+    box.start([] {
+        SharedSlot *s = shared_acquire();
+        return !s ? -1 : shared_is_local(s) ? 1000 : slot_index(s);
+    });
+    if (!box.why_not.empty()) GTEST_SKIP() << box.why_not;
+    EXPECT_EQ(box.result(), 1000) << "the sandboxed claimer took a live stage's slot";
+    for (int i = 0; i < 64; i++) {
+        EXPECT_EQ(shm_load(mine[(size_t)i]->generation), gens[(size_t)i]) << i;
+        EXPECT_EQ(shm_load(mine[(size_t)i]->uid), (uint64_t)(1000 + i)) << i;
+        EXPECT_EQ(shm_load(mine[(size_t)i]->values[1]), 6.0) << i;
+        EXPECT_EQ(shm_load(mine[(size_t)i]->pid), (int32_t)getpid()) << i;
+    }
+    box.end(false);
+    for (SharedSlot *s : mine) shared_release(s);
+}
+
+TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
+    Sandboxed box;
+    box.start([] {
+        SharedSlot *s = shared_acquire();
+        shm_store(s->values[1], 9.0);
+        return slot_index(s);
+    });
+    if (!box.why_not.empty()) GTEST_SKIP() << box.why_not;
+    int idx = box.result();
+    ASSERT_GE(idx, 0);
+    ASSERT_TRUE(shared_mapped());
+    SharedSlot *boxed = shared_at(idx);
+    ASSERT_NE(boxed, nullptr);
+    // Its recorded pid is its own namespace's 1: here, init, which lives for ever.
+    EXPECT_EQ(shm_load(boxed->pid), 1);
+    EXPECT_TRUE(shared_alive(boxed));
+    // While it lives, a full segment does not give its slot away.
+    std::vector<SharedSlot *> mine;
+    for (int i = 0; i < 63; i++) {
+        SharedSlot *s = shared_acquire();
+        ASSERT_FALSE(shared_is_local(s));
+        mine.push_back(s);
+    }
+    uint32_t gen = shm_load(boxed->generation);
+    SharedSlot *extra = shared_acquire();
+    EXPECT_TRUE(shared_is_local(extra));
+    shared_release(extra);
+    EXPECT_EQ(shm_load(boxed->values[1]), 9.0);
+    // Once it has died it is seen dead, and its slot is taken over.
+    box.end(true);
+    EXPECT_TRUE(dies_soon(boxed));
+    SharedSlot *taken = shared_acquire();
+    EXPECT_EQ(taken, boxed);
+    EXPECT_EQ(shm_load(boxed->generation), gen + 1);
+    EXPECT_EQ(shm_load(boxed->values[1]), 0.0);
+    for (SharedSlot *s : mine) shared_release(s);
+    shared_release(taken);
+}
+
+TEST_F(SharedSegmentTest, OwnersForkedHelperDoesNotKeepItsStageAlive) {
+    // A host forks a helper that does not exec; the helper outlives the host.
+    Forked owner;
+    owner.start([] {
+        SharedSlot *s = shared_acquire();
+        if (!s || shared_is_local(s)) return -1;
+        pid_t helper = fork();
+        if (helper == 0) {
+            for (;;) pause();
+        }
+        return (int)helper;
+    });
+    int helper = owner.result();
+    ASSERT_GT(helper, 0);
+    ASSERT_TRUE(shared_mapped());
+    SharedSlot *s = nullptr;
+    for (int i = 0; i < 64 && !s; i++)
+        if (shared_at(i) && shm_load(shared_at(i)->pid) == owner.pid) s = shared_at(i);
+    ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(shared_alive(s));
+    owner.kill9();
+    EXPECT_TRUE(dies_soon(s));
+    EXPECT_EQ(kill(helper, 0), 0); // the helper still runs
+    kill(helper, SIGKILL);
+}
+
+TEST_F(SharedSegmentTest, WithoutSlotLocksLivenessFallsBackToTheOwnersPid) {
+    shared_test_reset(true);
+    Forked child;
+    child.start([] {
+        shared_test_reset(true);
+        return slot_index(shared_acquire());
+    });
+    int idx = child.result();
+    ASSERT_GE(idx, 0);
+    ASSERT_TRUE(shared_mapped());
+    SharedSlot *theirs = shared_at(idx);
+    ASSERT_NE(theirs, nullptr);
+    EXPECT_TRUE(shared_alive(theirs));
+    std::vector<SharedSlot *> mine;
+    for (int i = 0; i < 63; i++) mine.push_back(shared_acquire());
+    SharedSlot *extra = shared_acquire();
+    EXPECT_TRUE(shared_is_local(extra)); // a live owner keeps its slot
+    shared_release(extra);
+    child.kill9();
+    EXPECT_TRUE(dies_soon(theirs));
+    SharedSlot *taken = shared_acquire();
+    EXPECT_EQ(taken, theirs);
+    for (SharedSlot *m : mine) shared_release(m);
+    shared_release(taken);
 }
