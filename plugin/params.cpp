@@ -46,7 +46,7 @@ static bool valid_index(int index) { return index >= 0 && index < (int)PARAM_COU
 double param_clamp(int index, double value) {
     if (!valid_index(index)) return 0.0;
     const ParamInfo &p = PARAMS[index];
-    if (std::isnan(value)) return p.def;
+    if (!std::isfinite(value)) return p.def; // NaN or infinity: no value at all
     double v = std::fmin(p.max, std::fmax(p.min, value));
     if (p.flags & PF_STEPPED) v = std::floor(v + 0.5);
     return v;

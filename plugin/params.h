@@ -30,7 +30,7 @@ enum ParamIndex {
 };
 
 int param_index_from_id(uint32_t id);                 // -1 for an unknown id
-double param_clamp(int index, double value);          // NaN -> default; bounds; stepped rounding
+double param_clamp(int index, double value);          // NaN, +-Inf -> default; bounds; stepped rounding
 void param_format(int index, char *text, size_t size, double value);
 bool param_parse(int index, const char *text, double *out); // locale-independent
 const char *param_style_name(int style);              // clamped to 0..5

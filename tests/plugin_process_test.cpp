@@ -202,12 +202,12 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     h->process(a);
     EXPECT_EQ(value(h, 2), 5.0);
     a.out = b.p();
-    a.in_ports = 0; // no audio ports
+    a.out_ports = 0; // no output port (a missing input is silence: see MissingInputIsSilence)
     ev.clear();
     ev.add_param(0, 2, 6.0);
     h->process(a);
     EXPECT_EQ(value(h, 2), 6.0);
-    a.in_ports = 1;
+    a.out_ports = 1;
     a.out_channels = 0;
     h->process(a);
     a.out_channels = 2;
@@ -402,20 +402,26 @@ TEST_F(ProcessTest, EditsPostedFromOutsideReachTheOwnersHostAsGestures) {
     EXPECT_EQ(h->take_events().size(), 2u);
 }
 
-TEST_F(ProcessTest, FullQueueKeepsTheFirst256AndCorruptCountersAreDropped) {
+TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCountersAreDropped) {
     for (int i = 0; i < 300; i++) plugin_edit_value(s, 0, -24.0 + i * 0.1);
     EXPECT_NEAR(value(h, 1), -24.0 + 299 * 0.1, 1e-9);
     Stereo b(64);
     h->process(b.p(), b.p(), 2, 64);
     std::vector<OutEvent> e = h->take_events();
-    ASSERT_EQ(e.size(), 256u);
-    for (int i = 0; i < 256; i++) ASSERT_NEAR(e[i].value, -24.0 + i * 0.1, 1e-9);
+    // Values fill the queue up to the room kept for gesture ends; the rest are dropped, and
+    // the drain then sends the stage's value, so the host ends where the stage is.
+    const size_t kept = EDIT_QUEUE_LEN - EDIT_END_ROOM;
+    ASSERT_EQ(e.size(), kept + 1);
+    for (size_t i = 0; i < kept; i++) ASSERT_NEAR(e[i].value, -24.0 + (double)i * 0.1, 1e-9);
+    EXPECT_EQ(e[kept].param_id, 1u);
+    EXPECT_EQ(e[kept].value, value(h, 1));
     // A corrupted write counter from another process: nothing is sent, the queue resyncs.
     shm_store(s->edit_write, shm_load(s->edit_read) + 3000000000u);
     h->process(b.p(), b.p(), 2, 64);
     EXPECT_TRUE(h->take_events().empty());
     EXPECT_EQ(shm_load(s->edit_read), shm_load(s->edit_write));
-    // Garbage entries (unknown ids) are skipped, the rest delivered.
+    // Garbage entries (unknown ids, unknown kinds) are skipped, the rest delivered; the value
+    // of an entry that no poster stored into the slot is followed by the stage's own.
     uint32_t w = shm_load(s->edit_write);
     s->edit_queue[w % 256] = EditEntry{9999, 0, 1.0};
     s->edit_queue[(w + 1) % 256] = EditEntry{2, 7, 1.0};
@@ -423,8 +429,10 @@ TEST_F(ProcessTest, FullQueueKeepsTheFirst256AndCorruptCountersAreDropped) {
     shm_store(s->edit_write, w + 3);
     h->process(b.p(), b.p(), 2, 64);
     e = h->take_events();
-    ASSERT_EQ(e.size(), 1u);
+    ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[0].value, 12.0);
+    EXPECT_EQ(e[1].param_id, 2u);
+    EXPECT_EQ(e[1].value, value(h, 2));
 }
 
 TEST_F(ProcessTest, DeadPosterHoldingTheEditLockDoesNotFreezeEditors) {
