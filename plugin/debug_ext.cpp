@@ -10,7 +10,8 @@
 static int own_chain(Plugin *p, ChainEntry *chain, int *pos) {
     *pos = 0;
     if (!p || !p->slot) return 0;
-    uint32_t group = (uint32_t)param_clamp(P_GROUP, shm_load(p->slot->values[P_GROUP]));
+    double g = shm_load(p->slot->values[P_GROUP]);
+    uint32_t group = (g > -1.0 && g < 16.0) ? (uint32_t)g : 16u;
     int n = registry_chain_for(p->slot, group, chain, 64);
     for (int i = 0; i < n; i++)
         if (chain[i].slot == p->slot) *pos = i + 1;

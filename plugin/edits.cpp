@@ -111,7 +111,9 @@ static void apply_midi(Plugin *p, const clap_event_midi_t *m, const clap_output_
         else x = row.min + (row.max - row.min) * (double)(v & 0x7F) / 127.0;
         double c = param_clamp((int)i, x);
         shm_store(s->values[i], c);
-        send_value(p, out, (int)i, c);
+        // A controller that repeats what the host knows (a host chasing controller values at
+        // playback start) changes nothing the host must record.
+        if (!same_value(c, host_knows(p, (int)i))) send_value(p, out, (int)i, c);
     }
 }
 

@@ -242,6 +242,77 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     EXPECT_EQ(value(h, 2), 1.0);
 }
 
+TEST_F(ProcessTest, MissingInputIsSilenceAndEveryOutputChannelIsWritten) {
+    const float stale = 2.985f; // +9.5 dBFS left in the host's output buffers
+    std::vector<float> o0(64), o1(64), o2(64);
+    float *outs[3] = {o0.data(), o1.data(), o2.data()};
+    auto fill = [&] {
+        for (std::vector<float> *v : {&o0, &o1, &o2}) std::fill(v->begin(), v->end(), stale);
+    };
+    auto silent = [&](const std::vector<float> &v) {
+        for (float x : v)
+            if (x != 0.0f) return false;
+        return true;
+    };
+    float *no_channels[2] = {nullptr, nullptr};
+    Stereo in(64, 0.5f);
+    struct Case {
+        const char *what;
+        float *const *in;
+        uint32_t in_channels, in_ports;
+    } cases[] = {
+        {"null channel array", nullptr, 2, 1},
+        {"null channel entries", no_channels, 2, 1},
+        {"zero input channels", in.p(), 0, 1},
+        {"no input port", in.p(), 2, 0},
+    };
+    for (const Case &c : cases) {
+        fill();
+        uint32_t rows = shm_load(s->hist_count), calls = shm_load(s->ring_count);
+        ProcessArgs a;
+        a.in = c.in;
+        a.in_channels = c.in_channels;
+        a.in_ports = c.in_ports;
+        a.out = outs;
+        a.out_channels = 3;
+        a.frames = 64;
+        h->process(a);
+        EXPECT_TRUE(silent(o0)) << c.what;
+        EXPECT_TRUE(silent(o1)) << c.what;
+        EXPECT_TRUE(silent(o2)) << c.what;
+        // The stage ran: its meters and history go on.
+        EXPECT_EQ(shm_load(s->ring_count), calls + 1) << c.what;
+        EXPECT_EQ(shm_load(s->hist_count), rows + 1) << c.what;
+        EXPECT_EQ(shm_load(s->meter_peak_in), 0.0f) << c.what;
+    }
+    // A third channel is zeroed behind real input too, and a block of audio followed by a
+    // block without input drains the delay line: the click comes out 80 frames late.
+    fill();
+    in.l[0] = in.r[0] = 0.5f;
+    std::fill(in.l.begin() + 1, in.l.end(), 0.0f);
+    std::fill(in.r.begin() + 1, in.r.end(), 0.0f);
+    ProcessArgs a;
+    a.in = in.p();
+    a.out = outs;
+    a.out_channels = 3;
+    a.frames = 64;
+    h->process(a);
+    EXPECT_TRUE(silent(o0)); // still inside the latency
+    EXPECT_TRUE(silent(o2));
+    fill();
+    a.in = nullptr;
+    h->process(a);
+    EXPECT_EQ(first_above(o0, 0.1f), 16);
+    EXPECT_EQ(first_above(o1, 0.1f), 16);
+    EXPECT_TRUE(silent(o2));
+    // A one-channel output without input: the stage's left channel, silent.
+    fill();
+    a.out_channels = 1;
+    h->process(a);
+    EXPECT_TRUE(silent(o0));
+    EXPECT_EQ(o1[0], stale); // not the host's channel any more
+}
+
 TEST_F(ProcessTest, LookaheadChangeAsksForOneRestartAndWaitsForIt) {
     Stereo in(2048), out(2048);
     in.l[0] = in.r[0] = 0.5f;
