@@ -81,7 +81,7 @@ static uint64_t seen_at(const Plugin *p, int i) {
 static void set_seen(Plugin *p, int i, uint64_t t) {
     std::atomic_ref<uint64_t>(p->gesture_seen_ns[i]).store(t, std::memory_order_relaxed);
 }
-// Two values the host cannot tell apart (a NaN never reaches it: values pass param_clamp).
+// Two values the host cannot tell apart (a NaN never reaches it: values pass param_bounded).
 static bool same_value(double a, double b) { return a == b; }
 
 static bool send_value(Plugin *p, const clap_output_events_t *out, int i, double v) {
@@ -158,7 +158,7 @@ static void forward(Plugin *p, const clap_output_events_t *out, int i, uint32_t 
         if (p->gesture_lapsed[i] && !is_open(p, i) && push_gesture(out, id, true)) set_open(p, i, true);
         p->gesture_lapsed[i] = 0;
         if (is_open(p, i)) set_seen(p, i, now);
-        send_value(p, out, i, param_clamp(i, value));
+        send_value(p, out, i, param_bounded(i, value));
         break;
     case EDIT_END:
         p->gesture_lapsed[i] = 0;
@@ -179,7 +179,7 @@ static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
             p->gesture_lapsed[i] = 1;
         }
         if (std::atomic_ref<uint32_t>(p->state_loading).load()) continue; // the host is loading it
-        double v = param_clamp(k, shm_load(s->values[i]));
+        double v = param_bounded(k, shm_load(s->values[i]));
         if (!same_value(v, host_knows(p, k))) send_value(p, out, k, v);
     }
 }

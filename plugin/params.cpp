@@ -46,10 +46,15 @@ static bool valid_index(int index) { return index >= 0 && index < (int)PARAM_COU
 double param_clamp(int index, double value) {
     if (!valid_index(index)) return 0.0;
     const ParamInfo &p = PARAMS[index];
-    if (!std::isfinite(value)) return p.def; // NaN or infinity: no value at all
+    if (std::isnan(value)) return p.def;
     double v = std::fmin(p.max, std::fmax(p.min, value));
     if (p.flags & PF_STEPPED) v = std::floor(v + 0.5);
     return v;
+}
+
+double param_bounded(int index, double value) {
+    if (!valid_index(index)) return 0.0;
+    return std::isfinite(value) ? param_clamp(index, value) : PARAMS[index].def;
 }
 
 bool param_is_switch(int index) {

@@ -29,14 +29,14 @@ static bool params_get_value(const clap_plugin_t *plugin, clap_id id, double *ou
     int idx = param_index_from_id(id);
     if (!p || !p->slot || idx < 0 || !out) return false;
     // Another process may have stored anything into the slot: the host gets it bounded.
-    *out = param_clamp(idx, shm_load(p->slot->values[idx]));
+    *out = param_bounded(idx, shm_load(p->slot->values[idx]));
     return true;
 }
 
 static bool params_value_to_text(const clap_plugin_t *, clap_id id, double value, char *text, uint32_t size) {
     int idx = param_index_from_id(id);
     if (idx < 0 || !text || size == 0) return false;
-    param_format(idx, text, size, param_clamp(idx, value));
+    param_format(idx, text, size, param_bounded(idx, value));
     return true;
 }
 

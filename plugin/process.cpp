@@ -40,7 +40,7 @@ void apply_all(Plugin *p, const Events &ev, uint32_t from, const clap_output_eve
 }
 
 // A parameter as the engine may use it, whatever another process stored.
-inline double param(const SharedSlot *s, int index) { return param_clamp(index, shm_load(s->values[index])); }
+inline double param(const SharedSlot *s, int index) { return param_bounded(index, shm_load(s->values[index])); }
 
 void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
     uint32_t i = k & (HIST_LEN - 1);

@@ -95,7 +95,7 @@ static bool state_save(const clap_plugin_t *plugin, const clap_ostream_t *s) {
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         if (PARAMS[i].flags & PF_READONLY) continue;
         // Another process may have stored anything into the slot: the host gets it bounded.
-        double v = param_clamp((int)i, shm_load(slot->values[i]));
+        double v = param_bounded((int)i, shm_load(slot->values[i]));
         if (!put32(s, PARAMS[i].id) || !put64(s, dbits(v))) return false;
     }
     uint32_t m = 0;
