@@ -209,6 +209,7 @@ void echo_edits(Plugin *p, const clap_output_events_t *out) {
     }
     settle(p, out, now);
 }
+
 void params_flush(const clap_plugin_t *plugin, const clap_input_events_t *in, const clap_output_events_t *out) {
     Plugin *p = plugin_of(plugin);
     if (!p) return;

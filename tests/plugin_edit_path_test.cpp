@@ -24,9 +24,7 @@ using tk_test::ScriptHost;
 using Ev = ScriptHost::Event;
 using Clock = std::chrono::steady_clock;
 
-double ms_since(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
+double ms_since(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
 
 // Runs fn in a forked child of this process (sharing the mapped segment) that then exits.
 pid_t spawn(const std::function<void()> &fn) {
@@ -244,9 +242,9 @@ TEST_F(EditPathTest, GarbageInTheQueueNeverReachesTheHostMalformed) {
     // A crashed or hostile process wrote entries straight into the ring.
     pid_t writer = spawn([&] {
         const EditEntry junk[] = {
-            {2, EDIT_END, 0.0},     {2, EDIT_BEGIN, 0.0},   {2, EDIT_BEGIN, 0.0}, {2, EDIT_VALUE, std::nan("")},
-            {2, 9, 5.0},            {9999, EDIT_BEGIN, 1.0}, {3, EDIT_END, 0.0},  {2, EDIT_END, 0.0},
-            {2, EDIT_END, 0.0},     {3, EDIT_VALUE, 1e308},
+            {2, EDIT_END, 0.0}, {2, EDIT_BEGIN, 0.0},    {2, EDIT_BEGIN, 0.0}, {2, EDIT_VALUE, std::nan("")},
+            {2, 9, 5.0},        {9999, EDIT_BEGIN, 1.0}, {3, EDIT_END, 0.0},   {2, EDIT_END, 0.0},
+            {2, EDIT_END, 0.0}, {3, EDIT_VALUE, 1e308},
         };
         uint32_t w = shm_load(s->edit_write);
         for (const EditEntry &e : junk) {
