@@ -150,19 +150,24 @@ TEST_F(EditLockTest, ALockWordAnotherProcessKeepsScramblingDelaysNoEditorAndLose
         for (;;) shm_store(s->edit_lock, (uint32_t)rng() | 2u);
     });
     ASSERT_GT(hostile, 0);
+    for (int i = 0; i < 20000 && shm_load(s->edit_lock) == 0; i++) usleep(1000);
     bool back = gesture_returns(12.0, "a lock word scrambled all the time");
     kill(hostile, SIGKILL);
     waitpid(hostile, nullptr, 0);
     ASSERT_TRUE(back);
     EXPECT_EQ(shm_load(s->values[P_GAIN]), 12.0);
-    // The gesture could not be queued: it was dropped whole, and the host still ends with
-    // the stage's value.
+    // Normally the gesture cannot be queued and is dropped whole (when the scrambler gets no
+    // time on a loaded machine, its word is broken as a dead one's and the gesture goes
+    // through). Either way the host's stream is whole and ends with the stage's value.
     std::vector<OutEvent> e = drain();
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].type, CLAP_EVENT_PARAM_VALUE);
-    EXPECT_EQ(e[0].value, 12.0);
-    // The word the dead scrambler left is broken by the next poster.
-    ASSERT_NE(shm_load(s->edit_lock), 0u);
+    ASSERT_TRUE(e.size() == 1u || e.size() == 3u) << e.size();
+    if (e.size() == 3u) {
+        EXPECT_EQ(e[0].type, CLAP_EVENT_PARAM_GESTURE_BEGIN);
+        EXPECT_EQ(e[2].type, CLAP_EVENT_PARAM_GESTURE_END);
+    }
+    EXPECT_EQ(e[e.size() / 2].type, CLAP_EVENT_PARAM_VALUE);
+    EXPECT_EQ(e[e.size() / 2].value, 12.0);
+    // Whatever word the killed scrambler left, the next poster breaks it and is queued.
     ASSERT_TRUE(gesture_returns(3.0, "the scrambler's last word in the lock"));
     e = drain();
     ASSERT_EQ(e.size(), 3u);
@@ -230,6 +235,13 @@ TEST_F(EditPathTest, BurstsFromTwoProcessesReachTheHostWellFormedAndEndAtTheStag
     view.take(take_events(owner));
     printf("[ figure ] %d gestures posted by two processes, %ld events received in %d blocks\n", stop[1].load(),
            view.events, blocks + 2);
+    // No gesture stays open. (Normally every end is queued; on a machine so loaded that a
+    // poster lost its end to a lock held past the give-up time, the lapse ends the gesture.)
+    for (auto t1 = Clock::now(); view.left_open() && ms_since(t1) < 10000;) {
+        usleep(20000);
+        ASSERT_TRUE(owner.cmd("process 1 64"));
+        view.take(take_events(owner));
+    }
     munmap(stop, 2 * sizeof(std::atomic<int>));
     EXPECT_EQ(view.nested_begins, 0);
     EXPECT_EQ(view.orphan_ends, 0);
