@@ -235,8 +235,7 @@ int cmd_render(const std::vector<std::string> &argv) {
         length = (uint64_t)(seconds * rate + 0.5);
         in_desc = a.get("in");
     } else {
-        demo = std::make_unique<DemoStream>(rate, seconds, channels);
-        length = demo->frames();
+        length = (uint64_t)(seconds * rate + 0.5);
         in_desc = "demo signal";
     }
     if (a.has("out")) {
@@ -250,6 +249,7 @@ int cmd_render(const std::vector<std::string> &argv) {
             return 2;
         }
     }
+    if (!file) demo = std::make_unique<DemoStream>(rate, seconds, channels);
 
     HostLib lib;
     if (!lib.load(plugin)) {
@@ -289,8 +289,9 @@ int cmd_render(const std::vector<std::string> &argv) {
         fprintf(stderr, "error: %s\n", err.c_str());
         return 1;
     }
+    const bool writing = a.has("out");
     WavWriter writer;
-    if (a.has("out") && !writer.open(a.get("out"), channels, rate, &err)) {
+    if (writing && !writer.open(a.get("out"), channels, rate, &err)) {
         fprintf(stderr, "error: %s\n", err.c_str());
         return 1;
     }
@@ -366,7 +367,7 @@ int cmd_render(const std::vector<std::string> &argv) {
                 out_ptrs[c] = o[c] + first;
                 for (uint32_t k = first; k < f; k++) out_peak = fmax(out_peak, fabs((double)o[c][k]));
             }
-            if (a.has("out") && !writer.write(out_ptrs.data(), f - first, &err)) {
+            if (writing && !writer.write(out_ptrs.data(), f - first, &err)) {
                 write_ok = false;
                 break;
             }
@@ -406,7 +407,7 @@ int cmd_render(const std::vector<std::string> &argv) {
 
     chain.deactivate();
     int rc = 0;
-    if (a.has("out")) {
+    if (writing) {
         if (write_ok && writer.close(&err)) {
             printf("output: %s (%llu frames, %u ch, %.0f Hz, float 32)\n", a.get("out").c_str(),
                    (unsigned long long)out_frames, channels, rate);
