@@ -80,7 +80,7 @@ private:
     void make_bar(Gen &g, uint64_t *start, uint64_t *end);
     double rate_, seconds_; // seconds_: of one round
     uint32_t channels_;
-    uint64_t total_, round_;   // frames of the signal and of one round (the whole when short)
+    uint64_t total_, round_; // frames of the signal and of one round (the whole when short)
     uint64_t pos_ = 0, round_pos_ = 0;
     double gain_ = 0;
     Gen gen_;

@@ -5,11 +5,10 @@
 #include <locale.h>
 #include <unistd.h>
 
-#include <cstdarg>
-
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -120,8 +119,10 @@ struct PresetText {
         va_start(ap, fmt);
         int n = vsnprintf(data + len, sizeof data - len, fmt, ap);
         va_end(ap);
-        if (n < 0 || (size_t)n >= sizeof data - len) full = true;
-        else len += (size_t)n;
+        if (n < 0 || (size_t)n >= sizeof data - len)
+            full = true;
+        else
+            len += (size_t)n;
     }
 };
 

@@ -66,7 +66,8 @@ HostRun host_all(const std::vector<std::string> &args) {
     if (!c.start(sh)) return r;
     c.close_stdin();
     std::string l;
-    while (c.read_line(&l, 60000)) r.lines.push_back(l);
+    while (c.read_line(&l, 60000))
+        r.lines.push_back(l);
     r.rc = c.wait(60000);
     return r;
 }
@@ -84,7 +85,8 @@ std::string claiming_wav(uint32_t bytes, uint32_t claimed) {
     auto u16 = [](uint16_t v) { return std::string{(char)v, (char)(v >> 8)}; };
     std::string w = "RIFF" + u32(36 + bytes) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(48000) + u32(48000) +
                     u16(1) + u16(8) + "data" + u32(claimed);
-    for (uint32_t i = 0; i < bytes; i++) w += (char)(128 + (int)(100 * sin(i * 0.05)));
+    for (uint32_t i = 0; i < bytes; i++)
+        w += (char)(128 + (int)(100 * sin(i * 0.05)));
     return w;
 }
 
@@ -455,8 +457,8 @@ TEST(HostCli, RenderStreamsAnInputWhoseHeaderClaimsBillionsOfFrames) {
     // Through a pipe the reader cannot check the claim against the file's size.
     ASSERT_EQ(mkfifo((dir + "/pipe.wav").c_str(), 0600), 0);
     tk_test::Child c;
-    ASSERT_TRUE(c.start({TERVIK_HOST_PATH, "render", "--stages", "1", "--in", dir + "/pipe.wav", "--out",
-                         dir + "/pipe_out.wav"}));
+    ASSERT_TRUE(c.start(
+        {TERVIK_HOST_PATH, "render", "--stages", "1", "--in", dir + "/pipe.wav", "--out", dir + "/pipe_out.wav"}));
     c.close_stdin();
     int fd = -1; // opens once the child has opened the pipe for reading
     for (int waited = 0; fd < 0 && waited < 60000; waited += 5) {
@@ -468,7 +470,8 @@ TEST(HostCli, RenderStreamsAnInputWhoseHeaderClaimsBillionsOfFrames) {
     EXPECT_EQ(write(fd, wav.data(), wav.size()), (ssize_t)wav.size());
     close(fd);
     std::string text, l;
-    while (c.read_line(&l, 60000)) text += l + "\n";
+    while (c.read_line(&l, 60000))
+        text += l + "\n";
     EXPECT_EQ(c.wait(60000), 0) << text;
     EXPECT_NE(text.find("input: " + dir + "/pipe.wav, 0.38 s, 1 ch, 48000 Hz"), std::string::npos) << text;
     EXPECT_EQ(wav_info(dir + "/pipe_out.wav").frames, 18000);
@@ -491,8 +494,8 @@ TEST(HostCli, RenderMemoryDoesNotGrowWithTheLength) {
     EXPECT_TRUE(l.has("input: demo signal, 300.00 s, 2 ch, 8000 Hz, peak -6.00 dBFS")) << l.text();
     EXPECT_EQ(wav_info(dir + "/out.wav").frames, 2400000);
     // Holding the signal, the input and the output whole takes some 25 bytes a frame: 60 MB.
-    EXPECT_LT(long_kb - short_kb, 16 * 1024) << "peak resident size " << short_kb << " KB for 1 s, " << long_kb
-                                             << " KB for 300 s";
+    EXPECT_LT(long_kb - short_kb, 16 * 1024)
+        << "peak resident size " << short_kb << " KB for 1 s, " << long_kb << " KB for 300 s";
     tk_test::remove_tree(dir);
 }
 
@@ -527,15 +530,17 @@ TEST(HostCli, RenderRefusesBadValuesWithAMessageNamingThem) {
         EXPECT_FALSE(wav_info(out).ok) << bad;
     }
     // Numbers with the plug-in's units, and the starts of its texts.
-    HostRun good = host_all({"render", "--stages", "2", "--seconds", "0.05", "--set", "Gain=3 dB", "--set",
-                             "Input= -1.5 ", "--set", "Dither=16 bit", "--set", "2:Style=p", "--set", "Group=b",
-                             "--set", "Stage=auto", "--set", "Mix=100 %", "--set", "Bypass=off"});
+    HostRun good =
+        host_all({"render",  "--stages",     "2",          "--seconds",     "0.05",      "--set",     "Gain=3 dB",
+                  "--set",   "Input= -1.5 ", "--set",      "Dither=16 bit", "--set",     "2:Style=p", "--set",
+                  "Group=b", "--set",        "Stage=auto", "--set",         "Mix=100 %", "--set",     "Bypass=off"});
     EXPECT_EQ(good.rc, 0) << good.text();
     // Option numbers: the whole text, in decimal, inside the range.
     const std::vector<std::vector<std::string>> options = {
-        {"--stages", " 3"}, {"--stages", "3.0"},    {"--stages", "0x3"}, {"--block", "0"},
-        {"--block", "512k"}, {"--block", "99999999999999999999"}, {"--rate", "nan"}, {"--rate", "48k"},
-        {"--rate", "0x1p16"}, {"--seconds", "inf"}, {"--seconds", "-1"},  {"--seconds", "1e-400"}};
+        {"--stages", " 3"},   {"--stages", "3.0"}, {"--stages", "0x3"},
+        {"--block", "0"},     {"--block", "512k"}, {"--block", "99999999999999999999"},
+        {"--rate", "nan"},    {"--rate", "48k"},   {"--rate", "0x1p16"},
+        {"--seconds", "inf"}, {"--seconds", "-1"}, {"--seconds", "1e-400"}};
     for (const std::vector<std::string> &o : options) {
         HostRun r = host_all({"render", o[0], o[1], "--out", out});
         EXPECT_EQ(r.rc, 2) << o[0] << " " << o[1] << "\n" << r.text();
