@@ -38,7 +38,8 @@ bool split_shown(const std::string &shown, double *num, int *decimals, std::stri
     std::from_chars_result r = std::from_chars(b, e, *num);
     if (r.ec != std::errc()) return false;
     const char *point = std::find(b, r.ptr, '.');
-    *decimals = point < r.ptr ? (int)(r.ptr - point - 1) : 0;
+    const char *exponent = std::find_if(b, r.ptr, [](char c) { return c == 'e' || c == 'E'; });
+    *decimals = point < exponent ? (int)(exponent - point - 1) : 0;
     *unit = trim_spaces(std::string(r.ptr, e));
     return true;
 }
@@ -70,6 +71,10 @@ bool read_setting_value(const HostInstance &h, const ParamDesc &d, const std::st
     const std::string unreadable = "cannot read \"" + t + "\" as a value of " + d.name;
     if (r.ec == std::errc::result_out_of_range || (r.ec == std::errc() && !std::isfinite(num))) {
         *why = d.name + " needs a finite number, not \"" + t + "\"";
+        return false;
+    }
+    if (plugin_read && !std::isfinite(parsed)) {
+        *why = unreadable;
         return false;
     }
     if (r.ec == std::errc()) {
