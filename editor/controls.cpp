@@ -22,7 +22,7 @@ constexpr float KNOB_A0 = 0.75f * NVG_PI;  // start of the track arc
 constexpr float KNOB_SWEEP = 1.5f * NVG_PI;
 
 static bool midi_mapped(const SharedSlot *slot, int row) {
-    return slot && row >= 0 && row < (int)PARAM_COUNT && shm_load(slot->midi_cc[row]) >= 0;
+    return slot && row >= 0 && row < (int)PARAM_COUNT && shm_load(slot->midi.midi_cc[row]) >= 0;
 }
 
 static void midi_mark(NVGcontext *vg, float x, float y) {

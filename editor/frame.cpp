@@ -102,17 +102,17 @@ static void bottom_bar(Ui *ui) {
     if (vg) {
         const char *learn = nullptr;
         if (ui->midi_learn_ui) learn = "MIDI learn: click a control";
-        else if (shown && shm_load(shown->midi_learn) >= 0) learn = "MIDI learn: move a controller...";
+        else if (shown && shm_load(shown->midi.midi_learn) >= 0) learn = "MIDI learn: move a controller...";
         if (learn) text(vg, 464.f, 586.f, 9.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, learn);
 
         double latency_ms = 0.0;
         int n = chain_count(ui);
         for (int i = 0; i < n; i++) {
             const SharedSlot *s = ui->chain[i].slot;
-            if (!s || !ui->chain[i].recent || !shm_load(s->active)) continue;
-            double rate = shm_load(s->sample_rate);
+            if (!s || !ui->chain[i].recent || !shm_load(s->engine.active)) continue;
+            double rate = shm_load(s->engine.sample_rate);
             if (!(rate > 0.0) || !std::isfinite(rate)) continue;
-            latency_ms += shm_load(s->latency) * 1000.0 / rate;
+            latency_ms += shm_load(s->engine.latency) * 1000.0 / rate;
         }
         char status[160];
         snprintf(status, sizeof status, "%.1f ms chain latency", latency_ms);
@@ -120,9 +120,10 @@ static void bottom_bar(Ui *ui) {
 
         const SharedSlot *last = n > 0 ? ui->chain[n - 1].slot : (p ? p->slot : nullptr);
         if (last) {
-            snprintf(status, sizeof status, "blk %d  max %d  over %d  rst %d  act %d", (int)shm_load(last->block_frames),
-                     (int)shm_load(last->block_max), (int)shm_load(last->block_over), (int)shm_load(last->reset_count),
-                     (int)shm_load(last->activate_count));
+            const SlotMeters &m = last->meters;
+            snprintf(status, sizeof status, "blk %d  max %d  over %d  rst %d  act %d", (int)shm_load(m.block_frames),
+                     (int)shm_load(m.block_max), (int)shm_load(m.block_over), (int)shm_load(m.reset_count),
+                     (int)shm_load(m.activate_count));
             text(vg, 760.f, 586.f, 8.f, COL_FAINT, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, status);
         }
 

@@ -136,23 +136,23 @@ bool map_entry(const AlignRec &r, int64_t e, int64_t c, int64_t *k_out) {
 
 void read_stage(StageNow *st, SharedSlot *slot) {
     st->slot = slot;
-    st->c = (int64_t)shm_load(slot->hist_count);
-    st->t = (double)shm_load(slot->hist_time);
-    st->gap = shm_load(slot->hist_gap);
-    double rate = shm_load(slot->sample_rate);
+    st->c = (int64_t)shm_load(slot->history.hist_count);
+    st->t = (double)shm_load(slot->history.hist_time);
+    st->gap = shm_load(slot->history.hist_gap);
+    double rate = shm_load(slot->engine.sample_rate);
     st->has_rate = rate > 0.0;
-    uint32_t rc = shm_load(slot->ring_count);
+    uint32_t rc = shm_load(slot->calls.ring_count);
     st->s = -1.0;
     st->ds = 0.0;
     if (rc >= 1) {
-        int64_t s = shm_load(slot->ring_steady[(rc - 1) & (CALL_RING - 1)]);
+        int64_t s = shm_load(slot->calls.ring_steady[(rc - 1) & (CALL_RING - 1)]);
         if (s >= 0) {
             // The rows of a call are counted once it ends: measure at the block's end, so
             // that stages with different block lengths on one timeline line up.
-            uint32_t frames = std::min<uint32_t>(shm_load(slot->block_frames), 1u << 20);
+            uint32_t frames = std::min<uint32_t>(shm_load(slot->meters.block_frames), 1u << 20);
             st->s = (double)s + (double)frames;
             if (rc >= 2) {
-                int64_t prev = shm_load(slot->ring_steady[(rc - 2) & (CALL_RING - 1)]);
+                int64_t prev = shm_load(slot->calls.ring_steady[(rc - 2) & (CALL_RING - 1)]);
                 if (prev >= 0 && s > prev) st->ds = (double)s - (double)prev;
             }
         }
@@ -554,7 +554,7 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
 
     if (n > 0) {
         // Timing of the chain: the first stage's rate, 48 kHz while it has none.
-        double rate = shm_load(ui->chain[0].slot->sample_rate);
+        double rate = shm_load(ui->chain[0].slot->engine.sample_rate);
         if (!(rate > 0.0)) rate = 48000.0;
         rate = std::clamp(rate, 1000.0, 1536000.0);
         double hop = 64.0 / rate;
@@ -675,11 +675,11 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
                     if (!map_entry(*rec, e, st.c, &k)) continue;
                     if (k < 0 || k < rec->valid_from || k < st.c - RING_REACH || k >= st.c) continue;
                     size_t idx = (size_t)((uint64_t)k & (HIST_LEN - 1));
-                    float vin = shm_load(slot->hist_in[idx]);
+                    float vin = shm_load(slot->history.hist_in[idx]);
                     if (!(vin >= 0.f)) continue;  // gap row (or garbage)
-                    float vout = shm_load(slot->hist_out[idx]);
-                    float vgain = shm_load(slot->hist_gain[idx]);
-                    float vl = shm_load(slot->hist_lufs[idx]);
+                    float vout = shm_load(slot->history.hist_out[idx]);
+                    float vgain = shm_load(slot->history.hist_gain[idx]);
+                    float vl = shm_load(slot->history.hist_lufs[idx]);
                     count++;
                     if (vin > mi) mi = vin;
                     if (vout > mo) mo = vout;

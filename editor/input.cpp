@@ -183,7 +183,7 @@ void drag_start(Ui *ui, int kind, int a, int row, double x, double y) {
     ui->drag_count = n;
     for (int i = 0; i < n; i++) {
         ui->drag_slots[i] = slots[i];
-        ui->drag_uids[i] = shm_load(slots[i]->uid);
+        ui->drag_uids[i] = shm_load(slots[i]->ident.uid);
         ui->drag_norm[i] = param_norm(row, value_of(slots[i], row));
         plugin_edit_begin(slots[i], row);
     }
@@ -323,8 +323,8 @@ static void toggle_switch(Ui *ui, int a, int row) {
 
 static void midi_pill(Ui *ui) {
     SharedSlot *s = shown_stage(ui, nullptr);
-    if (s && shm_load(s->midi_learn) >= 0) {
-        shm_store(s->midi_learn, -1);
+    if (s && shm_load(s->midi.midi_learn) >= 0) {
+        shm_store(s->midi.midi_learn, -1);
         ui->midi_learn_ui = 0;
     } else {
         ui->midi_learn_ui = ui->midi_learn_ui ? 0 : 1;
@@ -343,11 +343,11 @@ static void midi_pick(Ui *ui, const Hit &hit) {
     SharedSlot *stage = stage_slot(ui, hit.a);
     SharedSlot *all[64];
     int n = all_stages(ui, all);
-    for (int i = 0; i < n; i++) shm_store(all[i]->midi_learn, -1);
+    for (int i = 0; i < n; i++) shm_store(all[i]->midi.midi_learn, -1);
     if (!stage) return;
-    shm_store(stage->midi_learn, -1);
-    if (shm_load(stage->midi_cc[row]) < 0) shm_store(stage->midi_learn, (int32_t)row);
-    else shm_store(stage->midi_cc[row], -1);
+    shm_store(stage->midi.midi_learn, -1);
+    if (shm_load(stage->midi.midi_cc[row]) < 0) shm_store(stage->midi.midi_learn, (int32_t)row);
+    else shm_store(stage->midi.midi_cc[row], -1);
 }
 
 static void open_menu(Ui *ui, const Hit &hit) {

@@ -69,17 +69,17 @@ void meters_update(Ui *ui, double t, MetersView *view) {
         if (!ui->chain[i].recent || !ui->chain[i].slot) continue;
         if (first < 0) first = i;
         last = i;
-        total += reduction_db(shm_load(ui->chain[i].slot->meter_gain));
+        total += reduction_db(shm_load(ui->chain[i].slot->meters.meter_gain));
     }
     view->in_slot = first >= 0 ? ui->chain[first].slot : own;
     view->out_slot = last >= 0 ? ui->chain[last].slot : own;
     SharedSlot *in = view->in_slot, *out = view->out_slot;
 
-    meter_ballistics(&ui->m_in, in ? shm_load(in->meter_tp_in) : 0.f, t);
-    meter_ballistics(&ui->m_out, out ? shm_load(out->meter_tp_out) : 0.f, t);
+    meter_ballistics(&ui->m_in, in ? shm_load(in->meters.meter_tp_in) : 0.f, t);
+    meter_ballistics(&ui->m_out, out ? shm_load(out->meters.meter_tp_out) : 0.f, t);
     for (int c = 0; c < 4; c++) {
         SharedSlot *s = c < 2 ? in : out;
-        meter_ballistics(&ui->m_ch[c], s ? shm_load(s->meter_tp_ch[c]) : 0.f, t);
+        meter_ballistics(&ui->m_ch[c], s ? shm_load(s->meters.meter_tp_ch[c]) : 0.f, t);
     }
     view->ceiling = (float)slot_param(out, P_CEILING);
     float clip_at = view->ceiling + 0.05f;
@@ -97,8 +97,9 @@ void meters_update(Ui *ui, double t, MetersView *view) {
     view->mode = mode;
     float value = -100.f, integrated = -100.f;
     if (out) {
-        value = mode == 1 ? lufs_of(out->lufs_m) : (mode == 2 ? lufs_of(out->lufs_i) : lufs_of(out->lufs_s));
-        integrated = lufs_of(out->lufs_i);
+        const SlotMeters &m = out->meters;
+        value = mode == 1 ? lufs_of(m.lufs_m) : (mode == 2 ? lufs_of(m.lufs_i) : lufs_of(m.lufs_s));
+        integrated = lufs_of(out->meters.lufs_i);
     }
     if (ui->loud_paused) {
         value = std::isnan(ui->loud_frozen) ? -100.f : ui->loud_frozen;
@@ -180,7 +181,7 @@ static void draw_reduction(Ui *ui) {
         const ChainEntry &e = ui->chain[i];
         if (!e.recent || !e.slot) continue;
         drawn++;
-        float h = reduction_db(shm_load(e.slot->meter_gain)) * (METER_H / 24.f);
+        float h = reduction_db(shm_load(e.slot->meters.meter_gain)) * (METER_H / 24.f);
         if (y + h > METER_BOTTOM) h = METER_BOTTOM - y;
         if (h <= 0.5f) continue;
         Rgba c = stage_color(i);
@@ -225,9 +226,9 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
     char buf[32];
     caption(vg, 872.f, "LOUDNESS");
     track(vg, 852.f, 40.f);
-    float st = out ? lufs_of(out->lufs_s) : -100.f;
-    float mo = out ? lufs_of(out->lufs_m) : -100.f;
-    float in = out ? lufs_of(out->lufs_i) : -100.f;
+    float st = out ? lufs_of(out->meters.lufs_s) : -100.f;
+    float mo = out ? lufs_of(out->meters.lufs_m) : -100.f;
+    float in = out ? lufs_of(out->meters.lufs_i) : -100.f;
     loud_bar(vg, 852.f, 26.f, 2.f, st);
     loud_bar(vg, 881.f, 11.f, 1.5f, mo);
     for (int k = 0; k <= 34; k++) {

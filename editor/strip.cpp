@@ -15,7 +15,7 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
     bool live = e.recent && !bypass;
 
     // Reduction hold per chain position: follows a rise at once, falls 0.5 dB per frame.
-    float r = (e.recent && slot) ? reduction_db(shm_load(slot->meter_gain)) : 0.f;
+    float r = (e.recent && slot) ? reduction_db(shm_load(slot->meters.meter_gain)) : 0.f;
     float hold = ui->strip_hold[i] - 0.5f;
     if (!(hold >= 0.f)) hold = 0.f;
     if (r > hold) hold = r;

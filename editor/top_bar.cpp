@@ -154,7 +154,7 @@ static void groups(Ui *ui) {
     float mx = x_first - 8.f - 64.f - (c < 4 ? 52.f : 0.f);
     int idx = 0;
     SharedSlot *st = shown_stage(ui, &idx);
-    bool armed = st && shm_load(st->midi_learn) >= 0;
+    bool armed = st && shm_load(st->midi.midi_learn) >= 0;
     if (vg) pill(vg, mx, 9.f, 64.f, 22.f, "MIDI", ui->midi_learn_ui || armed, ui->hover_kind == HIT_MIDI);
     hit_push(ui, HIT_MIDI, -1, 0, mx, 9.f, 64.f, 22.f);
 }

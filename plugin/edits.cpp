@@ -95,16 +95,16 @@ static void apply_midi(Plugin *p, const clap_event_midi_t *m, const clap_output_
     if ((m->data[0] & 0xF0) != 0xB0) return;
     int32_t cc = m->data[1] & 0x7F;
     int v = m->data[2];
-    int32_t learn = shm_load(s->midi_learn);
+    int32_t learn = shm_load(s->midi.midi_learn);
     if (learn >= 0 && learn < (int32_t)PARAM_COUNT) {
         for (uint32_t i = 0; i < PARAM_COUNT; i++)
-            if (shm_load(s->midi_cc[i]) == cc) shm_store(s->midi_cc[i], -1);
-        shm_store(s->midi_cc[learn], cc);
-        shm_store(s->midi_learn, -1);
+            if (shm_load(s->midi.midi_cc[i]) == cc) shm_store(s->midi.midi_cc[i], -1);
+        shm_store(s->midi.midi_cc[learn], cc);
+        shm_store(s->midi.midi_learn, -1);
         return;
     }
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
-        if (shm_load(s->midi_cc[i]) != cc) continue;
+        if (shm_load(s->midi.midi_cc[i]) != cc) continue;
         const ParamInfo &row = PARAMS[i];
         double x;
         if ((row.flags & PF_STEPPED) && row.max == 1.0) x = (v & 64) ? 1.0 : 0.0;
@@ -187,23 +187,23 @@ static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
 void echo_edits(Plugin *p, const clap_output_events_t *out) {
     if (!p || !p->slot) return;
     SharedSlot *s = p->slot;
-    uint32_t w = shm_load(s->edit_write);
-    uint32_t r = shm_load(s->edit_read);
+    uint32_t w = shm_load(s->edits.edit_write);
+    uint32_t r = shm_load(s->edits.edit_read);
     // Posters never let the queue run more than one ring ahead; a larger distance means the
     // counters were corrupted, and the entries cannot be trusted: drop them.
     if (!out || w - r > EDIT_QUEUE_LEN) {
-        shm_store(s->edit_read, w);
+        shm_store(s->edits.edit_read, w);
         if (out) settle(p, out, sys_time_ns());
         return;
     }
     uint64_t now = sys_time_ns();
     while (r != w) {
-        const EditEntry &q = s->edit_queue[r % EDIT_QUEUE_LEN];
+        const EditEntry &q = s->edits.edit_queue[r % EDIT_QUEUE_LEN];
         uint32_t id = shm_load(q.id);
         uint32_t kind = shm_load(q.kind);
         double value = shm_load(q.value);
         r++;
-        shm_store(s->edit_read, r);
+        shm_store(s->edits.edit_read, r);
         int idx = param_index_from_id(id);
         if (idx >= 0) forward(p, out, idx, kind, value, now); // else garbage from another process
     }
@@ -224,16 +224,16 @@ static bool lock_edits(SharedSlot *s) {
     uint64_t start = 0, since = 0;
     uint32_t seen = 0;
     for (uint32_t spins = 0;; spins++) {
-        if (shm_cas(s->edit_lock, 0u, 1u)) return true;
+        if (shm_cas(s->edits.edit_lock, 0u, 1u)) return true;
         if ((spins & 63) != 63) continue;
         uint64_t now = sys_time_ns();
-        uint32_t held = shm_load(s->edit_lock);
+        uint32_t held = shm_load(s->edits.edit_lock);
         if (start == 0) start = now;
         if (since == 0 || held != seen) {
             seen = held;
             since = now;
         } else if (held != 0 && now - since > EDIT_LOCK_STALE_NS) {
-            shm_cas(s->edit_lock, held, 0u); // dead or misbehaving holder: break the lock
+            shm_cas(s->edits.edit_lock, held, 0u); // dead or misbehaving holder: break the lock
             since = 0;
         }
         if (now - start > EDIT_LOCK_GIVE_UP_NS) return false;
@@ -246,7 +246,7 @@ static bool lock_edits(SharedSlot *s) {
 static bool end_already_queued(const SharedSlot *s, uint32_t r, uint32_t w, uint32_t id) {
     for (uint32_t n = w; n != r && w - n < EDIT_QUEUE_LEN;) {
         n--;
-        const EditEntry &e = s->edit_queue[n % EDIT_QUEUE_LEN];
+        const EditEntry &e = s->edits.edit_queue[n % EDIT_QUEUE_LEN];
         if (shm_load(e.id) != id) continue;
         uint32_t kind = shm_load(e.kind);
         if (kind == EDIT_END) return true;
@@ -291,8 +291,8 @@ static void set_gesture_dropped(const SharedSlot *slot, int index, bool dropped)
 static bool store_entry(SharedSlot *slot, uint32_t id, uint32_t kind, double value, bool *needed) {
     *needed = true;
     if (!lock_edits(slot)) return false;
-    uint32_t w = shm_load(slot->edit_write);
-    uint32_t r = shm_load(slot->edit_read);
+    uint32_t w = shm_load(slot->edits.edit_write);
+    uint32_t r = shm_load(slot->edits.edit_read);
     uint32_t used = w - r;
     bool ok;
     if (kind == EDIT_END) {
@@ -305,13 +305,13 @@ static bool store_entry(SharedSlot *slot, uint32_t id, uint32_t kind, double val
         ok = used < EDIT_QUEUE_LEN - EDIT_END_ROOM;
     }
     if (ok) {
-        EditEntry &e = slot->edit_queue[w % EDIT_QUEUE_LEN];
+        EditEntry &e = slot->edits.edit_queue[w % EDIT_QUEUE_LEN];
         shm_store(e.id, id);
         shm_store(e.kind, kind);
         shm_store(e.value, value);
-        shm_store(slot->edit_write, w + 1);
+        shm_store(slot->edits.edit_write, w + 1);
     }
-    shm_store(slot->edit_lock, 0u);
+    shm_store(slot->edits.edit_lock, 0u);
     return ok;
 }
 
@@ -330,7 +330,7 @@ void queue_edit(SharedSlot *slot, int index, uint32_t kind, double value) {
     if (owner) {
         if (owner->host_params && owner->host_params->request_flush) owner->host_params->request_flush(owner->host);
     } else {
-        std::atomic_ref<uint32_t>(slot->pending).fetch_or(1u, std::memory_order_seq_cst);
+        std::atomic_ref<uint32_t>(slot->pending).fetch_or(PENDING_FLUSH, std::memory_order_seq_cst);
     }
 }
 
@@ -350,7 +350,7 @@ void plugin_edit_value(SharedSlot *slot, int index, double value) {
     if (owner) {
         if (owner->host_state && owner->host_state->mark_dirty) owner->host_state->mark_dirty(owner->host);
     } else {
-        std::atomic_ref<uint32_t>(slot->pending).fetch_or(2u, std::memory_order_seq_cst);
+        std::atomic_ref<uint32_t>(slot->pending).fetch_or(PENDING_DIRTY, std::memory_order_seq_cst);
     }
 }
 

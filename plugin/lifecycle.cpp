@@ -56,7 +56,7 @@ bool plug_init(const clap_plugin_t *plugin) {
     if (p->host_log && p->host_log->log)
         if (const char *warning = registry_take_warning()) plugin_log(p, CLAP_LOG_WARNING, warning);
     if (!p->slot) return false;
-    shm_store(p->slot->uid, p->uid);
+    shm_store(p->slot->ident.uid, p->uid);
     p->target_idx = 1;
     p->target_custom = -16.0;
     p->show_controls = 1;
@@ -68,10 +68,10 @@ bool plug_init(const clap_plugin_t *plugin) {
         edits_host_knows(p, (int)i, v); // the host reads the defaults from the parameter info
     }
     // A stage that has not processed yet has no loudness and no reduction to show.
-    shm_store(p->slot->meter_gain, 1.0f);
-    shm_store(p->slot->lufs_m, -100.0f);
-    shm_store(p->slot->lufs_s, -100.0f);
-    shm_store(p->slot->lufs_i, -100.0f);
+    shm_store(p->slot->meters.meter_gain, 1.0f);
+    shm_store(p->slot->meters.lufs_m, -100.0f);
+    shm_store(p->slot->meters.lufs_s, -100.0f);
+    shm_store(p->slot->meters.lufs_i, -100.0f);
     // Edits from other processes reach a host that does not process (a sleeping track, a
     // stopped transport) through this timer. Without timer support they wait for process.
     if (p->host_timer && p->host_timer->register_timer &&
@@ -87,7 +87,7 @@ static void release_engine(Plugin *p) {
     p->scratch = nullptr;
     p->scratch_len = 0;
     p->active = 0;
-    if (p->slot) shm_store(p->slot->active, 0u);
+    if (p->slot) shm_store(p->slot->engine.active, 0u);
 }
 
 void plug_deactivate(const clap_plugin_t *plugin) {
@@ -97,13 +97,13 @@ void plug_deactivate(const clap_plugin_t *plugin) {
 
 static void history_reset(SharedSlot *s) {
     for (uint32_t i = 0; i < HIST_LEN; i++) {
-        shm_store(s->hist_gain[i], 1.0f);
-        shm_store(s->hist_in[i], 0.0f);
-        shm_store(s->hist_out[i], 0.0f);
-        shm_store(s->hist_lufs[i], -100.0f);
+        shm_store(s->history.hist_gain[i], 1.0f);
+        shm_store(s->history.hist_in[i], 0.0f);
+        shm_store(s->history.hist_out[i], 0.0f);
+        shm_store(s->history.hist_lufs[i], -100.0f);
     }
-    shm_store(s->hist_count, 0u);
-    shm_store(s->hist_gap, -1);
+    shm_store(s->history.hist_count, 0u);
+    shm_store(s->history.hist_gap, -1);
 }
 
 bool plug_activate(const clap_plugin_t *plugin, double sample_rate, uint32_t min_frames, uint32_t max_frames) {
@@ -140,11 +140,11 @@ bool plug_activate(const clap_plugin_t *plugin, double sample_rate, uint32_t min
         limiter_free(&p->lim);
         return false;
     }
-    shm_fetch_add(p->slot->activate_count, 1u);
+    shm_fetch_add(p->slot->meters.activate_count, 1u);
     p->active = 1;
-    shm_store(p->slot->sample_rate, sample_rate);
-    shm_store(p->slot->latency, (uint32_t)limiter_latency(&p->lim));
-    shm_store(p->slot->active, 1u);
+    shm_store(p->slot->engine.sample_rate, sample_rate);
+    shm_store(p->slot->engine.latency, (uint32_t)limiter_latency(&p->lim));
+    shm_store(p->slot->engine.active, 1u);
     return true;
 }
 
@@ -177,7 +177,7 @@ void plug_stop_processing(const clap_plugin_t *plugin) {
 void plug_reset(const clap_plugin_t *plugin) {
     Plugin *p = plugin_of(plugin);
     if (!p || !p->slot) return;
-    shm_fetch_add(p->slot->reset_count, 1u);
+    shm_fetch_add(p->slot->meters.reset_count, 1u);
     if (p->active) {
         limiter_reset(&p->lim);
         loudness_reset(&p->loud);
@@ -202,8 +202,8 @@ const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
 // Returns the bits that were set.
 static uint32_t serve_pending(Plugin *p) {
     uint32_t bits = std::atomic_ref<uint32_t>(p->slot->pending).exchange(0u, std::memory_order_seq_cst);
-    if ((bits & 2u) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
-    if ((bits & 1u) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+    if ((bits & PENDING_DIRTY) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
+    if ((bits & PENDING_FLUSH) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
     return bits;
 }
 
@@ -219,7 +219,7 @@ void plug_idle_tick(Plugin *p) {
     if (!p || !p->slot) return;
     uint32_t bits = serve_pending(p);
     // A gesture whose poster fell silent is ended by the next drain: ask for one.
-    if (!(bits & 1u) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params && p->host_params->request_flush)
+    if (!(bits & PENDING_FLUSH) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params && p->host_params->request_flush)
         p->host_params->request_flush(p->host);
 }
 

@@ -101,7 +101,7 @@ static bool state_save(const clap_plugin_t *plugin, const clap_ostream_t *s) {
     uint32_t m = 0;
     int32_t cc[PARAM_COUNT];
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
-        cc[i] = shm_load(slot->midi_cc[i]);
+        cc[i] = shm_load(slot->midi.midi_cc[i]);
         if (cc[i] >= 0) m++;
     }
     if (!put(s, "MIDI", 4) || !put32(s, m)) return false;
@@ -131,7 +131,7 @@ static void load_trailer(Plugin *p, const clap_istream_t *s) {
         uint32_t id, cc;
         if (!get32(s, &id) || !get32(s, &cc)) break;
         int idx = param_index_from_id(id);
-        if (idx >= 0 && cc <= 127) shm_store(slot->midi_cc[idx], (int32_t)cc);
+        if (idx >= 0 && cc <= 127) shm_store(slot->midi.midi_cc[idx], (int32_t)cc);
     }
     if (!get(s, tag, 4) || memcmp(tag, "UI01", 4) != 0) return;
     uint8_t ints[20], dbls[16];
@@ -159,7 +159,7 @@ static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
     if (!get32(s, &version) || version != 1) return false;
     if (!get64(s, &uid) || !get32(s, &n) || n > 1024) return false;
     if (uid != 0) p->uid = uid;
-    shm_store(slot->uid, p->uid);
+    shm_store(slot->ident.uid, p->uid);
     // The host gives these values and knows them: the owner's drain must not send them back
     // as changes. A load that fails halfway leaves values the host does not know; those the
     // drain reports.
@@ -184,7 +184,7 @@ static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
         if (given[i]) edits_host_knows(p, (int)i, loaded[i]);
     loading.store(0);
     if (!ok) return false;
-    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(slot->midi_cc[i], -1);
+    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(slot->midi.midi_cc[i], -1);
     load_trailer(p, s);
     rescan(p);
     return true;

@@ -49,7 +49,7 @@ static int record_chain(const Ui *ui, Snapshot *snap) {
     memset(snap, 0, sizeof *snap);
     for (int i = 0; i < n; i++) {
         snap->slots[i] = slots[i];
-        snap->uids[i] = shm_load(slots[i]->uid);
+        snap->uids[i] = shm_load(slots[i]->ident.uid);
         for (uint32_t j = 0; j < PARAM_COUNT; j++)
             snap->values[i][j] = shm_load(slots[i]->values[j]);
     }

@@ -79,7 +79,7 @@ void chain_drag_start(Ui *ui, int a, double x, double y) {
     if (len == 0 && owner_slot(ui)) ui->drag_slots[ui->drag_count++] = owner_slot(ui);
     for (int i = 0; i < ui->drag_count; i++) {
         SharedSlot *s = ui->drag_slots[i];
-        ui->drag_uids[i] = shm_load(s->uid);
+        ui->drag_uids[i] = shm_load(s->ident.uid);
         ui->drag_norm[i] = shm_load(s->values[P_GAIN]) / GAIN_RANGE;
         plugin_edit_begin(s, P_GAIN);
     }
@@ -125,9 +125,9 @@ double loudness_measured(const Ui *ui) {
     SharedSlot *s = loudness_ref_slot(ui);
     if (!s) return -100.0;
     uint32_t mode = ui->owner ? ui->owner->lufs_mode : 0;
-    if (mode == 1) return shm_load(s->lufs_m);
-    if (mode == 2) return shm_load(s->lufs_i);
-    return shm_load(s->lufs_s);
+    if (mode == 1) return shm_load(s->meters.lufs_m);
+    if (mode == 2) return shm_load(s->meters.lufs_i);
+    return shm_load(s->meters.lufs_s);
 }
 
 bool loudness_match(Ui *ui) {

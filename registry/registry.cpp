@@ -86,7 +86,7 @@ void registry_group_usage(uint32_t counts[16]) {
 
 bool registry_contains(SharedSlot *slot, uint64_t uid) {
     // A remembered pointer may be a local record freed since: check before reading it.
-    return shared_valid(slot) && shared_alive(slot) && shm_load(slot->uid) == uid;
+    return shared_valid(slot) && shared_alive(slot) && shm_load(slot->ident.uid) == uid;
 }
 
 const char *registry_take_warning() {

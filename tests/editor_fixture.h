@@ -101,7 +101,7 @@ inline Plugin *make_stage(FakeHost *fh, int group = 0) {
         free(p);
         return nullptr;
     }
-    shm_store(p->slot->uid, p->uid);
+    shm_store(p->slot->ident.uid, p->uid);
     p->target_idx = 1;
     p->target_custom = -16.0;
     p->show_controls = 1;
@@ -125,9 +125,9 @@ inline double value(const Plugin *p, int row) { return shm_load(p->slot->values[
 // Takes every entry of a slot's edit queue (the owner's drain, done by hand).
 inline std::vector<EditEntry> take_edits(SharedSlot *s) {
     std::vector<EditEntry> out;
-    uint32_t r = shm_load(s->edit_read), w = shm_load(s->edit_write);
-    for (; r != w; r++) out.push_back(s->edit_queue[r % EDIT_QUEUE_LEN]);
-    shm_store(s->edit_read, w);
+    uint32_t r = shm_load(s->edits.edit_read), w = shm_load(s->edits.edit_write);
+    for (; r != w; r++) out.push_back(s->edits.edit_queue[r % EDIT_QUEUE_LEN]);
+    shm_store(s->edits.edit_read, w);
     return out;
 }
 

@@ -309,21 +309,21 @@ TEST_F(EditorInput, MidiLearnArmsTheClickedControlOrUnmapsAMappedOne) {
     w.no_double();
     w.click_hit(release);
     EXPECT_FALSE(w.ui->midi_learn_ui) << "picking a control ends learn mode";
-    EXPECT_EQ(shm_load(p->slot->midi_learn), (int32_t)P_RELEASE);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_learn), (int32_t)P_RELEASE);
     EXPECT_TRUE(take_edits(p->slot).empty()) << "picking a control does not edit it";
     // The MIDI pill while a parameter is armed disarms it.
     w.no_double();
     w.click_hit(midi);
-    EXPECT_EQ(shm_load(p->slot->midi_learn), -1);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_learn), -1);
     EXPECT_FALSE(w.ui->midi_learn_ui);
     // A mapped control is unmapped by picking it.
-    shm_store(p->slot->midi_cc[P_RELEASE], 20);
+    shm_store(p->slot->midi.midi_cc[P_RELEASE], 20);
     w.no_double();
     w.click_hit(midi);
     w.no_double();
     w.click_hit(release);
-    EXPECT_EQ(shm_load(p->slot->midi_cc[P_RELEASE]), -1);
-    EXPECT_EQ(shm_load(p->slot->midi_learn), -1);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_cc[P_RELEASE]), -1);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_learn), -1);
 }
 
 TEST_F(EditorInput, GripDragAsksTheHostForTheSizeUnderThePointer) {

@@ -150,12 +150,12 @@ TEST_F(StageStrip, EmptyChainShowsOnlyTheCentredChainPill) {
 
 TEST_F(StageStrip, ReductionHoldFollowsAtOnceAndFallsHalfADecibelPerFrame) {
     make_chain(2);
-    shm_store(stages[1]->meter_gain, (float)std::pow(10.0, -6.0 / 20.0));
+    shm_store(stages[1]->meters.meter_gain, (float)std::pow(10.0, -6.0 / 20.0));
     begin_frame();
     draw_stage_strip(ui);
     EXPECT_NEAR(ui->strip_hold[1], 6.f, 1e-4f);
     EXPECT_FLOAT_EQ(ui->strip_hold[0], 0.f);
-    shm_store(stages[1]->meter_gain, 1.0f);
+    shm_store(stages[1]->meters.meter_gain, 1.0f);
     for (int frame = 1; frame <= 12; frame++) {
         begin_frame();
         draw_stage_strip(ui);
@@ -169,9 +169,9 @@ TEST_F(StageStrip, ReductionHoldFollowsAtOnceAndFallsHalfADecibelPerFrame) {
 TEST_F(StageStrip, IdleStagesAndGarbageGainsShowNoReduction) {
     make_chain(3);
     ui->chain[0].recent = 0;
-    shm_store(stages[0]->meter_gain, 0.1f);               // idle: ignored
-    shm_store(stages[1]->meter_gain, std::nanf(""));      // garbage: no reduction
-    shm_store(stages[2]->meter_gain, 0.0f);               // below 0.000001: 120 dB
+    shm_store(stages[0]->meters.meter_gain, 0.1f);               // idle: ignored
+    shm_store(stages[1]->meters.meter_gain, std::nanf(""));      // garbage: no reduction
+    shm_store(stages[2]->meters.meter_gain, 0.0f);               // below 0.000001: 120 dB
     begin_frame();
     draw_stage_strip(ui);
     EXPECT_FLOAT_EQ(ui->strip_hold[0], 0.f);

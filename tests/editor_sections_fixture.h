@@ -56,9 +56,9 @@ class SectionsFixture : public ::testing::Test {
     SharedSlot *add_stage() {
         SharedSlot *s = shared_acquire();
         if (!s) return nullptr;
-        shm_store(s->uid, sys_random_u64() | 1u);
+        shm_store(s->ident.uid, sys_random_u64() | 1u);
         for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(s->values[i], PARAMS[i].def);
-        shm_store(s->meter_gain, 1.0f);
+        shm_store(s->meters.meter_gain, 1.0f);
         stages.push_back(s);
         return s;
     }

@@ -30,10 +30,10 @@ struct FakeStage {
 
     void init(SharedSlot *s) {
         slot = s;
-        shm_store(slot->sample_rate, RATE);
-        shm_store(slot->active, 1u);
-        shm_store(slot->hist_count, 0u);
-        shm_store(slot->hist_gap, -1);
+        shm_store(slot->engine.sample_rate, RATE);
+        shm_store(slot->engine.active, 1u);
+        shm_store(slot->history.hist_count, 0u);
+        shm_store(slot->history.hist_gap, -1);
     }
 
     double call_time(int64_t p) const {
@@ -45,35 +45,35 @@ struct FakeStage {
     void write_row(uint32_t k, bool gap) {
         size_t i = k & (HIST_LEN - 1);
         if (gap) {
-            shm_store(slot->hist_gain[i], 1.0f);
-            shm_store(slot->hist_in[i], -1.0f);
-            shm_store(slot->hist_out[i], 0.0f);
-            shm_store(slot->hist_lufs[i], -100.0f);
+            shm_store(slot->history.hist_gain[i], 1.0f);
+            shm_store(slot->history.hist_in[i], -1.0f);
+            shm_store(slot->history.hist_out[i], 0.0f);
+            shm_store(slot->history.hist_lufs[i], -100.0f);
             return;
         }
         bool peak = (int64_t)k == transient;
-        shm_store(slot->hist_gain[i], peak ? 0.5f : 1.0f);
-        shm_store(slot->hist_in[i], peak ? 1.0f : 0.01f);
-        shm_store(slot->hist_out[i], peak ? 0.5f : 0.01f);
-        shm_store(slot->hist_lufs[i], -20.0f);
+        shm_store(slot->history.hist_gain[i], peak ? 0.5f : 1.0f);
+        shm_store(slot->history.hist_in[i], peak ? 1.0f : 0.01f);
+        shm_store(slot->history.hist_out[i], peak ? 0.5f : 0.01f);
+        shm_store(slot->history.hist_lufs[i], -20.0f);
     }
 
     void run_until(uint64_t now) {
         for (;;) {
             double t = call_time(pos);
             if (t > (double)now) break;
-            uint32_t n = shm_load(slot->ring_count);
-            shm_store(slot->ring_start[n & 63], (uint64_t)t);
-            shm_store(slot->ring_steady[n & 63], steady ? pos : (int64_t)-1);
-            shm_store(slot->block_frames, block);
-            uint32_t c = shm_load(slot->hist_count);
+            uint32_t n = shm_load(slot->calls.ring_count);
+            shm_store(slot->calls.ring_start[n & 63], (uint64_t)t);
+            shm_store(slot->calls.ring_steady[n & 63], steady ? pos : (int64_t)-1);
+            shm_store(slot->meters.block_frames, block);
+            uint32_t c = shm_load(slot->history.hist_count);
             if (pause_ns && !gap_done && t >= (double)pause_from) {
                 // The pipeline fills the pause with gap rows before the block's own rows.
                 uint32_t rows = (uint32_t)((double)pause_ns * 1e-9 * RATE / 64.0);
                 for (uint32_t k = 0; k < rows; k++) write_row(c + k, true);
-                shm_store(slot->hist_gap, (int32_t)c);
+                shm_store(slot->history.hist_gap, (int32_t)c);
                 c += rows;
-                shm_store(slot->hist_count, c);
+                shm_store(slot->history.hist_count, c);
                 gap_done = true;
             }
             frames_acc += block;
@@ -81,13 +81,13 @@ struct FakeStage {
             while (frames_acc >= 64) {
                 write_row(c, false);
                 c++;
-                shm_store(slot->hist_count, c);
+                shm_store(slot->history.hist_count, c);
                 frames_acc -= 64;
                 wrote = true;
             }
-            if (wrote) shm_store(slot->hist_time, (uint64_t)(t + 50000.0));
-            shm_store(slot->ring_end[n & 63], (uint64_t)(t + 60000.0));
-            shm_store(slot->ring_count, n + 1);
+            if (wrote) shm_store(slot->history.hist_time, (uint64_t)(t + 50000.0));
+            shm_store(slot->calls.ring_end[n & 63], (uint64_t)(t + 60000.0));
+            shm_store(slot->calls.ring_count, n + 1);
             pos += block;
         }
     }
@@ -289,7 +289,7 @@ TEST_F(HistoryGraph, GapRowsAreNotDrawnAndTheHistoryContinuesAfterThem) {
     fake[0].pause_ns = 1000000000ull;
     fake[0].transient = 2600;
     run_frames(60 * 4, ui, 1);
-    int64_t g0 = shm_load(stages[0]->hist_gap), g1 = g0 + 750;
+    int64_t g0 = shm_load(stages[0]->history.hist_gap), g1 = g0 + 750;
     ASSERT_GT(g0, 1400);
     ASSERT_LT(g1, 2600);
     int gap_cols = 0, data_before = 0, data_after = 0;
@@ -321,18 +321,18 @@ TEST_F(HistoryGraph, GarbageInAForeignSlotDoesNotDerailTheGraph) {
     stages_n(2);
     run_frames(10, ui, 2);
     SharedSlot *s = stages[1];
-    shm_store(s->hist_count, 0xFFFFFFF0u);
-    shm_store(s->hist_time, ~(uint64_t)0);
-    shm_store(s->hist_gap, 0x7FFFFFFF);
-    shm_store(s->sample_rate, std::nan(""));
-    shm_store(s->ring_count, 7u);
-    for (int i = 0; i < 64; i++) shm_store(s->ring_steady[i], (int64_t)0x7FFFFFFFFFFFFFF0ll);
+    shm_store(s->history.hist_count, 0xFFFFFFF0u);
+    shm_store(s->history.hist_time, ~(uint64_t)0);
+    shm_store(s->history.hist_gap, 0x7FFFFFFF);
+    shm_store(s->engine.sample_rate, std::nan(""));
+    shm_store(s->calls.ring_count, 7u);
+    for (int i = 0; i < 64; i++) shm_store(s->calls.ring_steady[i], (int64_t)0x7FFFFFFFFFFFFFF0ll);
     for (size_t i = 0; i < HIST_LEN; i += 3) {
-        shm_store(s->hist_in[i], std::nanf(""));
-        shm_store(s->hist_gain[i], INFINITY);
-        shm_store(s->hist_lufs[i], 1e38f);
+        shm_store(s->history.hist_in[i], std::nanf(""));
+        shm_store(s->history.hist_gain[i], INFINITY);
+        shm_store(s->history.hist_lufs[i], 1e38f);
     }
-    shm_store(stages[0]->sample_rate, 1e300);
+    shm_store(stages[0]->engine.sample_rate, 1e300);
     run_frames(40, ui, 1);
     EXPECT_LE(ui->graph_col_count, 2048);
     for (int j = 0; j < ui->graph_col_count; j++) {

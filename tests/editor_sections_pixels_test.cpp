@@ -44,27 +44,27 @@ class SectionPixels : public ::testing::Test {
         for (int i = 0; i < 2; i++) {
             SharedSlot *s = st[i]->slot;
             uint64_t t = now - (uint64_t)(5 - i) * 1000000ull;
-            shm_store(s->proc_prev_time, (uint64_t)(t - 10000000u));
-            shm_store(s->proc_time, t);
-            shm_store(s->sample_rate, 48000.0);
-            shm_store(s->active, 1u);
-            shm_store(s->serial, 77u);
-            shm_store(s->meter_gain, 0.5f);
-            for (int c = 0; c < 4; c++) shm_store(s->meter_tp_ch[c], 0.5f);
-            shm_store(s->meter_tp_in, 0.5f);
-            shm_store(s->meter_tp_out, 0.5f);
-            shm_store(s->lufs_s, -9.f);
-            shm_store(s->lufs_m, -9.f);
-            shm_store(s->lufs_i, -9.f);
-            for (uint32_t k = shm_load(s->hist_count); k < count; k++) {
+            shm_store(s->calls.proc_prev_time, (uint64_t)(t - 10000000u));
+            shm_store(s->calls.proc_time, t);
+            shm_store(s->engine.sample_rate, 48000.0);
+            shm_store(s->engine.active, 1u);
+            shm_store(s->calls.serial, 77u);
+            shm_store(s->meters.meter_gain, 0.5f);
+            for (int c = 0; c < 4; c++) shm_store(s->meters.meter_tp_ch[c], 0.5f);
+            shm_store(s->meters.meter_tp_in, 0.5f);
+            shm_store(s->meters.meter_tp_out, 0.5f);
+            shm_store(s->meters.lufs_s, -9.f);
+            shm_store(s->meters.lufs_m, -9.f);
+            shm_store(s->meters.lufs_i, -9.f);
+            for (uint32_t k = shm_load(s->history.hist_count); k < count; k++) {
                 size_t j = k & (HIST_LEN - 1);
-                shm_store(s->hist_gain[j], 0.5f);
-                shm_store(s->hist_in[j], 0.5f);
-                shm_store(s->hist_out[j], 0.5f);
-                shm_store(s->hist_lufs[j], -20.f);
+                shm_store(s->history.hist_gain[j], 0.5f);
+                shm_store(s->history.hist_in[j], 0.5f);
+                shm_store(s->history.hist_out[j], 0.5f);
+                shm_store(s->history.hist_lufs[j], -20.f);
             }
-            shm_store(s->hist_count, count);
-            shm_store(s->hist_time, t);
+            shm_store(s->history.hist_count, count);
+            shm_store(s->history.hist_time, t);
         }
     }
 

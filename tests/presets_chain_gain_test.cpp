@@ -21,7 +21,7 @@ class ChainGain : public ChainFixture {
         set(stages[2], P_GAIN, g2);
         for (int i = 0; i < 3; i++)
             ui->chain[i].recent = 1;
-        shm_store(stages[2]->lufs_s, -20.0f);
+        shm_store(stages[2]->meters.lufs_s, -20.0f);
         owner->target_idx = 1; // -14: a change of +6 dB
     }
 };
@@ -44,7 +44,7 @@ TEST_F(ChainGain, OneStageTakesTheWholeChangeWhateverTheSpread) {
     for (uint32_t spread = 0; spread < 3; spread++) {
         make_chain(1);
         set(stages[0], P_GAIN, 1.0);
-        shm_store(stages[0]->lufs_s, -20.0f);
+        shm_store(stages[0]->meters.lufs_s, -20.0f);
         owner->spread = spread;
         ASSERT_TRUE(loudness_match(ui));
         EXPECT_NEAR(val(stages[0], P_GAIN), 7.0, 1e-9);
@@ -64,7 +64,7 @@ TEST_F(ChainGain, OneStageTakesTheWholeChangeWhateverTheSpread) {
 
 TEST_F(ChainGain, MatchingWithAnEmptyChainMovesTheOwnersStage) {
     set(owner->slot, P_GAIN, 2.0);
-    shm_store(owner->slot->lufs_s, -15.0f);
+    shm_store(owner->slot->meters.lufs_s, -15.0f);
     ui->chain_len = 0;
     ASSERT_TRUE(loudness_match(ui));
     EXPECT_NEAR(val(owner->slot, P_GAIN), 3.0, 1e-6);
@@ -75,7 +75,7 @@ TEST_F(ChainGain, SilenceNaNAndTinyDifferencesDoNothingAndMakeNoUndoStep) {
     three_stages(5, 5, 5);
     const float readouts[] = {-60.0f, -70.0f, -100.0f, NAN, INFINITY, -14.03f, -13.96f};
     for (float r : readouts) {
-        shm_store(stages[2]->lufs_s, r);
+        shm_store(stages[2]->meters.lufs_s, r);
         EXPECT_FALSE(loudness_match(ui)) << r;
     }
     EXPECT_EQ(owner->undo_n, 0);
@@ -83,7 +83,7 @@ TEST_F(ChainGain, SilenceNaNAndTinyDifferencesDoNothingAndMakeNoUndoStep) {
         EXPECT_EQ(val(stages[i], P_GAIN), 5.0);
         expect_no_edits(stages[i]);
     }
-    shm_store(stages[2]->lufs_s, -59.9f); // just above silence: acts
+    shm_store(stages[2]->meters.lufs_s, -59.9f); // just above silence: acts
     EXPECT_TRUE(loudness_match(ui));
     EXPECT_EQ(owner->undo_n, 1);
 }
@@ -102,7 +102,7 @@ TEST_F(ChainGain, TargetRowsCustomAndOutOfRangeIndex) {
         EXPECT_EQ(loudness_target(owner), c.target) << "index " << c.idx;
         make_chain(1);
         set(stages[0], P_GAIN, 5.0);
-        shm_store(stages[0]->lufs_s, -32.0f);
+        shm_store(stages[0]->meters.lufs_s, -32.0f);
         ASSERT_TRUE(loudness_match(ui));
         EXPECT_NEAR(val(stages[0], P_GAIN), std::clamp(5.0 + c.target + 32.0, 0.0, 30.0), 1e-6) << "index " << c.idx;
         drain_all();
@@ -114,7 +114,7 @@ TEST_F(ChainGain, TargetRowsCustomAndOutOfRangeIndex) {
 TEST_F(ChainGain, ReferenceIsTheLastRecentStageElseTheOwner) {
     make_chain(3);
     for (int i = 0; i < 3; i++)
-        shm_store(stages[i]->lufs_s, -30.0f - (float)i);
+        shm_store(stages[i]->meters.lufs_s, -30.0f - (float)i);
     ui->chain[0].recent = 1;
     ui->chain[1].recent = 1;
     ui->chain[2].recent = 0;
@@ -128,8 +128,8 @@ TEST_F(ChainGain, ReferenceIsTheLastRecentStageElseTheOwner) {
     EXPECT_EQ(loudness_ref_slot(ui), owner->slot);
     EXPECT_EQ(loudness_measured(ui), -30.0);
     // The readout mode picks the field; an unknown mode reads short term.
-    shm_store(owner->slot->lufs_m, -12.0f);
-    shm_store(owner->slot->lufs_i, -13.0f);
+    shm_store(owner->slot->meters.lufs_m, -12.0f);
+    shm_store(owner->slot->meters.lufs_i, -13.0f);
     owner->lufs_mode = 1;
     EXPECT_EQ(loudness_measured(ui), -12.0);
     owner->lufs_mode = 2;
@@ -141,7 +141,7 @@ TEST_F(ChainGain, ReferenceIsTheLastRecentStageElseTheOwner) {
 
 TEST_F(ChainGain, PausedReadoutMatchesTheFrozenValue) {
     three_stages(5, 5, 5);
-    shm_store(stages[2]->lufs_s, -14.0f); // live readout on target
+    shm_store(stages[2]->meters.lufs_s, -14.0f); // live readout on target
     ui->loud_paused = 1;
     ui->loud_frozen = -17.0f; // frozen readout 3 dB low
     EXPECT_EQ(loudness_measured(ui), -17.0);
@@ -194,7 +194,7 @@ TEST_F(ChainGain, ChainDragWorksFromStartValuesAndSaturates) {
         EXPECT_EQ(q[5].kind, (uint32_t)EDIT_END);
         for (const presets_test::Edit &e : q)
             EXPECT_EQ(e.id, PARAMS[P_GAIN].id);
-        EXPECT_EQ(shm_load(stages[i]->pending), 3u);
+        EXPECT_EQ(shm_load(stages[i]->pending), PENDING_FLUSH | PENDING_DIRTY);
     }
 }
 

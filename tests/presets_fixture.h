@@ -58,7 +58,7 @@ class ChainFixture : public ::testing::Test {
     SharedSlot *add_stage() {
         SharedSlot *s = shared_acquire();
         if (!s) return nullptr;
-        shm_store(s->uid, sys_random_u64() | 1u);
+        shm_store(s->ident.uid, sys_random_u64() | 1u);
         for (uint32_t i = 0; i < PARAM_COUNT; i++)
             shm_store(s->values[i], PARAMS[i].def);
         stages.push_back(s);
@@ -89,12 +89,12 @@ class ChainFixture : public ::testing::Test {
     // Takes every entry posted to the slot's edit queue, as the owner's drain would.
     static std::vector<Edit> drain(SharedSlot *s) {
         std::vector<Edit> out;
-        uint32_t w = shm_load(s->edit_write);
-        for (uint32_t r = shm_load(s->edit_read); r != w; r++) {
-            const EditEntry &e = s->edit_queue[r % EDIT_QUEUE_LEN];
+        uint32_t w = shm_load(s->edits.edit_write);
+        for (uint32_t r = shm_load(s->edits.edit_read); r != w; r++) {
+            const EditEntry &e = s->edits.edit_queue[r % EDIT_QUEUE_LEN];
             out.push_back(Edit{e.id, e.kind, e.value});
         }
-        shm_store(s->edit_read, w);
+        shm_store(s->edits.edit_read, w);
         return out;
     }
 
@@ -122,7 +122,7 @@ class ChainFixture : public ::testing::Test {
             EXPECT_EQ(q[3 * i + 2].kind, (uint32_t)EDIT_END);
         }
         if (!changes.empty()) {
-            EXPECT_EQ(shm_load(s->pending), 3u);
+            EXPECT_EQ(shm_load(s->pending), PENDING_FLUSH | PENDING_DIRTY);
         }
         shm_store(s->pending, 0u);
     }
