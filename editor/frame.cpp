@@ -8,7 +8,7 @@
 #include "editor/draw.h"
 #include "editor/events.h"
 #include "editor/gl.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "presets/factory.h"
 #include "registry/chain.h"

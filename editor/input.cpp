@@ -9,8 +9,8 @@
 
 #include "editor/draw.h"
 #include "editor/events.h"
-#include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "presets/factory.h"
 #include "presets/history.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "editor/draw.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "registry/shared.h"
 
 #include "nanovg.h"

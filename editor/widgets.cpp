@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "editor/draw.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/shared.h"
 

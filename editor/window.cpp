@@ -15,9 +15,8 @@
 
 #include "editor/draw.h"
 #include "editor/events.h"
-#include "plugin/clap_log.h"
-#include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/owner.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "presets/user_presets.h"
 #include "sys/sys.h"
@@ -294,12 +293,12 @@ bool ui_set_parent(Ui *ui, unsigned long x11_window) {
         if (st != PUGL_SUCCESS) {
             char msg[160];
             snprintf(msg, sizeof msg, "Tervik: no OpenGL 3.2 context (%s)", puglStrerror(st));
-            plugin_log(ui->owner, CLAP_LOG_ERROR, msg);
+            owner_log(ui->owner ? &ui->owner->owner : nullptr, OWNER_LOG_ERROR, msg);
             return false;
         }
     }
     if (!ui->vg) {
-        plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL context up but GL3 init failed");
+        owner_log(ui->owner ? &ui->owner->owner : nullptr, OWNER_LOG_ERROR, "Tervik: OpenGL context up but GL3 init failed");
         return true;
     }
     if (ui->host_scale <= 0) {
@@ -462,7 +461,7 @@ void ui_on_realize(Ui *ui) {
             ui->font = nvgCreateFontMem(ui->vg, "sans", const_cast<unsigned char *>(tk_font_data),
                                         (int)tk_font_size, 0);
     }
-    if (!ui->vg) plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL 3.2 unavailable, editor is blank");
+    if (!ui->vg) owner_log(ui->owner ? &ui->owner->owner : nullptr, OWNER_LOG_ERROR, "Tervik: OpenGL 3.2 unavailable, editor is blank");
     timer_start(ui);
 }
 
@@ -505,7 +504,7 @@ void frame_probe(Ui *ui) {
     char line[160];
     snprintf(line, sizeof line, "Tervik editor: GL %s; first frame pixel(10,10) = %u,%u,%u; glGetError %u",
              version ? version : "?", rgba[0], rgba[1], rgba[2], err);
-    plugin_log(ui->owner, CLAP_LOG_DEBUG, line);
+    owner_log(ui->owner ? &ui->owner->owner : nullptr, OWNER_LOG_DEBUG, line);
 }
 
 void frame_screenshot(Ui *ui) {

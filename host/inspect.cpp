@@ -7,6 +7,7 @@
 
 #include "host/host.h"
 #include "registry/chain.h"
+#include "registry/param_rows.h"
 #include "registry/shared.h"
 
 static double to_db(double lin) { return lin > 0 && std::isfinite(lin) ? 20.0 * log10(lin) : -999.0; }
@@ -45,11 +46,11 @@ bool inspect_segment(std::vector<StageView> *out, bool all, std::string *name, s
         if (!v.alive && !all) continue;
         v.uid = shm_load(s.ident.uid);
         v.generation = shm_load(s.ident.generation);
-        double g = shm_load(s.values[5]);
+        double g = shm_load(s.values[P_GROUP]);
         v.group = (g >= 0 && g < 16) ? (int)g : -1;
-        double sp4 = shm_load(s.values[4]);
+        double sp4 = shm_load(s.values[P_STAGE]);
         v.stage_param = (sp4 >= 0 && sp4 <= 8) ? (int)(sp4 + 0.5) : 0;
-        v.gain_db = shm_load(s.values[1]);
+        v.gain_db = shm_load(s.values[P_GAIN]);
         v.gr_db = -to_db(shm_load(s.meters.meter_gain));
         if (!(v.gr_db > 0)) v.gr_db = 0; // also -0 and NaN
         v.tp_out_db = to_db(shm_load(s.meters.meter_tp_out));

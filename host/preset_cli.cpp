@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "host/chain.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "presets/factory.h"
 #include "presets/user_presets.h"
 

@@ -3,15 +3,16 @@
 #include <cmath>
 
 #include "editor/ui.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/chain.h"
+#include "registry/registry.h"
 
 static int own_chain(Plugin *p, ChainEntry *chain, int *pos) {
     *pos = 0;
     if (!p || !p->slot) return 0;
-    double g = shm_load(p->slot->values[P_GROUP]);
-    uint32_t group = (g > -1.0 && g < 16.0) ? (uint32_t)g : 16u;
+    int g = slot_group(p->slot);
+    uint32_t group = g >= 0 ? (uint32_t)g : 16u;
     int n = registry_chain_for(p->slot, group, chain, 64);
     for (int i = 0; i < n; i++)
         if (chain[i].slot == p->slot) *pos = i + 1;

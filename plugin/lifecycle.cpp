@@ -6,7 +6,7 @@
 #include "dsp/dither.h"
 #include "editor/ui.h"
 #include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
 #include "registry/registry.h"
@@ -35,6 +35,21 @@ static const void *host_ext(const clap_host_t *h, const char *id) {
     return (h && h->get_extension) ? h->get_extension(h, id) : nullptr;
 }
 
+// The stage as the edit path of this process sees it (StageOwner).
+static void owner_flush(void *ctx) {
+    Plugin *p = (Plugin *)ctx;
+    if (p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+}
+static void owner_dirty(void *ctx) {
+    Plugin *p = (Plugin *)ctx;
+    if (p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
+}
+static void owner_log_line(void *ctx, int severity, const char *message) {
+    plugin_log((Plugin *)ctx, severity, message);
+}
+static_assert((int)OWNER_LOG_DEBUG == (int)CLAP_LOG_DEBUG && (int)OWNER_LOG_WARNING == (int)CLAP_LOG_WARNING &&
+              (int)OWNER_LOG_ERROR == (int)CLAP_LOG_ERROR);
+
 bool plug_init(const clap_plugin_t *plugin) {
     Plugin *p = plugin_of(plugin);
     if (!p) return false;
@@ -50,7 +65,8 @@ bool plug_init(const clap_plugin_t *plugin) {
     p->idle_timer_id = 0xFFFFFFFFu;
     p->uid = sys_random_u64();
     tk_scanlog("plug_init: random");
-    if (!p->slot) registry_add(p);
+    p->owner = StageOwner{p, owner_flush, owner_dirty, owner_log_line};
+    if (!p->slot) p->slot = registry_add(&p->owner);
     tk_scanlog("plug_init: registry_add");
     // A refused segment is told once per process, by the first stage whose host has a log.
     if (p->host_log && p->host_log->log)
@@ -159,7 +175,8 @@ void plug_destroy(const clap_plugin_t *plugin) {
         p->host_timer->unregister_timer(p->host, p->idle_timer_id);
     p->idle_timer_id = 0xFFFFFFFFu;
     if (p->active) release_engine(p);
-    registry_remove(p);
+    registry_remove(p->slot);
+    p->slot = nullptr;
     free(p);
 }
 

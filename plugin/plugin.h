@@ -17,6 +17,7 @@
 #include "dsp/limiter.h"
 #include "dsp/loudness.h"
 #include "plugin/clap_log.h"
+#include "params/owner.h"
 #include "plugin/debug_ext.h"
 #include "presets/history.h"
 #include "registry/shared.h"
@@ -34,6 +35,7 @@ struct Plugin {
     const clap_host_timer_support_t *host_timer;
     uint32_t timer_id;
     uint64_t uid;
+    StageOwner owner; // registered with the slot: how edit posters in this process reach us
     SharedSlot *slot;
     double sample_rate;
     double last_rate;

@@ -9,7 +9,7 @@
 
 #include "dsp/dither.h"
 #include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/registry.h"
 #include "sys/sys.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 
 static bool put(const clap_ostream_t *s, const void *data, size_t n) {

@@ -2,7 +2,7 @@
 #include "presets/factory.h"
 
 #include "editor/ui.h"
-#include "plugin/edits.h"
+#include "params/edit_path.h"
 #include "plugin/plugin.h"
 #include "presets/history.h"
 #include "presets/user_presets.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "editor/ui.h"
-#include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/registry.h"
 #include "sys/sys.h"

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "registry/param_rows.h"
 #include "registry/registry.h"
 #include "sys/sys.h"
 
@@ -256,8 +257,8 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         SharedSlot *s = shared_at(i);
         if (!s || !shared_alive(s)) continue;
         // Foreign values may be anything: only a Group that truncates to 0..15 counts.
-        double g = shm_load(s->values[5]);
-        if (!(g > -1.0 && g < 16.0) || (uint32_t)(int)g != group) continue;
+        int g = slot_group(s);
+        if (g < 0 || (uint32_t)g != group) continue;
         StageSample &m = smp[n];
         m.slot = s;
         m.t = shm_load(s->calls.proc_time);
@@ -583,7 +584,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         ChainEntry &e = out[x];
         e.slot = m.slot;
         e.recent = m.recent ? 1 : 0;
-        double s = shm_load(m.slot->values[4]);
+        double s = shm_load(m.slot->values[P_STAGE]);
         if (s >= 1.0) {  // NaN fails; garbage above the Stage range counts as its top, 8
             e.pos = s < 8.0 ? (uint32_t)s : 8u;
             e.manual = 1;

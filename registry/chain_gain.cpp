@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "editor/ui.h"
-#include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "presets/history.h"
 

@@ -19,7 +19,7 @@
 #include "editor/events.h"
 #include "host/gui.h"
 #include "plugin/clap_log.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/registry.h"
 #include "registry/shared.h"
@@ -96,7 +96,17 @@ inline Plugin *make_stage(FakeHost *fh, int group = 0) {
     p->host_state = &fh->state;
     p->timer_id = 0xFFFFFFFFu;
     p->uid = sys_random_u64();
-    registry_add(p);
+    // As the plug-in registers a stage: edits made here reach its host directly.
+    p->owner.ctx = p;
+    p->owner.mark_dirty = [](void *ctx) {
+        Plugin *q = (Plugin *)ctx;
+        q->host_state->mark_dirty(q->host);
+    };
+    p->owner.log = [](void *ctx, int severity, const char *message) {
+        Plugin *q = (Plugin *)ctx;
+        q->host_log->log(q->host, severity, message);
+    };
+    p->slot = registry_add(&p->owner);
     if (!p->slot) {
         free(p);
         return nullptr;
@@ -116,7 +126,7 @@ inline void free_stage(Plugin *p) {
     if (!p) return;
     if (p->ui) ui_destroy(p->ui);
     p->ui = nullptr;
-    registry_remove(p);
+    registry_remove(p->slot);
     free(p);
 }
 

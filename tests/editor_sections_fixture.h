@@ -10,7 +10,7 @@
 #include "editor/draw.h"
 #include "editor/sections.h"
 #include "editor/ui.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/shared.h"
 #include "sys/sys.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "host/chain.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"

@@ -13,8 +13,8 @@
 #include <functional>
 #include <random>
 
-#include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin_fixture.h"
 #include "tests/util/script_slot.h"
 

@@ -4,7 +4,7 @@
 
 #include "host/chain.h"
 #include "host/preset_cli.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "presets/factory.h"
 #include "plugin_fixture.h"
 

@@ -9,7 +9,7 @@
 
 #include <sstream>
 
-#include "plugin/edits.h"
+#include "params/edit_path.h"
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "plugin/params.h"
-#include "plugin/edits.h"
+#include "params/params.h"
+#include "params/edit_path.h"
 #include "plugin_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin_fixture.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/params.h"
+#include "params/params.h"
 #include "presets/user_presets.h"
 #include "tests/util/testutil.h"
 

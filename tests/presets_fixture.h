@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "editor/ui.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/shared.h"
 #include "sys/sys.h"
