@@ -3,9 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "chainops/chain_gain.h"
 #include "editor/sections.h"
-#include "plugin/plugin.h"
-#include "registry/chain_gain.h"
 
 // The grid's parameter rows and their labels, in display order.
 const int GRID_ROWS[12] = {1, 2, 3, 6, 16, 9, 7, 8, 10, 11, 12, 5};
@@ -37,13 +36,13 @@ static float norm01(int row, double v) {
 }
 
 static void knob(Ui *ui, SharedSlot *slot, int s, int k) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     int row = KNOB_ROWS[k];
     float x = 106.f + 64.f * (float)k;
     hit_push(ui, HIT_KNOB, s, row, x - 26.f, 496.f, 52.f, 52.f);
     if (!vg) return;
-    bool active = (ui->hover_kind == HIT_KNOB && ui->hover_b == row) ||
-                  (ui->drag_kind == HIT_KNOB && ui->drag_row == row);
+    bool active = (ui->input.hover_kind == HIT_KNOB && ui->input.hover_b == row) ||
+                  (ui->input.drag_kind == HIT_KNOB && ui->input.drag_row == row);
     double value = slot_param(slot, row);
     float p = norm01(row, value);
 
@@ -97,35 +96,35 @@ static void knob(Ui *ui, SharedSlot *slot, int s, int k) {
 }
 
 void draw_controls(Ui *ui) {
-    if (!ui || !ui->owner || !ui->owner->show_controls) return;
-    NVGcontext *vg = ui->vg;
-    Plugin *owner = ui->owner;
+    if (!ui || !ui->owner.prefs->show_controls) return;
+    NVGcontext *vg = ui->win.vg;
+    const EditorPrefs *prefs = ui->owner.prefs;
     int s = 0;
-    SharedSlot *slot = shown_stage(ui, &s);
-    int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
+    SharedSlot *slot = shown_stage(&ui->chain, &s);
+    int n = chain_count(&ui->chain);
     char buf[48];
 
     if (vg) {
         overlay_panel(vg, 466.f, 94.f);
-        if (ui->chain_mode) {
+        if (ui->chain.chain_mode) {
             text(vg, 74.f, 479.f, 8.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, "ALL STAGES", 1.02f);
         } else {
-            int pos = (n > 0 && s >= 0 && s < n) ? (int)ui->chain[s].pos : 0;
+            int pos = (n > 0 && s >= 0 && s < n) ? (int)ui->chain.chain[s].pos : 0;
             if (pos > 98) pos = 0;
             snprintf(buf, sizeof buf, "STAGE %d", pos);
             text(vg, 74.f, 479.f, 8.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf, 1.02f);
         }
     }
 
-    if (ui->chain_mode) {
-        uint32_t sp = owner->spread > 2 ? 0 : owner->spread;
+    if (ui->chain.chain_mode) {
+        uint32_t sp = prefs->gain.spread > 2 ? 0 : prefs->gain.spread;
         snprintf(buf, sizeof buf, "Spread: %s", DIST_NAMES[sp]);
-        if (vg) pill(vg, 578.f, 470.f, 92.f, 18.f, buf, false, ui->hover_kind == HIT_SPREAD);
+        if (vg) pill(vg, 578.f, 470.f, 92.f, 18.f, buf, false, ui->input.hover_kind == HIT_SPREAD);
         hit_push(ui, HIT_SPREAD, -1, 0, 578.f, 470.f, 92.f, 18.f);
     }
-    float tx = ui->chain_mode ? 474.f : 578.f;
-    snprintf(buf, sizeof buf, "To %d LUFS", (int)std::lround(loudness_target(owner)));
-    if (vg) pill(vg, tx, 470.f, 92.f, 18.f, buf, false, ui->hover_kind == HIT_TO_TARGET);
+    float tx = ui->chain.chain_mode ? 474.f : 578.f;
+    snprintf(buf, sizeof buf, "To %d LUFS", (int)std::lround(loudness_target(&prefs->gain)));
+    if (vg) pill(vg, tx, 470.f, 92.f, 18.f, buf, false, ui->input.hover_kind == HIT_TO_TARGET);
     hit_push(ui, HIT_TO_TARGET, -1, 0, tx, 470.f, 92.f, 18.f);
 
     for (int k = 0; k < 5; k++) knob(ui, slot, s, k);
@@ -137,7 +136,7 @@ void draw_controls(Ui *ui) {
             bool on = slot_param(slot, row) >= 0.5;
             text(vg, x + 29.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, SWITCH_LABELS[k], 0.9f);
             pill(vg, x, 514.f, 58.f, 20.f, on ? "On" : "Off", on,
-                 ui->hover_kind == HIT_TOGGLE && ui->hover_b == row);
+                 ui->input.hover_kind == HIT_TOGGLE && ui->input.hover_b == row);
             if (midi_mapped(slot, row)) midi_mark(vg, x + 58.f, 502.f);
         }
         hit_push(ui, HIT_TOGGLE, s, row, x, 514.f, 58.f, 20.f);
@@ -147,7 +146,7 @@ void draw_controls(Ui *ui) {
     if (vg) {
         text(vg, 575.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "POSITION", 0.9f);
         param_format(P_STAGE, buf, sizeof buf, stage_v);
-        pill(vg, 546.f, 514.f, 58.f, 20.f, buf, stage_v >= 0.5, ui->hover_kind == HIT_POSITION);
+        pill(vg, 546.f, 514.f, 58.f, 20.f, buf, stage_v >= 0.5, ui->input.hover_kind == HIT_POSITION);
     }
     hit_push(ui, HIT_POSITION, s, P_STAGE, 546.f, 514.f, 58.f, 20.f);
 
@@ -156,7 +155,7 @@ void draw_controls(Ui *ui) {
         text(vg, 644.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "STYLE", 0.9f);
         param_format(P_STYLE, buf, sizeof buf, style_v);
         pill(vg, 610.f, 514.f, 68.f, 20.f, buf, style_v >= 0.5,
-             ui->hover_kind == HIT_STYLE || ui->menu_kind == HIT_STYLE);
+             ui->input.hover_kind == HIT_STYLE || ui->overlay.menu_kind == HIT_STYLE);
         if (midi_mapped(slot, P_STYLE)) midi_mark(vg, 678.f, 502.f);
     }
     hit_push(ui, HIT_STYLE, s, P_STYLE, 610.f, 514.f, 68.f, 20.f);
@@ -169,13 +168,13 @@ float grid_column_width(int n) {
 }
 
 static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     int row = GRID_ROWS[r];
     hit_push(ui, HIT_GRID_CELL, i, row, x, ry, cw, 17.f);
     if (!vg) return;
-    SharedSlot *slot = ui->chain[i].slot;
-    bool active = (ui->hover_kind == HIT_GRID_CELL && ui->hover_a == i && ui->hover_b == row) ||
-                  (ui->drag_kind == HIT_GRID_CELL && ui->drag_row == row && (ui->chain_mode || ui->drag_a == i));
+    SharedSlot *slot = ui->chain.chain[i].slot;
+    bool active = (ui->input.hover_kind == HIT_GRID_CELL && ui->input.hover_a == i && ui->input.hover_b == row) ||
+                  (ui->input.drag_kind == HIT_GRID_CELL && ui->input.drag_row == row && (ui->chain.chain_mode || ui->input.drag_a == i));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 1.f, ry + 2.f, cw - 2.f, 13.f, 3.f);
     nvgFillColor(vg, nvgRGBA(0, 0, 0, active ? 140 : 70));
@@ -215,10 +214,10 @@ constexpr float GRID_Y_WITH_CONTROLS = 466.f - 4.f - GRID_PANEL_H;
 constexpr float GRID_Y_ALONE = 564.f - GRID_PANEL_H;
 
 void draw_grid(Ui *ui) {
-    if (!ui || !ui->owner || !ui->owner->show_grid) return;
-    NVGcontext *vg = ui->vg;
-    float y = ui->owner->show_controls ? GRID_Y_WITH_CONTROLS : GRID_Y_ALONE;
-    int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
+    if (!ui || !ui->owner.prefs->show_grid) return;
+    NVGcontext *vg = ui->win.vg;
+    float y = ui->owner.prefs->show_controls ? GRID_Y_WITH_CONTROLS : GRID_Y_ALONE;
+    int n = chain_count(&ui->chain);
     if (vg) {
         overlay_panel(vg, y, GRID_PANEL_H);
         for (int r = 0; r < 12; r++)
@@ -227,11 +226,11 @@ void draw_grid(Ui *ui) {
     }
     if (n == 0) return;
     float cw = grid_column_width(n);
-    int o = own_index(ui);
-    int f = (ui->focus >= 0 && ui->focus < n) ? ui->focus : (o >= 0 ? o : 0);
+    int o = own_index(&ui->chain);
+    int f = (ui->chain.focus >= 0 && ui->chain.focus < n) ? ui->chain.focus : (o >= 0 ? o : 0);
     for (int i = 0; i < n; i++) {
         float x = 144.f + (float)i * cw;
-        const ChainEntry &e = ui->chain[i];
+        const ChainEntry &e = ui->chain.chain[i];
         if (vg) {
             if (i == f) {
                 nvgBeginPath(vg);

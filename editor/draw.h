@@ -32,12 +32,6 @@ Rgba stage_color(int index);
 // Records a clickable area (design units) while fewer than 512 are held.
 void hit_push(Ui *ui, int kind, int a, int b, float x, float y, float w, float h);
 
-// The stage a section edits: chain entry focus when valid, else the owner's own entry
-// (the first when absent); the owner's slot with index 0 for an empty chain.
-SharedSlot *shown_stage(const Ui *ui, int *index);
-// Index of the owner's entry in the chain, -1 when absent.
-int own_index(const Ui *ui);
-
 // Text in the one face; align is a NanoVG alignment. spacing is letter spacing.
 void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const char *s, float spacing = 0.f);
 float text_width(NVGcontext *vg, float size, const char *s, float spacing = 0.f);

@@ -4,7 +4,6 @@
 
 #include "editor/draw.h"
 #include "params/params.h"
-#include "plugin/plugin.h"
 #include "registry/shared.h"
 
 #include "nanovg.h"
@@ -22,35 +21,8 @@ Rgba stage_color(int index) {
 }
 
 void hit_push(Ui *ui, int kind, int a, int b, float x, float y, float w, float h) {
-    if (!ui || ui->hit_count < 0 || ui->hit_count >= MAX_HITS) return;
-    ui->hits[ui->hit_count++] = Hit{kind, a, b, x, y, w, h};
-}
-
-int own_index(const Ui *ui) {
-    if (!ui || !ui->owner || !ui->owner->slot) return -1;
-    int n = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
-    for (int i = 0; i < n; i++)
-        if (ui->chain[i].slot == ui->owner->slot) return i;
-    return -1;
-}
-
-SharedSlot *shown_stage(const Ui *ui, int *index) {
-    int i = 0;
-    SharedSlot *slot = nullptr;
-    int n = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
-    if (n > 0) {
-        if (ui->focus >= 0 && ui->focus < n) {
-            i = ui->focus;
-        } else {
-            int o = own_index(ui);
-            i = o >= 0 ? o : 0;
-        }
-        slot = ui->chain[i].slot;
-    } else {
-        slot = ui->owner ? ui->owner->slot : nullptr;
-    }
-    if (index) *index = i;
-    return slot;
+    if (!ui || ui->input.hit_count < 0 || ui->input.hit_count >= MAX_HITS) return;
+    ui->input.hits[ui->input.hit_count++] = Hit{kind, a, b, x, y, w, h};
 }
 
 void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const char *s, float spacing) {

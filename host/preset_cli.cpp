@@ -10,8 +10,8 @@
 
 #include "host/chain.h"
 #include "params/params.h"
-#include "presets/factory.h"
-#include "presets/user_presets.h"
+#include "chainops/factory.h"
+#include "chainops/user_presets.h"
 
 namespace {
 

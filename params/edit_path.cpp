@@ -157,3 +157,9 @@ void plugin_edit_end(SharedSlot *slot, int index) {
     if (!slot || index < 0 || index >= (int)PARAM_COUNT) return;
     queue_edit(slot, index, EDIT_END, current_value(slot, index));
 }
+
+void plugin_edit_one(SharedSlot *slot, int index, double value) {
+    plugin_edit_begin(slot, index);
+    plugin_edit_value(slot, index, value);
+    plugin_edit_end(slot, index);
+}

@@ -21,3 +21,5 @@ void plugin_edit_value(SharedSlot *slot, int index, double value);
 void plugin_edit_end(SharedSlot *slot, int index);
 // One entry of kind (EditKind) for the row; asks the owner for a flush. Main thread.
 void queue_edit(SharedSlot *slot, int index, uint32_t kind, double value);
+// A gesture of one value: begin, value, end.
+void plugin_edit_one(SharedSlot *slot, int index, double value);

@@ -41,3 +41,10 @@ bool param_is_switch(int index);                      // stepped with max exactl
 // Whether user presets and A/B recalls carry the row: all but the stage's place (Stage,
 // Group) and its monitoring switches (Bypass, Delta listen, Unity gain).
 bool param_recalled(int index);
+
+// A parameter value read from a (possibly foreign) slot, bounded by param_clamp: NaN gives
+// the row's default, anything else lies inside the row's range; 0 without a slot or row.
+inline double slot_param(const SharedSlot *slot, int row) {
+    if (!slot || row < 0 || row >= (int)PARAM_COUNT) return 0.0;
+    return param_clamp(row, shm_load(slot->values[row]));
+}

@@ -73,11 +73,7 @@ bool plug_init(const clap_plugin_t *plugin) {
         if (const char *warning = registry_take_warning()) plugin_log(p, CLAP_LOG_WARNING, warning);
     if (!p->slot) return false;
     shm_store(p->slot->ident.uid, p->uid);
-    p->target_idx = 1;
-    p->target_custom = -16.0;
-    p->show_controls = 1;
-    p->show_grid = 0;
-    p->ui_scale = 1.0;
+    p->prefs = editor_prefs_default();
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         double v = param_clamp((int)i, PARAMS[i].def);
         shm_store(p->slot->values[i], v);
@@ -177,6 +173,7 @@ void plug_destroy(const clap_plugin_t *plugin) {
     if (p->active) release_engine(p);
     registry_remove(p->slot);
     p->slot = nullptr;
+    free(p->history);
     free(p);
 }
 

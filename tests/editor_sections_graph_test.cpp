@@ -116,9 +116,9 @@ class HistoryGraph : public SectionsFixture {
     static int peak_column(const Ui *u, int stage) {
         int best = -1;
         float peak = 0.f;
-        for (int j = 0; j < u->graph_col_count; j++)
-            if (u->graph_cols[j].gr[stage] > peak) {
-                peak = u->graph_cols[j].gr[stage];
+        for (int j = 0; j < u->graph.graph_col_count; j++)
+            if (u->graph.graph_cols[j].gr[stage] > peak) {
+                peak = u->graph.graph_cols[j].gr[stage];
                 best = j;
             }
         return best;
@@ -130,49 +130,49 @@ class HistoryGraph : public SectionsFixture {
 TEST_F(HistoryGraph, At48kHzAndUnitZoomBucketsHoldFourEntriesOver1800Columns) {
     stages_n(1);
     run_frames(2, ui, 1);
-    EXPECT_EQ(ui->graph_info.bucket, 4u);
-    EXPECT_EQ(ui->graph_col_count, 1800);
-    EXPECT_EQ(ui->graph_info.cols, 1800u);
-    EXPECT_DOUBLE_EQ(ui->graph_info.hop, 64.0 / 48000.0);
-    EXPECT_DOUBLE_EQ(ui->graph_info.x0, 10.0);
-    EXPECT_DOUBLE_EQ(ui->graph_info.width, 676.0);
-    EXPECT_EQ(ui->graph_info.chain_len, 1u);
-    EXPECT_EQ(ui->graph_info.frame, 2u);
+    EXPECT_EQ(ui->graph.graph_info.bucket, 4u);
+    EXPECT_EQ(ui->graph.graph_col_count, 1800);
+    EXPECT_EQ(ui->graph.graph_info.cols, 1800u);
+    EXPECT_DOUBLE_EQ(ui->graph.graph_info.hop, 64.0 / 48000.0);
+    EXPECT_DOUBLE_EQ(ui->graph.graph_info.x0, 10.0);
+    EXPECT_DOUBLE_EQ(ui->graph.graph_info.width, 676.0);
+    EXPECT_EQ(ui->graph.graph_info.chain_len, 1u);
+    EXPECT_EQ(ui->graph.graph_info.frame, 2u);
 }
 
 TEST_F(HistoryGraph, LargeZoomStartsWithSmallBucketsAndGrowsThemToStayUnder2048Columns) {
     stages_n(1);
-    ui->view_w = 2400;  // z = 2.5: W = 1690, E6 / 2W rounds up to 2
-    ui->view_h = 1500;
+    ui->win.view_w = 2400;  // z = 2.5: W = 1690, E6 / 2W rounds up to 2
+    ui->win.view_h = 1500;
     run_frames(1, ui, 1);
-    EXPECT_EQ(ui->graph_info.bucket, 4u) << "7200 / 2 + 3 and 7200 / 3 + 3 exceed 2048";
-    EXPECT_LE(ui->graph_col_count, 2048);
-    ui->view_w = 480;  // z = 0.5: B = ceil(4500 / 676) = 7, no growth needed
-    ui->view_h = 300;
+    EXPECT_EQ(ui->graph.graph_info.bucket, 4u) << "7200 / 2 + 3 and 7200 / 3 + 3 exceed 2048";
+    EXPECT_LE(ui->graph.graph_col_count, 2048);
+    ui->win.view_w = 480;  // z = 0.5: B = ceil(4500 / 676) = 7, no growth needed
+    ui->win.view_h = 300;
     run_frames(1, ui, 1);
-    EXPECT_EQ(ui->graph_info.bucket, 7u);
-    EXPECT_EQ(ui->graph_col_count, 7200 / 7);
+    EXPECT_EQ(ui->graph.graph_info.bucket, 7u);
+    EXPECT_EQ(ui->graph.graph_col_count, 7200 / 7);
 }
 
 TEST_F(HistoryGraph, BucketBoundariesStayFixedWhileThePictureScrolls) {
     stages_n(1);
     run_frames(30, ui, 1);
-    uint32_t B = ui->graph_info.bucket;
-    uint32_t phase = ui->graph_cols[0].index % B;
-    float x_prev = ui->graph_cols[5].x;
-    uint32_t idx_prev = ui->graph_cols[5].index;
+    uint32_t B = ui->graph.graph_info.bucket;
+    uint32_t phase = ui->graph.graph_cols[0].index % B;
+    float x_prev = ui->graph.graph_cols[5].x;
+    uint32_t idx_prev = ui->graph.graph_cols[5].index;
     for (int f = 0; f < 20; f++) {
         run_frames(1, ui, 1);
-        for (int j = 0; j < ui->graph_col_count; j += 97) {
-            EXPECT_EQ(ui->graph_cols[j].index % B, phase);
-            EXPECT_EQ(ui->graph_cols[j].index, ui->graph_cols[0].index - (uint32_t)j * B);
+        for (int j = 0; j < ui->graph.graph_col_count; j += 97) {
+            EXPECT_EQ(ui->graph.graph_cols[j].index % B, phase);
+            EXPECT_EQ(ui->graph.graph_cols[j].index, ui->graph.graph_cols[0].index - (uint32_t)j * B);
         }
         // The same bucket moves left as time passes.
         for (int j = 0; j < 40; j++)
-            if (ui->graph_cols[j].index == idx_prev) {
-                EXPECT_LT(ui->graph_cols[j].x, x_prev);
-                x_prev = ui->graph_cols[5].x;
-                idx_prev = ui->graph_cols[5].index;
+            if (ui->graph.graph_cols[j].index == idx_prev) {
+                EXPECT_LT(ui->graph.graph_cols[j].x, x_prev);
+                x_prev = ui->graph.graph_cols[5].x;
+                idx_prev = ui->graph.graph_cols[5].index;
                 break;
             }
     }
@@ -184,22 +184,22 @@ TEST_F(HistoryGraph, SingleStageSuppliesBothCurvesAndItsBandHangsFromTheTop) {
     run_frames(120, ui, 1);
     int j = peak_column(ui, 0);
     ASSERT_GE(j, 0);
-    const GraphCol &c = ui->graph_cols[j];
+    const GraphCol &c = ui->graph.graph_cols[j];
     EXPECT_NEAR(c.gr[0], 6.02f, 0.01f);
     EXPECT_NEAR(c.in_db, 0.f, 1e-3f);
     EXPECT_NEAR(c.out_db, -6.02f, 0.01f);
     int with_data = 0;
-    for (int k = 0; k < ui->graph_col_count; k++) {
-        const GraphCol &col = ui->graph_cols[k];
+    for (int k = 0; k < ui->graph.graph_col_count; k++) {
+        const GraphCol &col = ui->graph.graph_cols[k];
         if (col.in_stage == 0xFF) continue;
         with_data++;
         EXPECT_EQ(col.in_stage, 0);
         EXPECT_EQ(col.out_stage, 0);
     }
     EXPECT_GT(with_data, 300);
-    EXPECT_EQ(ui->graph_info.stages, 1u);
-    EXPECT_EQ(ui->graph_info.ref_index, 0u);
-    EXPECT_EQ(ui->graph_info.recent_mask, 1u);
+    EXPECT_EQ(ui->graph.graph_info.stages, 1u);
+    EXPECT_EQ(ui->graph.graph_info.ref_index, 0u);
+    EXPECT_EQ(ui->graph.graph_info.recent_mask, 1u);
 }
 
 // Two stages process the same audio; B's calls carry 1440 frames (30 ms) and so reach the
@@ -220,10 +220,10 @@ TEST_P(GraphAlignment, StageThirtyMillisecondsBehindShowsTheTransientInTheSameCo
     int ja = peak_column(ui, 0), jb = peak_column(ui, 1);
     ASSERT_GE(ja, 0);
     ASSERT_GE(jb, 0);
-    EXPECT_EQ(ja, jb) << "offset of B: " << (int32_t)ui->graph_info.offsets[1];
-    EXPECT_EQ(ui->graph_info.ref_index, 0u) << "A publishes newer rows: it is the reference";
-    EXPECT_EQ(ui->graph_cols[ja].in_stage, 0) << "input from the first stage";
-    EXPECT_EQ(ui->graph_cols[ja].out_stage, 1) << "output from the last stage";
+    EXPECT_EQ(ja, jb) << "offset of B: " << (int32_t)ui->graph.graph_info.offsets[1];
+    EXPECT_EQ(ui->graph.graph_info.ref_index, 0u) << "A publishes newer rows: it is the reference";
+    EXPECT_EQ(ui->graph.graph_cols[ja].in_stage, 0) << "input from the first stage";
+    EXPECT_EQ(ui->graph.graph_cols[ja].out_stage, 1) << "output from the last stage";
 }
 
 // A constant 30 ms delay of every call can only be told from a 30 ms later signal by the
@@ -236,7 +236,7 @@ TEST_F(HistoryGraph, SameBlocksThirtyMillisecondsLateLineUpByTheirSteadyTimes) {
     int ja = peak_column(ui, 0), jb = peak_column(ui, 1);
     ASSERT_GE(ja, 0);
     EXPECT_EQ(ja, jb);
-    EXPECT_EQ((int32_t)ui->graph_info.offsets[1], 0);
+    EXPECT_EQ((int32_t)ui->graph.graph_info.offsets[1], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutSteadyTime, GraphAlignment, ::testing::Bool());
@@ -258,12 +258,12 @@ TEST_P(GraphHandOver, RemovingTheReferenceHandsOverWithoutAJump) {
         draw_graph(ui, now);
         draw_graph(control, now);
     }
-    ASSERT_EQ(ui->graph_info.ref_index, 0u);
+    ASSERT_EQ(ui->graph.graph_info.ref_index, 0u);
     int j0 = peak_column(control, 1);
     ASSERT_GE(j0, 0);
     // The reference (chain entry 0) leaves the chain.
-    ui->chain[0] = ui->chain[1];
-    ui->chain_len = 1;
+    ui->chain.chain[0] = ui->chain.chain[1];
+    ui->chain.chain_len = 1;
     for (int f = 0; f < 3; f++) {
         now += (uint64_t)FRAME_NS;
         for (int i = 0; i < 2; i++) fake[i].run_until(now);
@@ -272,11 +272,11 @@ TEST_P(GraphHandOver, RemovingTheReferenceHandsOverWithoutAJump) {
         int ja = peak_column(control, 1), jb = peak_column(ui, 0);
         ASSERT_GE(ja, 0);
         ASSERT_GE(jb, 0);
-        float bucket_w = (float)ui->graph_info.bucket * 676.f / 4500.f;
-        EXPECT_NEAR(ui->graph_cols[jb].x, control->graph_cols[ja].x, bucket_w + 1e-3f) << "frame " << f;
-        EXPECT_EQ(ui->graph_cols[jb].index, control->graph_cols[ja].index) << "bucket boundaries kept";
+        float bucket_w = (float)ui->graph.graph_info.bucket * 676.f / 4500.f;
+        EXPECT_NEAR(ui->graph.graph_cols[jb].x, control->graph.graph_cols[ja].x, bucket_w + 1e-3f) << "frame " << f;
+        EXPECT_EQ(ui->graph.graph_cols[jb].index, control->graph.graph_cols[ja].index) << "bucket boundaries kept";
     }
-    EXPECT_EQ(ui->ref_slot, stages[1]);
+    EXPECT_EQ(ui->graph.ref_slot, stages[1]);
     free(control);
 }
 
@@ -293,8 +293,8 @@ TEST_F(HistoryGraph, GapRowsAreNotDrawnAndTheHistoryContinuesAfterThem) {
     ASSERT_GT(g0, 1400);
     ASSERT_LT(g1, 2600);
     int gap_cols = 0, data_before = 0, data_after = 0;
-    for (int j = 0; j < ui->graph_col_count; j++) {
-        const GraphCol &c = ui->graph_cols[j];
+    for (int j = 0; j < ui->graph.graph_col_count; j++) {
+        const GraphCol &c = ui->graph.graph_cols[j];
         int64_t e = (int32_t)c.index;  // reference entries (here: the stage's own)
         if (e >= g0 + 4 && e + 4 <= g1) {
             gap_cols++;
@@ -313,8 +313,8 @@ TEST_F(HistoryGraph, GapRowsAreNotDrawnAndTheHistoryContinuesAfterThem) {
     EXPECT_GT(data_after, 50);
     int j = peak_column(ui, 0);
     ASSERT_GE(j, 0);
-    EXPECT_LE(ui->graph_cols[j].index, 2600u);
-    EXPECT_GT(ui->graph_cols[j].index + 4, 2600u);
+    EXPECT_LE(ui->graph.graph_cols[j].index, 2600u);
+    EXPECT_GT(ui->graph.graph_cols[j].index + 4, 2600u);
 }
 
 TEST_F(HistoryGraph, GarbageInAForeignSlotDoesNotDerailTheGraph) {
@@ -334,29 +334,29 @@ TEST_F(HistoryGraph, GarbageInAForeignSlotDoesNotDerailTheGraph) {
     }
     shm_store(stages[0]->engine.sample_rate, 1e300);
     run_frames(40, ui, 1);
-    EXPECT_LE(ui->graph_col_count, 2048);
-    for (int j = 0; j < ui->graph_col_count; j++) {
-        EXPECT_TRUE(std::isfinite(ui->graph_cols[j].in_db));
-        EXPECT_TRUE(std::isfinite(ui->graph_cols[j].lufs));
+    EXPECT_LE(ui->graph.graph_col_count, 2048);
+    for (int j = 0; j < ui->graph.graph_col_count; j++) {
+        EXPECT_TRUE(std::isfinite(ui->graph.graph_cols[j].in_db));
+        EXPECT_TRUE(std::isfinite(ui->graph.graph_cols[j].lufs));
     }
 }
 
 TEST_F(HistoryGraph, EmptyChainDrawsNoColumns) {
     stages_n(1);
     run_frames(3, ui, 1);
-    ui->chain_len = 0;
+    ui->chain.chain_len = 0;
     run_frames(1, ui, 1);
-    EXPECT_EQ(ui->graph_col_count, 0);
-    EXPECT_EQ(ui->graph_info.chain_len, 0u);
-    EXPECT_EQ(ui->graph_info_valid, 4);
+    EXPECT_EQ(ui->graph.graph_col_count, 0);
+    EXPECT_EQ(ui->graph.graph_info.chain_len, 0u);
+    EXPECT_EQ(ui->graph.graph_info_valid, 4);
 }
 
 TEST_F(HistoryGraph, PendingScreenshotWritesTheColumnDumpNextToIt) {
     stages_n(1);
     std::string dir = tk_test::make_temp_dir("graphdump");
     std::string shot = dir + "/shot.ppm";
-    snprintf(ui->dump_path, sizeof ui->dump_path, "%s", shot.c_str());
-    ui->dump_pending = 1;
+    snprintf(ui->win.dump_path, sizeof ui->win.dump_path, "%s", shot.c_str());
+    ui->win.dump_pending = 1;
     run_frames(1, ui, 1);
     std::string text = tk_test::read_file(shot + ".cols.txt");
     tk_test::remove_tree(dir);

@@ -31,7 +31,7 @@ class SectionPixels : public ::testing::Test {
     tk_test::ScopedSegment seg{"secpix"};
     tk_test::ScopedPresetDir dir;
     FakeHost host;
-    Plugin *a = nullptr, *b = nullptr;
+    Stage *a = nullptr, *b = nullptr;
     EditorWindow w;
     uint64_t t0 = 0;
 
@@ -40,7 +40,7 @@ class SectionPixels : public ::testing::Test {
     void feed() {
         uint64_t now = sys_time_ns();
         uint32_t count = (uint32_t)((double)(now - t0) / HOP_NS) + 1000;
-        Plugin *st[2] = {a, b};
+        Stage *st[2] = {a, b};
         for (int i = 0; i < 2; i++) {
             SharedSlot *s = st[i]->slot;
             uint64_t t = now - (uint64_t)(5 - i) * 1000000ull;
@@ -80,7 +80,7 @@ class SectionPixels : public ::testing::Test {
     bool shot(const char *name, Image *img) {
         std::string path = dir.path() + "/" + name + ".ppm";
         if (!ui_dump(w.ui, path.c_str())) return false;
-        for (int i = 0; i < 2500 && w.ui->dump_pending; i++) {
+        for (int i = 0; i < 2500 && w.ui->win.dump_pending; i++) {
             feed();
             w.pump();
             sys_sleep_ms(2);
@@ -101,7 +101,7 @@ class SectionPixels : public ::testing::Test {
         feed();
         ASSERT_TRUE(w.open(a));
         run_ms(1200);
-        ASSERT_EQ(w.ui->chain_len, 2) << "the two stages form one chain through their tag";
+        ASSERT_EQ(w.ui->chain.chain_len, 2) << "the two stages form one chain through their tag";
     }
 };
 
@@ -140,19 +140,19 @@ TEST_F(SectionPixels, MetersStripAndGraphShowTwoReducingStages) {
     EXPECT_GT(area.b, area.r) << "the output area is blue-grey";
     EXPECT_GT(area.b, 60);
     // The column dump written with the screenshot.
-    EXPECT_EQ(w.ui->graph_info.stages, 2u);
-    EXPECT_EQ(w.ui->graph_info.recent_mask, 3u);
+    EXPECT_EQ(w.ui->graph.graph_info.stages, 2u);
+    EXPECT_EQ(w.ui->graph.graph_info.recent_mask, 3u);
     int j = 100;  // 400 entries back: inside the fed history
-    EXPECT_NEAR(w.ui->graph_cols[j].gr[0], 6.02f, 0.01f);
-    EXPECT_NEAR(w.ui->graph_cols[j].gr[1], 6.02f, 0.01f);
-    EXPECT_EQ(w.ui->graph_cols[j].in_stage, 0);
-    EXPECT_EQ(w.ui->graph_cols[j].out_stage, 1);
+    EXPECT_NEAR(w.ui->graph.graph_cols[j].gr[0], 6.02f, 0.01f);
+    EXPECT_NEAR(w.ui->graph.graph_cols[j].gr[1], 6.02f, 0.01f);
+    EXPECT_EQ(w.ui->graph.graph_cols[j].in_stage, 0);
+    EXPECT_EQ(w.ui->graph.graph_cols[j].out_stage, 1);
 }
 
 TEST_F(SectionPixels, GridShowsEveryStageAboveTheControls) {
     open_two_stages();
-    a->show_grid = 1;
-    w.ui->chain_mode = 1;
+    a->prefs.show_grid = 1;
+    w.ui->chain.chain_mode = 1;
     run_ms(100);
     Image img;
     ASSERT_TRUE(shot("sections-grid", &img));
@@ -174,8 +174,8 @@ TEST_F(SectionPixels, GridShowsEveryStageAboveTheControls) {
 
 TEST_F(SectionPixels, ChainModeLightsThePillAndTheFocusedStageAndKnobArcsAreAmber) {
     open_two_stages();
-    w.ui->chain_mode = 1;
-    w.ui->focus = 1;
+    w.ui->chain.chain_mode = 1;
+    w.ui->chain.focus = 1;
     run_ms(100);
     Image img;
     ASSERT_TRUE(shot("sections-chain-mode", &img));

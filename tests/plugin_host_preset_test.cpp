@@ -5,7 +5,7 @@
 #include "host/chain.h"
 #include "host/preset_cli.h"
 #include "params/params.h"
-#include "presets/factory.h"
+#include "chainops/factory.h"
 #include "plugin_fixture.h"
 
 namespace {

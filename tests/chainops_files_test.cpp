@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "params/params.h"
-#include "presets/user_presets.h"
+#include "chainops/user_presets.h"
 #include "tests/util/testutil.h"
 
 namespace {
