@@ -7,14 +7,16 @@
 #include "editor/sections.h"
 
 // The grid's parameter rows and their labels, in display order.
-const int GRID_ROWS[12] = {1, 2, 3, 6, 16, 9, 7, 8, 10, 11, 12, 5};
-const char *const GRID_LABELS[12] = {"GAIN",     "OUT CEILING", "RELEASE", "STEREO LINK",
-                                     "MIX",      "LOOKAHEAD",   "TRUE PEAK", "ADAPTIVE",
-                                     "STYLE",    "DITHER",      "SHAPING", "GROUP"};
+const int GRID_ROWS[GRID_ROW_COUNT] = {P_GAIN,      P_CEILING,   P_RELEASE,  P_LINK,   P_MIX,     P_LOOKAHEAD,
+                                       P_TRUE_PEAK, P_ADAPTIVE, P_STYLE,    P_DITHER, P_SHAPING, P_GROUP};
+const char *const GRID_LABELS[GRID_ROW_COUNT] = {"GAIN",     "OUT CEILING", "RELEASE", "STEREO LINK",
+                                                 "MIX",      "LOOKAHEAD",   "TRUE PEAK", "ADAPTIVE",
+                                                 "STYLE",    "DITHER",      "SHAPING", "GROUP"};
 
-static const int KNOB_ROWS[5] = {2, 3, 6, 9, 16};
+// The controls panel's knobs and switches, left to right.
+static const int KNOB_ROWS[5] = {P_CEILING, P_RELEASE, P_LINK, P_LOOKAHEAD, P_MIX};
 static const char *const KNOB_LABELS[5] = {"OUT CEILING", "RELEASE", "STEREO LINK", "LOOKAHEAD", "MIX"};
-static const int SWITCH_ROWS[2] = {7, 8};
+static const int SWITCH_ROWS[2] = {P_TRUE_PEAK, P_ADAPTIVE};
 static const char *const SWITCH_LABELS[2] = {"TRUE PEAK", "ADAPTIVE"};
 
 constexpr float KNOB_A0 = 0.75f * NVG_PI;  // start of the track arc
@@ -48,30 +50,30 @@ static void knob(Ui *ui, SharedSlot *slot, int s, int k) {
 
     nvgBeginPath(vg);
     nvgCircle(vg, x, 524.f, 18.f);
-    nvgFillPaint(vg, nvgRadialGradient(vg, x, 524.f, 9.6f, 18.f, nvgRGBA(0, 0, 0, 120), nvgRGBA(0, 0, 0, 0)));
+    nvgFillPaint(vg, nvgRadialGradient(vg, x, 524.f, 9.6f, 18.f, nv(COL_KNOB_SHADOW), nv(COL_NONE)));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgCircle(vg, x, 522.f, 12.f);
-    nvgFillPaint(vg, nvgRadialGradient(vg, x - 4.8f, 516.f, 2.4f, 14.4f, nvgRGB(58, 62, 74), nvgRGB(24, 26, 33)));
+    nvgFillPaint(vg, nvgRadialGradient(vg, x - 4.8f, 516.f, 2.4f, 14.4f, nv(COL_KNOB_TOP), nv(COL_KNOB_BOTTOM)));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgCircle(vg, x, 522.f, 11.5f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, active ? 40 : 18));
+    nvgStrokeColor(vg, nv(active ? COL_EDGE : COL_HAIRLINE));
     nvgStroke(vg);
 
     nvgLineCap(vg, NVG_ROUND);
     nvgBeginPath(vg);
     nvgArc(vg, x, 522.f, 17.f, KNOB_A0, KNOB_A0 + KNOB_SWEEP, NVG_CW);
     nvgStrokeWidth(vg, 2.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 22));
+    nvgStrokeColor(vg, nv(COL_KNOB_ARC));
     nvgStroke(vg);
     float a = KNOB_A0 + p * KNOB_SWEEP;
     if (p > 0.002f) {
         nvgBeginPath(vg);
         nvgArc(vg, x, 522.f, 17.f, KNOB_A0, a, NVG_CW);
         nvgStrokeWidth(vg, 5.f);
-        nvgStrokeColor(vg, nvgRGBA(255, 182, 74, 45));
+        nvgStrokeColor(vg, nv(COL_KNOB_ARC_GLOW));
         nvgStroke(vg);
         nvgBeginPath(vg);
         nvgArc(vg, x, 522.f, 17.f, KNOB_A0, a, NVG_CW);
@@ -177,7 +179,7 @@ static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
                   (ui->input.drag_kind == HIT_GRID_CELL && ui->input.drag_row == row && (ui->chain.chain_mode || ui->input.drag_a == i));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 1.f, ry + 2.f, cw - 2.f, 13.f, 3.f);
-    nvgFillColor(vg, nvgRGBA(0, 0, 0, active ? 140 : 70));
+    nvgFillColor(vg, nv(active ? COL_SHADOW : COL_WELL));
     nvgFill(vg);
     if (active) {
         nvgBeginPath(vg);
@@ -196,7 +198,7 @@ static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
         if (len > 0.f) {
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x + 2.f, ry + 17.f - 5.f, len, 2.f, 1.f);
-            nvgFillColor(vg, nvgRGBA(255, 182, 74, 140));
+            nvgFillColor(vg, nv(COL_GRID_BAR));
             nvgFill(vg);
         }
     }
@@ -220,7 +222,7 @@ void draw_grid(Ui *ui) {
     int n = chain_count(&ui->chain);
     if (vg) {
         overlay_panel(vg, y, GRID_PANEL_H);
-        for (int r = 0; r < 12; r++)
+        for (int r = 0; r < GRID_ROW_COUNT; r++)
             text(vg, 72.f, y + 36.5f + 17.f * (float)r, 7.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE,
                  GRID_LABELS[r], 0.9f);
     }
@@ -235,7 +237,7 @@ void draw_grid(Ui *ui) {
             if (i == f) {
                 nvgBeginPath(vg);
                 nvgRect(vg, x, y + 6.f, cw, 22.f);
-                nvgFillColor(vg, nvgRGBA(255, 182, 74, 18));
+                nvgFillColor(vg, nv(COL_GRID_FOCUS));
                 nvgFill(vg);
             }
             char buf[16];
@@ -250,6 +252,6 @@ void draw_grid(Ui *ui) {
             }
         }
         hit_push(ui, HIT_STAGE, i, 0, x, y + 6.f, cw, 22.f);
-        for (int r = 0; r < 12; r++) grid_cell(ui, i, r, x, y + 28.f + 17.f * (float)r, cw);
+        for (int r = 0; r < GRID_ROW_COUNT; r++) grid_cell(ui, i, r, x, y + 28.f + 17.f * (float)r, cw);
     }
 }

@@ -3,28 +3,12 @@
 #pragma once
 #include <cstdint>
 
+#include "editor/palette.h"
 #include "editor/ui.h"
 
 struct NVGcontext;
 struct SharedSlot;
 
-// Palette (RGBA bytes).
-struct Rgba {
-    uint8_t r, g, b, a;
-};
-constexpr Rgba COL_CLEAR{12, 13, 18, 255};
-constexpr Rgba COL_BG_TOP{12, 13, 18, 255};
-constexpr Rgba COL_BG_BOTTOM{21, 23, 30, 255};
-constexpr Rgba COL_BAR_TOP{22, 24, 31, 255};
-constexpr Rgba COL_BAR_BOTTOM{15, 16, 22, 255};
-constexpr Rgba COL_ACCENT{255, 182, 74, 255};
-constexpr Rgba COL_RED{236, 86, 74, 255};
-constexpr Rgba COL_TEXT{226, 229, 237, 255};
-constexpr Rgba COL_TEXT_HOVER{240, 244, 255, 255};
-constexpr Rgba COL_DIM{124, 130, 148, 255};
-constexpr Rgba COL_FAINT{78, 83, 98, 255};
-constexpr Rgba COL_HAIRLINE{255, 255, 255, 18};
-constexpr Rgba with_alpha(Rgba c, int a) { return Rgba{c.r, c.g, c.b, (uint8_t)a}; }
 
 // Stage palette, indexed by chain position (5 and above share the last colour).
 Rgba stage_color(int index);

@@ -23,8 +23,6 @@ extern "C" {
 
 static constexpr double TOOLTIP_DELAY_S = 0.55;
 
-static NVGcolor col(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
-
 
 static void fill_rect(NVGcontext *vg, float x, float y, float w, float h, NVGcolor c) {
     nvgBeginPath(vg);
@@ -55,9 +53,9 @@ static void bottom_bar(Ui *ui) {
     if (vg) {
         nvgBeginPath(vg);
         nvgRect(vg, 0.f, 572.f, DESIGN_WF, 28.f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 572.f, 0.f, DESIGN_HF, col(COL_BAR_TOP), col(COL_BAR_BOTTOM)));
+        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 572.f, 0.f, DESIGN_HF, nv(COL_BAR_TOP), nv(COL_BAR_BOTTOM)));
         nvgFill(vg);
-        hline(vg, 0.f, DESIGN_WF, 572.5f, col(COL_HAIRLINE));
+        hline(vg, 0.f, DESIGN_WF, 572.5f, nv(COL_HAIRLINE));
     }
 
     bool controls = prefs->show_controls;
@@ -113,7 +111,7 @@ static void bottom_bar(Ui *ui) {
             nvgMoveTo(vg, 956.f, 586.f + i);
             nvgLineTo(vg, 946.f + i, 596.f);
             nvgStrokeWidth(vg, 1.2f);
-            nvgStrokeColor(vg, col(grip));
+            nvgStrokeColor(vg, nv(grip));
             nvgStroke(vg);
         }
     }
@@ -258,15 +256,15 @@ static void draw_tooltip(Ui *ui) {
     float x = pxd + 14.f, y = pyd + 20.f;
     if (x + w > 954.f) x = 954.f - w;
     if (y + h > 594.f) y = pyd - 50.f;
-    glow(vg, x, y, w, h, 5.f, 10.f, Rgba{0, 0, 0, 140});
+    glow(vg, x, y, w, h, 5.f, 10.f, COL_SHADOW);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, 5.f);
-    nvgFillColor(vg, nvgRGBA(40, 44, 56, 245));
+    nvgFillColor(vg, nv(COL_POPUP));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, 5.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 45));
+    nvgStrokeColor(vg, nv(COL_POPUP_EDGE));
     nvgStroke(vg);
     text(vg, x + 12.f, y + 14.f, 11.f, COL_TEXT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, title);
     text(vg, x + 12.f, y + 28.f, 9.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, body);
@@ -277,15 +275,15 @@ static void draw_tooltip(Ui *ui) {
 
 static void menu_panel(NVGcontext *vg, float x, float y, float w, float h) {
     if (!vg) return;
-    glow(vg, x, y, w, h, 6.f, 12.f, Rgba{0, 0, 0, 160});
+    glow(vg, x, y, w, h, 6.f, 12.f, COL_MENU_SHADOW);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, 6.f);
-    nvgFillColor(vg, nvgRGB(34, 37, 46));
+    nvgFillColor(vg, nv(COL_MENU));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, 6.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 40));
+    nvgStrokeColor(vg, nv(COL_EDGE));
     nvgStroke(vg);
 }
 
@@ -293,11 +291,11 @@ static void menu_row(Ui *ui, float x, float y, float w, int section, int row, co
     NVGcontext *vg = ui->win.vg;
     bool hovered = ui->input.hover_kind == HIT_MENU_ITEM && ui->input.hover_b == row;
     if (vg) {
-        if (hovered) fill_rect(vg, x + 2.f, y, w - 4.f, 24.f, nvgRGBA(255, 182, 74, 40));
+        if (hovered) fill_rect(vg, x + 2.f, y, w - 4.f, 24.f, nv(COL_MENU_HOVER));
         if (current) {
             nvgBeginPath(vg);
             nvgCircle(vg, x + 15.f, y + 12.f, 3.f);
-            nvgFillColor(vg, col(COL_ACCENT));
+            nvgFillColor(vg, nv(COL_ACCENT));
             nvgFill(vg);
         }
         text(vg, x + 28.f, y + 12.f, 11.5f, hovered ? COL_ACCENT : COL_TEXT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, label);
@@ -306,7 +304,7 @@ static void menu_row(Ui *ui, float x, float y, float w, int section, int row, co
 }
 
 static void menu_separator(Ui *ui, float x, float w, float *y) {
-    if (ui->win.vg) hline(ui->win.vg, x + 10.f, x + w - 10.f, *y + 5.f, nvgRGBA(255, 255, 255, 40));
+    if (ui->win.vg) hline(ui->win.vg, x + 10.f, x + w - 10.f, *y + 5.f, nv(COL_EDGE));
     *y += 10.f;
 }
 
@@ -384,21 +382,21 @@ static void draw_entry(Ui *ui) {
     glow(vg, x, y, w, h, 4.f, 8.f, with_alpha(COL_ACCENT, 60));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, 4.f);
-    nvgFillColor(vg, nvgRGB(14, 16, 22));
+    nvgFillColor(vg, nv(COL_FIELD));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, 4.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, col(COL_ACCENT));
+    nvgStrokeColor(vg, nv(COL_ACCENT));
     nvgStroke(vg);
     char shown[64];
     snprintf(shown, sizeof shown, "%s", ui->overlay.entry_text);
     float cx = x + w * 0.5f, cy = y + h * 0.5f;
     float tw = text_width(vg, 12.f, shown);
     if (ui->overlay.entry_selected) {
-        fill_rect(vg, cx - tw * 0.5f - 2.f, y + 4.f, tw + 4.f, h - 8.f, nvgRGBA(255, 182, 74, 70));
+        fill_rect(vg, cx - tw * 0.5f - 2.f, y + 4.f, tw + 4.f, h - 8.f, nv(COL_SELECTION));
     } else {
-        fill_rect(vg, cx + tw * 0.5f + 1.f, y + 5.f, 1.f, h - 10.f, col(COL_ACCENT));
+        fill_rect(vg, cx + tw * 0.5f + 1.f, y + 5.f, 1.f, h - 10.f, nv(COL_ACCENT));
     }
     text(vg, cx, cy, 12.f, COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, shown);
     if (ui->overlay.entry_kind == 1 || ui->overlay.entry_kind == 2)
@@ -412,22 +410,22 @@ static void draw_about(Ui *ui) {
     NVGcontext *vg = ui->win.vg;
     const int cm = NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE;
     if (vg) {
-        fill_rect(vg, 0.f, 0.f, DESIGN_WF, DESIGN_HF, nvgRGBA(6, 7, 10, 170));
+        fill_rect(vg, 0.f, 0.f, DESIGN_WF, DESIGN_HF, nv(COL_SCRIM));
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 280.f, 160.f, 400.f, 280.f, 10.f);
-        nvgFillColor(vg, nvgRGB(24, 26, 34));
+        nvgFillColor(vg, nv(COL_ABOUT));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 280.5f, 160.5f, 399.f, 279.f, 10.f);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 30));
+        nvgStrokeColor(vg, nv(COL_ABOUT_EDGE));
         nvgStroke(vg);
 
         nvgBeginPath(vg);
         nvgCircle(vg, 480.f, 204.f, 6.154f);
-        nvgFillColor(vg, col(COL_ACCENT));
+        nvgFillColor(vg, nv(COL_ACCENT));
         nvgFill(vg);
-        NVGcolor arc = nvgRGBA(255, 182, 74, 217);
+        NVGcolor arc = nv(COL_LOGO_ARC);
         nvgLineCap(vg, NVG_ROUND);
         nvgStrokeWidth(vg, 3.791f);
         nvgStrokeColor(vg, arc);
@@ -442,7 +440,7 @@ static void draw_about(Ui *ui) {
         text(vg, 480.f, 244.f, 20.f, COL_ACCENT, cm, "TERVIK", 2.4f);
         text(vg, 480.f, 268.f, 10.5f, COL_TEXT, cm, "Stacked limiter - version 1.0.1");
         text(vg, 480.f, 288.f, 10.5f, COL_ACCENT, cm, "Morvane - morvane.example/tervik");
-        hline(vg, 310.f, 650.f, 336.f, col(COL_HAIRLINE));
+        hline(vg, 310.f, 650.f, 336.f, nv(COL_HAIRLINE));
         text(vg, 480.f, 356.f, 9.5f, COL_TEXT, cm, "CLAP");
         text(vg, 480.f, 374.f, 9.f, COL_TEXT, cm, "Built on pugl (ISC), NanoVG (zlib),");
         text(vg, 480.f, 388.f, 9.f, COL_DIM, cm, "the CLAP headers (MIT) and Roboto (Apache 2.0)");
@@ -475,7 +473,7 @@ void frame_build(Ui *ui, double t) {
         nvgTranslate(vg, ox, oy);
         nvgBeginPath(vg);
         nvgRect(vg, 0.f, 0.f, DESIGN_WF, DESIGN_HF);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 0.f, 0.f, DESIGN_HF, col(COL_BG_TOP), col(COL_BG_BOTTOM)));
+        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 0.f, 0.f, DESIGN_HF, nv(COL_BG_TOP), nv(COL_BG_BOTTOM)));
         nvgFill(vg);
     }
 
@@ -510,7 +508,7 @@ void draw(Ui *ui) {
     if (!tkgl_glViewport || !tkgl_glClearColor || !tkgl_glClear) return; // nothing loaded: nothing to do
     double z = ui_frame_z(ui);
     tkgl_glViewport(0, 0, (GLsizei)ui->win.view_w, (GLsizei)ui->win.view_h);
-    tkgl_glClearColor(12.f / 255.f, 13.f / 255.f, 18.f / 255.f, 1.f);
+    tkgl_glClearColor(COL_CLEAR.r / 255.f, COL_CLEAR.g / 255.f, COL_CLEAR.b / 255.f, COL_CLEAR.a / 255.f);
     tkgl_glClear(GL_COLOR_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     if (!ui->win.vg) return;
     double t = puglGetTime(puglGetWorld(ui->win.view));

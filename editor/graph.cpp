@@ -324,10 +324,10 @@ void draw_layers(Ui *ui, const Layout &L) {
     nvgLineCap(vg, NVG_ROUND);
 
     area_path(vg, g_in, n);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nvgRGBA(120, 130, 160, 90), nvgRGBA(60, 66, 92, 20)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_IN_TOP), nv(COL_GRAPH_IN_BOTTOM)));
     nvgFill(vg);
     area_path(vg, g_out, n);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nvgRGBA(172, 182, 212, 230), nvgRGBA(72, 82, 116, 60)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_OUT_TOP), nv(COL_GRAPH_OUT_BOTTOM)));
     nvgFill(vg);
 
     // Reduction bands, stacked from the top in chain order.
@@ -359,11 +359,11 @@ void draw_layers(Ui *ui, const Layout &L) {
     }
 
     curve_path(vg, g_in, n);
-    stroke(vg, 1.f, nvgRGBA(150, 160, 195, 120));
+    stroke(vg, 1.f, nv(COL_GRAPH_IN_LINE));
     curve_path(vg, g_out, n);
-    stroke(vg, 3.f, nvgRGBA(190, 205, 245, 40));
+    stroke(vg, 3.f, nv(COL_GRAPH_OUT_GLOW));
     curve_path(vg, g_out, n);
-    stroke(vg, 1.2f, nvgRGBA(222, 230, 250, 235));
+    stroke(vg, 1.2f, nv(COL_GRAPH_OUT_LINE));
 
     // Lower edge of every band where the stage reduces.
     for (int i = 0; i < n; i++) g_sum[i] = 0.f;
@@ -398,8 +398,8 @@ void draw_layers(Ui *ui, const Layout &L) {
                 open = false;
             }
         }
-        if (pass == 0) stroke(vg, 4.f, nvgRGBA(255, 200, 110, 45));
-        else stroke(vg, 1.5f, nvgRGBA(255, 220, 150, 240));
+        if (pass == 0) stroke(vg, 4.f, nv(COL_GRAPH_LUFS_GLOW));
+        else stroke(vg, 1.5f, nv(COL_GRAPH_LUFS_LINE));
     }
 
     // Peak reduction of the shown stage within the panel.
@@ -426,9 +426,9 @@ void draw_layers(Ui *ui, const Layout &L) {
             float y = std::min(level_y(-below) + 4.f, PANEL_BOTTOM - 18.f);
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x, y, w, 14.f, 4.f);
-            nvgFillColor(vg, nvgRGBA(255, 208, 90, 230));
+            nvgFillColor(vg, nv(COL_GRAPH_BADGE));
             nvgFill(vg);
-            text(vg, x + w * 0.5f, y + 7.f, 9.f, Rgba{30, 24, 10, 255}, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
+            text(vg, x + w * 0.5f, y + 7.f, 9.f, COL_INK_ON_BADGE, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
         }
     }
 }
@@ -446,7 +446,7 @@ void draw_ceiling(Ui *ui, int chain_n, int shown_index) {
     nvgBeginPath(vg);
     nvgMoveTo(vg, PANEL_X, y);
     nvgLineTo(vg, PANEL_RIGHT, y);
-    stroke(vg, 1.f, nvgRGBA(236, 86, 74, 150));
+    stroke(vg, 1.f, nv(COL_GRAPH_CEILING));
     if (shown_index != last && shown_index >= 0 && shown_index < chain_n) {
         double ceil_shown = slot_param(ui->chain.chain[shown_index].slot, P_CEILING);
         if (std::fabs(ceil_shown - ceil_last) > 0.05) {
@@ -456,7 +456,7 @@ void draw_ceiling(Ui *ui, int chain_n, int shown_index) {
                 nvgMoveTo(vg, PANEL_X + 10.f * (float)k, ys);
                 nvgLineTo(vg, PANEL_X + 10.f * (float)k + 5.f, ys);
             }
-            stroke(vg, 1.f, nvgRGBA(236, 86, 74, 80));
+            stroke(vg, 1.f, nv(COL_GRAPH_CEILING_SHOWN));
         }
     }
 }
@@ -535,12 +535,12 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
         nvgSave(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-        nvgFillColor(vg, nvgRGB(8, 9, 12));
+        nvgFillColor(vg, nv(COL_GRAPH_BG));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-        nvgFillPaint(vg, nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nvgRGBA(0, 0, 0, 0),
-                                        nvgRGBA(0, 0, 0, 140)));
+        nvgFillPaint(vg, nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nv(COL_NONE),
+                                        nv(COL_GRAPH_VIGNETTE)));
         nvgFill(vg);
         nvgScissor(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H);
         for (int k = 0; k <= 10; k++) {
@@ -548,7 +548,7 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
             nvgBeginPath(vg);
             nvgMoveTo(vg, PANEL_X, y);
             nvgLineTo(vg, PANEL_RIGHT, y);
-            stroke(vg, 1.f, nvgRGBA(255, 255, 255, (k % 4 == 0) ? 22 : 10));
+            stroke(vg, 1.f, nv((k % 4 == 0) ? COL_GRAPH_GRID_MAJOR : COL_GRAPH_GRID));
         }
     }
 
@@ -740,7 +740,7 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
         nvgRestore(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 10.5f, 100.5f, 675.f, 463.f, 6.f);
-        stroke(vg, 1.f, nvgRGBA(255, 255, 255, 14));
+        stroke(vg, 1.f, nv(COL_BORDER));
         char buf[16];
         for (int db = 0; db >= -30; db -= 6) {
             snprintf(buf, sizeof buf, "%d", db);

@@ -130,13 +130,13 @@ static void caption(NVGcontext *vg, float x, const char *s) {
 static void track(NVGcontext *vg, float x, float w) {
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, METER_TOP, w, METER_H, 2.f);
-    nvgFillColor(vg, nvgRGBA(0, 0, 0, 110));
+    nvgFillColor(vg, nv(COL_TRACK));
     nvgFill(vg);
 }
 
 static void draw_levels(Ui *ui, const MetersView &view) {
     NVGcontext *vg = ui->win.vg;
-    const Rgba top{178, 190, 224, 255}, bottom{86, 100, 140, 255};
+    const Rgba top = COL_LEVEL_TOP, bottom = COL_LEVEL_BOTTOM;
     char buf[32];
     caption(vg, 738.f, "IN");
     level_bar(vg, 728.f, ui->meters.m_ch[0].level, ui->meters.m_ch[0].hold, top, bottom, false);
@@ -152,7 +152,7 @@ static void draw_levels(Ui *ui, const MetersView &view) {
     nvgMoveTo(vg, 757.f, cy);
     nvgLineTo(vg, 783.f, cy);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(236, 86, 74, 200));
+    nvgStrokeColor(vg, nv(COL_CEILING_MARK));
     nvgStroke(vg);
     snprintf(buf, sizeof buf, "%.1f", ui->meters.m_out.hold);
     text(vg, 770.f, 426.f, 9.f, view.out_red ? COL_RED : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
@@ -190,7 +190,7 @@ static void draw_reduction(Ui *ui) {
         nvgMoveTo(vg, 806.f, ty);
         nvgLineTo(vg, 826.f, ty);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 100));
+        nvgStrokeColor(vg, nv(COL_GR_TICK));
         nvgStroke(vg);
     }
     for (int db = 0; db <= 24; db += 6) {
@@ -209,7 +209,7 @@ static void loud_bar(NVGcontext *vg, float x, float w, float r, float v) {
     float h = METER_H * f;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, METER_BOTTOM - h, w, h, r);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, METER_TOP, 0.f, METER_BOTTOM, nvgRGB(255, 205, 96), nvgRGB(150, 110, 40)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, METER_TOP, 0.f, METER_BOTTOM, nv(COL_LOUD_TOP), nv(COL_LOUD_BOTTOM)));
     nvgFill(vg);
 }
 
@@ -230,14 +230,14 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
         nvgMoveTo(vg, 852.f, y);
         nvgLineTo(vg, 892.f, y);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 90));
+        nvgStrokeColor(vg, nv(COL_LOUD_TICK));
         nvgStroke(vg);
     }
     if (in > -36.f) {
         float y = lufs_y(in);
         nvgBeginPath(vg);
         nvgRect(vg, 849.f, y - 1.f, 8.f, 2.f);
-        nvgFillColor(vg, nvgRGBA(255, 255, 255, 220));
+        nvgFillColor(vg, nv(COL_LOUD_INT_MARK));
         nvgFill(vg);
     }
     float ty = lufs_y((float)view.target);
@@ -245,7 +245,7 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
     nvgMoveTo(vg, 848.f, ty);
     nvgLineTo(vg, 896.f, ty);
     nvgStrokeWidth(vg, 1.5f);
-    nvgStrokeColor(vg, nvgRGBA(255, 182, 74, 220));
+    nvgStrokeColor(vg, nv(COL_TARGET_LINE));
     nvgStroke(vg);
     for (int v = 0; v >= -36; v -= 6) {
         snprintf(buf, sizeof buf, "%d", v);
@@ -256,7 +256,7 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
     float tw = text_width(vg, 7.5f, buf);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 898.f, ty - 6.f, tw + 8.f, 12.f, 2.f);
-    nvgFillColor(vg, nvgRGBA(14, 16, 22, 230));
+    nvgFillColor(vg, nv(COL_LABEL_BG));
     nvgFill(vg);
     text(vg, 902.f, ty, 7.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
     text(vg, 865.f, 426.f, 7.f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "S", 0.84f);
@@ -279,12 +279,12 @@ void draw_meters(Ui *ui, double t) {
     if (vg) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 716.f, 100.f, 236.f, 464.f, 6.f);
-        nvgFillColor(vg, nvgRGBA(255, 255, 255, 6));
+        nvgFillColor(vg, nv(COL_PANEL_TINT));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 716.5f, 100.5f, 235.f, 463.f, 6.f);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 14));
+        nvgStrokeColor(vg, nv(COL_BORDER));
         nvgStroke(vg);
         draw_levels(ui, view);
         draw_reduction(ui);

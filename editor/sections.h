@@ -11,8 +11,6 @@
 
 #include "nanovg.h"
 
-inline NVGcolor nv(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
-
 // Reduction in dB (positive) for a linear gain: 120 below 0.000001, 0 above 1 and for NaN.
 inline float reduction_db(float gain) {
     if (std::isnan(gain)) return 0.f;
@@ -36,8 +34,9 @@ inline int bounded_int(double v, int lo, int hi) {
 }
 
 // The grid's parameter rows (PARAMS indexes) and labels, in display order.
-extern const int GRID_ROWS[12];
-extern const char *const GRID_LABELS[12];
+constexpr int GRID_ROW_COUNT = 12;
+extern const int GRID_ROWS[GRID_ROW_COUNT];
+extern const char *const GRID_LABELS[GRID_ROW_COUNT];
 // Width of a grid column for n stages: 526 / n, at most 170.
 float grid_column_width(int n);
 

@@ -26,7 +26,7 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
             glow(vg, x, 47.f, cw, 38.f, 6.f, 10.f, with_alpha(COL_ACCENT, 70));
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x, 47.f, cw, 38.f, 6.f);
-            nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 47.f, 0.f, 85.f, nvgRGB(46, 44, 42), nvgRGB(30, 29, 30)));
+            nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 47.f, 0.f, 85.f, nv(COL_CELL_FOCUS_TOP), nv(COL_CELL_FOCUS_BOTTOM)));
             nvgFill(vg);
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x + 0.5f, 47.5f, cw - 1.f, 37.f, 6.f);
@@ -36,13 +36,13 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
         } else {
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x, 47.f, cw, 38.f, 6.f);
-            nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 47.f, 0.f, 85.f, nvgRGB(34, 37, 46), nvgRGB(22, 24, 31)));
+            nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 47.f, 0.f, 85.f, nv(COL_CELL_TOP), nv(COL_CELL_BOTTOM)));
             nvgFill(vg);
             bool hovered = ui->input.hover_kind == HIT_STAGE && ui->input.hover_a == i;
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x + 0.5f, 47.5f, cw - 1.f, 37.f, 6.f);
             nvgStrokeWidth(vg, 1.f);
-            nvgStrokeColor(vg, hovered ? nvgRGBA(255, 182, 74, 140) : nvgRGBA(255, 255, 255, 14));
+            nvgStrokeColor(vg, nv(hovered ? COL_CELL_HOVER_EDGE : COL_BORDER));
             nvgStroke(vg);
         }
         char buf[32];
@@ -70,7 +70,7 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
         }
         nvgBeginPath(vg);
         nvgRoundedRect(vg, x + 10.f, 75.f, cw - 20.f, 3.f, 1.5f);
-        nvgFillColor(vg, nvgRGBA(0, 0, 0, 120));
+        nvgFillColor(vg, nv(COL_STRIP_BAR));
         nvgFill(vg);
         float frac = hold / 12.f;
         if (frac > 1.f) frac = 1.f;
@@ -142,40 +142,40 @@ void draw_gain_slider(Ui *ui) {
     double shown_value = 0.0;
     int s = 0;
     double v = gain_slider_fraction(ui, &shown_value, &s);
-    hit_push(ui, HIT_GAIN_SLIDER, s, 1, 16.f, 100.f, 40.f, 464.f);
+    hit_push(ui, HIT_GAIN_SLIDER, s, P_GAIN, 16.f, 100.f, 40.f, 464.f);
     if (!vg) return;
     bool active = ui->input.hover_kind == HIT_GAIN_SLIDER || ui->input.drag_kind == HIT_GAIN_SLIDER;
 
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 16.f, 100.f, 40.f, 464.f, 6.f);
-    nvgFillColor(vg, nvgRGBA(14, 16, 22, 150));
+    nvgFillColor(vg, nv(COL_SLIDER_BG));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 16.5f, 100.5f, 39.f, 463.f, 6.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 18));
+    nvgStrokeColor(vg, nv(COL_HAIRLINE));
     nvgStroke(vg);
 
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 33.f, 114.f, 6.f, 424.f, 3.f);
-    nvgFillColor(vg, nvgRGBA(0, 0, 0, 160));
+    nvgFillColor(vg, nv(COL_GROOVE));
     nvgFill(vg);
     float y = 114.f + 424.f * (float)(1.0 - v);
     if (v > 0.001) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 33.f, y, 6.f, 538.f - y, 3.f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, 538.f, nvgRGBA(255, 182, 74, 230), nvgRGBA(236, 86, 74, 40)));
+        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, 538.f, nv(COL_SLIDER_FILL_TOP), nv(COL_SLIDER_FILL_BOTTOM)));
         nvgFill(vg);
     }
 
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 22.f, y - 8.f, 28.f, 16.f, 4.f);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y - 8.f, 0.f, y + 8.f, nvgRGB(70, 74, 88), nvgRGB(34, 37, 46)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y - 8.f, 0.f, y + 8.f, nv(COL_THUMB_TOP), nv(COL_THUMB_BOTTOM)));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 22.5f, y - 7.5f, 27.f, 15.f, 4.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, active ? nv(COL_ACCENT) : nvgRGBA(255, 255, 255, 40));
+    nvgStrokeColor(vg, nv(active ? COL_ACCENT : COL_EDGE));
     nvgStroke(vg);
     nvgBeginPath(vg);
     nvgMoveTo(vg, 28.f, y);
@@ -186,11 +186,11 @@ void draw_gain_slider(Ui *ui) {
     float ly = y - 30.f < 102.f ? y + 12.f : y - 30.f;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 16.f, ly, 40.f, 18.f, 4.f);
-    nvgFillColor(vg, nvgRGBA(40, 44, 56, 235));
+    nvgFillColor(vg, nv(COL_VALUE_LABEL));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 16.5f, ly + 0.5f, 39.f, 17.f, 4.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 30));
+    nvgStrokeColor(vg, nv(COL_VALUE_LABEL_EDGE));
     nvgStroke(vg);
     char buf[32];
     snprintf(buf, sizeof buf, "%+.1f", shown_value);

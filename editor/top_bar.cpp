@@ -44,12 +44,12 @@ static void preset_selector(Ui *ui) {
     if (vg) {
         nvgBeginPath(vg);
         nvgRect(vg, 350.f, 9.f, 260.f, 22.f);
-        nvgFillColor(vg, nvgRGBA(0, 0, 0, 70));
+        nvgFillColor(vg, nv(COL_WELL));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRect(vg, 350.5f, 9.5f, 259.f, 21.f);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 14));
+        nvgStrokeColor(vg, nv(COL_BORDER));
         nvgStroke(vg);
         text(vg, 364.f, 20.f, 12.f, ui->input.hover_kind == HIT_PRESET_PREV ? COL_ACCENT : COL_DIM,
              NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "<");
@@ -130,7 +130,7 @@ static void groups(Ui *ui) {
         snprintf(label, sizeof label, "%c", 'A' + g);
         bool hovered = ui->input.hover_kind == HIT_GROUP && ui->input.hover_b == g;
         if (g == shown)
-            group_button(vg, x, w, label, true, COL_ACCENT, Rgba{20, 18, 14, 255});
+            group_button(vg, x, w, label, true, COL_ACCENT, COL_INK_ON_ACCENT);
         else if (hovered)
             group_button(vg, x, w, label, false, COL_ACCENT, COL_ACCENT);
         else
@@ -148,7 +148,7 @@ static void groups(Ui *ui) {
     if (plus_hover)
         group_button(vg, xp, w, "+", false, COL_ACCENT, COL_ACCENT);
     else
-        group_button(vg, xp, w, "+", false, Rgba{255, 255, 255, 14}, plus_exists ? COL_DIM : COL_FAINT);
+        group_button(vg, xp, w, "+", false, COL_BORDER, plus_exists ? COL_DIM : COL_FAINT);
     if (plus_exists) hit_push(ui, HIT_GROUP, -1, 100 + (g_max + 1), xp, 10.f, w, 20.f);
 
     // MIDI learn pill, left of the letters (and of the caption while it stands there).
@@ -167,13 +167,13 @@ void draw_top_bar(Ui *ui) {
     if (vg) {
         nvgBeginPath(vg);
         nvgRect(vg, 0.f, 0.f, DESIGN_WF, 40.f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 0.f, 0.f, 40.f, nvgRGB(28, 31, 40), nvgRGB(18, 20, 27)));
+        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 0.f, 0.f, 40.f, nv(COL_TOP_BAR_TOP), nv(COL_TOP_BAR_BOTTOM)));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgMoveTo(vg, 0.f, 39.5f);
         nvgLineTo(vg, DESIGN_WF, 39.5f);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 160));
+        nvgStrokeColor(vg, nv(COL_TOP_BAR_EDGE));
         nvgStroke(vg);
         text(vg, 18.f, 20.f, 17.f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, "TERVIK", 2.04f);
         text(vg, 110.f, 21.f, 9.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, "stacked limiter");

@@ -8,13 +8,7 @@
 
 #include "nanovg.h"
 
-static NVGcolor col(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
-
 Rgba stage_color(int index) {
-    static constexpr Rgba STAGE_COLORS[6] = {
-        {236, 86, 74, 255}, {242, 122, 78, 255}, {246, 154, 84, 255},
-        {248, 184, 96, 255}, {236, 206, 120, 255}, {220, 150, 0, 255},
-    };
     if (index < 0) index = 0;
     if (index > 5) index = 5;
     return STAGE_COLORS[index];
@@ -30,7 +24,7 @@ void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const
     nvgFontSize(vg, size);
     nvgTextLetterSpacing(vg, spacing);
     nvgTextAlign(vg, align);
-    nvgFillColor(vg, col(c));
+    nvgFillColor(vg, nv(c));
     nvgText(vg, x, y, s, nullptr);
 }
 
@@ -45,24 +39,24 @@ float text_width(NVGcontext *vg, float size, const char *s, float spacing) {
 void pill(NVGcontext *vg, float x, float y, float w, float h, const char *label, bool on, bool hover) {
     if (!vg) return;
     float r = h * 0.5f;
-    NVGpaint fill = on ? nvgLinearGradient(vg, x, y, x, y + h, nvgRGB(64, 58, 44), nvgRGB(46, 42, 34))
-                       : nvgLinearGradient(vg, x, y, x, y + h, nvgRGB(38, 41, 50), nvgRGB(26, 28, 35));
+    NVGpaint fill = on ? nvgLinearGradient(vg, x, y, x, y + h, nv(COL_PILL_ON_TOP), nv(COL_PILL_ON_BOTTOM))
+                       : nvgLinearGradient(vg, x, y, x, y + h, nv(COL_PILL_TOP), nv(COL_PILL_BOTTOM));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, r);
     nvgFillPaint(vg, fill);
     nvgFill(vg);
-    Rgba border = hover ? COL_ACCENT : on ? with_alpha(COL_ACCENT, 120) : Rgba{255, 255, 255, 14};
+    Rgba border = hover ? COL_ACCENT : on ? with_alpha(COL_ACCENT, 120) : COL_BORDER;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, r);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, col(border));
+    nvgStrokeColor(vg, nv(border));
     nvgStroke(vg);
     if (label) text(vg, x + w * 0.5f, y + h * 0.5f, 11.f, on ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, label);
 }
 
 void glow(NVGcontext *vg, float x, float y, float w, float h, float radius, float feather, Rgba c) {
     if (!vg) return;
-    NVGpaint p = nvgBoxGradient(vg, x, y, w, h, radius, feather, col(c), nvgRGBA(0, 0, 0, 0));
+    NVGpaint p = nvgBoxGradient(vg, x, y, w, h, radius, feather, nv(c), nv(COL_NONE));
     nvgBeginPath(vg);
     nvgRect(vg, x - feather, y - feather, w + 2.f * feather, h + 2.f * feather);
     nvgRoundedRect(vg, x, y, w, h, radius);
@@ -75,17 +69,17 @@ void overlay_panel(NVGcontext *vg, float y, float h) {
     if (!vg) return;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 62.f, y, 620.f, h, 5.f);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, y + h, nvgRGBA(20, 23, 31, 205), nvgRGBA(14, 16, 22, 232)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, y + h, nv(COL_OVERLAY_TOP), nv(COL_OVERLAY_BOTTOM)));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgMoveTo(vg, 68.f, y + 0.5f);
     nvgLineTo(vg, 676.f, y + 0.5f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 40));
+    nvgStrokeColor(vg, nv(COL_EDGE));
     nvgStroke(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 62.5f, y + 0.5f, 619.f, h - 1.f, 5.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 16));
+    nvgStrokeColor(vg, nv(COL_OVERLAY_EDGE));
     nvgStroke(vg);
 }
 
@@ -101,19 +95,19 @@ void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba 
     if (!vg) return;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, 126.f, 9.f, 288.f, 2.f);
-    nvgFillColor(vg, nvgRGBA(0, 0, 0, 110));
+    nvgFillColor(vg, nv(COL_TRACK));
     nvgFill(vg);
     float lh = level_height(level);
     if (lh > 0.f) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, x, 414.f - lh, 9.f, lh, 1.5f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, x, 126.f, x, 414.f, col(top), col(bottom)));
+        nvgFillPaint(vg, nvgLinearGradient(vg, x, 126.f, x, 414.f, nv(top), nv(bottom)));
         nvgFill(vg);
     }
     if (clip) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, x, 126.f, 9.f, 2.f, 0.5f);
-        nvgFillColor(vg, col(COL_RED));
+        nvgFillColor(vg, nv(COL_RED));
         nvgFill(vg);
     }
     float hh = level_height(hold);
@@ -123,7 +117,7 @@ void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba 
         nvgMoveTo(vg, x, y);
         nvgLineTo(vg, x + 9.f, y);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(240, 244, 255, 220));
+        nvgStrokeColor(vg, nv(COL_LEVEL_HOLD));
         nvgStroke(vg);
     }
 }
