@@ -176,7 +176,8 @@ static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
     if (!vg) return;
     SharedSlot *slot = ui->chain.chain[i].slot;
     bool active = (ui->input.hover_kind == HIT_GRID_CELL && ui->input.hover_a == i && ui->input.hover_b == row) ||
-                  (ui->input.drag_kind == HIT_GRID_CELL && ui->input.drag_row == row && (ui->chain.chain_mode || ui->input.drag_a == i));
+                  (ui->input.drag_kind == HIT_GRID_CELL && ui->input.drag_row == row &&
+                   (ui->chain.chain_mode || ui->input.drag_a == i));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 1.f, ry + 2.f, cw - 2.f, 13.f, 3.f);
     nvgFillColor(vg, nv(active ? COL_SHADOW : COL_WELL));

@@ -326,7 +326,8 @@ static void preset_menu(Ui *ui) {
         menu_row(ui, x, ry, w, 0, row, PRESETS[i].name ? PRESETS[i].name : "", ui->presets.preset_cur == row);
     menu_separator(ui, x, w, &ry);
     for (int i = 0; i < PRESET_CHAIN_COUNT; i++, row++, ry += 24.f)
-        menu_row(ui, x, ry, w, 1, row, CHAIN_PRESETS[i].name ? CHAIN_PRESETS[i].name : "", ui->presets.preset_cur == row);
+        menu_row(ui, x, ry, w, 1, row, CHAIN_PRESETS[i].name ? CHAIN_PRESETS[i].name : "",
+                 ui->presets.preset_cur == row);
     if (users > 0) {
         menu_separator(ui, x, w, &ry);
         for (int i = 0; i < users; i++, row++, ry += 24.f) {
@@ -342,7 +343,8 @@ static void preset_menu(Ui *ui) {
     ry += 24.f;
     if (cur_user) {
         char label[96];
-        snprintf(label, sizeof label, "Delete \"%.63s\"", ui->presets.user_presets[ui->presets.preset_cur - PRESET_USER_FIRST]);
+        snprintf(label, sizeof label, "Delete \"%.63s\"",
+                 ui->presets.user_presets[ui->presets.preset_cur - PRESET_USER_FIRST]);
         menu_row(ui, x, ry, w, 5, row++, label, false);
     }
 }

@@ -324,10 +324,12 @@ void draw_layers(Ui *ui, const Layout &L) {
     nvgLineCap(vg, NVG_ROUND);
 
     area_path(vg, g_in, n);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_IN_TOP), nv(COL_GRAPH_IN_BOTTOM)));
+    nvgFillPaint(vg,
+                 nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_IN_TOP), nv(COL_GRAPH_IN_BOTTOM)));
     nvgFill(vg);
     area_path(vg, g_out, n);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_OUT_TOP), nv(COL_GRAPH_OUT_BOTTOM)));
+    nvgFillPaint(
+        vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_OUT_TOP), nv(COL_GRAPH_OUT_BOTTOM)));
     nvgFill(vg);
 
     // Reduction bands, stacked from the top in chain order.

@@ -249,7 +249,8 @@ void on_scroll(Ui *ui, double x, double y, double dy) {
             double t = gain.target_custom;
             if (!std::isfinite(t)) t = TARGETS[TARGET_CUSTOM].lufs;
             t += 0.5 * dy;
-            gain.target_custom = t < TARGET_CUSTOM_MIN ? TARGET_CUSTOM_MIN : t > TARGET_CUSTOM_MAX ? TARGET_CUSTOM_MAX : t;
+            if (t < TARGET_CUSTOM_MIN) t = TARGET_CUSTOM_MIN;
+            gain.target_custom = t > TARGET_CUSTOM_MAX ? TARGET_CUSTOM_MAX : t;
             mark_dirty(ui);
         }
         return;
@@ -345,7 +346,9 @@ static void menu_action(Ui *ui, const Hit &hit) {
         case 1: preset_apply(&ui->ops, hit.b); break;
         case 2: apply_user_preset(&ui->ops, hit.b - PRESET_USER_FIRST); break;
         case 3:
-        case 4: preset_entry_open(ui, hit.a == 3 ? 1 : 2, ui->overlay.menu_x, ui->overlay.menu_y, ui->overlay.menu_w, 24.f); break;
+        case 4:
+            preset_entry_open(ui, hit.a == 3 ? 1 : 2, ui->overlay.menu_x, ui->overlay.menu_y, ui->overlay.menu_w, 24.f);
+            break;
         case 5: preset_delete_current(&ui->presets); break;
         default: break;
         }
@@ -485,8 +488,8 @@ static void on_press(Ui *ui, const PuglButtonEvent &e) {
         midi_pick(ui, hit);
         return;
     }
-    bool dbl = e.time - ui->input.click_time < DOUBLE_CLICK_S && ui->input.click_kind == hit.kind && ui->input.click_a == hit.a &&
-               ui->input.click_b == hit.b;
+    bool dbl = e.time - ui->input.click_time < DOUBLE_CLICK_S && ui->input.click_kind == hit.kind &&
+               ui->input.click_a == hit.a && ui->input.click_b == hit.b;
     ui->input.click_time = e.time;
     ui->input.click_kind = hit.kind;
     ui->input.click_a = hit.a;
@@ -571,7 +574,8 @@ static void on_key(Ui *ui, const PuglKeyEvent &e) {
 static void on_text(Ui *ui, const PuglTextEvent &e) {
     uint32_t ch = e.character;
     if (debug_keys()) fprintf(stderr, "[key] text ch=%u key=%u edit=%d%c", ch, ch, (int)ui->overlay.entry_active, '\n');
-    bool same_keystroke = ui->input.key_acted && e.time == ui->input.key_acted_time && e.keycode == ui->input.key_acted_code;
+    bool same_keystroke =
+        ui->input.key_acted && e.time == ui->input.key_acted_time && e.keycode == ui->input.key_acted_code;
     ui->input.key_acted = 0;
     if (same_keystroke) return;
     bool shift = (e.state & PUGL_MOD_SHIFT) != 0;

@@ -292,8 +292,8 @@ void draw_meters(Ui *ui, double t) {
         pill(vg, 728.f, 490.f, 82.f, 20.f, LUFS_MODES[view.mode], false, ui->input.hover_kind == HIT_LOUD_MODE);
         pill(vg, 816.f, 490.f, 124.f, 20.f, TARGETS[target_index(&ui->owner.prefs->gain)].label, false,
              ui->input.hover_kind == HIT_LOUD_TARGET);
-        pill(vg, 728.f, 516.f, 60.f, 20.f, ui->meters.loud.loud_paused ? "Resume" : "Pause", ui->meters.loud.loud_paused != 0,
-             ui->input.hover_kind == HIT_LOUD_PAUSE);
+        pill(vg, 728.f, 516.f, 60.f, 20.f, ui->meters.loud.loud_paused ? "Resume" : "Pause",
+             ui->meters.loud.loud_paused != 0, ui->input.hover_kind == HIT_LOUD_PAUSE);
         pill(vg, 794.f, 516.f, 56.f, 20.f, "Reset", false, ui->input.hover_kind == HIT_LOUD_RESET);
     }
     hit_push(ui, HIT_LOUD_MODE, -1, 0, 728.f, 490.f, 82.f, 20.f);

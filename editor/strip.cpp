@@ -26,7 +26,8 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
             glow(vg, x, 47.f, cw, 38.f, 6.f, 10.f, with_alpha(COL_ACCENT, 70));
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x, 47.f, cw, 38.f, 6.f);
-            nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 47.f, 0.f, 85.f, nv(COL_CELL_FOCUS_TOP), nv(COL_CELL_FOCUS_BOTTOM)));
+            nvgFillPaint(
+                vg, nvgLinearGradient(vg, 0.f, 47.f, 0.f, 85.f, nv(COL_CELL_FOCUS_TOP), nv(COL_CELL_FOCUS_BOTTOM)));
             nvgFill(vg);
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x + 0.5f, 47.5f, cw - 1.f, 37.f, 6.f);
@@ -164,7 +165,8 @@ void draw_gain_slider(Ui *ui) {
     if (v > 0.001) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 33.f, y, 6.f, 538.f - y, 3.f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, 538.f, nv(COL_SLIDER_FILL_TOP), nv(COL_SLIDER_FILL_BOTTOM)));
+        nvgFillPaint(vg,
+                     nvgLinearGradient(vg, 0.f, y, 0.f, 538.f, nv(COL_SLIDER_FILL_TOP), nv(COL_SLIDER_FILL_BOTTOM)));
         nvgFill(vg);
     }
 

@@ -300,7 +300,8 @@ bool ui_set_parent(Ui *ui, unsigned long x11_window) {
                 trap.sync();
             }
             ui->win.view = retry;
-            if (ui->win.hint_w && ui->win.hint_h) puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
+            if (ui->win.hint_w && ui->win.hint_h)
+                puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
             puglSetParentWindow(retry, (PuglNativeView)x11_window);
             st = realize(ui);
         }

@@ -217,7 +217,8 @@ const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
 static uint32_t serve_pending(Plugin *p) {
     uint32_t bits = std::atomic_ref<uint32_t>(p->slot->pending).exchange(0u, std::memory_order_seq_cst);
     if ((bits & PENDING_DIRTY) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
-    if ((bits & PENDING_FLUSH) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+    if ((bits & PENDING_FLUSH) && p->host_params && p->host_params->request_flush)
+        p->host_params->request_flush(p->host);
     return bits;
 }
 
@@ -233,7 +234,8 @@ void plug_idle_tick(Plugin *p) {
     if (!p || !p->slot) return;
     uint32_t bits = serve_pending(p);
     // A gesture whose poster fell silent is ended by the next drain: ask for one.
-    if (!(bits & PENDING_FLUSH) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params && p->host_params->request_flush)
+    if (!(bits & PENDING_FLUSH) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params &&
+        p->host_params->request_flush)
         p->host_params->request_flush(p->host);
 }
 

@@ -91,7 +91,8 @@ class SectionsFixture : public ::testing::Test {
 
     const Hit *hit(int kind, int a, int b) const {
         for (int i = 0; i < ui->input.hit_count; i++)
-            if (ui->input.hits[i].kind == kind && ui->input.hits[i].a == a && ui->input.hits[i].b == b) return &ui->input.hits[i];
+            if (ui->input.hits[i].kind == kind && ui->input.hits[i].a == a && ui->input.hits[i].b == b)
+                return &ui->input.hits[i];
         return nullptr;
     }
 };

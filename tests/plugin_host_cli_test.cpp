@@ -569,7 +569,8 @@ std::string unchanged_by_playing(const uint8_t *m) {
             continue;
         }
         out.append((const char *)s, offsetof(SharedSlot, meters.meter_gain));
-        out.append((const char *)s + offsetof(SharedSlot, midi), offsetof(SharedSlot, calls) - offsetof(SharedSlot, midi));
+        out.append((const char *)s + offsetof(SharedSlot, midi),
+                   offsetof(SharedSlot, calls) - offsetof(SharedSlot, midi));
         out.append((const char *)s + offsetof(SharedSlot, calls.serial), sizeof(uint32_t));
     }
     out.append((const char *)m + SHARED_SIZE - 40, 40);

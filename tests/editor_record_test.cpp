@@ -1,5 +1,6 @@
-// The preset name entry of the editor: where the save shortcuts and the menu open it, what
-// it is prefilled with, and how its confirm step trims and saves.
+// Editor operations on an editor record without a window: the preset name entry (where the
+// save shortcuts and the menu open it, what it is prefilled with, how its confirm step trims
+// and saves) and the start of a drag on the gain slider in chain mode.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -67,6 +68,18 @@ TEST_F(PresetEntry, NameConfirmTrimsSpacesAndIgnoresEmptyNames) {
     EXPECT_FALSE(preset_name_confirm(ui, 1, "     "));
     EXPECT_FALSE(preset_name_confirm(ui, 2, ""));
     EXPECT_EQ(ui->presets.user_preset_count, 1);
+}
+
+class EditorDrag : public sections_test::SectionsFixture {};
+
+TEST_F(EditorDrag, GainSliderInChainModeStartsAChainTotalDragOfEveryStage) {
+    make_chain(3);
+    ui->chain.chain_mode = 1;
+    drag_start(ui, HIT_GAIN_SLIDER, 0, P_GAIN, 36, 300);
+    EXPECT_EQ(ui->input.drag_kind, (int)HIT_GAIN_SLIDER);
+    EXPECT_EQ(ui->input.drag_row, (int)P_GAIN);
+    EXPECT_EQ(ui->input.drag_chain_total, 1);
+    EXPECT_EQ(ui->input.drag.drag_count, 3);
 }
 
 } // namespace
