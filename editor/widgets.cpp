@@ -4,7 +4,9 @@
 
 #include "editor/draw.h"
 #include "plugin/params.h"
+#include "plugin/clap_ext.h"
 #include "plugin/plugin.h"
+#include "registry/registry.h"
 #include "registry/shared.h"
 
 #include "nanovg.h"
@@ -153,6 +155,69 @@ void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba 
         nvgStrokeWidth(vg, 1.f);
         nvgStrokeColor(vg, nvgRGBA(240, 244, 255, 220));
         nvgStroke(vg);
+    }
+}
+
+// Colours of the marks when the host gives none (or a transparent one).
+constexpr Rgba MARK_MAPPED{110, 170, 255, 255};
+constexpr Rgba MARK_PLAYING{96, 204, 120, 255};
+constexpr Rgba MARK_RECORDING{236, 70, 60, 255};
+constexpr Rgba MARK_OVERRIDING{255, 140, 40, 255};
+
+static Rgba host_colour(uint8_t has, const uint8_t rgba[4], Rgba fallback) {
+    if (!has || rgba[3] == 0) return fallback;
+    return Rgba{rgba[0], rgba[1], rgba[2], 255};
+}
+
+static void triangle(NVGcontext *vg, float x, float y, float r) {
+    nvgBeginPath(vg);
+    nvgMoveTo(vg, x - r * 0.8f, y - r);
+    nvgLineTo(vg, x + r, y);
+    nvgLineTo(vg, x - r * 0.8f, y + r);
+    nvgClosePath(vg);
+}
+
+void indication_marks(Ui *ui, const SharedSlot *slot, int row, float mx, float my, float ax, float ay, float size) {
+    if (!ui || !ui->vg || !slot || row < 0 || row >= (int)PARAM_COUNT) return;
+    // Indications belong to the host of the stage: only stages of this process have them.
+    const Plugin *p = registry_local(slot);
+    if (!p) return;
+    const ParamIndication &ind = p->indication[row];
+    NVGcontext *vg = ui->vg;
+    if (ind.mapped) {
+        nvgBeginPath(vg);
+        nvgCircle(vg, mx, my, 3.f * size);
+        nvgFillColor(vg, col(host_colour(ind.map_has_color, ind.map_rgba, MARK_MAPPED)));
+        nvgFill(vg);
+        nvgStrokeWidth(vg, 1.f);
+        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 150));
+        nvgStroke(vg);
+    }
+    float r = 3.5f * size;
+    switch (ind.automation) {
+    case CLAP_PARAM_INDICATION_AUTOMATION_PLAYING:
+        triangle(vg, ax, ay, r);
+        nvgFillColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_PLAYING)));
+        nvgFill(vg);
+        break;
+    case CLAP_PARAM_INDICATION_AUTOMATION_RECORDING:
+        nvgBeginPath(vg);
+        nvgCircle(vg, ax, ay, r * 0.6f);
+        nvgFillColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_RECORDING)));
+        nvgFill(vg);
+        nvgBeginPath(vg);
+        nvgCircle(vg, ax, ay, r);
+        nvgStrokeWidth(vg, 1.f);
+        nvgStrokeColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_RECORDING)));
+        nvgStroke(vg);
+        break;
+    case CLAP_PARAM_INDICATION_AUTOMATION_OVERRIDING:
+        triangle(vg, ax, ay, r);
+        nvgStrokeWidth(vg, 1.2f);
+        nvgStrokeColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_OVERRIDING)));
+        nvgStroke(vg);
+        break;
+    default: break; // none, or automation that is present but not playing
     }
 }
 

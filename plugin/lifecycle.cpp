@@ -6,6 +6,7 @@
 #include "dsp/dither.h"
 #include "editor/ui.h"
 #include "plugin/edits.h"
+#include "plugin/extensions.h"
 #include "plugin/params.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
@@ -178,7 +179,7 @@ const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
     if (!strcmp(id, CLAP_EXT_GUI)) return &EXT_GUI;
     if (!strcmp(id, CLAP_EXT_TIMER_SUPPORT)) return &EXT_TIMER;
     if (!strcmp(id, TERVIK_EXT_DEBUG)) return &EXT_DEBUG;
-    return nullptr;
+    return newer_extension(id);
 }
 
 void plug_on_main_thread(const clap_plugin_t *plugin) {

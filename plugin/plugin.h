@@ -18,6 +18,7 @@
 #include "dsp/loudness.h"
 #include "plugin/clap_log.h"
 #include "plugin/debug_ext.h"
+#include "plugin/indication.h"
 #include "presets/history.h"
 #include "registry/shared.h"
 
@@ -75,6 +76,8 @@ struct Plugin {
     double gui_scale;
     float *scratch;
     uint32_t scratch_len;
+    // the host's mapping and automation indications per PARAMS row (main thread)
+    ParamIndication indication[SHARED_PARAMS];
 };
 
 inline Plugin *plugin_of(const clap_plugin_t *p) { return p ? (Plugin *)p->plugin_data : nullptr; }

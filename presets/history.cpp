@@ -43,9 +43,8 @@ static void edit_one(SharedSlot *slot, int index, double value) {
     plugin_edit_end(slot, index);
 }
 
-static int record_chain(const Ui *ui, Snapshot *snap) {
-    SharedSlot *slots[16];
-    int n = editor_stages(ui, slots, 16);
+static int record_slots(SharedSlot *const *slots, int n, Snapshot *snap) {
+    if (n > 16) n = 16;
     memset(snap, 0, sizeof *snap);
     for (int i = 0; i < n; i++) {
         snap->slots[i] = slots[i];
@@ -57,31 +56,45 @@ static int record_chain(const Ui *ui, Snapshot *snap) {
     return n;
 }
 
-// Pushes the current chain onto a stack of UNDO_DEPTH steps, dropping the oldest when full.
-static int push_step(const Ui *ui, Snapshot *stack, int32_t *count) {
+// Pushes the given stages onto a stack of UNDO_DEPTH steps, dropping the oldest when full.
+static int push_slots(SharedSlot *const *slots, int n_slots, Snapshot *stack, int32_t *count) {
     int n = *count < 0 ? 0 : *count > UNDO_DEPTH ? UNDO_DEPTH : *count;
     if (n == UNDO_DEPTH) {
         memmove(&stack[0], &stack[1], sizeof(Snapshot) * (UNDO_DEPTH - 1));
         n = UNDO_DEPTH - 1;
     }
-    int recorded = record_chain(ui, &stack[n]);
+    int recorded = record_slots(slots, n_slots, &stack[n]);
     *count = n + 1;
     return recorded;
 }
 
-int undo_mark(Ui *ui, uint32_t tag) {
-    if (!ui || !ui->owner) return 0;
-    Plugin *p = ui->owner;
+// Pushes the editor's current chain.
+static int push_step(const Ui *ui, Snapshot *stack, int32_t *count) {
+    SharedSlot *slots[16];
+    int n = editor_stages(ui, slots, 16);
+    return push_slots(slots, n, stack, count);
+}
+
+int undo_mark_stages(Plugin *owner, SharedSlot *const *slots, int n, uint32_t tag) {
+    if (!owner || n < 0) return 0;
+    Plugin *p = owner;
     double now = editor_clock();
     if (tag != 0 && tag == p->undo_tag && now - p->undo_time < COALESCE_S && p->undo_n >= 1) {
         p->undo_time = now;
         return p->undo_n;
     }
-    int recorded = push_step(ui, p->undo, &p->undo_n);
+    int recorded = push_slots(slots, n, p->undo, &p->undo_n);
     p->redo_n = 0;
     p->undo_tag = tag;
     p->undo_time = now;
     return recorded;
+}
+
+int undo_mark(Ui *ui, uint32_t tag) {
+    if (!ui || !ui->owner) return 0;
+    SharedSlot *slots[16];
+    int n = editor_stages(ui, slots, 16);
+    return undo_mark_stages(ui->owner, slots, n, tag);
 }
 
 void set_param_all(Ui *ui, int stage, int index, double value) {

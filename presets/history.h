@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+struct Plugin;
 struct SharedSlot;
 struct Ui;
 
@@ -25,6 +26,9 @@ struct AbRecord {
 constexpr int UNDO_DEPTH = 64;
 
 int undo_mark(Ui *ui, uint32_t tag);
+// The same mark in an owner's history for stages given by the caller (the first 16 are
+// recorded), for changes made without an editor such as a host's preset load.
+int undo_mark_stages(Plugin *owner, SharedSlot *const *slots, int n, uint32_t tag);
 void set_param_all(Ui *ui, int stage, int index, double value);
 void undo_do(Ui *ui);
 void redo_do(Ui *ui);

@@ -222,6 +222,10 @@ bool preset_load(const char *name, PresetFile *rec) {
     return load_path(path, name, rec);
 }
 
+bool preset_load_path(const char *path, const char *name, PresetFile *rec) {
+    return path && name && rec && load_path(path, name, rec);
+}
+
 bool preset_delete(const char *name) {
     char path[PRESET_PATH_MAX];
     return preset_path(name, path, sizeof path) && sys_delete_file(path);

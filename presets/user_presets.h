@@ -46,6 +46,9 @@ bool preset_save(const PresetFile *record);
 // "stages=" line was seen (the values read are in the record either way).
 bool preset_load(const char *name, PresetFile *record);
 
+// Reads a preset file given by its path (any folder) the same way, naming the record name.
+bool preset_load_path(const char *path, const char *name, PresetFile *record);
+
 // Removes the named preset's file; true when it was removed.
 bool preset_delete(const char *name);
 

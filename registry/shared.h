@@ -78,7 +78,7 @@ struct SharedSlot {
     int32_t midi_cc[SHARED_PARAMS];
     int32_t midi_learn;
     uint32_t loud_reset;
-    uint32_t reserved2;
+    uint32_t render_mode;  // 1 while the owner's host renders offline (clap.render), else 0
     uint64_t proc_time;
     uint64_t proc_prev_time;
     uint64_t proc_seq;
@@ -118,6 +118,7 @@ static_assert(offsetof(SharedSlot, hist_lufs) == 102664 && offsetof(SharedSlot, 
 static_assert(offsetof(SharedSlot, hist_gap) == 135436 && offsetof(SharedSlot, hist_time) == 135440);
 static_assert(offsetof(SharedSlot, midi_cc) == 135448 && offsetof(SharedSlot, midi_learn) == 135516);
 static_assert(offsetof(SharedSlot, loud_reset) == 135520 && offsetof(SharedSlot, proc_time) == 135528);
+static_assert(offsetof(SharedSlot, render_mode) == 135524);
 static_assert(offsetof(SharedSlot, proc_prev_time) == 135536 && offsetof(SharedSlot, proc_seq) == 135544);
 static_assert(offsetof(SharedSlot, ring_start) == 135552 && offsetof(SharedSlot, ring_end) == 136064);
 static_assert(offsetof(SharedSlot, ring_steady) == 136576 && offsetof(SharedSlot, steady) == 137088);
