@@ -6,6 +6,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +38,22 @@ std::vector<std::string> CliArgs::all(const std::string &name) const {
     return v;
 }
 
+static std::string range_text(double v) {
+    char b[32];
+    snprintf(b, sizeof b, "%g", v);
+    return b;
+}
+
+// The whole text as one decimal number (no spaces, no hexadecimal, no "nan" or "inf"),
+// read the same in every locale.
+static bool read_decimal(const std::string &s, double *out) {
+    const char *b = s.c_str(), *e = b + s.size();
+    if (b < e && *b == '+') b++;
+    if (b == e || !(isdigit((unsigned char)*b) || *b == '.' || *b == '-')) return false;
+    std::from_chars_result r = std::from_chars(b, e, *out);
+    return r.ec == std::errc() && r.ptr == e && std::isfinite(*out);
+}
+
 bool CliArgs::get_double(const std::string &name, double def, double lo, double hi, double *out,
                          std::string *err) const {
     if (!has(name)) {
@@ -43,10 +61,9 @@ bool CliArgs::get_double(const std::string &name, double def, double lo, double 
         return true;
     }
     std::string s = get(name);
-    char *end = nullptr;
-    double v = strtod(s.c_str(), &end);
-    if (s.empty() || *end != 0 || !std::isfinite(v) || v < lo || v > hi) {
-        if (err) *err = "--" + name + ": expected a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+    double v = 0;
+    if (!read_decimal(s, &v) || v < lo || v > hi) {
+        if (err) *err = "--" + name + ": expected a number from " + range_text(lo) + " to " + range_text(hi) +
                         ", got \"" + s + "\"";
         return false;
     }
@@ -60,9 +77,11 @@ bool CliArgs::get_int(const std::string &name, long def, long lo, long hi, long 
         return true;
     }
     std::string s = get(name);
-    char *end = nullptr;
-    long v = strtol(s.c_str(), &end, 10);
-    if (s.empty() || *end != 0 || v < lo || v > hi) {
+    const char *b = s.c_str(), *e = b + s.size();
+    if (b < e && *b == '+') b++;
+    long v = 0;
+    std::from_chars_result r = std::from_chars(b, e, v);
+    if (b == e || r.ec != std::errc() || r.ptr != e || v < lo || v > hi) {
         if (err) *err = "--" + name + ": expected a whole number from " + std::to_string(lo) + " to " +
                         std::to_string(hi) + ", got \"" + s + "\"";
         return false;
@@ -171,16 +190,20 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "                          [--out OUT.wav] [--rate R] [--block B] [--seconds S]\n"
                 "                          [--preset [STAGE:]NAME|NUMBER]... [--set [STAGE:]NAME=VALUE]...\n"
                 "                          [--no-compensate]\n"
-                "Renders audio through N stages in series (default 3 of Tervik.clap). Without --in\n"
-                "the input is a built-in demo signal (drums, bass and chords; -6 dBFS peak; 8 s).\n"
+                "Renders audio through N stages in series (default 3 of Tervik.clap), block by block,\n"
+                "so any length fits in memory. Without --in the input is a built-in demo signal\n"
+                "(drums, bass and chords; -6 dBFS peak; 8 s; beyond 32 s its first 32 s repeat).\n"
                 "  --set NAME=VALUE      set a parameter on every stage; 2:NAME=VALUE on stage 2 only.\n"
-                "                        NAME is matched ignoring case; VALUE goes through the\n"
-                "                        plug-in's own text parser (\"Dither=16 bit\", \"Style=Punchy\").\n"
+                "                        NAME is matched ignoring case; VALUE is a number inside the\n"
+                "                        parameter's range, with or without the unit the plug-in shows\n"
+                "                        (\"Input=-3 dB\", \"Dither=16 bit\"), or the start of a text it\n"
+                "                        shows (\"Style=Punchy\", \"Style=p\"); anything else is refused.\n"
                 "  --preset P            apply a Tervik preset first, by name or number (see\n"
                 "                        tervik-host presets): a stage preset goes to every stage\n"
                 "                        (2:P to stage 2 only), a chain preset sets each position.\n"
                 "                        --set settings are applied after the presets.\n"
-                "  --out OUT.wav         32-bit float WAV, same channels and rate as the input.\n"
+                "  --out OUT.wav         32-bit float WAV, same channels and rate as the input (at\n"
+                "                        most 4 GiB; not the input file itself).\n"
                 "  --rate R              sample rate for the demo signal (default 48000); a file\n"
                 "                        is processed at its own rate.\n"
                 "  --block B             frames per process call (default 512).\n"

@@ -16,7 +16,8 @@ struct CliArgs {
     bool has(const std::string &name) const;
     std::string get(const std::string &name, const std::string &def = std::string()) const; // last given
     std::vector<std::string> all(const std::string &name) const;
-    // Numeric getters: false with *err set when the text is not a number in [lo, hi].
+    // Numeric getters: false with *err set when the text is not a number in [lo, hi]: the
+    // whole text, in decimal (a sign, digits, for get_double also a point and an exponent).
     bool get_double(const std::string &name, double def, double lo, double hi, double *out, std::string *err) const;
     bool get_int(const std::string &name, long def, long lo, long hi, long *out, std::string *err) const;
 };

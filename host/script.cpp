@@ -475,9 +475,16 @@ bool Script::c_state(std::string rest, bool save) {
         if (!f) return fail("cannot write " + path);
         line("saved %zu %zu", s + 1, blob.size());
     } else {
+        // Read in pieces up to a bound: a device such as /dev/zero never ends.
+        const size_t max_bytes = (size_t)64 << 20;
         std::ifstream f(path, std::ios::binary);
         if (!f) return fail("cannot read " + path);
-        std::vector<uint8_t> blob((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        std::vector<uint8_t> blob;
+        char piece[65536];
+        while (f.read(piece, sizeof piece) || f.gcount() > 0) {
+            if (blob.size() + (size_t)f.gcount() > max_bytes) return fail(path + " is larger than 64 MiB");
+            blob.insert(blob.end(), piece, piece + f.gcount());
+        }
         if (!h.state_load(blob)) return fail("state load failed");
         line("loaded %zu %zu", s + 1, blob.size());
     }

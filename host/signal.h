@@ -53,15 +53,101 @@ private:
 };
 
 // The demo signal: a deterministic music-like stereo loop at 120 BPM (kick and snare hits,
-// hi-hats, a bass line, chords), `seconds` long, peaking at -6 dBFS. channels 1 or 2 (a
-// mono demo is the mid signal).
+// hi-hats, a bass line, chords), `seconds` long, peaking at -6 dBFS. A signal longer than
+// DEMO_LOOP_SECONDS (16 bars, four rounds of its chords) repeats its first DEMO_LOOP_SECONDS.
+// channels 1 or 2 (a mono demo is the mid signal; more channels repeat left and right).
+constexpr double DEMO_LOOP_SECONDS = 32.0;
 Audio demo_signal(double rate, double seconds, uint32_t channels = 2);
+
+// The same demo signal made bar by bar as it is read, so that memory does not grow with its
+// length (two seconds of it are held). Any one thread at a time.
+class DemoStream {
+public:
+    DemoStream(double rate, double seconds, uint32_t channels = 2);
+    uint64_t frames() const { return total_; }
+    // Writes up to frames frames into out[0..channels-1] (planar); returns the frames
+    // written, fewer than asked only at the end of the signal.
+    uint32_t read(float *const *out, uint32_t frames);
+
+private:
+    // A generator's running state: the noise, bass and chord oscillators and the next bar.
+    struct Gen {
+        uint32_t noise = 12345u;
+        double bass_ph = 0, bass_lp = 0, chord_ph[3] = {0, 0, 0};
+        uint64_t bar = 0;
+    };
+    // Makes g's next bar, samples [*start, *end) of one round, into L_ and R_.
+    void make_bar(Gen &g, uint64_t *start, uint64_t *end);
+    double rate_, seconds_; // seconds_: of one round
+    uint32_t channels_;
+    uint64_t total_, round_; // frames of the signal and of one round (the whole when short)
+    uint64_t pos_ = 0, round_pos_ = 0;
+    double gain_ = 0;
+    Gen gen_;
+    std::vector<double> L_, R_;
+    uint64_t bar_start_ = 0, bar_end_ = 0; // samples of the round held in L_, R_
+};
 
 // Largest sample magnitude over all channels (linear).
 double audio_peak(const Audio &a);
 double lin_to_db(double lin); // -inf (as -999) for 0
 
-// WAV through libsndfile. read: any format libsndfile knows, to float; false with *err set.
+// Reads a sound file (any format libsndfile knows) block by block as float. The length a
+// header claims is never used to size anything: reading simply ends where the data does.
+// Main thread.
+class SoundFileReader {
+public:
+    SoundFileReader() = default;
+    ~SoundFileReader();
+    SoundFileReader(const SoundFileReader &) = delete;
+    SoundFileReader &operator=(const SoundFileReader &) = delete;
+    // False with *err set when the file cannot be read or has no usable channel count
+    // (1..64) or rate.
+    bool open(const std::string &path, std::string *err);
+    uint32_t channels() const { return channels_; }
+    double rate() const { return rate_; }
+    // Up to frames frames into out[0..channels()-1] (planar); returns the frames read,
+    // fewer than asked only at the end of the data (or on a read error).
+    uint32_t read(float *const *out, uint32_t frames);
+
+private:
+    void *file_ = nullptr; // SNDFILE
+    uint32_t channels_ = 0;
+    double rate_ = 0;
+    std::vector<float> inter_;
+};
+
+// Writes a 32-bit float WAV block by block. Main thread.
+class WavWriter {
+public:
+    // WAV sizes are 32-bit: the data of one file stays below this many bytes.
+    static constexpr uint64_t MAX_DATA_BYTES = 0xFFFFFFFFull - (1u << 16);
+    WavWriter() = default;
+    ~WavWriter(); // closes the file
+    WavWriter(const WavWriter &) = delete;
+    WavWriter &operator=(const WavWriter &) = delete;
+    // Frames of channels that fit in one WAV file.
+    static uint64_t max_frames(uint32_t channels) { return MAX_DATA_BYTES / 4 / (channels ? channels : 1); }
+    bool open(const std::string &path, uint32_t channels, double rate, std::string *err);
+    // Appends frames frames of in[0..channels-1] (planar). False with *err set on a short
+    // write, or when the file would outgrow what WAV can hold (nothing is written then).
+    bool write(const float *const *in, uint32_t frames, std::string *err);
+    // Finishes the header; false with *err set when that fails.
+    bool close(std::string *err);
+    uint64_t frames() const { return frames_; }
+
+private:
+    void *file_ = nullptr; // SNDFILE
+    std::string path_;
+    uint32_t channels_ = 0;
+    uint64_t frames_ = 0;
+    std::vector<float> inter_;
+};
+
+// A whole file in memory, for looping inputs. read: any format libsndfile knows, to float;
+// false with *err set, also for files of more than WAV_READ_MAX_SAMPLES samples (all
+// channels) of actual data. Memory follows the data read, never the header's claim.
+constexpr uint64_t WAV_READ_MAX_SAMPLES = 1ull << 27;
 bool wav_read(const std::string &path, Audio *out, std::string *err);
 // Writes 32-bit float WAV with the audio's channel count and rate.
 bool wav_write(const std::string &path, const Audio &a, std::string *err);

@@ -1,5 +1,6 @@
 // The GUI and timer-support extensions: glue that owns the editor's lifetime and its
-// 16 ms host timer and forwards every call to the editor.
+// 16 ms host timer and forwards every call to the editor; the stage's own init timer goes
+// to plug_idle_tick.
 #include <cmath>
 #include <cstring>
 
@@ -131,9 +132,11 @@ const clap_plugin_gui_t EXT_GUI = {
     gui_set_parent,       gui_set_transient,     gui_suggest_title, gui_show,    gui_hide,
 };
 
-static void plug_on_timer(const clap_plugin_t *plugin, clap_id) {
+static void plug_on_timer(const clap_plugin_t *plugin, clap_id id) {
     Plugin *p = plugin_of(plugin);
-    if (p && p->ui) ui_tick(p->ui);
+    if (!p) return;
+    if (id == p->idle_timer_id) plug_idle_tick(p);
+    else if (p->ui) ui_tick(p->ui);
 }
 
 const clap_plugin_timer_support_t EXT_TIMER = {plug_on_timer};

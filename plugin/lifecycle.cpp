@@ -28,6 +28,10 @@ const clap_plugin_descriptor_t DESC = {
     FEATURES,
 };
 
+// Period of the stage's own timer: a remote edit reaches a host that does not process within
+// this plus the host's flush.
+static constexpr uint32_t IDLE_TIMER_MS = 125;
+
 static const void *host_ext(const clap_host_t *h, const char *id) {
     return (h && h->get_extension) ? h->get_extension(h, id) : nullptr;
 }
@@ -44,6 +48,7 @@ bool plug_init(const clap_plugin_t *plugin) {
     p->host_timer = (const clap_host_timer_support_t *)host_ext(p->host, CLAP_EXT_TIMER_SUPPORT);
     tk_scanlog("plug_init: extensions");
     p->timer_id = 0xFFFFFFFFu;
+    p->idle_timer_id = 0xFFFFFFFFu;
     p->uid = sys_random_u64();
     tk_scanlog("plug_init: random");
     if (!p->slot) registry_add(p);
@@ -58,12 +63,21 @@ bool plug_init(const clap_plugin_t *plugin) {
     p->show_controls = 1;
     p->show_grid = 0;
     p->ui_scale = 1.0;
-    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(p->slot->values[i], param_clamp((int)i, PARAMS[i].def));
+    for (uint32_t i = 0; i < PARAM_COUNT; i++) {
+        double v = param_clamp((int)i, PARAMS[i].def);
+        shm_store(p->slot->values[i], v);
+        edits_host_knows(p, (int)i, v); // the host reads the defaults from the parameter info
+    }
     // A stage that has not processed yet has no loudness and no reduction to show.
     shm_store(p->slot->meter_gain, 1.0f);
     shm_store(p->slot->lufs_m, -100.0f);
     shm_store(p->slot->lufs_s, -100.0f);
     shm_store(p->slot->lufs_i, -100.0f);
+    // Edits from other processes reach a host that does not process (a sleeping track, a
+    // stopped transport) through this timer. Without timer support they wait for process.
+    if (p->host_timer && p->host_timer->register_timer &&
+        !p->host_timer->register_timer(p->host, IDLE_TIMER_MS, &p->idle_timer_id))
+        p->idle_timer_id = 0xFFFFFFFFu;
     tk_scanlog("plug_init: done");
     return true;
 }
@@ -142,6 +156,9 @@ void plug_destroy(const clap_plugin_t *plugin) {
         ui_destroy(p->ui);
         p->ui = nullptr;
     }
+    if (p->idle_timer_id != 0xFFFFFFFFu && p->host_timer && p->host_timer->unregister_timer)
+        p->host_timer->unregister_timer(p->host, p->idle_timer_id);
+    p->idle_timer_id = 0xFFFFFFFFu;
     if (p->active) release_engine(p);
     registry_remove(p);
     free(p);
@@ -182,15 +199,29 @@ const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
     return newer_extension(id);
 }
 
+// Takes the requests other processes' editors left in `pending` and passes them to the host.
+// Returns the bits that were set.
+static uint32_t serve_pending(Plugin *p) {
+    uint32_t bits = std::atomic_ref<uint32_t>(p->slot->pending).exchange(0u, std::memory_order_seq_cst);
+    if ((bits & 2u) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
+    if ((bits & 1u) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+    return bits;
+}
+
 void plug_on_main_thread(const clap_plugin_t *plugin) {
     Plugin *p = plugin_of(plugin);
     if (!p || !p->slot) return;
     if (std::atomic_ref<uint32_t>(p->restart_pending).load() && p->host && p->host->request_restart)
         p->host->request_restart(p->host);
-    uint32_t bits = std::atomic_ref<uint32_t>(p->slot->pending).exchange(0u, std::memory_order_seq_cst);
-    if (!bits) return;
-    if ((bits & 2u) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
-    if ((bits & 1u) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+    serve_pending(p);
+}
+
+void plug_idle_tick(Plugin *p) {
+    if (!p || !p->slot) return;
+    uint32_t bits = serve_pending(p);
+    // A gesture whose poster fell silent is ended by the next drain: ask for one.
+    if (!(bits & 1u) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params && p->host_params->request_flush)
+        p->host_params->request_flush(p->host);
 }
 
 const clap_plugin_t *factory_create_plugin(const clap_host_t *host, const char *plugin_id) {
@@ -199,6 +230,7 @@ const clap_plugin_t *factory_create_plugin(const clap_host_t *host, const char *
     Plugin *p = (Plugin *)calloc(1, sizeof(Plugin));
     if (!p) return nullptr;
     p->host = host;
+    p->idle_timer_id = 0xFFFFFFFFu;
     p->clap.desc = &DESC;
     p->clap.plugin_data = p;
     p->clap.init = plug_init;

@@ -52,6 +52,11 @@ double param_clamp(int index, double value) {
     return v;
 }
 
+double param_bounded(int index, double value) {
+    if (!valid_index(index)) return 0.0;
+    return std::isfinite(value) ? param_clamp(index, value) : PARAMS[index].def;
+}
+
 bool param_is_switch(int index) {
     return valid_index(index) && (PARAMS[index].flags & PF_STEPPED) && PARAMS[index].max == 1.0;
 }

@@ -31,6 +31,10 @@ enum ParamIndex {
 
 int param_index_from_id(uint32_t id);                 // -1 for an unknown id
 double param_clamp(int index, double value);          // NaN -> default; bounds; stepped rounding
+// What a value found in a slot (or handed back by the host) stands for, whatever another
+// process stored there: a non-finite value is no value at all and gives the default; any
+// other value is param_clamp's. Every value the host is told and the engine uses passes it.
+double param_bounded(int index, double value);
 void param_format(int index, char *text, size_t size, double value);
 bool param_parse(int index, const char *text, double *out); // locale-independent
 const char *param_style_name(int style);              // clamped to 0..5

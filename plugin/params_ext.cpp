@@ -28,14 +28,15 @@ static bool params_get_value(const clap_plugin_t *plugin, clap_id id, double *ou
     Plugin *p = plugin_of(plugin);
     int idx = param_index_from_id(id);
     if (!p || !p->slot || idx < 0 || !out) return false;
-    *out = shm_load(p->slot->values[idx]);
+    // Another process may have stored anything into the slot: the host gets it bounded.
+    *out = param_bounded(idx, shm_load(p->slot->values[idx]));
     return true;
 }
 
 static bool params_value_to_text(const clap_plugin_t *, clap_id id, double value, char *text, uint32_t size) {
     int idx = param_index_from_id(id);
     if (idx < 0 || !text || size == 0) return false;
-    param_format(idx, text, size, value);
+    param_format(idx, text, size, param_bounded(idx, value));
     return true;
 }
 

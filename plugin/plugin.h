@@ -76,6 +76,17 @@ struct Plugin {
     double gui_scale;
     float *scratch;
     uint32_t scratch_len;
+    // The owner's side of the edit path (edits.cpp), written by its drain (process or flush),
+    // host events and state load: the value its host last knew of each parameter, and the
+    // gestures this stage has opened in its host. Read from any thread through atomic_ref.
+    double host_value[SHARED_PARAMS];
+    uint8_t gesture_open[SHARED_PARAMS];
+    uint8_t gesture_lapsed[SHARED_PARAMS]; // closed by the drain because its poster fell silent
+    uint64_t gesture_seen_ns[SHARED_PARAMS];
+    uint32_t state_loading; // non-zero while state load writes the slot
+    // The stage's own main-thread timer, registered at init: serves `pending` while the host
+    // does not process. All ones means none.
+    uint32_t idle_timer_id;
     // the host's mapping and automation indications per PARAMS row (main thread)
     ParamIndication indication[SHARED_PARAMS];
 };
@@ -96,6 +107,9 @@ void plug_reset(const clap_plugin_t *p);
 clap_process_status plug_process(const clap_plugin_t *p, const clap_process_t *process); // audio thread
 const void *plug_get_extension(const clap_plugin_t *p, const char *id);
 void plug_on_main_thread(const clap_plugin_t *p);
+// The init timer's tick: serves `pending` as plug_on_main_thread does, and asks for a flush
+// when a gesture has to be closed. Main thread.
+void plug_idle_tick(Plugin *p);
 
 // Extension tables.
 extern const clap_plugin_params_t EXT_PARAMS;

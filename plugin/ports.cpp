@@ -41,7 +41,7 @@ static uint32_t latency_get(const clap_plugin_t *plugin) {
     Plugin *p = plugin_of(plugin);
     if (!p) return 0;
     if (p->active) return (uint32_t)limiter_latency(&p->lim);
-    double la = p->slot ? param_clamp(P_LOOKAHEAD, shm_load(p->slot->values[P_LOOKAHEAD])) : PARAMS[P_LOOKAHEAD].def;
+    double la = p->slot ? param_bounded(P_LOOKAHEAD, shm_load(p->slot->values[P_LOOKAHEAD])) : PARAMS[P_LOOKAHEAD].def;
     return (uint32_t)std::trunc(la * 0.001 * 48000.0 + 0.5) + 8;
 }
 

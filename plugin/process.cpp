@@ -40,7 +40,7 @@ void apply_all(Plugin *p, const Events &ev, uint32_t from, const clap_output_eve
 }
 
 // A parameter as the engine may use it, whatever another process stored.
-inline double param(const SharedSlot *s, int index) { return param_clamp(index, shm_load(s->values[index])); }
+inline double param(const SharedSlot *s, int index) { return param_bounded(index, shm_load(s->values[index])); }
 
 void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
     uint32_t i = k & (HIST_LEN - 1);
@@ -87,6 +87,23 @@ void configure(Limiter *lim, const SharedSlot *s) {
     limiter_set_monitor(lim, param(s, P_BYPASS) >= 0.5, param(s, P_DELTA) >= 0.5, param(s, P_UNITY) >= 0.5);
 }
 
+// A channel of the block as the stage takes it: the input copied in (unless in place), or
+// silence when the host gave no input for it.
+void take_input(float *dst, const float *src, uint32_t frames) {
+    if (!src) memset(dst, 0, (size_t)frames * sizeof(float));
+    else if (src != dst) memmove(dst, src, (size_t)frames * sizeof(float));
+}
+
+// Zeroes the output channels from index `from` on, except the two the stage worked in.
+void silence_from(const clap_audio_buffer_t *op, uint32_t from, uint32_t frames, const float *keep_l,
+                  const float *keep_r) {
+    if (!op->data32 || frames == 0) return;
+    for (uint32_t c = from; c < op->channel_count; c++) {
+        float *d = op->data32[c];
+        if (d && d != keep_l && d != keep_r) memset(d, 0, (size_t)frames * sizeof(float));
+    }
+}
+
 struct FpMode {
 #if defined(__SSE__)
     unsigned int saved;
@@ -120,9 +137,8 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     Events ev = events_of(pr);
 
-    // 4. No engine or no ports: events only.
-    if (!p->active || pr->audio_inputs_count == 0 || pr->audio_outputs_count == 0 || !pr->audio_inputs ||
-        !pr->audio_outputs) {
+    // 4. No engine or no output port: events only.
+    if (!p->active || pr->audio_outputs_count == 0 || !pr->audio_outputs) {
         apply_all(p, ev, 0, out);
         return CLAP_PROCESS_CONTINUE;
     }
@@ -133,27 +149,32 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     if (frames > shm_load(s->block_max)) shm_store(s->block_max, frames);
     if (frames > p->max_frames) shm_fetch_add(s->block_over, 1u);
 
-    // 6. Nothing to process.
-    const clap_audio_buffer_t *ip = &pr->audio_inputs[0], *op = &pr->audio_outputs[0];
-    if (frames == 0 || !ip->data32 || !op->data32 || ip->channel_count == 0 || op->channel_count == 0 ||
-        !ip->data32[0] || !op->data32[0] || (ip->channel_count > 1 && !ip->data32[1]) ||
-        (op->channel_count > 1 && !op->data32[1])) {
+    // 6. Nothing to process: no frames or no left output. Whatever output there is, is silent.
+    const clap_audio_buffer_t *op = &pr->audio_outputs[0];
+    uint32_t out_ch = op->data32 ? op->channel_count : 0;
+    float *out_l = out_ch > 0 ? op->data32[0] : nullptr;
+    if (frames == 0 || !out_l) {
+        silence_from(op, 0, frames, nullptr, nullptr);
         apply_all(p, ev, 0, out);
         return CLAP_PROCESS_CONTINUE;
     }
 
-    // 7. Buffers, gap rows, copy into the outputs.
-    const float *in_l = ip->data32[0];
-    const float *in_r = ip->channel_count > 1 ? ip->data32[1] : in_l;
-    float *out_l = op->data32[0];
-    bool r_scratch = op->channel_count < 2;
+    // 7. Buffers, gap rows, copy into the outputs. Absent input (no port, no channel array,
+    // no channels or a null channel) is silence: the stage still runs, its delay line drains.
+    const clap_audio_buffer_t *ip = pr->audio_inputs_count > 0 ? pr->audio_inputs : nullptr;
+    const float *in_l = nullptr, *in_r = nullptr;
+    if (ip && ip->data32 && ip->channel_count > 0) {
+        in_l = ip->data32[0];
+        in_r = ip->channel_count > 1 ? ip->data32[1] : in_l;
+    }
+    bool r_scratch = out_ch < 2 || !op->data32[1];
     float *out_r = r_scratch ? p->scratch : op->data32[1];
     fill_gap(p, s, now, pr->steady_time);
     p->last_call_ns = (int64_t)now;
     p->last_steady = pr->steady_time;
     p->last_frames = frames;
-    if (in_l != out_l) memmove(out_l, in_l, (size_t)frames * sizeof(float));
-    if (!r_scratch && in_r != out_r) memmove(out_r, in_r, (size_t)frames * sizeof(float));
+    take_input(out_l, in_l, frames);
+    if (!r_scratch) take_input(out_r, in_r, frames);
 
     // 8. Loudness restart requested by an editor.
     if (shm_load(s->loud_reset)) {
@@ -196,7 +217,7 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         uint32_t len = end - pos;
         float *l = out_l + pos;
         float *r = r_scratch ? p->scratch : out_r + pos;
-        if (r_scratch) memmove(r, in_r + pos, (size_t)len * sizeof(float));
+        if (r_scratch) take_input(r, in_r ? in_r + pos : nullptr, len);
 
         configure(&p->lim, s);
         limiter_process(&p->lim, l, r, len);
@@ -243,6 +264,8 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     }
     apply_all(p, ev, e, out);
     // 14. The floating-point mode is restored when fp goes out of scope.
+    // Output channels beyond the stereo pair carry nothing of ours: silence, never stale data.
+    silence_from(op, 2, frames, out_l, out_r);
 
     // 15, 16. Publish; ring_end is visible before the ring_count that covers it.
     shm_store(s->meter_gain, bm.gain);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "plugin/edits.h"
 #include "plugin/params.h"
 #include "plugin/plugin.h"
 
@@ -93,7 +94,9 @@ static bool state_save(const clap_plugin_t *plugin, const clap_ostream_t *s) {
     if (!put(s, "TKM1", 4) || !put32(s, 1) || !put64(s, p->uid) || !put32(s, n)) return false;
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         if (PARAMS[i].flags & PF_READONLY) continue;
-        if (!put32(s, PARAMS[i].id) || !put64(s, dbits(shm_load(slot->values[i])))) return false;
+        // Another process may have stored anything into the slot: the host gets it bounded.
+        double v = param_bounded((int)i, shm_load(slot->values[i]));
+        if (!put32(s, PARAMS[i].id) || !put64(s, dbits(v))) return false;
     }
     uint32_t m = 0;
     int32_t cc[PARAM_COUNT];
@@ -157,14 +160,30 @@ static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
     if (!get64(s, &uid) || !get32(s, &n) || n > 1024) return false;
     if (uid != 0) p->uid = uid;
     shm_store(slot->uid, p->uid);
+    // The host gives these values and knows them: the owner's drain must not send them back
+    // as changes. A load that fails halfway leaves values the host does not know; those the
+    // drain reports.
+    std::atomic_ref<uint32_t> loading(p->state_loading);
+    loading.store(1);
+    bool ok = true, given[PARAM_COUNT] = {};
+    double loaded[PARAM_COUNT] = {};
     for (uint32_t k = 0; k < n; k++) {
         uint32_t id;
         uint64_t bits;
-        if (!get32(s, &id) || !get64(s, &bits)) return false;
+        if (!get32(s, &id) || !get64(s, &bits)) {
+            ok = false;
+            break;
+        }
         int idx = param_index_from_id(id);
         if (idx < 0 || (PARAMS[idx].flags & PF_READONLY)) continue;
-        shm_store(slot->values[idx], param_clamp(idx, bitsd(bits)));
+        loaded[idx] = param_clamp(idx, bitsd(bits));
+        given[idx] = true;
+        shm_store(slot->values[idx], loaded[idx]);
     }
+    for (uint32_t i = 0; ok && i < PARAM_COUNT; i++)
+        if (given[i]) edits_host_knows(p, (int)i, loaded[i]);
+    loading.store(0);
+    if (!ok) return false;
     for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(slot->midi_cc[i], -1);
     load_trailer(p, s);
     rescan(p);

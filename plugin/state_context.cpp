@@ -4,8 +4,10 @@
 // preferences). Every form is a "TKM1" blob that clap.state loads as well.
 #include <clap/stream.h>
 
+#include <atomic>
 #include <cstring>
 
+#include "plugin/edits.h"
 #include "plugin/extensions.h"
 #include "plugin/params.h"
 #include "plugin/plugin.h"
@@ -116,27 +118,42 @@ bool save_preset(Plugin *p, const clap_ostream_t *s) {
     if (!put(s, "TKM1", 4) || !put_le(s, 1, 4) || !put_le(s, 0, 8) || !put_le(s, n, 4)) return false;
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         if (!param_recalled((int)i)) continue;
-        if (!put_le(s, PARAMS[i].id, 4) || !put_le(s, bits_of(shm_load(p->slot->values[i])), 8)) return false;
+        double v = param_bounded((int)i, shm_load(p->slot->values[i]));
+        if (!put_le(s, PARAMS[i].id, 4) || !put_le(s, bits_of(v), 8)) return false;
     }
     return true;
 }
 
 // Any "TKM1" blob loaded as a preset: only the recalled parameters are taken; identity,
 // place, group, MIDI map and preferences stay the stage's own. Like a state load, the
-// values go to the slot directly and the host is asked to rescan them.
+// values go to the slot directly, the host knows them (it gave them) and is asked to
+// rescan them; a load that fails halfway leaves values the owner's drain reports.
 bool load_preset(Plugin *p, const clap_istream_t *s) {
     char magic[4];
     uint64_t version, uid, n;
     if (!get(s, magic, 4) || memcmp(magic, "TKM1", 4) != 0) return false;
     if (!get_le(s, &version, 4) || version != 1 || !get_le(s, &uid, 8) || !get_le(s, &n, 4) || n > MAX_RECORDS)
         return false;
+    std::atomic_ref<uint32_t> loading(p->state_loading);
+    loading.store(1);
+    bool ok = true, given[PARAM_COUNT] = {};
+    double loaded[PARAM_COUNT] = {};
     for (uint64_t k = 0; k < n; k++) {
         uint64_t id, bits;
-        if (!get_le(s, &id, 4) || !get_le(s, &bits, 8)) return false;
+        if (!get_le(s, &id, 4) || !get_le(s, &bits, 8)) {
+            ok = false;
+            break;
+        }
         int index = param_index_from_id((uint32_t)id);
         if (index < 0 || !param_recalled(index)) continue;
-        shm_store(p->slot->values[index], param_clamp(index, double_of(bits)));
+        loaded[index] = param_clamp(index, double_of(bits));
+        given[index] = true;
+        shm_store(p->slot->values[index], loaded[index]);
     }
+    for (uint32_t i = 0; ok && i < PARAM_COUNT; i++)
+        if (given[i]) edits_host_knows(p, (int)i, loaded[i]);
+    loading.store(0);
+    if (!ok) return false;
     if (p->host_params && p->host_params->rescan) p->host_params->rescan(p->host, CLAP_PARAM_RESCAN_VALUES);
     return true;
 }

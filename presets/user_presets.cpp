@@ -2,14 +2,13 @@
 // the editor's list, save, apply, delete and name-entry operations.
 #include "presets/user_presets.h"
 
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,22 +24,6 @@
 static constexpr const char *PRESET_EXT = ".tervik";
 static constexpr size_t LINE_MAX_BYTES = 256;   // line buffer of the reader, terminator included
 static constexpr long READ_MAX_BYTES = 1 << 20; // a preset file is a few KB; the rest is ignored
-
-// Opens a preset file as a stream, only when it is a regular file: a named pipe or device
-// placed in the folder must not block or feed the editor's thread.
-static FILE *open_regular(const char *path, bool write) {
-    int flags = (write ? (O_WRONLY | O_CREAT | O_TRUNC) : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
-    int fd = open(path, flags, 0666);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    FILE *f = fdopen(fd, write ? "w" : "r");
-    if (!f) close(fd);
-    return f;
-}
 
 bool presets_dir(char *out, size_t size) {
     if (!out || size == 0) return false;
@@ -73,26 +56,26 @@ bool preset_file_stem(const char *name, char out[64]) {
     return n > 0;
 }
 
-static bool stem_path(const char *stem, char *out, size_t size) {
-    char dir[PRESET_DIR_MAX];
-    if (!out || size == 0 || !presets_dir(dir, sizeof dir)) return false;
+// "<folder>/<stem>.tervik", and the folder itself in dir (PRESET_DIR_MAX bytes).
+static bool stem_path(const char *stem, char *dir, char *out, size_t size) {
+    if (!out || size == 0 || !presets_dir(dir, PRESET_DIR_MAX)) return false;
     size_t cap = size < PRESET_PATH_MAX ? size : PRESET_PATH_MAX;
     int n = snprintf(out, cap, "%s%c%s%s", dir, '/', stem, PRESET_EXT);
     return n >= 0 && (size_t)n < cap;
 }
 
 bool preset_path(const char *name, char *out, size_t size) {
-    char stem[64];
+    char stem[64], dir[PRESET_DIR_MAX];
     if (!preset_file_stem(name, stem)) return false;
-    return stem_path(stem, out, size);
+    return stem_path(stem, dir, out, size);
 }
 
 // The file behind a name as listed from the folder. Listed names are file stems already;
 // one that sanitising would change (a file not written by us, such as "a:b.tervik") is
 // taken as it is, so that applying or deleting it never reaches a different file.
-static bool listed_path(const char *listed, char *out, size_t size) {
+static bool listed_path(const char *listed, char *dir, char *out, size_t size) {
     if (!listed || !listed[0] || strchr(listed, '/')) return false;
-    return stem_path(listed, out, size);
+    return stem_path(listed, dir, out, size);
 }
 
 int presets_list(char (*names)[64], int max) {
@@ -126,6 +109,23 @@ static void format_value(char *out, size_t size, double v) {
 // Rows written to a file, in PARAMS index order: all but Bypass, Delta listen, Unity gain.
 static bool file_row(int index) { return index <= P_SHAPING || index == P_MIX; }
 
+// A preset file's text, built whole in memory before it is written.
+struct PresetText {
+    char data[8192]; // eight stages take about 5 KB
+    size_t len = 0;
+    bool full = false;
+    __attribute__((format(printf, 2, 3))) void add(const char *fmt, ...) {
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(data + len, sizeof data - len, fmt, ap);
+        va_end(ap);
+        if (n < 0 || (size_t)n >= sizeof data - len)
+            full = true;
+        else
+            len += (size_t)n;
+    }
+};
+
 bool preset_save(const PresetFile *rec) {
     if (!rec || rec->stages < 1 || rec->stages > PRESET_MAX_STAGES) return false;
     char name[64];
@@ -134,24 +134,24 @@ bool preset_save(const PresetFile *rec) {
     name[n] = 0;
     char path[PRESET_PATH_MAX];
     if (!preset_path(name, path, sizeof path)) return false;
-    FILE *f = open_regular(path, true);
-    if (!f) return false;
     // The name line holds the name as typed; a control byte would end the line early and
     // let the rest be read as settings, so such bytes become '_'.
     for (size_t i = 0; i < n; i++)
         if ((unsigned char)name[i] < 32) name[i] = '_';
-    fprintf(f, "Tervik preset 1\nname=%s\nstages=%d\n", name, (int)rec->stages);
+    PresetText text;
+    text.add("Tervik preset 1\nname=%s\nstages=%d\n", name, (int)rec->stages);
     for (int s = 0; s < rec->stages; s++) {
-        fprintf(f, "stage=%d\n", s + 1);
+        text.add("stage=%d\n", s + 1);
         for (int i = 0; i < (int)PARAM_COUNT; i++) {
             if (!file_row(i)) continue;
             char num[64];
             format_value(num, sizeof num, param_clamp(i, rec->values[s][i]));
-            fprintf(f, "p%u=%s # %s\n", PARAMS[i].id, num, PARAMS[i].name);
+            text.add("p%u=%s # %s\n", PARAMS[i].id, num, PARAMS[i].name);
         }
     }
-    fclose(f);
-    return true;
+    // Written to a new file and renamed into place: a planted symbolic link is replaced, not
+    // followed, and a failed write leaves the old file as it was.
+    return !text.full && sys_replace_file(path, text.data, text.len);
 }
 
 // Reads one line into buf (at most LINE_MAX_BYTES - 1 bytes kept); the rest of a longer
@@ -175,9 +175,16 @@ static void fill_defaults(PresetFile *rec) {
             rec->values[s][i] = PARAMS[i].def;
 }
 
-static bool load_path(const char *path, const char *name, PresetFile *rec) {
-    FILE *f = open_regular(path, false);
-    if (!f) return false;
+// Reads the file at path, which must resolve to a regular file inside the preset folder dir:
+// a symbolic link that leads out of the folder, a pipe or a device is not read.
+static bool load_path(const char *dir, const char *path, const char *name, PresetFile *rec) {
+    int fd = sys_open_inside(dir, path);
+    if (fd < 0) return false;
+    FILE *f = fdopen(fd, "r");
+    if (!f) {
+        close(fd);
+        return false;
+    }
     memset(rec, 0, sizeof *rec);
     size_t nl = strnlen(name, 63);
     memcpy(rec->name, name, nl);
@@ -217,13 +224,20 @@ static bool load_path(const char *path, const char *name, PresetFile *rec) {
 }
 
 bool preset_load(const char *name, PresetFile *rec) {
-    char path[PRESET_PATH_MAX];
-    if (!rec || !preset_path(name, path, sizeof path)) return false;
-    return load_path(path, name, rec);
+    char stem[64], dir[PRESET_DIR_MAX], path[PRESET_PATH_MAX];
+    if (!rec || !preset_file_stem(name, stem) || !stem_path(stem, dir, path, sizeof path)) return false;
+    return load_path(dir, path, name, rec);
+}
+
+bool preset_load_listed(const char *listed, PresetFile *rec) {
+    char dir[PRESET_DIR_MAX], path[PRESET_PATH_MAX];
+    if (!rec || !listed_path(listed, dir, path, sizeof path)) return false;
+    return load_path(dir, path, listed, rec);
 }
 
 bool preset_load_path(const char *path, const char *name, PresetFile *rec) {
-    return path && name && rec && load_path(path, name, rec);
+    // A file a host names may lie in any folder: only the reader's own limits apply.
+    return path && name && rec && load_path("/", path, name, rec);
 }
 
 bool preset_delete(const char *name) {
@@ -289,9 +303,8 @@ bool apply_user_preset(Ui *ui, int position) {
     char name[64];
     memcpy(name, ui->user_presets[position], 63);
     name[63] = 0;
-    char path[PRESET_PATH_MAX];
     PresetFile rec;
-    if (!listed_path(name, path, sizeof path) || !load_path(path, name, &rec)) return false;
+    if (!preset_load_listed(name, &rec)) return false;
     undo_mark(ui, 0);
     ui->preset_applying = 1;
     int len = chain_count(ui);
@@ -324,8 +337,8 @@ bool preset_delete_current(Ui *ui) {
     char name[64];
     memcpy(name, ui->user_presets[pos], 63);
     name[63] = 0;
-    char path[PRESET_PATH_MAX];
-    bool ok = listed_path(name, path, sizeof path) && sys_delete_file(path);
+    char dir[PRESET_DIR_MAX], path[PRESET_PATH_MAX];
+    bool ok = listed_path(name, dir, path, sizeof path) && sys_delete_file(path);
     presets_refresh(ui);
     ui->preset_cur = 0;
     return ok;

@@ -34,22 +34,32 @@ bool preset_file_stem(const char *name, char out[64]);
 bool preset_path(const char *name, char *out, size_t size);
 
 // Up to max (at most 24 when filling Ui::user_presets) preset names, without extension,
-// sorted case-insensitively. 0 when the folder cannot be resolved.
+// sorted case-insensitively: files only (no directories), and only names of at most 63
+// bytes, so that each listed name is exactly its file. 0 when the folder cannot be resolved.
 int presets_list(char (*names)[64], int max);
 
-// Writes the record's file (replacing one of the same name). False when stages is not
-// 1..8, the name has no file name or the file cannot be opened.
+// Writes the record's file: a new file in the folder, renamed over one of the same name
+// (a symbolic link of that name is replaced, never written through). False, with the old
+// file untouched, when stages is not 1..8, the name has no file name, a directory, pipe
+// or device holds the name, or writing fails.
 bool preset_save(const PresetFile *record);
 
 // Reads the named preset. The record is cleared, named as requested and filled with the
 // defaults first; values read are clamped. True only when the header is right and a
-// "stages=" line was seen (the values read are in the record either way).
+// "stages=" line was seen (the values read are in the record either way). A file that is
+// not regular or resolves outside the folder (through a symbolic link) is not read.
 bool preset_load(const char *name, PresetFile *record);
 
-// Reads a preset file given by its path (any folder) the same way, naming the record name.
+// Reads a preset file given by its path (any folder) the same way, naming the record name;
+// the file must be a regular one (a symbolic link is followed).
 bool preset_load_path(const char *path, const char *name, PresetFile *record);
 
-// Removes the named preset's file; true when it was removed.
+// preset_load for a name exactly as presets_list gave it: the file "<listed>.tervik"
+// itself, without sanitising (a listed "a:b" is "a:b.tervik", never "a_b.tervik").
+bool preset_load_listed(const char *listed, PresetFile *record);
+
+// Removes the named preset's file (or a symbolic link of that name; never a directory);
+// true when it was removed.
 bool preset_delete(const char *name);
 
 // Re-reads Ui::user_presets and user_preset_count; resets preset_cur to 0 when it points

@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -62,6 +64,14 @@ bool sys_user_dir(const char *vendor, const char *product, char *out, size_t siz
     return sys_mkdir(out);
 }
 
+// A directory entry that is a regular file or a symbolic link to one.
+static bool is_file_entry(DIR *d, const dirent *e) {
+    if (e->d_type == DT_REG) return true;
+    if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN) return false;
+    struct stat st;
+    return fstatat(dirfd(d), e->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+}
+
 int sys_list_files(const char *dir, const char *ext, char *out, size_t stride, int max) {
     if (!dir || !ext || !out || stride < 1 || max < 1) return 0;
     DIR *d = opendir(dir);
@@ -74,7 +84,7 @@ int sys_list_files(const char *dir, const char *ext, char *out, size_t stride, i
         size_t len = strlen(e->d_name);
         if (len <= el || strcasecmp(e->d_name + len - el, ext) != 0) continue;
         size_t keep = len - el;
-        if (keep > stride - 1) keep = stride - 1;
+        if (keep > stride - 1 || !is_file_entry(d, e)) continue;
         char *rec = out + (size_t)n * stride;
         memcpy(rec, e->d_name, keep);
         rec[keep] = 0;
@@ -85,6 +95,60 @@ int sys_list_files(const char *dir, const char *ext, char *out, size_t stride, i
     return n;
 }
 
-bool sys_delete_file(const char *path) { return path && remove(path) == 0; }
+bool sys_delete_file(const char *path) { return path && unlink(path) == 0; }
+
+bool sys_replace_file(const char *path, const void *data, size_t size) {
+    if (!path || !*path || (!data && size > 0)) return false;
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
+    // The new file goes next to the old one, so that the rename stays within one file system.
+    const char *slash = strrchr(path, '/');
+    size_t dir_len = slash ? (size_t)(slash - path) + 1 : 0;
+    char tmp[PATH_MAX];
+    if (dir_len + 32 > sizeof tmp) return false;
+    memcpy(tmp, path, dir_len);
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd < 0; attempt++) {
+        snprintf(tmp + dir_len, sizeof tmp - dir_len, ".save-%016llx.tmp", (unsigned long long)sys_random_u64());
+        fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    bool ok = true;
+    const char *p = (const char *)data;
+    size_t left = size;
+    while (ok && left > 0) {
+        ssize_t w = write(fd, p, left);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            ok = false;
+        } else {
+            p += w;
+            left -= (size_t)w;
+        }
+    }
+    if (ok && fsync(fd) != 0) ok = false;
+    if (close(fd) != 0) ok = false;
+    if (ok && rename(tmp, path) != 0) ok = false;
+    if (!ok) unlink(tmp);
+    return ok;
+}
+
+int sys_open_inside(const char *dir, const char *path) {
+    if (!dir || !path) return -1;
+    char real_dir[PATH_MAX], real_path[PATH_MAX];
+    if (!realpath(dir, real_dir) || !realpath(path, real_path)) return -1;
+    size_t n = strlen(real_dir);
+    if (n == 1) n = 0; // the root folder: every path lies inside
+    if (strncmp(real_path, real_dir, n) != 0 || real_path[n] != '/') return -1;
+    int fd = open(real_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 int cmp_ci(const void *a, const void *b) { return strcasecmp((const char *)a, (const char *)b); }

@@ -28,9 +28,24 @@ bool sys_user_dir(const char *vendor, const char *product, char *out, size_t siz
 
 // Lists up to max names in dir ending in ext (case-insensitive, longer than ext), stored
 // without the extension in records of stride bytes, sorted with cmp_ci. Returns the count.
+// Only files are listed (regular files, and symbolic links to them); a name that does not
+// fit in a record is left out, as a cut name would name another file. Main thread.
 int sys_list_files(const char *dir, const char *ext, char *out, size_t stride, int max);
 
+// Removes a file, or a symbolic link itself (unlink); never a directory. True when removed.
 bool sys_delete_file(const char *path);
+
+// Writes size bytes to a new file in the folder of path (mode 0666 less the umask) and
+// renames it over path. The old file stays whole until the new one is complete, and a
+// symbolic link at path is replaced itself, never written through. False, with nothing
+// changed and no temporary file left, when path names a directory, pipe, socket or
+// device, or when creating, writing, syncing or renaming fails. Main thread.
+bool sys_replace_file(const char *path, const void *data, size_t size);
+
+// Opens path read-only (non-blocking, close-on-exec) when it is a regular file whose
+// resolved location lies inside dir: symbolic links are followed but must not lead out of
+// dir. Returns the descriptor, or -1. Main thread.
+int sys_open_inside(const char *dir, const char *path);
 
 // strcasecmp of two records taken as strings (qsort comparator).
 int cmp_ci(const void *a, const void *b);

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -54,6 +57,40 @@ HostRun host(const std::vector<std::string> &args) {
     while (c.read_line(&l, 60000)) r.lines.push_back(l);
     r.rc = c.wait(60000);
     return r;
+}
+
+// The same with its standard error merged into the lines (for the messages of refusals).
+HostRun host_all(const std::vector<std::string> &args) {
+    std::vector<std::string> sh{"-c", "exec \"$0\" \"$@\" 2>&1", TERVIK_HOST_PATH};
+    sh.insert(sh.end(), args.begin(), args.end());
+    HostRun r;
+    tk_test::Child c;
+    sh.insert(sh.begin(), "/bin/sh");
+    if (!c.start(sh)) return r;
+    c.close_stdin();
+    std::string l;
+    while (c.read_line(&l, 60000))
+        r.lines.push_back(l);
+    r.rc = c.wait(60000);
+    return r;
+}
+
+// Largest resident size of any child waited for so far, in KB.
+long children_peak_kb() {
+    struct rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return u.ru_maxrss;
+}
+
+// An 8-bit mono 48 kHz WAV of `bytes` samples whose header claims `claimed` frames.
+std::string claiming_wav(uint32_t bytes, uint32_t claimed) {
+    auto u32 = [](uint32_t v) { return std::string{(char)v, (char)(v >> 8), (char)(v >> 16), (char)(v >> 24)}; };
+    auto u16 = [](uint16_t v) { return std::string{(char)v, (char)(v >> 8)}; };
+    std::string w = "RIFF" + u32(36 + bytes) + "WAVEfmt " + u32(16) + u16(1) + u16(1) + u32(48000) + u32(48000) +
+                    u16(1) + u16(8) + "data" + u32(claimed);
+    for (uint32_t i = 0; i < bytes; i++)
+        w += (char)(128 + (int)(100 * sin(i * 0.05)));
+    return w;
 }
 
 struct WavInfo {
@@ -315,6 +352,37 @@ TEST(HostCli, ScriptEchoesMidiMappedChangesAsOutputEvents) {
     EXPECT_EQ(s.child.wait(20000), 0);
 }
 
+TEST(HostCli, ScriptReadsEndlessAndLyingFilesWithinBounds) {
+    tk_test::ScopedSegment seg;
+    std::string dir = tk_test::make_temp_dir("script-files");
+    Session s;
+    ASSERT_TRUE(s.start(""));
+    ASSERT_TRUE(s.ok("create 1"));
+    ASSERT_TRUE(s.ok("activate 48000 256"));
+    EXPECT_EQ(s.cmd("load 1 /dev/zero"), (std::vector<std::string>{"error: /dev/zero is larger than 64 MiB"}));
+    // An input file read through a pipe, whose header claims 2^31 frames: memory follows the
+    // 18 KB that arrive.
+    ASSERT_EQ(mkfifo((dir + "/pipe.wav").c_str(), 0600), 0);
+    ASSERT_TRUE(s.child.send("input file " + dir + "/pipe.wav"));
+    int fd = -1;
+    for (int waited = 0; fd < 0 && waited < 60000; waited += 5) {
+        fd = open((dir + "/pipe.wav").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) usleep(5000);
+    }
+    ASSERT_GE(fd, 0);
+    fcntl(fd, F_SETFL, 0);
+    const std::string wav = claiming_wav(18000, 0x80000000u);
+    EXPECT_EQ(write(fd, wav.data(), wav.size()), (ssize_t)wav.size());
+    close(fd);
+    std::string answer;
+    ASSERT_TRUE(s.child.read_line(&answer, 60000));
+    EXPECT_EQ(answer, "ok");
+    EXPECT_TRUE(s.ok("process 10 256"));
+    EXPECT_TRUE(s.ok("quit"));
+    EXPECT_EQ(s.child.wait(20000), 0);
+    tk_test::remove_tree(dir);
+}
+
 TEST(HostCli, InspectListsTheLiveStagesOfAnotherProcess) {
     tk_test::ScopedSegment seg;
     HostRun none = host({"inspect"});
@@ -379,6 +447,111 @@ TEST(HostCli, ScriptBusesAreSeparateChainsRunTogether) {
     EXPECT_EQ(s.cmd("meter 3 9").back().compare(0, 7, "error: "), 0); // bus 1 has two stages
     EXPECT_TRUE(s.ok("quit"));
     EXPECT_EQ(s.child.wait(20000), 0);
+}
+
+TEST(HostCli, RenderStreamsAnInputWhoseHeaderClaimsBillionsOfFrames) {
+    tk_test::ScopedSegment seg;
+    std::string dir = tk_test::make_temp_dir("claim");
+    const std::string wav = claiming_wav(18000, 0x80000000u); // 18 KB claiming 2^31 frames
+    tk_test::write_file(dir + "/claim.wav", wav);
+    HostRun f = host({"render", "--stages", "1", "--in", dir + "/claim.wav", "--out", dir + "/file_out.wav"});
+    EXPECT_EQ(f.rc, 0) << f.text();
+    EXPECT_EQ(wav_info(dir + "/file_out.wav").frames, 18000);
+    // Through a pipe the reader cannot check the claim against the file's size.
+    ASSERT_EQ(mkfifo((dir + "/pipe.wav").c_str(), 0600), 0);
+    tk_test::Child c;
+    ASSERT_TRUE(c.start(
+        {TERVIK_HOST_PATH, "render", "--stages", "1", "--in", dir + "/pipe.wav", "--out", dir + "/pipe_out.wav"}));
+    c.close_stdin();
+    int fd = -1; // opens once the child has opened the pipe for reading
+    for (int waited = 0; fd < 0 && waited < 60000; waited += 5) {
+        fd = open((dir + "/pipe.wav").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) usleep(5000);
+    }
+    ASSERT_GE(fd, 0);
+    fcntl(fd, F_SETFL, 0);
+    EXPECT_EQ(write(fd, wav.data(), wav.size()), (ssize_t)wav.size());
+    close(fd);
+    std::string text, l;
+    while (c.read_line(&l, 60000))
+        text += l + "\n";
+    EXPECT_EQ(c.wait(60000), 0) << text;
+    EXPECT_NE(text.find("input: " + dir + "/pipe.wav, 0.38 s, 1 ch, 48000 Hz"), std::string::npos) << text;
+    EXPECT_EQ(wav_info(dir + "/pipe_out.wav").frames, 18000);
+    tk_test::remove_tree(dir);
+}
+
+TEST(HostCli, RenderMemoryDoesNotGrowWithTheLength) {
+    tk_test::ScopedSegment seg;
+    std::string dir = tk_test::make_temp_dir("long");
+    auto render = [&](const char *seconds) {
+        return host({"render", "--stages", "1", "--rate", "8000", "--seconds", seconds, "--set", "True peak=Off",
+                     "--out", dir + "/out.wav"});
+    };
+    HostRun s = render("1");
+    ASSERT_EQ(s.rc, 0) << s.text();
+    long short_kb = children_peak_kb();
+    HostRun l = render("300");
+    ASSERT_EQ(l.rc, 0) << l.text();
+    long long_kb = children_peak_kb();
+    EXPECT_TRUE(l.has("input: demo signal, 300.00 s, 2 ch, 8000 Hz, peak -6.00 dBFS")) << l.text();
+    EXPECT_EQ(wav_info(dir + "/out.wav").frames, 2400000);
+    // Holding the signal, the input and the output whole takes some 25 bytes a frame: 60 MB.
+    EXPECT_LT(long_kb - short_kb, 16 * 1024)
+        << "peak resident size " << short_kb << " KB for 1 s, " << long_kb << " KB for 300 s";
+    tk_test::remove_tree(dir);
+}
+
+TEST(HostCli, RenderRefusesWhatItCannotDoWithAMessage) {
+    tk_test::ScopedSegment seg;
+    std::string dir = tk_test::make_temp_dir("refuse");
+    // An hour at 768 kHz: 22 GB of float WAV, more than the format holds.
+    HostRun big = host_all({"render", "--rate", "768000", "--seconds", "3600", "--out", dir + "/big.wav"});
+    EXPECT_EQ(big.rc, 2) << big.text();
+    EXPECT_NE(big.first("error: ").find("do not fit in a WAV file"), std::string::npos) << big.text();
+    EXPECT_FALSE(wav_info(dir + "/big.wav").ok);
+    // Writing over the input while reading it.
+    Audio a = demo_signal(48000, 0.1, 2);
+    std::string err;
+    ASSERT_TRUE(wav_write(dir + "/in.wav", a, &err)) << err;
+    HostRun same = host_all({"render", "--in", dir + "/in.wav", "--out", dir + "/in.wav"});
+    EXPECT_EQ(same.rc, 2) << same.text();
+    EXPECT_EQ(wav_info(dir + "/in.wav").frames, 4800);
+    tk_test::remove_tree(dir);
+}
+
+TEST(HostCli, RenderRefusesBadValuesWithAMessageNamingThem) {
+    tk_test::ScopedSegment seg;
+    std::string dir = tk_test::make_temp_dir("values");
+    const std::string out = dir + "/out.wav";
+    for (const char *bad : {"Gain=nan", "Gain=inf", "Gain=-inf", "Gain=1e999", "Gain=2;rm", "Gain=", "Gain=  ",
+                            "Gain=0x10", "Gain=99", "Gain=3 ms", "Style=Punchy;rm", "Bypass=on;rm", "2:Release=3"}) {
+        HostRun r = host_all({"render", "--stages", "2", "--seconds", "0.05", "--set", bad, "--out", out});
+        EXPECT_EQ(r.rc, 2) << bad << "\n" << r.text();
+        EXPECT_EQ(r.first("error: "), r.first(std::string("error: setting \"") + bad + "\": ")) << r.text();
+        EXPECT_FALSE(r.first("error: ").empty()) << bad;
+        EXPECT_FALSE(wav_info(out).ok) << bad;
+    }
+    // Numbers with the plug-in's units, and the starts of its texts.
+    HostRun good =
+        host_all({"render",  "--stages",     "2",          "--seconds",     "0.05",      "--set",     "Gain=3 dB",
+                  "--set",   "Input= -1.5 ", "--set",      "Dither=16 bit", "--set",     "2:Style=p", "--set",
+                  "Group=b", "--set",        "Stage=auto", "--set",         "Mix=100 %", "--set",     "Bypass=off"});
+    EXPECT_EQ(good.rc, 0) << good.text();
+    // Option numbers: the whole text, in decimal, inside the range.
+    const std::vector<std::vector<std::string>> options = {
+        {"--stages", " 3"},   {"--stages", "3.0"}, {"--stages", "0x3"},
+        {"--block", "0"},     {"--block", "512k"}, {"--block", "99999999999999999999"},
+        {"--rate", "nan"},    {"--rate", "48k"},   {"--rate", "0x1p16"},
+        {"--seconds", "inf"}, {"--seconds", "-1"}, {"--seconds", "1e-400"}};
+    for (const std::vector<std::string> &o : options) {
+        HostRun r = host_all({"render", o[0], o[1], "--out", out});
+        EXPECT_EQ(r.rc, 2) << o[0] << " " << o[1] << "\n" << r.text();
+        EXPECT_TRUE(r.has("error: " + o[0] + ": ")) << r.text();
+    }
+    EXPECT_EQ(host_all({"render", "--preset", "", "--seconds", "0.05"}).rc, 2);
+    EXPECT_FALSE(wav_info(out).ok);
+    tk_test::remove_tree(dir);
 }
 
 namespace {

@@ -1,5 +1,7 @@
 // Presets applied from the command line: factory stage and chain presets and user preset
 // files resolved into settings on a chain of real Tervik stages, and the CLI around them.
+#include <unistd.h>
+
 #include "host/chain.h"
 #include "host/preset_cli.h"
 #include "plugin/params.h"
@@ -116,6 +118,64 @@ TEST_F(HostPresetTest, UserPresetFilesApplyByNameAndNumber) {
     EXPECT_EQ(value(1, P_GAIN), 7);
     EXPECT_EQ(value(2, P_GAIN), 7);
     EXPECT_EQ(value(0, P_RELEASE), 100); // a user preset carries all its parameters
+}
+
+TEST_F(HostPresetTest, AListedNameAppliesExactlyItsOwnFile) {
+    tk_test::write_file(dir.path() + "/a:b.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=5\n");
+    tk_test::write_file(dir.path() + "/a_b.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=6\n");
+    tk_test::write_file(dir.path() + "/2:x.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=4\n");
+    ASSERT_TRUE(apply("a:b"));
+    for (size_t k = 0; k < 3; k++)
+        EXPECT_EQ(value(k, P_GAIN), 5);
+    ASSERT_TRUE(apply("A_B")); // without case: the one name that matches
+    for (size_t k = 0; k < 3; k++)
+        EXPECT_EQ(value(k, P_GAIN), 6);
+    ASSERT_TRUE(apply("2:x")); // "x" names no preset: the listed "2:x" itself
+    for (size_t k = 0; k < 3; k++)
+        EXPECT_EQ(value(k, P_GAIN), 4);
+    ASSERT_TRUE(apply("2:a:b")); // a stage prefix before a listed name
+    EXPECT_EQ(value(0, P_GAIN), 4);
+    EXPECT_EQ(value(1, P_GAIN), 5);
+    // A listed link that leads out of the folder is not read.
+    std::string outside = tk_test::make_temp_dir("outside");
+    tk_test::write_file(outside + "/x.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=9\n");
+    ASSERT_EQ(symlink((outside + "/x.tervik").c_str(), (dir.path() + "/out.tervik").c_str()), 0);
+    std::vector<Setting> s;
+    std::string w, err;
+    EXPECT_FALSE(resolve_preset(chain, "out", &s, &w, &err));
+    EXPECT_NE(err.find("cannot read the user preset \"out\""), std::string::npos) << err;
+    int st = 0;
+    std::string text = run_host({"render", "--stages", "1", "--seconds", "0.05", "--preset", "out"}, &st);
+    EXPECT_EQ(st, 2) << text;
+    tk_test::remove_tree(outside);
+}
+
+TEST_F(HostPresetTest, PresetListingPrintsControlBytesEscaped) {
+    const std::string preset = "Tervik preset 1\nstages=1\nstage=1\np2=1\n";
+    tk_test::write_file(dir.path() + "/evil\x1b]0;owned\x07.tervik", preset);
+    tk_test::write_file(dir.path() + "/csi\xc2\x9b"
+                                     "2J.tervik",
+                        preset); // a C1 control in UTF-8
+    tk_test::write_file(dir.path() + "/bad\xff"
+                                     "byte.tervik",
+                        preset);
+    tk_test::write_file(dir.path() + "/Br\xc3\xbc"
+                                     "cke.tervik",
+                        preset);
+    int st = 0;
+    std::string listing = run_host({"presets"}, &st);
+    EXPECT_EQ(st, 0);
+    EXPECT_NE(listing.find("  evil\\x1b]0;owned\\x07 (1 stage)\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("  csi\\xc2\\x9b2J (1 stage)\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("  bad\\xffbyte (1 stage)\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("  Br\xc3\xbc"
+                           "cke (1 stage)\n"),
+              std::string::npos)
+        << listing;
+    size_t raw = 0; // control bytes and the malformed byte reaching the terminal as they are
+    for (unsigned char c : listing)
+        raw += c != '\n' && (c < 0x20 || c == 0x7F || c == 0xFF);
+    EXPECT_EQ(raw, 0u) << listing;
 }
 
 TEST_F(HostPresetTest, RenderAppliesPresetsBeforeSettings) {

@@ -1,7 +1,11 @@
 // The parameter table as a host sees it through the real Tervik.clap: info records, values
 // in the slot, value text and parsing (locale-independent), clamping on every write path.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <clocale>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "plugin_fixture.h"
@@ -178,4 +182,46 @@ TEST_F(ParamsTest, EveryStoredValueIsClamped) {
             EXPECT_EQ(value(h, r.id), r.def) << r.name;
         }
     }
+}
+
+TEST_F(ParamsTest, ValuesAnotherProcessStoredReachTheHostBounded) {
+    SharedSlot *s = slot_of(h);
+    ASSERT_NE(s, nullptr);
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Bad {
+        int index;
+        double stored, told;
+    } bad[] = {
+        {0, std::nan(""), 0.0}, // Input: NaN -> default
+        {1, inf, 0.0},          // Gain: +Inf -> default
+        {2, -inf, -0.3},        // Ceiling: -Inf -> default
+        {3, 1e308, 2000.0},     // Release: bounded
+        {16, -1e308, 0.0},      // Mix: bounded
+        {10, 2.6, 3.0},         // Style: stepped
+        {5, 1e308, 15.0},       // Group
+    };
+    // Another process writes garbage into the stage's slot.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        for (const Bad &b : bad) shm_store(s->values[b.index], b.stored);
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    std::vector<uint8_t> blob;
+    ASSERT_TRUE(h->state_save(&blob));
+    ASSERT_EQ(blob.size(), 272u);
+    for (const Bad &b : bad) {
+        uint32_t id = ROWS[b.index].id;
+        EXPECT_EQ(value(h, id), b.told) << ROWS[b.index].name;
+        double saved;
+        memcpy(&saved, blob.data() + 20 + 12 * b.index + 4, 8);
+        EXPECT_EQ(saved, b.told) << ROWS[b.index].name;
+    }
+    // Value text of what a host hands back is bounded the same way.
+    EXPECT_EQ(text(3, inf), "-0.3 dB");
+    EXPECT_EQ(text(3, -inf), "-0.3 dB");
+    EXPECT_EQ(text(1, std::nan("")), "0.0 dB");
+    EXPECT_EQ(text(4, 1e308), "2000 ms");
+    EXPECT_EQ(text(15, -inf), "100 %");
 }

@@ -202,12 +202,12 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     h->process(a);
     EXPECT_EQ(value(h, 2), 5.0);
     a.out = b.p();
-    a.in_ports = 0; // no audio ports
+    a.out_ports = 0; // no output port (a missing input is silence: see MissingInputIsSilence)
     ev.clear();
     ev.add_param(0, 2, 6.0);
     h->process(a);
     EXPECT_EQ(value(h, 2), 6.0);
-    a.in_ports = 1;
+    a.out_ports = 1;
     a.out_channels = 0;
     h->process(a);
     a.out_channels = 2;
@@ -240,6 +240,77 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     a.null_out_events = false;
     h->process(a);
     EXPECT_EQ(value(h, 2), 1.0);
+}
+
+TEST_F(ProcessTest, MissingInputIsSilenceAndEveryOutputChannelIsWritten) {
+    const float stale = 2.985f; // +9.5 dBFS left in the host's output buffers
+    std::vector<float> o0(64), o1(64), o2(64);
+    float *outs[3] = {o0.data(), o1.data(), o2.data()};
+    auto fill = [&] {
+        for (std::vector<float> *v : {&o0, &o1, &o2}) std::fill(v->begin(), v->end(), stale);
+    };
+    auto silent = [&](const std::vector<float> &v) {
+        for (float x : v)
+            if (x != 0.0f) return false;
+        return true;
+    };
+    float *no_channels[2] = {nullptr, nullptr};
+    Stereo in(64, 0.5f);
+    struct Case {
+        const char *what;
+        float *const *in;
+        uint32_t in_channels, in_ports;
+    } cases[] = {
+        {"null channel array", nullptr, 2, 1},
+        {"null channel entries", no_channels, 2, 1},
+        {"zero input channels", in.p(), 0, 1},
+        {"no input port", in.p(), 2, 0},
+    };
+    for (const Case &c : cases) {
+        fill();
+        uint32_t rows = shm_load(s->hist_count), calls = shm_load(s->ring_count);
+        ProcessArgs a;
+        a.in = c.in;
+        a.in_channels = c.in_channels;
+        a.in_ports = c.in_ports;
+        a.out = outs;
+        a.out_channels = 3;
+        a.frames = 64;
+        h->process(a);
+        EXPECT_TRUE(silent(o0)) << c.what;
+        EXPECT_TRUE(silent(o1)) << c.what;
+        EXPECT_TRUE(silent(o2)) << c.what;
+        // The stage ran: its meters and history go on.
+        EXPECT_EQ(shm_load(s->ring_count), calls + 1) << c.what;
+        EXPECT_EQ(shm_load(s->hist_count), rows + 1) << c.what;
+        EXPECT_EQ(shm_load(s->meter_peak_in), 0.0f) << c.what;
+    }
+    // A third channel is zeroed behind real input too, and a block of audio followed by a
+    // block without input drains the delay line: the click comes out 80 frames late.
+    fill();
+    in.l[0] = in.r[0] = 0.5f;
+    std::fill(in.l.begin() + 1, in.l.end(), 0.0f);
+    std::fill(in.r.begin() + 1, in.r.end(), 0.0f);
+    ProcessArgs a;
+    a.in = in.p();
+    a.out = outs;
+    a.out_channels = 3;
+    a.frames = 64;
+    h->process(a);
+    EXPECT_TRUE(silent(o0)); // still inside the latency
+    EXPECT_TRUE(silent(o2));
+    fill();
+    a.in = nullptr;
+    h->process(a);
+    EXPECT_EQ(first_above(o0, 0.1f), 16);
+    EXPECT_EQ(first_above(o1, 0.1f), 16);
+    EXPECT_TRUE(silent(o2));
+    // A one-channel output without input: the stage's left channel, silent.
+    fill();
+    a.out_channels = 1;
+    h->process(a);
+    EXPECT_TRUE(silent(o0));
+    EXPECT_EQ(o1[0], stale); // not the host's channel any more
 }
 
 TEST_F(ProcessTest, LookaheadChangeAsksForOneRestartAndWaitsForIt) {
@@ -402,20 +473,26 @@ TEST_F(ProcessTest, EditsPostedFromOutsideReachTheOwnersHostAsGestures) {
     EXPECT_EQ(h->take_events().size(), 2u);
 }
 
-TEST_F(ProcessTest, FullQueueKeepsTheFirst256AndCorruptCountersAreDropped) {
+TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCountersAreDropped) {
     for (int i = 0; i < 300; i++) plugin_edit_value(s, 0, -24.0 + i * 0.1);
     EXPECT_NEAR(value(h, 1), -24.0 + 299 * 0.1, 1e-9);
     Stereo b(64);
     h->process(b.p(), b.p(), 2, 64);
     std::vector<OutEvent> e = h->take_events();
-    ASSERT_EQ(e.size(), 256u);
-    for (int i = 0; i < 256; i++) ASSERT_NEAR(e[i].value, -24.0 + i * 0.1, 1e-9);
+    // Values fill the queue up to the room kept for gesture ends; the rest are dropped, and
+    // the drain then sends the stage's value, so the host ends where the stage is.
+    const size_t kept = EDIT_QUEUE_LEN - EDIT_END_ROOM;
+    ASSERT_EQ(e.size(), kept + 1);
+    for (size_t i = 0; i < kept; i++) ASSERT_NEAR(e[i].value, -24.0 + (double)i * 0.1, 1e-9);
+    EXPECT_EQ(e[kept].param_id, 1u);
+    EXPECT_EQ(e[kept].value, value(h, 1));
     // A corrupted write counter from another process: nothing is sent, the queue resyncs.
     shm_store(s->edit_write, shm_load(s->edit_read) + 3000000000u);
     h->process(b.p(), b.p(), 2, 64);
     EXPECT_TRUE(h->take_events().empty());
     EXPECT_EQ(shm_load(s->edit_read), shm_load(s->edit_write));
-    // Garbage entries (unknown ids) are skipped, the rest delivered.
+    // Garbage entries (unknown ids, unknown kinds) are skipped, the rest delivered; the value
+    // of an entry that no poster stored into the slot is followed by the stage's own.
     uint32_t w = shm_load(s->edit_write);
     s->edit_queue[w % 256] = EditEntry{9999, 0, 1.0};
     s->edit_queue[(w + 1) % 256] = EditEntry{2, 7, 1.0};
@@ -423,8 +500,10 @@ TEST_F(ProcessTest, FullQueueKeepsTheFirst256AndCorruptCountersAreDropped) {
     shm_store(s->edit_write, w + 3);
     h->process(b.p(), b.p(), 2, 64);
     e = h->take_events();
-    ASSERT_EQ(e.size(), 1u);
+    ASSERT_EQ(e.size(), 2u);
     EXPECT_EQ(e[0].value, 12.0);
+    EXPECT_EQ(e[1].param_id, 2u);
+    EXPECT_EQ(e[1].value, value(h, 2));
 }
 
 TEST_F(ProcessTest, DeadPosterHoldingTheEditLockDoesNotFreezeEditors) {

@@ -128,6 +128,38 @@ TEST_F(StateTest, SavedBlobReloadsIntoANewInstance) {
     EXPECT_EQ(save(c), b);
 }
 
+TEST_F(StateTest, OpeningAProjectIsQuiet) {
+    // The project as saved: values the host set, Bypass mapped to the sustain controller.
+    HostInstance *a = make();
+    InputEvents set(8);
+    set.add_param(0, 2, 6.0);
+    set.add_param(0, 3, -1.0);
+    set.add_param(0, 9, 2.0);
+    set.add_param(0, 15, 80.0);
+    ASSERT_TRUE(a->flush(&set));
+    shm_store(slot_of(a)->midi_cc[13], 64);
+    std::vector<uint8_t> project = save(a);
+    // Opening it: a new stage loads the project, then the host plays; at playback start it
+    // chases the controllers' last values (sustain off, which is where Bypass already is).
+    HostInstance *b = make();
+    ASSERT_TRUE(b->activate(48000, 1, 512));
+    b->take_events();
+    b->clear_calls();
+    ASSERT_TRUE(b->state_load(project));
+    EXPECT_EQ(value(b, 2), 6.0);
+    InputEvents chase(4);
+    chase.add_midi(0, 0xB0, 64, 0);
+    Stereo buf(512, 0.1f);
+    b->process(buf.p(), buf.p(), 2, 512, &chase);
+    for (int i = 0; i < 20; i++) b->process(buf.p(), buf.p(), 2, 512);
+    ASSERT_TRUE(b->flush(nullptr));
+    b->pump_for(300); // the host's main loop, the stage's own timer among it
+    std::vector<OutEvent> e = b->take_events();
+    EXPECT_TRUE(e.empty()) << e.size() << " events, the first for parameter " << e[0].param_id;
+    EXPECT_EQ(b->count_calls("mark_dirty"), 0u);
+    EXPECT_EQ(b->count_calls("request_flush"), 0u);
+}
+
 TEST_F(StateTest, MalformedHeadersAreRefusedWithoutRescan) {
     HostInstance *h = make();
     std::vector<std::vector<uint8_t>> bad = {

@@ -2,13 +2,19 @@
 // format, the tolerant reader (odd, hostile and random files) and the folder listing.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "plugin/params.h"
 #include "presets/user_presets.h"
@@ -27,6 +33,27 @@ class PresetFiles : public ::testing::Test {
         struct stat st;
         return stat(p.c_str(), &st) == 0;
     }
+    static bool is_regular_entry(const std::string &p) { // the name itself, not a link's target
+        struct stat st;
+        return lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    }
+    // The names in a folder, sorted.
+    static std::vector<std::string> entries(const std::string &dir) {
+        std::vector<std::string> v;
+        if (DIR *d = opendir(dir.c_str())) {
+            while (dirent *e = readdir(d))
+                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) v.push_back(e->d_name);
+            closedir(d);
+        }
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+    // A folder beside the preset folder, and the relative path that leads there from inside it.
+    struct Outside {
+        std::string path = tk_test::make_temp_dir("outside");
+        std::string from_presets = "../" + path.substr(path.rfind('/') + 1);
+        ~Outside() { tk_test::remove_tree(path); }
+    };
     static PresetFile defaults_record(const char *name, int stages) {
         PresetFile r;
         memset(&r, 0, sizeof r);
@@ -135,6 +162,95 @@ TEST_F(PresetFiles, NamesAreSanitisedIntoFileNames) {
     ASSERT_TRUE(preset_save(&utf));
     EXPECT_TRUE(exists(file("Br\xc3\xbc"
                             "cke")));
+}
+
+TEST_F(PresetFiles, SavingOverAPlantedLinkReplacesTheLinkAndNeverWritesOutside) {
+    Outside out;
+    write_file(out.path + "/file", "not a preset\n");
+    ASSERT_EQ(symlink((out.from_presets + "/file").c_str(), file("victim").c_str()), 0);
+    ASSERT_EQ(symlink((out.path + "/new").c_str(), file("dangling").c_str()), 0);
+    for (const char *stem : {"victim", "dangling"}) {
+        PresetFile r = defaults_record(stem, 1);
+        ASSERT_TRUE(preset_save(&r)) << stem;
+        EXPECT_TRUE(is_regular_entry(file(stem))) << stem;
+        EXPECT_EQ(read_file(file(stem)).compare(0, 21, "Tervik preset 1\nname="), 0) << stem;
+        struct stat st;
+        ASSERT_EQ(lstat(file(stem).c_str(), &st), 0);
+        mode_t mask = umask(0);
+        umask(mask);
+        EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask) << stem; // an ordinary file, not a private temporary
+    }
+    EXPECT_EQ(read_file(out.path + "/file"), "not a preset\n");
+    EXPECT_FALSE(exists(out.path + "/new"));
+    EXPECT_EQ(entries(dir_.path()), (std::vector<std::string>{"dangling.tervik", "victim.tervik"}));
+}
+
+TEST_F(PresetFiles, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+    PresetFile old = defaults_record("keep", 1);
+    ASSERT_TRUE(preset_save(&old));
+    const std::string before = read_file(file("keep"));
+    // A child whose files may not grow beyond 300 bytes saves an eight-stage preset over it.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        struct rlimit lim = {300, 300};
+        signal(SIGXFSZ, SIG_IGN);
+        PresetFile big = defaults_record("keep", 8);
+        _exit(setrlimit(RLIMIT_FSIZE, &lim) == 0 && !preset_save(&big) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failed write was not reported";
+    EXPECT_EQ(read_file(file("keep")), before);
+    EXPECT_EQ(entries(dir_.path()), (std::vector<std::string>{"keep.tervik"}));
+}
+
+TEST_F(PresetFiles, ReadingFollowsLinksOnlyWhileTheyStayInTheFolder) {
+    Outside out;
+    write_file(out.path + "/x.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=9\n");
+    ASSERT_EQ(symlink((out.from_presets + "/x.tervik").c_str(), file("up").c_str()), 0);
+    ASSERT_EQ(symlink((out.path + "/x.tervik").c_str(), file("abs").c_str()), 0);
+    ASSERT_EQ(mkdir((dir_.path() + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(("sub/../" + out.from_presets + "/x.tervik").c_str(), file("sneak").c_str()), 0);
+    write_file(file("real"), "Tervik preset 1\nstages=1\nstage=1\np2=4\n");
+    write_file(dir_.path() + "/sub/inner.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=5\n");
+    ASSERT_EQ(symlink("real.tervik", file("alias").c_str()), 0);
+    ASSERT_EQ(symlink("sub/inner.tervik", file("deep").c_str()), 0);
+    ASSERT_EQ(symlink(file("real").c_str(), file("absolute").c_str()), 0);
+    PresetFile r;
+    for (const char *stem : {"up", "abs", "sneak"}) {
+        EXPECT_FALSE(preset_load(stem, &r)) << stem;
+        EXPECT_FALSE(preset_load_listed(stem, &r)) << stem;
+    }
+    for (const char *stem : {"alias", "absolute"}) {
+        ASSERT_TRUE(preset_load_listed(stem, &r)) << stem;
+        EXPECT_EQ(r.values[0][P_GAIN], 4.0) << stem;
+    }
+    ASSERT_TRUE(preset_load("deep", &r));
+    EXPECT_EQ(r.values[0][P_GAIN], 5.0);
+    // The folder itself may be reached through a link.
+    ASSERT_EQ(symlink(dir_.path().c_str(), (out.path + "/presets").c_str()), 0);
+    tk_test::ScopedEnv env("TERVIK_PRESET_DIR", (out.path + "/presets").c_str());
+    EXPECT_TRUE(preset_load("alias", &r));
+    EXPECT_FALSE(preset_load("up", &r));
+}
+
+TEST_F(PresetFiles, DeletingRemovesAFileOrALinkButNeverADirectory) {
+    Outside out;
+    write_file(out.path + "/file", "kept\n");
+    ASSERT_EQ(mkdir(file("folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((out.path + "/file").c_str(), file("link").c_str()), 0);
+    write_file(file("plain"), "");
+    char names[24][64];
+    ASSERT_EQ(presets_list(names, 24), 2); // a directory is no preset
+    EXPECT_STREQ(names[0], "link");
+    EXPECT_STREQ(names[1], "plain");
+    EXPECT_FALSE(preset_delete("folder"));
+    EXPECT_TRUE(exists(file("folder")));
+    EXPECT_TRUE(preset_delete("link"));
+    struct stat st;
+    EXPECT_NE(lstat(file("link").c_str(), &st), 0);
+    EXPECT_EQ(read_file(out.path + "/file"), "kept\n");
 }
 
 TEST_F(PresetFiles, SeventyCharacterNameIsCutTo63) {

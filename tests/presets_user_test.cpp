@@ -1,6 +1,7 @@
 // The editor's user preset operations on real slots and a private preset folder: saving a
 // stage or chain, applying, deleting, the name entry and its confirmation.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "presets/factory.h"
 #include "presets/history.h"
@@ -182,6 +183,23 @@ TEST_F(UserPresets, ForeignFileNamesAreAppliedAndDeletedAsListed) {
     EXPECT_TRUE(preset_delete_current(ui));
     EXPECT_FALSE(exists(file("a:b")));
     EXPECT_TRUE(exists(file("a_b")));
+}
+
+TEST_F(UserPresets, AListedLinkOutOfTheFolderIsNotAppliedAndDeletingRemovesOnlyTheLink) {
+    make_chain(1);
+    std::string outside = tk_test::make_temp_dir("outside");
+    tk_test::write_file(outside + "/x.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=9\n");
+    ASSERT_EQ(symlink((outside + "/x.tervik").c_str(), file("link").c_str()), 0);
+    presets_refresh(ui);
+    ASSERT_EQ(ui->user_preset_count, 1);
+    EXPECT_FALSE(apply_user_preset(ui, 0));
+    EXPECT_EQ(val(stages[0], P_GAIN), 0.0);
+    expect_no_edits(stages[0]);
+    ui->preset_cur = 13;
+    EXPECT_TRUE(preset_delete_current(ui));
+    EXPECT_EQ(ui->user_preset_count, 0);
+    EXPECT_TRUE(exists(outside + "/x.tervik"));
+    tk_test::remove_tree(outside);
 }
 
 TEST_F(UserPresets, SaveShortcutOpensThePrefilledEntryBelowTheNameField) {
