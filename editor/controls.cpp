@@ -209,7 +209,7 @@ static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
     param_format(row, buf, sizeof buf, value);
     text(vg, x + cw * 0.5f, ry + 8.5f, 10.5f, ink, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
     if (midi_mapped(slot, row)) midi_mark(vg, x + 6.f, ry + 8.5f);
-    indication_marks(ui, slot, row, x + cw - 5.f, ry + 8.5f, x + cw - 11.f, ry + 8.5f, 0.7f);
+    indication_marks(ui, slot, row, x + cw - 5.f, ry + 8.5f, x + cw - 13.f, ry + 8.5f, 0.7f);
 }
 
 // The header and twelve rows of 17 units need 6 + 22 + 12 x 17 + 6 = 238 units; the panel
