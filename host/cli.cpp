@@ -143,7 +143,14 @@ std::string default_plugin_path() {
     buf[n] = 0;
     std::string p(buf);
     size_t slash = p.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : p.substr(0, slash)) + "/Tervik.clap";
+    std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+    std::string beside = dir + "/Tervik.clap";
+    // Installed (the package puts the host in <prefix>/bin and the plug-in in
+    // <prefix>/lib/clap): the plug-in of the same installation.
+    size_t up = dir.rfind('/');
+    std::string installed = (up == std::string::npos ? std::string("..") : dir.substr(0, up)) + "/lib/clap/Tervik.clap";
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
+    return beside;
 }
 
 // ---- help -----------------------------------------------------------------------------------
@@ -165,7 +172,8 @@ void help_general(FILE *f) {
             "  editor [options]          open the editors of a chain while it plays (X11)\n"
             "  help [COMMAND]            this text, or a command's own help\n"
             "\n"
-            "Without --plugin, render, bench, script and editor use Tervik.clap next to this program:\n"
+            "Without --plugin, render, bench, script and editor use Tervik.clap next to this program\n"
+            "(or, installed, the one in ../lib/clap):\n"
             "  %s\n"
             "Example:\n"
             "  tervik-host render --stages 3 --set Gain=3 --set 3:Ceiling=-1 --out demo.wav\n",
