@@ -10,11 +10,19 @@
 // The PARAMS row a hit target edits, -1 for targets that are not one parameter.
 static int row_of(const Hit &h) {
     switch (h.kind) {
-    case HIT_KNOB: case HIT_TOGGLE: case HIT_POSITION: case HIT_GRID_CELL: case HIT_STYLE:
-    case HIT_DITHER: case HIT_SHAPING:
+    case HIT_KNOB:
+    case HIT_TOGGLE:
+    case HIT_POSITION:
+    case HIT_GRID_CELL:
+    case HIT_STYLE:
+    case HIT_DITHER:
+    case HIT_SHAPING:
         return h.b >= 0 && h.b < (int)PARAM_COUNT ? h.b : -1;
-    case HIT_GAIN_SLIDER: case HIT_STAGE: return P_GAIN;
-    default: return -1;
+    case HIT_GAIN_SLIDER:
+    case HIT_STAGE:
+        return P_GAIN;
+    default:
+        return -1;
     }
 }
 

@@ -43,7 +43,8 @@ void print_preset_discovery(HostLib &lib, FILE *f) {
                     tags.empty() ? "" : " (", tags.c_str(), tags.empty() ? "" : ")");
         }
     }
-    for (const std::string &e : ix.errors) fprintf(f, "preset discovery error: %s\n", e.c_str());
+    for (const std::string &e : ix.errors)
+        fprintf(f, "preset discovery error: %s\n", e.c_str());
 }
 
 void print_remote_pages(HostInstance &h, FILE *f) {
@@ -157,7 +158,8 @@ int cmd_presets_load(const std::vector<std::string> &argv) {
     bool ok = target.preset_load(kind, kind == CLAP_PRESET_DISCOVERY_LOCATION_FILE ? location.c_str() : nullptr,
                                  has_key ? key.c_str() : nullptr);
     std::string report = report_of(target);
-    for (int i = 0; i < 4; i++) chain.idle(); // the flushes the edits asked for
+    for (int i = 0; i < 4; i++)
+        chain.idle(); // the flushes the edits asked for
     if (!ok) {
         fprintf(stderr, "error: the plug-in did not load %s%s%s\n", what.c_str(), report.empty() ? "" : ": ",
                 report.c_str());

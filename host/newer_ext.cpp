@@ -55,8 +55,10 @@ bool builder_add(const clap_context_menu_builder_t *b, clap_context_menu_item_ki
         break;
     }
     case CLAP_CONTEXT_MENU_ITEM_SEPARATOR:
-    case CLAP_CONTEXT_MENU_ITEM_END_SUBMENU: break;
-    default: return false;
+    case CLAP_CONTEXT_MENU_ITEM_END_SUBMENU:
+        break;
+    default:
+        return false;
     }
     c->items->push_back(d);
     return true;
@@ -75,7 +77,8 @@ struct NewerHostCallbacks {
     static void preset_error(const clap_host_t *h, uint32_t kind, const char *location, const char *key,
                              int32_t os_error, const char *msg) {
         if (HostInstance *s = self(h))
-            s->record("preset_error:%u:%s:%s:%d:%s", (unsigned)kind, text(location), text(key), (int)os_error, text(msg));
+            s->record("preset_error:%u:%s:%s:%d:%s", (unsigned)kind, text(location), text(key), (int)os_error,
+                      text(msg));
     }
     static void preset_loaded(const clap_host_t *h, uint32_t kind, const char *location, const char *key) {
         if (HostInstance *s = self(h)) s->record("preset_loaded:%u:%s:%s", (unsigned)kind, text(location), text(key));
@@ -101,8 +104,8 @@ struct NewerHostCallbacks {
         if (HostInstance *s = self(h)) s->record("context_menu_can_popup");
         return true;
     }
-    static bool menu_popup(const clap_host_t *h, const clap_context_menu_target_t *target, int32_t screen,
-                           int32_t x, int32_t y) {
+    static bool menu_popup(const clap_host_t *h, const clap_context_menu_target_t *target, int32_t screen, int32_t x,
+                           int32_t y) {
         HostInstance *s = self(h);
         if (!s) return false;
         s->record("context_menu_popup:%u:%u:%d:%d:%d", target ? (unsigned)target->kind : 0u,
@@ -121,10 +124,9 @@ struct NewerHostCallbacks {
 
 static const clap_host_preset_load_t HOST_PRESET_LOAD = {NewerHostCallbacks::preset_error,
                                                          NewerHostCallbacks::preset_loaded};
-static const clap_host_context_menu_t HOST_CONTEXT_MENU = {NewerHostCallbacks::menu_populate,
-                                                           NewerHostCallbacks::menu_perform,
-                                                           NewerHostCallbacks::menu_can_popup,
-                                                           NewerHostCallbacks::menu_popup};
+static const clap_host_context_menu_t HOST_CONTEXT_MENU = {
+    NewerHostCallbacks::menu_populate, NewerHostCallbacks::menu_perform, NewerHostCallbacks::menu_can_popup,
+    NewerHostCallbacks::menu_popup};
 static const clap_host_remote_controls_t HOST_REMOTE_CONTROLS = {NewerHostCallbacks::remote_changed,
                                                                  NewerHostCallbacks::remote_suggest};
 static const clap_host_preset_load_t NULL_PRESET_LOAD = {};
@@ -160,7 +162,8 @@ const clap_plugin_preset_load_t *HostInstance::preset_load_ext() const {
     return (const clap_plugin_preset_load_t *)either(this, CLAP_EXT_PRESET_LOAD, CLAP_EXT_PRESET_LOAD_COMPAT);
 }
 const clap_plugin_remote_controls_t *HostInstance::remote_controls_ext() const {
-    return (const clap_plugin_remote_controls_t *)either(this, CLAP_EXT_REMOTE_CONTROLS, CLAP_EXT_REMOTE_CONTROLS_COMPAT);
+    return (const clap_plugin_remote_controls_t *)either(this, CLAP_EXT_REMOTE_CONTROLS,
+                                                         CLAP_EXT_REMOTE_CONTROLS_COMPAT);
 }
 const clap_plugin_param_indication_t *HostInstance::param_indication_ext() const {
     return (const clap_plugin_param_indication_t *)either(this, CLAP_EXT_PARAM_INDICATION,

@@ -74,7 +74,8 @@ struct Indexer {
         s->out->locations.push_back({s->provider, l->flags, l->name, l->kind, str(l->location)});
         return true;
     }
-    static bool declare_soundpack(const clap_preset_discovery_indexer_t *ix, const clap_preset_discovery_soundpack_t *p) {
+    static bool declare_soundpack(const clap_preset_discovery_indexer_t *ix,
+                                  const clap_preset_discovery_soundpack_t *p) {
         Indexer *s = of(ix);
         if (!s || !s->check("declare_soundpack")) return false;
         if (!p || !p->id || !p->name) {
@@ -155,7 +156,8 @@ struct Receiver {
         s->cur.name = name;
         return true;
     }
-    static void add_plugin_id(const clap_preset_discovery_metadata_receiver_t *r, const clap_universal_plugin_id_t *id) {
+    static void add_plugin_id(const clap_preset_discovery_metadata_receiver_t *r,
+                              const clap_universal_plugin_id_t *id) {
         Receiver *s = of(r);
         if (!s || !s->preset("add_plugin_id")) return;
         if (!id || !id->abi || !id->id) {
@@ -181,14 +183,18 @@ struct Receiver {
     static void add_creator(const clap_preset_discovery_metadata_receiver_t *r, const char *c) {
         Receiver *s = of(r);
         if (!s || !s->preset("add_creator")) return;
-        if (!c) s->error("add_creator without a name");
-        else s->cur.creators.push_back(c);
+        if (!c)
+            s->error("add_creator without a name");
+        else
+            s->cur.creators.push_back(c);
     }
     static void set_description(const clap_preset_discovery_metadata_receiver_t *r, const char *d) {
         Receiver *s = of(r);
         if (!s || !s->preset("set_description")) return;
-        if (!d) s->error("set_description without a text");
-        else s->cur.description = d;
+        if (!d)
+            s->error("set_description without a text");
+        else
+            s->cur.description = d;
     }
     static void set_timestamps(const clap_preset_discovery_metadata_receiver_t *r, clap_timestamp_t c,
                                clap_timestamp_t m) {
@@ -204,14 +210,18 @@ struct Receiver {
     static void add_feature(const clap_preset_discovery_metadata_receiver_t *r, const char *f) {
         Receiver *s = of(r);
         if (!s || !s->preset("add_feature")) return;
-        if (!f) s->error("add_feature without a text");
-        else s->cur.features.push_back(f);
+        if (!f)
+            s->error("add_feature without a text");
+        else
+            s->cur.features.push_back(f);
     }
     static void add_extra_info(const clap_preset_discovery_metadata_receiver_t *r, const char *k, const char *v) {
         Receiver *s = of(r);
         if (!s || !s->preset("add_extra_info")) return;
-        if (!k || !v) s->error("add_extra_info without a key or a value");
-        else s->cur.extra.emplace_back(k, v);
+        if (!k || !v)
+            s->error("add_extra_info without a key or a value");
+        else
+            s->cur.extra.emplace_back(k, v);
     }
 };
 
@@ -222,8 +232,8 @@ bool has_extension(const std::string &name, const std::set<std::string> &exts) {
 }
 
 // Regular files below dir (symbolic links followed, each folder once), sorted per folder.
-void walk(const std::string &dir, const std::set<std::string> &exts, std::set<std::pair<dev_t, ino_t>> *seen,
-          int depth, std::vector<std::string> *files) {
+void walk(const std::string &dir, const std::set<std::string> &exts, std::set<std::pair<dev_t, ino_t>> *seen, int depth,
+          std::vector<std::string> *files) {
     struct stat st;
     if (depth > 32 || stat(dir.c_str(), &st) != 0 || !seen->insert({st.st_dev, st.st_ino}).second) return;
     DIR *d = opendir(dir.c_str());
@@ -236,8 +246,10 @@ void walk(const std::string &dir, const std::set<std::string> &exts, std::set<st
     for (const std::string &n : names) {
         std::string path = dir + (dir.back() == '/' ? "" : "/") + n;
         if (stat(path.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) walk(path, exts, seen, depth + 1, files);
-        else if (S_ISREG(st.st_mode) && has_extension(n, exts)) files->push_back(path);
+        if (S_ISDIR(st.st_mode))
+            walk(path, exts, seen, depth + 1, files);
+        else if (S_ISREG(st.st_mode) && has_extension(n, exts))
+            files->push_back(path);
     }
 }
 
@@ -268,7 +280,8 @@ void crawl_one(const clap_preset_discovery_provider_t *pv, const IndexedLocation
     r.finish();
     if (!ok) r.error("get_metadata returned false");
     if (r.failed) return;
-    for (IndexedPreset &p : r.done) out->presets.push_back(p);
+    for (IndexedPreset &p : r.done)
+        out->presets.push_back(p);
 }
 
 } // namespace
@@ -280,9 +293,9 @@ bool IndexedPreset::for_plugin(const std::string &plugin_id) const {
 }
 
 const char *preset_location_kind_name(uint32_t kind) {
-    return kind == CLAP_PRESET_DISCOVERY_LOCATION_FILE ? "file"
+    return kind == CLAP_PRESET_DISCOVERY_LOCATION_FILE     ? "file"
            : kind == CLAP_PRESET_DISCOVERY_LOCATION_PLUGIN ? "plug-in"
-                                                            : "unknown";
+                                                           : "unknown";
 }
 
 std::string preset_flags_text(uint32_t flags) {
@@ -379,7 +392,8 @@ bool preset_index(HostLib &lib, PresetIndex *out) {
                 } else {
                     files.push_back(loc.location);
                 }
-                for (const std::string &file : files) crawl_one(pv, loc, file, out);
+                for (const std::string &file : files)
+                    crawl_one(pv, loc, file, out);
             }
         }
         if (pv->destroy) pv->destroy(pv);

@@ -29,13 +29,13 @@ struct IndexedLocation {
 struct IndexedPreset {
     std::string provider;
     uint32_t location_kind = 0;
-    std::string location;  // the crawled file; empty inside the plug-in
-    bool has_key = false;  // a preset of a container (the plug-in) has a load key
+    std::string location; // the crawled file; empty inside the plug-in
+    bool has_key = false; // a preset of a container (the plug-in) has a load key
     std::string load_key;
     std::string name;
     std::vector<std::pair<std::string, std::string>> plugin_ids; // (abi, id)
-    bool has_flags = false;      // flags set by the preset, else its location's
-    uint32_t flags = 0;          // the preset's own, or the location's
+    bool has_flags = false;                                      // flags set by the preset, else its location's
+    uint32_t flags = 0;                                          // the preset's own, or the location's
     std::vector<std::string> features, creators;
     std::string description, soundpack;
     clap_timestamp_t created = 0, modified = 0;

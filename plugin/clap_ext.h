@@ -170,8 +170,7 @@ typedef struct clap_plugin_preset_load {
 typedef struct clap_host_preset_load {
     void(CLAP_ABI *on_error)(const clap_host_t *host, uint32_t location_kind, const char *location,
                              const char *load_key, int32_t os_error, const char *msg);
-    void(CLAP_ABI *loaded)(const clap_host_t *host, uint32_t location_kind, const char *location,
-                           const char *load_key);
+    void(CLAP_ABI *loaded)(const clap_host_t *host, uint32_t location_kind, const char *location, const char *load_key);
 } clap_host_preset_load_t;
 
 // ---- remote controls ------------------------------------------------------------------------
@@ -210,7 +209,7 @@ static const char CLAP_EXT_PARAM_INDICATION_COMPAT[] = "clap.param-indication.dr
 // What the host's automation does with a parameter.
 enum {
     CLAP_PARAM_INDICATION_AUTOMATION_NONE = 0,
-    CLAP_PARAM_INDICATION_AUTOMATION_PRESENT = 1,    // there is automation, not playing
+    CLAP_PARAM_INDICATION_AUTOMATION_PRESENT = 1, // there is automation, not playing
     CLAP_PARAM_INDICATION_AUTOMATION_PLAYING = 2,
     CLAP_PARAM_INDICATION_AUTOMATION_RECORDING = 3,
     CLAP_PARAM_INDICATION_AUTOMATION_OVERRIDING = 4, // the user overrides playing automation
@@ -275,12 +274,12 @@ typedef struct clap_context_menu_target {
 
 // Item kinds of a menu builder; the data each takes is named.
 enum {
-    CLAP_CONTEXT_MENU_ITEM_ENTRY,          // clap_context_menu_entry_t
-    CLAP_CONTEXT_MENU_ITEM_CHECK_ENTRY,    // clap_context_menu_check_entry_t
-    CLAP_CONTEXT_MENU_ITEM_SEPARATOR,      // none
-    CLAP_CONTEXT_MENU_ITEM_BEGIN_SUBMENU,  // clap_context_menu_submenu_t
-    CLAP_CONTEXT_MENU_ITEM_END_SUBMENU,    // none
-    CLAP_CONTEXT_MENU_ITEM_TITLE,          // clap_context_menu_item_title_t
+    CLAP_CONTEXT_MENU_ITEM_ENTRY,         // clap_context_menu_entry_t
+    CLAP_CONTEXT_MENU_ITEM_CHECK_ENTRY,   // clap_context_menu_check_entry_t
+    CLAP_CONTEXT_MENU_ITEM_SEPARATOR,     // none
+    CLAP_CONTEXT_MENU_ITEM_BEGIN_SUBMENU, // clap_context_menu_submenu_t
+    CLAP_CONTEXT_MENU_ITEM_END_SUBMENU,   // none
+    CLAP_CONTEXT_MENU_ITEM_TITLE,         // clap_context_menu_item_title_t
 };
 typedef uint32_t clap_context_menu_item_kind_t;
 
@@ -320,8 +319,7 @@ typedef struct clap_context_menu_builder {
 typedef struct clap_plugin_context_menu {
     bool(CLAP_ABI *populate)(const clap_plugin_t *plugin, const clap_context_menu_target_t *target,
                              const clap_context_menu_builder_t *builder);
-    bool(CLAP_ABI *perform)(const clap_plugin_t *plugin, const clap_context_menu_target_t *target,
-                            clap_id action_id);
+    bool(CLAP_ABI *perform)(const clap_plugin_t *plugin, const clap_context_menu_target_t *target, clap_id action_id);
 } clap_plugin_context_menu_t;
 
 // Main thread: the host's items and actions, and its own pop-up menu, which for an

@@ -60,7 +60,8 @@ static bool menu_perform(const clap_plugin_t *plugin, const clap_context_menu_ta
         shm_store(s->midi_cc[row], -1);
         if (p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
         return true;
-    default: return false;
+    default:
+        return false;
     }
 }
 

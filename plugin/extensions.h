@@ -18,4 +18,3 @@ const void *newer_extension(const char *id);
 // The preset-discovery factory for "clap.preset-discovery-factory/2" or its draft id, null
 // for any other factory id. Any thread.
 const void *newer_factory(const char *factory_id);
-

@@ -31,7 +31,9 @@ int factory_preset_number(const char *key) {
 
 bool factory_preset_key(int number, char *out, unsigned size) {
     if (!out || size < 16 || number < 0 || number >= PRESET_USER_FIRST) return false;
-    if (number < PRESET_STAGE_COUNT) snprintf(out, size, "stage:%d", number);
-    else snprintf(out, size, "chain:%d", number - PRESET_STAGE_COUNT);
+    if (number < PRESET_STAGE_COUNT)
+        snprintf(out, size, "stage:%d", number);
+    else
+        snprintf(out, size, "chain:%d", number - PRESET_STAGE_COUNT);
     return true;
 }

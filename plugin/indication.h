@@ -5,10 +5,10 @@
 #include <cstdint>
 
 struct ParamIndication {
-    uint8_t mapped;          // a controller is mapped to the parameter
-    uint8_t automation;      // CLAP_PARAM_INDICATION_AUTOMATION_* (0 none .. 4 overriding)
-    uint8_t map_has_color;   // the host gave a colour for the mapping
-    uint8_t auto_has_color;  // the host gave a colour for the automation
-    uint8_t map_rgba[4];     // the mapping's colour (red, green, blue, alpha)
-    uint8_t auto_rgba[4];    // the automation's colour
+    uint8_t mapped;         // a controller is mapped to the parameter
+    uint8_t automation;     // CLAP_PARAM_INDICATION_AUTOMATION_* (0 none .. 4 overriding)
+    uint8_t map_has_color;  // the host gave a colour for the mapping
+    uint8_t auto_has_color; // the host gave a colour for the automation
+    uint8_t map_rgba[4];    // the mapping's colour (red, green, blue, alpha)
+    uint8_t auto_rgba[4];   // the automation's colour
 };

@@ -63,7 +63,8 @@ bool factory_metadata(const clap_preset_discovery_metadata_receiver_t *r) {
         bool chain = number >= PRESET_STAGE_COUNT;
         const char *name = chain ? CHAIN_PRESETS[number - PRESET_STAGE_COUNT].name : PRESETS[number].name;
         if (!r->begin_preset || !r->begin_preset(r, name, key)) return true; // the host stops here
-        describe(r, CLAP_PRESET_DISCOVERY_IS_FACTORY_CONTENT, chain ? CHAIN_PRESETS[number - PRESET_STAGE_COUNT].count : 1);
+        describe(r, CLAP_PRESET_DISCOVERY_IS_FACTORY_CONTENT,
+                 chain ? CHAIN_PRESETS[number - PRESET_STAGE_COUNT].count : 1);
         if (r->add_creator) r->add_creator(r, "Morvane");
     }
     return true;

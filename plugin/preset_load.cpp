@@ -86,7 +86,8 @@ bool load_file(Plugin *p, const char *path, const char *key) {
     stem_of(path, name);
     PresetFile rec;
     if (!preset_load_path(path, name, &rec))
-        return refuse(p, kind, path, key, 0, "Tervik: not a Tervik preset file (\"Tervik preset\" header and stages= line)");
+        return refuse(p, kind, path, key, 0,
+                      "Tervik: not a Tervik preset file (\"Tervik preset\" header and stages= line)");
     preset_apply_file(p, &rec);
     show_in_editor(p, -1, path);
     tell_loaded(p, kind, path, nullptr);

@@ -34,7 +34,8 @@ static bool remote_get(const clap_plugin_t *, uint32_t index, clap_remote_contro
     snprintf(page->section_name, sizeof page->section_name, "%s", r.section);
     snprintf(page->page_name, sizeof page->page_name, "%s", r.name);
     page->page_id = index + 1;
-    for (int i = 0; i < CLAP_REMOTE_CONTROLS_COUNT; i++) page->param_ids[i] = r.ids[i];
+    for (int i = 0; i < CLAP_REMOTE_CONTROLS_COUNT; i++)
+        page->param_ids[i] = r.ids[i];
     page->is_for_preset = false;
     return true;
 }

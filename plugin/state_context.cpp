@@ -45,7 +45,8 @@ bool get(const clap_istream_t *s, void *data, size_t n) {
 
 bool put_le(const clap_ostream_t *s, uint64_t v, int bytes) {
     uint8_t b[8];
-    for (int i = 0; i < bytes; i++) b[i] = (uint8_t)(v >> (8 * i));
+    for (int i = 0; i < bytes; i++)
+        b[i] = (uint8_t)(v >> (8 * i));
     return put(s, b, (size_t)bytes);
 }
 
@@ -53,7 +54,8 @@ bool get_le(const clap_istream_t *s, uint64_t *v, int bytes) {
     uint8_t b[8];
     if (!get(s, b, (size_t)bytes)) return false;
     *v = 0;
-    for (int i = 0; i < bytes; i++) *v |= (uint64_t)b[i] << (8 * i);
+    for (int i = 0; i < bytes; i++)
+        *v |= (uint64_t)b[i] << (8 * i);
     return true;
 }
 
@@ -114,7 +116,8 @@ int64_t masked_read(const clap_istream_t *s, void *buf, uint64_t size) {
 // recalled parameters; no MIDI map and no editor preferences.
 bool save_preset(Plugin *p, const clap_ostream_t *s) {
     uint32_t n = 0;
-    for (uint32_t i = 0; i < PARAM_COUNT; i++) n += param_recalled((int)i) ? 1 : 0;
+    for (uint32_t i = 0; i < PARAM_COUNT; i++)
+        n += param_recalled((int)i) ? 1 : 0;
     if (!put(s, "TKM1", 4) || !put_le(s, 1, 4) || !put_le(s, 0, 8) || !put_le(s, n, 4)) return false;
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         if (!param_recalled((int)i)) continue;
@@ -160,7 +163,8 @@ bool load_preset(Plugin *p, const clap_istream_t *s) {
 
 uint64_t fresh_uid() {
     uint64_t u = 0;
-    while (u == 0) u = sys_random_u64();
+    while (u == 0)
+        u = sys_random_u64();
     return u;
 }
 
@@ -170,14 +174,17 @@ static bool context_save(const clap_plugin_t *plugin, const clap_ostream_t *stre
     Plugin *p = plugin_of(plugin);
     if (!p || !p->slot || !stream || !stream->write) return false;
     switch (context) {
-    case CLAP_STATE_CONTEXT_FOR_PROJECT: return EXT_STATE.save(plugin, stream);
-    case CLAP_STATE_CONTEXT_FOR_PRESET: return save_preset(p, stream);
+    case CLAP_STATE_CONTEXT_FOR_PROJECT:
+        return EXT_STATE.save(plugin, stream);
+    case CLAP_STATE_CONTEXT_FOR_PRESET:
+        return save_preset(p, stream);
     case CLAP_STATE_CONTEXT_FOR_DUPLICATE: {
         UidMask m{stream, nullptr, 0};
         clap_ostream_t masked{&m, masked_write};
         return EXT_STATE.save(plugin, &masked);
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -185,8 +192,10 @@ static bool context_load(const clap_plugin_t *plugin, const clap_istream_t *stre
     Plugin *p = plugin_of(plugin);
     if (!p || !p->slot || !stream || !stream->read) return false;
     switch (context) {
-    case CLAP_STATE_CONTEXT_FOR_PROJECT: return EXT_STATE.load(plugin, stream);
-    case CLAP_STATE_CONTEXT_FOR_PRESET: return load_preset(p, stream);
+    case CLAP_STATE_CONTEXT_FOR_PROJECT:
+        return EXT_STATE.load(plugin, stream);
+    case CLAP_STATE_CONTEXT_FOR_PRESET:
+        return load_preset(p, stream);
     case CLAP_STATE_CONTEXT_FOR_DUPLICATE: {
         // Everything of the origin but its identity: the copy is a stage of its own.
         UidMask m{nullptr, stream, 0};
@@ -196,7 +205,8 @@ static bool context_load(const clap_plugin_t *plugin, const clap_istream_t *stre
         shm_store(p->slot->uid, p->uid);
         return true;
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 

@@ -44,13 +44,15 @@ bool preset_apply_factory(Plugin *owner, int number) {
     resolve(owner, &c);
     undo_mark_stages(owner, c.slots, c.n, 0);
     if (number < PRESET_STAGE_COUNT) {
-        for (int k = 0; k < PRESET_VALUE_COUNT; k++) edit(owner->slot, idxs[k], PRESETS[number].values[k]);
+        for (int k = 0; k < PRESET_VALUE_COUNT; k++)
+            edit(owner->slot, idxs[k], PRESETS[number].values[k]);
         return true;
     }
     const ChainPreset &cp = CHAIN_PRESETS[number - PRESET_STAGE_COUNT];
     for (int i = 0; i < c.n; i++) {
         const StagePreset &st = cp.stages[i < cp.count - 1 ? i : cp.count - 1];
-        for (int k = 0; k < PRESET_VALUE_COUNT; k++) edit(c.slots[i], idxs[k], st.values[k]);
+        for (int k = 0; k < PRESET_VALUE_COUNT; k++)
+            edit(c.slots[i], idxs[k], st.values[k]);
     }
     return true;
 }

@@ -20,8 +20,7 @@ constexpr uint32_t GAIN = 2, CEILING = 3, TRUE_PEAK = 6, MIX = 15;
 
 // The colour of the nearest pixel to (r, g, b) within `reach` pixels of (x, y): the marks are
 // a few pixels wide and anti-aliased.
-::testing::AssertionResult mark_near(const Image &img, int x, int y, int r, int g, int b, int reach = 2,
-                                     int tol = 24) {
+::testing::AssertionResult mark_near(const Image &img, int x, int y, int r, int g, int b, int reach = 2, int tol = 24) {
     int best = 1 << 30;
     Image::Px seen{0, 0, 0};
     for (int dy = -reach; dy <= reach; dy++)
@@ -41,7 +40,7 @@ constexpr uint32_t GAIN = 2, CEILING = 3, TRUE_PEAK = 6, MIX = 15;
 }
 
 class EditorClapExt : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EDITOR_NEEDS_DISPLAY();
         shared_test_reset();
@@ -248,7 +247,8 @@ TEST_F(EditorClapExt, WithoutTheHostsMenuARightClickDoesNothing) {
     click(r[0] + r[2] / 2, r[1] + r[3] / 2, 3);
     EXPECT_EQ(h->count_calls("context_menu_*"), 0u);
     EXPECT_EQ(v(0, CEILING), -6);
-    for (const OutEvent &e : h->take_events()) EXPECT_NE(e.param_id, CEILING) << "an edit from a right-click";
+    for (const OutEvent &e : h->take_events())
+        EXPECT_NE(e.param_id, CEILING) << "an edit from a right-click";
     // The editor still works as before.
     click(r[0] + r[2] / 2, r[1] + r[3] / 2, 1);
     EXPECT_EQ(v(0, CEILING), -6);

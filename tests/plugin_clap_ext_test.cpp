@@ -41,14 +41,15 @@ bool has(const std::vector<std::string> &v, const std::string &s) {
 
 std::string joined(const std::vector<std::string> &v) {
     std::string s;
-    for (const std::string &x : v) s += x + "\n";
+    for (const std::string &x : v)
+        s += x + "\n";
     return s;
 }
 
 } // namespace
 
 class PresetDiscoveryTest : public ClapTest {
-protected:
+  protected:
     // A stage preset, a chain preset, one in a subfolder, and a file of another kind.
     void write_user_presets() {
         tk_test::write_file(dir.path() + "/Glue.tervik",
@@ -118,7 +119,9 @@ TEST_F(PresetDiscoveryTest, IndexerFindsTheFileTypeBothLocationsAndEveryPreset) 
 TEST_F(PresetDiscoveryTest, AFileThatIsNotAPresetIsReportedAndTheRestIsFound) {
     write_user_presets();
     tk_test::write_file(dir.path() + "/Broken.tervik", "Tervik preset 1\nname=no stages line\n");
-    tk_test::write_file(dir.path() + "/Junk.tervik", std::string("\x7f" "ELF\x02\x01\x01", 7));
+    tk_test::write_file(dir.path() + "/Junk.tervik", std::string("\x7f"
+                                                                 "ELF\x02\x01\x01",
+                                                                 7));
     PresetIndex ix;
     ASSERT_TRUE(preset_index(lib, &ix));
     ASSERT_EQ(ix.errors.size(), 2u) << joined(ix.errors);
@@ -187,7 +190,7 @@ TEST_F(PresetDiscoveryTest, EveryPresetFoundLoadsIntoAFreshInstance) {
 }
 
 class PresetLoadTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         ClapTest::SetUp();
         HostOptions opt;
@@ -211,14 +214,17 @@ protected:
     double v(size_t stage, uint32_t id) { return value(&chain.stage(stage), id); }
     // Serves the flushes the edits asked for; returns each stage's events.
     std::vector<std::vector<OutEvent>> events() {
-        for (int i = 0; i < 3; i++) chain.idle();
+        for (int i = 0; i < 3; i++)
+            chain.idle();
         std::vector<std::vector<OutEvent>> ev;
-        for (size_t s = 0; s < chain.size(); s++) ev.push_back(chain.stage(s).take_events());
+        for (size_t s = 0; s < chain.size(); s++)
+            ev.push_back(chain.stage(s).take_events());
         return ev;
     }
     static size_t count(const std::vector<OutEvent> &ev, uint16_t type, uint32_t id) {
         size_t n = 0;
-        for (const OutEvent &e : ev) n += e.type == type && e.param_id == id;
+        for (const OutEvent &e : ev)
+            n += e.type == type && e.param_id == id;
         return n;
     }
     tk_test::ScopedPresetDir dir;
@@ -268,8 +274,8 @@ TEST_F(PresetLoadTest, UserPresetFilesLoadByPathFromAnyFolder) {
     EXPECT_EQ(v(0, STAGE), 0);
     EXPECT_EQ(v(1, LINK), 100);
     EXPECT_EQ(one.count_calls("preset_loaded:0:" + other + "/Wide.tervik:(null)"), 1u);
-    ASSERT_TRUE(chain.stage(2).preset_load(CLAP_PRESET_DISCOVERY_LOCATION_FILE, (other + "/Pair.tervik").c_str(),
-                                           nullptr));
+    ASSERT_TRUE(
+        chain.stage(2).preset_load(CLAP_PRESET_DISCOVERY_LOCATION_FILE, (other + "/Pair.tervik").c_str(), nullptr));
     EXPECT_EQ(v(0, GAIN), 5);
     EXPECT_EQ(v(1, GAIN), 7);
     EXPECT_EQ(v(2, GAIN), 7); // the chain is longer than the preset: its last stage repeats
@@ -308,7 +314,8 @@ TEST_F(PresetLoadTest, WhatCannotBeLoadedIsReportedToTheHostAndChangesNothing) {
         EXPECT_EQ(h.count_calls(want + "*"), 1u) << joined(h.calls()) << "wanted " << want;
         EXPECT_EQ(h.count_calls("preset_loaded:*"), 0u);
     }
-    for (size_t s = 0; s < 3; s++) EXPECT_EQ(v(s, GAIN), 0);
+    for (size_t s = 0; s < 3; s++)
+        EXPECT_EQ(v(s, GAIN), 0);
     EXPECT_TRUE(events()[0].empty());
 }
 
@@ -338,11 +345,12 @@ TEST_F(ClapTest, RemoteControlPagesHoldEveryAutomatableParameterOnce) {
             EXPECT_EQ(seen[d.id], 1) << d.name << " is not on exactly one page";
         }
     }
-    for (const auto &s : seen) EXPECT_GE(param_index_from_id(s.first), 0) << "unknown id " << s.first;
+    for (const auto &s : seen)
+        EXPECT_GE(param_index_from_id(s.first), 0) << "unknown id " << s.first;
 }
 
 class StateContextTest : public ClapTest {
-protected:
+  protected:
     // A stage with a sound, a place, a group and a MIDI map of its own.
     HostInstance *shaped() {
         HostInstance *h = make();
