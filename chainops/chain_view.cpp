@@ -1,7 +1,10 @@
 // The chain view's accessors and its refresh from the registry.
 #include "chainops/chain_view.h"
 
+#include <cstring>
+
 #include "params/params.h"
+#include "registry/registry.h"
 
 int chain_count(const ChainView *view) {
     if (!view) return 0;
@@ -62,4 +65,20 @@ void chain_view_refresh(ChainView *view) {
     if (view->group > 15) view->group = 15;
     int n = registry_chain_for(own, (uint32_t)view->group, view->chain, CHAIN_MAX);
     view->chain_len = n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n;
+}
+
+void chain_view_of_stage(ChainView *view, SharedSlot *own) {
+    if (!view) return;
+    memset(view, 0, sizeof *view);
+    view->own_slot = own;
+    view->focus = -1;
+    if (!own) return;
+    int g = slot_group(own);
+    view->group = view->group_seen = g < 0 ? 0 : g;
+    int n = registry_chain_for(own, g >= 0 ? (uint32_t)g : 16u, view->chain, CHAIN_MAX);
+    view->chain_len = n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n;
+    if (view->chain_len == 0) {
+        view->chain[0] = ChainEntry{own, 1, 0, 0};
+        view->chain_len = 1;
+    }
 }

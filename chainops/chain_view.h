@@ -40,6 +40,11 @@ SharedSlot *shown_stage(const ChainView *view, int *index);
 // follows the owner's Group when that changes, and the chain is resolved again.
 void chain_view_refresh(ChainView *view);
 
+// The chain of a stage as operations without an editor see it (a host's preset load): the
+// chain of the stage's own group (no focus, no chain mode), or the stage alone when that
+// chain is empty.
+void chain_view_of_stage(ChainView *view, SharedSlot *own);
+
 struct ChainHistory; // chainops/history.h
 struct GainPrefs;    // chainops/chain_gain.h
 struct LoudHold;     // chainops/chain_gain.h

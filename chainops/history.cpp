@@ -17,9 +17,8 @@ static double editor_clock() { return (double)sys_time_ns() * 1e-9; }
 
 static bool differs(double a, double b) { return std::isnan(a) || std::isnan(b) || std::fabs(a - b) >= 1e-9; }
 
-static int record_chain(const ChainView *view, Snapshot *snap) {
-    SharedSlot *slots[16];
-    int n = chain_stages(view, slots, 16);
+static int record_slots(SharedSlot *const *slots, int n, Snapshot *snap) {
+    if (n > 16) n = 16;
     memset(snap, 0, sizeof *snap);
     for (int i = 0; i < n; i++) {
         snap->slots[i] = slots[i];
@@ -31,31 +30,44 @@ static int record_chain(const ChainView *view, Snapshot *snap) {
     return n;
 }
 
-// Pushes the current chain onto a stack of UNDO_DEPTH steps, dropping the oldest when full.
-static int push_step(const ChainView *view, Snapshot *stack, int32_t *count) {
+// Pushes the given stages onto a stack of UNDO_DEPTH steps, dropping the oldest when full.
+static int push_slots(SharedSlot *const *slots, int n_slots, Snapshot *stack, int32_t *count) {
     int n = *count < 0 ? 0 : *count > UNDO_DEPTH ? UNDO_DEPTH : *count;
     if (n == UNDO_DEPTH) {
         memmove(&stack[0], &stack[1], sizeof(Snapshot) * (UNDO_DEPTH - 1));
         n = UNDO_DEPTH - 1;
     }
-    int recorded = record_chain(view, &stack[n]);
+    int recorded = record_slots(slots, n_slots, &stack[n]);
     *count = n + 1;
     return recorded;
 }
 
-int undo_mark(ChainOps *ops, uint32_t tag) {
-    if (!ops || !ops->history) return 0;
-    ChainHistory *h = ops->history;
+// Pushes the chain a view shows.
+static int push_step(const ChainView *view, Snapshot *stack, int32_t *count) {
+    SharedSlot *slots[16];
+    int n = chain_stages(view, slots, 16);
+    return push_slots(slots, n, stack, count);
+}
+
+int undo_mark_stages(ChainHistory *h, SharedSlot *const *slots, int n, uint32_t tag) {
+    if (!h || n < 0) return 0;
     double now = editor_clock();
     if (tag != 0 && tag == h->undo_tag && now - h->undo_time < COALESCE_S && h->undo_n >= 1) {
         h->undo_time = now;
         return h->undo_n;
     }
-    int recorded = push_step(ops->view, h->undo, &h->undo_n);
+    int recorded = push_slots(slots, n, h->undo, &h->undo_n);
     h->redo_n = 0;
     h->undo_tag = tag;
     h->undo_time = now;
     return recorded;
+}
+
+int undo_mark(ChainOps *ops, uint32_t tag) {
+    if (!ops || !ops->history) return 0;
+    SharedSlot *slots[16];
+    int n = chain_stages(ops->view, slots, 16);
+    return undo_mark_stages(ops->history, slots, n, tag);
 }
 
 void set_param_all(ChainOps *ops, int stage, int index, double value) {

@@ -43,6 +43,9 @@ struct ChainHistory {
 // last mark's tag within 0.5 s (then the last step stands). Returns the stages recorded, or
 // the steps held when coalesced; 0 without a history.
 int undo_mark(ChainOps *ops, uint32_t tag);
+// The same mark for stages the caller gives (the first 16 are recorded), for changes made
+// without an editor, such as a host's preset load or its context menu.
+int undo_mark_stages(ChainHistory *history, SharedSlot *const *slots, int n, uint32_t tag);
 // Sets a parameter row on chain entry stage (the owner's own stage when stage does not index
 // the chain), or on every stage in chain mode or for a negative stage, as one undo step
 // (unless a preset is being applied).

@@ -232,6 +232,11 @@ bool preset_load_listed(const char *listed, PresetFile *rec) {
     return load_path(dir, path, listed, rec);
 }
 
+bool preset_load_path(const char *path, const char *name, PresetFile *rec) {
+    // A file a host names may lie in any folder: only the reader's own limits apply.
+    return path && name && rec && load_path("/", path, name, rec);
+}
+
 bool preset_delete(const char *name) {
     char path[PRESET_PATH_MAX];
     return preset_path(name, path, sizeof path) && sys_delete_file(path);
@@ -287,26 +292,32 @@ bool apply_user_preset(ChainOps *ops, int position) {
     name[63] = 0;
     PresetFile rec;
     if (!preset_load_listed(name, &rec)) return false;
+    apply_preset_file(ops, &rec);
+    ops->presets->preset_cur = PRESET_USER_FIRST + position;
+    return true;
+}
+
+void apply_preset_file(ChainOps *ops, const PresetFile *rec) {
+    if (!ops || !rec) return;
     undo_mark(ops, 0);
     ops->preset_applying = 1;
     const ChainView *view = ops->view;
     int len = chain_count(view);
-    if (rec.stages == 1) {
+    int stages = rec->stages < 1 ? 1 : rec->stages > PRESET_MAX_STAGES ? PRESET_MAX_STAGES : rec->stages;
+    if (stages == 1) {
         int target = preset_target_stage(view);
         for (int i = 0; i < (int)PARAM_COUNT; i++)
-            if (param_recalled(i)) set_param_all(ops, target, i, rec.values[0][i]);
+            if (param_recalled(i)) set_param_all(ops, target, i, rec->values[0][i]);
     } else {
         for (int k = 0; k < len; k++) {
             SharedSlot *s = view->chain[k].slot;
             if (!s) continue;
-            const double *v = rec.values[k < rec.stages - 1 ? k : rec.stages - 1];
+            const double *v = rec->values[k < stages - 1 ? k : stages - 1];
             for (int i = 0; i < (int)PARAM_COUNT; i++)
                 if (param_recalled(i)) plugin_edit_one(s, i, v[i]);
         }
     }
     ops->preset_applying = 0;
-    ops->presets->preset_cur = PRESET_USER_FIRST + position;
-    return true;
 }
 
 bool preset_delete_current(PresetList *list) {

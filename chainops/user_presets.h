@@ -50,6 +50,10 @@ bool preset_save(const PresetFile *record);
 // not regular or resolves outside the folder (through a symbolic link) is not read.
 bool preset_load(const char *name, PresetFile *record);
 
+// Reads a preset file given by its path (any folder) the same way, naming the record name;
+// the file must be a regular one (a symbolic link is followed).
+bool preset_load_path(const char *path, const char *name, PresetFile *record);
+
 // preset_load for a name exactly as presets_list gave it: the file "<listed>.tervik"
 // itself, without sanitising (a listed "a:b" is "a:b.tervik", never "a_b.tervik").
 bool preset_load_listed(const char *listed, PresetFile *record);
@@ -67,6 +71,12 @@ void presets_refresh(PresetList *list);
 // chain is empty), refreshes the list and selects the preset when its listed name equals
 // name. False when nothing was saved.
 bool save_user_preset(ChainOps *ops, int mode, const char *name);
+
+// Applies a preset read from a file as one undo step: everything except Stage, Group,
+// Bypass, Delta listen and Unity gain. A one-stage preset goes to the focused (or owner's)
+// stage through set_param_all (every stage in chain mode); a multi-stage preset stage by
+// stage (stages is taken as 1..8), chains longer than it repeating its last stage.
+void apply_preset_file(ChainOps *ops, const PresetFile *record);
 
 // Applies the user preset at a position of the preset list as one undo step: everything
 // except Stage, Group, Bypass, Delta listen and Unity gain. A one-stage preset goes to the

@@ -95,6 +95,7 @@ static void knob(Ui *ui, SharedSlot *slot, int s, int k) {
     param_format(row, buf, sizeof buf, value);
     text(vg, x, 545.f, 11.f, active ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
     if (midi_mapped(slot, row)) midi_mark(vg, x + 22.f, 506.f);
+    indication_marks(ui, slot, row, x - 22.f, 506.f, x - 22.f, 540.f);
 }
 
 void draw_controls(Ui *ui) {
@@ -140,6 +141,7 @@ void draw_controls(Ui *ui) {
             pill(vg, x, 514.f, 58.f, 20.f, on ? "On" : "Off", on,
                  ui->input.hover_kind == HIT_TOGGLE && ui->input.hover_b == row);
             if (midi_mapped(slot, row)) midi_mark(vg, x + 58.f, 502.f);
+            indication_marks(ui, slot, row, x + 8.f, 524.f, x + 50.f, 524.f);
         }
         hit_push(ui, HIT_TOGGLE, s, row, x, 514.f, 58.f, 20.f);
     }
@@ -149,6 +151,7 @@ void draw_controls(Ui *ui) {
         text(vg, 575.f, 502.f, 7.5f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "POSITION", 0.9f);
         param_format(P_STAGE, buf, sizeof buf, stage_v);
         pill(vg, 546.f, 514.f, 58.f, 20.f, buf, stage_v >= 0.5, ui->input.hover_kind == HIT_POSITION);
+        indication_marks(ui, slot, P_STAGE, 554.f, 524.f, 596.f, 524.f);
     }
     hit_push(ui, HIT_POSITION, s, P_STAGE, 546.f, 514.f, 58.f, 20.f);
 
@@ -159,6 +162,7 @@ void draw_controls(Ui *ui) {
         pill(vg, 610.f, 514.f, 68.f, 20.f, buf, style_v >= 0.5,
              ui->input.hover_kind == HIT_STYLE || ui->overlay.menu_kind == HIT_STYLE);
         if (midi_mapped(slot, P_STYLE)) midi_mark(vg, 678.f, 502.f);
+        indication_marks(ui, slot, P_STYLE, 618.f, 524.f, 670.f, 524.f);
     }
     hit_push(ui, HIT_STYLE, s, P_STYLE, 610.f, 514.f, 68.f, 20.f);
 }
@@ -207,6 +211,7 @@ static void grid_cell(Ui *ui, int i, int r, float x, float ry, float cw) {
     param_format(row, buf, sizeof buf, value);
     text(vg, x + cw * 0.5f, ry + 8.5f, 10.5f, ink, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
     if (midi_mapped(slot, row)) midi_mark(vg, x + 6.f, ry + 8.5f);
+    indication_marks(ui, slot, row, x + cw - 5.f, ry + 8.5f, x + cw - 13.f, ry + 8.5f, 0.7f);
 }
 
 // The header and twelve rows of 17 units need 6 + 22 + 12 x 17 + 6 = 238 units; the panel

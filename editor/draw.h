@@ -25,6 +25,13 @@ void glow(NVGcontext *vg, float x, float y, float w, float h, float radius, floa
 void overlay_panel(NVGcontext *vg, float y, float h);
 void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba bottom, bool clip);
 
+// The host's indications (clap.param-indication) for parameter row of a stage: a dot in the
+// host's colour at (mx, my) while a controller is mapped, and at (ax, ay) a mark for
+// automation playing (a triangle), recording (a ringed dot) or overriding (an open
+// triangle). size scales both (1 = controls panel). Nothing for stages of other processes.
+void indication_marks(Ui *ui, const SharedSlot *slot, int row, float mx, float my, float ax, float ay,
+                      float size = 1.f);
+
 // Normalised position of a value in a row's range (logarithmic for Release and Lookahead).
 double param_norm(int row, double v);
 double param_denorm(int row, double f);

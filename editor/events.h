@@ -52,6 +52,10 @@ void edit_begin(Ui *ui, const Hit *hit, int row);
 void edit_commit(Ui *ui);
 void drag_start(Ui *ui, int kind, int a, int row, double x, double y);
 void on_scroll(Ui *ui, double x, double y, double dy);
+// Right-click at a view pixel: asks the host to pop up its context menu for the parameter
+// there when it is one of the owner's own and the host can (context_menu.cpp). True when
+// the host showed the menu.
+bool ui_context_menu(Ui *ui, double px, double py);
 void open_url();
 
 // The preset name entry (preset_entry.cpp).

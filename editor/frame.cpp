@@ -71,10 +71,12 @@ static void bottom_bar(Ui *ui) {
     param_format(P_DITHER, value, sizeof value, dither);
     snprintf(label, sizeof label, "Dither: %s", value);
     pill(vg, 212.f, 576.f, 104.f, 20.f, label, dither >= 0.5, ui->input.hover_kind == HIT_DITHER);
+    indication_marks(ui, shown, P_DITHER, 220.f, 586.f, 308.f, 586.f);
     hit_push(ui, HIT_DITHER, si, P_DITHER, 212.f, 576.f, 104.f, 20.f);
     param_format(P_SHAPING, value, sizeof value, slot_param(shown, P_SHAPING));
     snprintf(label, sizeof label, "Shaping: %s", value);
     pill(vg, 324.f, 576.f, 128.f, 20.f, label, false, ui->input.hover_kind == HIT_SHAPING);
+    indication_marks(ui, shown, P_SHAPING, 332.f, 586.f, 444.f, 586.f);
     hit_push(ui, HIT_SHAPING, si, P_SHAPING, 324.f, 576.f, 128.f, 20.f);
 
     if (vg) {

@@ -313,9 +313,11 @@ void draw_meters(Ui *ui, double t) {
     float x = 728.f;
     for (int k = 0; k < 3; k++) {
         int row = MON_ROWS[k];
-        if (vg)
+        if (vg) {
             pill(vg, x, 542.f, MON_W[k], 20.f, MON_LABELS[k], slot_param(shown, row) >= 0.5,
                  ui->input.hover_kind == HIT_TOGGLE && ui->input.hover_b == row);
+            indication_marks(ui, shown, row, x + 8.f, 552.f, x + MON_W[k] - 8.f, 552.f);
+        }
         hit_push(ui, HIT_TOGGLE, s, row, x, 542.f, MON_W[k], 20.f);
         x += MON_W[k] + 6.f;
     }

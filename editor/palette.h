@@ -118,6 +118,13 @@ constexpr Rgba COL_GRAPH_BADGE{255, 208, 90, 230};
 constexpr Rgba COL_GRAPH_CEILING{236, 86, 74, 150};
 constexpr Rgba COL_GRAPH_CEILING_SHOWN{236, 86, 74, 80}; // the shown stage's own ceiling
 
+// The host's parameter indications, when the host gives no colour (or a transparent one).
+constexpr Rgba COL_MARK_MAPPED{110, 170, 255, 255};
+constexpr Rgba COL_MARK_PLAYING{96, 204, 120, 255};
+constexpr Rgba COL_MARK_RECORDING{236, 70, 60, 255};
+constexpr Rgba COL_MARK_OVERRIDING{255, 140, 40, 255};
+constexpr Rgba COL_MARK_OUTLINE{0, 0, 0, 150};
+
 // Stage colours by chain position (5 and above share the last).
 constexpr Rgba STAGE_COLORS[6] = {
     {236, 86, 74, 255}, {242, 122, 78, 255}, {246, 154, 84, 255},

@@ -199,4 +199,5 @@ void draw_gain_slider(Ui *ui) {
     text(vg, 36.f, ly + 9.f, 11.f, COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
     text(vg, 36.f, 552.f, 8.f, total_mode ? COL_ACCENT : COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE,
          total_mode ? "TOTAL" : "GAIN", 0.96f);
+    indication_marks(ui, shown_stage(&ui->chain, nullptr), P_GAIN, 20.f, 552.f, 52.f, 552.f, 0.8f);
 }

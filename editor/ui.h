@@ -119,8 +119,11 @@ struct EditorOwner {
     EditorPrefs *prefs;      // required
     ChainHistory *history;   // undo, redo and A/B; null: none recorded
     double gui_scale;        // the host's scale when the editor is made, 0 when none was given
-    void *ctx;               // handed back to request_resize
+    void *ctx;               // handed back to the calls
     void (*request_resize)(void *ctx, uint32_t w, uint32_t h);
+    // Asks the host to pop up its context menu for the owner's parameter param_id at view
+    // pixel (x, y); true when it did. Null when the owner cannot.
+    bool (*context_menu)(void *ctx, uint32_t param_id, int32_t x, int32_t y);
 };
 
 // The window: pugl view, GL context, sizes and scale, size requests, probe and screenshot.

@@ -3,7 +3,9 @@
 #include <cmath>
 
 #include "editor/draw.h"
+#include "params/owner.h"
 #include "params/params.h"
+#include "registry/registry.h"
 #include "registry/shared.h"
 
 #include "nanovg.h"
@@ -119,6 +121,63 @@ void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba 
         nvgStrokeWidth(vg, 1.f);
         nvgStrokeColor(vg, nv(COL_LEVEL_HOLD));
         nvgStroke(vg);
+    }
+}
+
+static Rgba host_colour(uint8_t has, const uint8_t rgba[4], Rgba fallback) {
+    if (!has || rgba[3] == 0) return fallback;
+    return Rgba{rgba[0], rgba[1], rgba[2], 255};
+}
+
+static void triangle(NVGcontext *vg, float x, float y, float r) {
+    nvgBeginPath(vg);
+    nvgMoveTo(vg, x - r * 0.8f, y - r);
+    nvgLineTo(vg, x + r, y);
+    nvgLineTo(vg, x - r * 0.8f, y + r);
+    nvgClosePath(vg);
+}
+
+void indication_marks(Ui *ui, const SharedSlot *slot, int row, float mx, float my, float ax, float ay, float size) {
+    if (!ui || !ui->win.vg || !slot || row < 0 || row >= (int)PARAM_COUNT) return;
+    // Indications belong to the host of the stage: only stages of this process have them.
+    const StageOwner *owner = registry_local(slot);
+    if (!owner || !owner->indication) return;
+    const ParamIndication &ind = owner->indication[row];
+    NVGcontext *vg = ui->win.vg;
+    if (ind.mapped) {
+        nvgBeginPath(vg);
+        nvgCircle(vg, mx, my, 3.f * size);
+        nvgFillColor(vg, nv(host_colour(ind.map_has_color, ind.map_rgba, COL_MARK_MAPPED)));
+        nvgFill(vg);
+        nvgStrokeWidth(vg, 1.f);
+        nvgStrokeColor(vg, nv(COL_MARK_OUTLINE));
+        nvgStroke(vg);
+    }
+    float r = 3.5f * size;
+    switch (ind.automation) {
+    case INDICATION_AUTOMATION_PLAYING:
+        triangle(vg, ax, ay, r);
+        nvgFillColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_PLAYING)));
+        nvgFill(vg);
+        break;
+    case INDICATION_AUTOMATION_RECORDING:
+        nvgBeginPath(vg);
+        nvgCircle(vg, ax, ay, r * 0.6f);
+        nvgFillColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_RECORDING)));
+        nvgFill(vg);
+        nvgBeginPath(vg);
+        nvgCircle(vg, ax, ay, r);
+        nvgStrokeWidth(vg, 1.f);
+        nvgStrokeColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_RECORDING)));
+        nvgStroke(vg);
+        break;
+    case INDICATION_AUTOMATION_OVERRIDING:
+        triangle(vg, ax, ay, r);
+        nvgStrokeWidth(vg, 1.2f);
+        nvgStrokeColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_OVERRIDING)));
+        nvgStroke(vg);
+        break;
+    default: break; // none, or automation that is present but not playing
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "host/host.h"
 #include "host/inspect.h"
+#include "host/newer_cli.h"
 
 // ---- arguments ------------------------------------------------------------------------------
 
@@ -142,7 +143,14 @@ std::string default_plugin_path() {
     buf[n] = 0;
     std::string p(buf);
     size_t slash = p.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : p.substr(0, slash)) + "/Tervik.clap";
+    std::string dir = slash == std::string::npos ? std::string(".") : p.substr(0, slash);
+    std::string beside = dir + "/Tervik.clap";
+    // Installed (the package puts the host in <prefix>/bin and the plug-in in
+    // <prefix>/lib/clap): the plug-in of the same installation.
+    size_t up = dir.rfind('/');
+    std::string installed = (up == std::string::npos ? std::string("..") : dir.substr(0, up)) + "/lib/clap/Tervik.clap";
+    if (access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0) return installed;
+    return beside;
 }
 
 // ---- help -----------------------------------------------------------------------------------
@@ -164,7 +172,8 @@ void help_general(FILE *f) {
             "  editor [options]          open the editors of a chain while it plays (X11)\n"
             "  help [COMMAND]            this text, or a command's own help\n"
             "\n"
-            "Without --plugin, render, bench, script and editor use Tervik.clap next to this program:\n"
+            "Without --plugin, render, bench, script and editor use Tervik.clap next to this program\n"
+            "(or, installed, the one in ../lib/clap):\n"
             "  %s\n"
             "Example:\n"
             "  tervik-host render --stages 3 --set Gain=3 --set 3:Ceiling=-1 --out demo.wav\n",
@@ -175,11 +184,14 @@ bool help_command(const std::string &cmd, FILE *f) {
     if (cmd == "list") {
         fprintf(f, "usage: tervik-host list PLUGIN.clap\n"
                    "Loads the file and prints each descriptor: id, name, vendor, version, description\n"
-                   "and features.\n");
+                   "and features; then what its preset-discovery factory offers: each provider, its\n"
+                   "file types and locations, and every preset found there (flags, load key or file,\n"
+                   "features), with any rule of the preset-discovery interface the plug-in broke.\n");
     } else if (cmd == "params") {
         fprintf(f, "usage: tervik-host params PLUGIN.clap [--id PLUGIN_ID]\n"
                    "Creates one instance and prints its parameters: id, name, range, default (with\n"
-                   "the plug-in's texts for minimum, maximum, default and current value) and flags.\n");
+                   "the plug-in's texts for minimum, maximum, default and current value) and flags,\n"
+                   "then its remote-control pages (clap.remote-controls) for hardware controllers.\n");
     } else if (cmd == "render") {
         fprintf(f,
                 "usage: tervik-host render [--plugin PATH] [--id PLUGIN_ID] [--stages N] [--in IN.wav]\n"
@@ -211,9 +223,14 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "sample peak measured by the host), and the chain latency.\n");
     } else if (cmd == "presets") {
         fprintf(f, "usage: tervik-host presets\n"
+                   "       tervik-host presets --load PRESET [--plugin PATH] [--stages N] [--stage K]\n"
                    "Lists Tervik's factory stage and chain presets and the user's preset files, each\n"
                    "with the number the editor's preset menu gives it. User presets live in\n"
-                   "$TERVIK_PRESET_DIR, or $XDG_CONFIG_HOME/Morvane/Tervik/Presets (~/.config/...).\n");
+                   "$TERVIK_PRESET_DIR, or $XDG_CONFIG_HOME/Morvane/Tervik/Presets (~/.config/...).\n"
+                   "With --load, runs N stages in series (default 1), loads PRESET into stage K\n"
+                   "(default 1) through the plug-in's preset-load extension, as a host's preset\n"
+                   "browser does, and prints every stage's parameters. PRESET is a load key or a\n"
+                   "name that `tervik-host list` shows, or a path to a .tervik file.\n");
     } else if (cmd == "bench") {
         fprintf(f,
                 "usage: tervik-host bench [--plugin PATH]... [--seconds S] [--block B]\n"
@@ -256,6 +273,7 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "  slot STAGE             debug extension and parameter values of a stage\n"
                 "  save STAGE FILE | load STAGE FILE        state to / from a file\n"
                 "  reset STAGE            plugin reset\n"
+                "  render STAGE offline|realtime   the render mode (clap.render) of stages\n"
                 "  learn STAGE INDEX      arm MIDI learn (debug extension)\n"
                 "  host ext ID on|off|null | host version MAJ MIN REV   options for the next create\n"
                 "  steady auto|none|N     steady time passed to the stages\n"
@@ -342,6 +360,7 @@ int cmd_list(const std::vector<std::string> &argv) {
             for (int i = 0; d->features[i] && i < 64; i++) printf(" %s", d->features[i]);
         printf("\n");
     }
+    print_preset_discovery(lib, stdout);
     return 0;
 }
 
@@ -405,6 +424,7 @@ int cmd_params(const std::vector<std::string> &argv) {
             printf("       texts: min \"%s\", max \"%s\", default \"%s\", value \"%s\"\n", tmin.c_str(), tmax.c_str(),
                    tdef.c_str(), tval.c_str());
     }
+    print_remote_pages(h, stdout);
     return 0;
 }
 
@@ -485,7 +505,7 @@ int cli_main(int argc, char **argv) {
     if (cmd == "bench") return cmd_bench(args);
     if (cmd == "script") return cmd_script(args);
     if (cmd == "inspect") return cmd_inspect(args);
-    if (cmd == "presets") return cmd_presets(args);
+    if (cmd == "presets") return presets_wants_load(args) ? cmd_presets_load(args) : cmd_presets(args);
     if (cmd == "editor") return cmd_editor(args);
     fprintf(stderr, "error: unknown command \"%s\" (tervik-host --help lists them)\n", cmd.c_str());
     return 2;

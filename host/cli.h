@@ -41,7 +41,8 @@ bool resolve_settings(Chain &chain, const std::vector<std::string> &texts, std::
 // without flush gets them as events of its next process call.
 void apply_settings(Chain &chain, const std::vector<Setting> &settings);
 
-// Tervik.clap in the directory of the running executable.
+// Tervik.clap in the directory of the running executable; when there is none there, the one
+// of the same installation (<prefix>/lib/clap/Tervik.clap for <prefix>/bin/tervik-host).
 std::string default_plugin_path();
 
 int cli_main(int argc, char **argv);

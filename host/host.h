@@ -28,6 +28,7 @@
 
 #include "host/events.h"
 #include "host/lfqueue.h"
+#include "plugin/clap_ext.h"
 #include "plugin/clap_log.h"
 #include "plugin/debug_ext.h"
 
@@ -89,10 +90,13 @@ struct HostOptions {
     ExtOffer state = ExtOffer::On;         // "clap.state"
     ExtOffer timer = ExtOffer::On;         // "clap.timer-support"
     ExtOffer thread_check = ExtOffer::On;  // "clap.thread-check"
+    ExtOffer preset_load = ExtOffer::On;   // "clap.preset-load/2" (and its draft id)
+    ExtOffer context_menu = ExtOffer::On;  // "clap.context-menu/1" (and its draft id)
+    ExtOffer remote_controls = ExtOffer::On; // "clap.remote-controls/2" (and its draft id)
     bool log_to_stderr = true;             // print plug-in log lines to stderr
     bool auto_start_processing = true;     // process() calls start_processing when needed
     bool record_calls = true;              // keep the list of host-service calls (calls())
-    // Sets the offer for an extension id (one of the seven above); false for another id.
+    // Sets the offer for an extension id (one of the ten above); false for another id.
     bool set_ext(const std::string &id, ExtOffer offer);
 };
 
@@ -124,6 +128,23 @@ struct ProcessArgs {
     bool null_out_events = false;        // pass out_events = null
     int64_t steady_time = STEADY_AUTO;   // explicit value (-1 = none) or the instance's
     const clap_event_transport_t *transport = nullptr;
+};
+
+// One remote-control page, as the plug-in gave it (param ids: eight, CLAP_INVALID_ID empty).
+struct RemotePageDesc {
+    uint32_t id = 0;
+    std::string section, name;
+    std::vector<clap_id> params;
+    bool for_preset = false;
+};
+
+// One item of a context menu as a host builds it from its own items and the plug-in's.
+struct MenuItemDesc {
+    uint32_t kind = 0; // CLAP_CONTEXT_MENU_ITEM_*
+    std::string label; // entry, check entry, title or submenu text
+    bool enabled = false, checked = false;
+    clap_id action = CLAP_INVALID_ID;
+    bool from_plugin = false; // else the host's own item
 };
 
 // One parameter's description, as the plug-in gave it.
@@ -281,6 +302,39 @@ public:
     // Channel count of the first (main) port, or 0 when there is none / no extension.
     uint32_t main_channels(bool input) const;
 
+    // ---- newer extensions (host/newer_ext.cpp) --------------------------------------------
+    // The plug-in's table for an extension: the final id, else its draft id; null without.
+    const clap_plugin_preset_load_t *preset_load_ext() const;
+    const clap_plugin_remote_controls_t *remote_controls_ext() const;
+    const clap_plugin_param_indication_t *param_indication_ext() const;
+    const clap_plugin_state_context_t *state_context_ext() const;
+    const clap_plugin_render_t *render_ext() const;
+    const clap_plugin_context_menu_t *context_menu_ext() const;
+    // preset-load from_location; false without the extension. What the plug-in reports
+    // back is recorded: "preset_loaded:KIND:LOCATION:KEY" or
+    // "preset_error:KIND:LOCATION:KEY:OS_ERROR:MESSAGE" (null texts as "(null)").
+    bool preset_load(uint32_t kind, const char *location, const char *key);
+    // Every page the plug-in gives (pages it refuses are skipped); empty without.
+    std::vector<RemotePageDesc> remote_pages() const;
+    // param-indication set_mapping / set_automation; false without the extension.
+    bool indicate_mapping(clap_id id, bool mapped, const clap_color_t *color, const char *label = nullptr,
+                          const char *description = nullptr);
+    bool indicate_automation(clap_id id, uint32_t state, const clap_color_t *color);
+    // state-context save / load in a context (CLAP_STATE_CONTEXT_*); false without.
+    bool state_save_context(uint32_t context, std::vector<uint8_t> *out);
+    bool state_load_context(uint32_t context, const std::vector<uint8_t> &in);
+    // render set (CLAP_RENDER_*) and has_hard_realtime_requirement (-1 without the extension).
+    bool render_set(int32_t mode);
+    int render_hard_realtime() const;
+    // The menu a popup for target shows: the host's own items, then the plug-in's
+    // (populate). The plug-in asking for a popup records "context_menu_popup:KIND:ID:X:Y"
+    // and its menu becomes last_menu().
+    std::vector<MenuItemDesc> context_menu(const clap_context_menu_target_t *target);
+    bool context_menu_perform(const clap_context_menu_target_t *target, clap_id action);
+    const std::vector<MenuItemDesc> &last_menu() const { return last_menu_; }
+    // Actions of the host's own items (the plug-in may perform them): their ids.
+    static constexpr clap_id HOST_MENU_AUTOMATION = 1000, HOST_MENU_MODULATION = 1001;
+
     // ---- debug extension ---------------------------------------------------------------
     // meter(n) / chain_size() / chain_position() through the Tervik debug extension; false
     // (and the output untouched) for plug-ins without it.
@@ -326,6 +380,9 @@ public:
 
 private:
     friend struct HostCallbacks;
+    friend struct NewerHostCallbacks;
+    // The host tables of the newer extensions for an id, as the options offer them.
+    static const void *newer_host_extension(HostInstance *s, const char *id);
     void record(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     void drain_calls();
     void fetch_extensions();
@@ -390,6 +447,7 @@ private:
 
     bool gui_created_ = false;
     std::unique_ptr<X11Parent> parent_;
+    std::vector<MenuItemDesc> last_menu_;
 };
 
 // Splits a "NAME=VALUE" setting; with a "STAGE:" prefix the stage number (1-based) goes to

@@ -28,6 +28,9 @@ bool HostOptions::set_ext(const std::string &id, ExtOffer offer) {
     else if (id == CLAP_EXT_STATE) state = offer;
     else if (id == CLAP_EXT_TIMER_SUPPORT) timer = offer;
     else if (id == CLAP_EXT_THREAD_CHECK) thread_check = offer;
+    else if (id == CLAP_EXT_PRESET_LOAD) preset_load = offer;
+    else if (id == CLAP_EXT_CONTEXT_MENU) context_menu = offer;
+    else if (id == CLAP_EXT_REMOTE_CONTROLS) remote_controls = offer;
     else return false;
     return true;
 }
@@ -210,7 +213,7 @@ const void *HostCallbacks::get_extension(const clap_host_t *h, const char *id) {
     if (!strcmp(id, CLAP_EXT_TIMER_SUPPORT)) return offer(o.timer, &HOST_TIMER, &NULL_TIMER);
     if (!strcmp(id, CLAP_EXT_GUI)) return offer(o.gui, &HOST_GUI, &NULL_GUI);
     if (!strcmp(id, CLAP_EXT_THREAD_CHECK)) return offer(o.thread_check, &HOST_THREAD_CHECK, &NULL_THREAD_CHECK);
-    return nullptr;
+    return HostInstance::newer_host_extension(s, id);
 }
 
 // ---------------------------------------------------------------------------------------

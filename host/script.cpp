@@ -736,6 +736,18 @@ bool Script::dispatch(const std::string &cmd, std::string rest) {
         d->midi_learn(chain_->stage(s).plugin(), (int32_t)idx);
         return true;
     }
+    if (cmd == "render") {
+        std::vector<size_t> st;
+        if (!stages_of(next_token(&rest), &st)) return false;
+        std::string m = next_token(&rest);
+        if (m != "offline" && m != "realtime") return fail("render STAGE offline|realtime");
+        for (size_t s : st) {
+            if (!chain_->stage(s).render_set(m == "offline" ? CLAP_RENDER_OFFLINE : CLAP_RENDER_REALTIME))
+                return fail("stage " + std::to_string(s + 1) + " refused the render mode (clap.render)");
+            line("render %zu %s", s + 1, m.c_str());
+        }
+        return true;
+    }
     if (cmd == "host") return c_host(rest);
     if (cmd == "steady") return c_steady(rest);
     if (cmd == "gui") return c_gui(rest);

@@ -1,7 +1,9 @@
 // The small interface through which the layers below the plug-in reach the stage that owns
 // a slot in this process: ask its host for a parameter flush, tell it that its state
-// changed, write to its host's log. The plug-in registers one per stage with its slot.
+// changed, write to its host's log, and what its host shows about each parameter. The
+// plug-in registers one per stage with its slot.
 #pragma once
+#include "params/indication.h"
 
 // Severities of owner_log, numbered as the host log's.
 enum OwnerLogSeverity { OWNER_LOG_DEBUG = 0, OWNER_LOG_WARNING = 2, OWNER_LOG_ERROR = 3 };
@@ -11,6 +13,7 @@ struct StageOwner {
     void (*request_flush)(void *ctx);                         // ask the host for a parameter flush
     void (*mark_dirty)(void *ctx);                            // the stage's state changed
     void (*log)(void *ctx, int severity, const char *message); // a line in the host's log
+    const ParamIndication *indication; // per PARAMS row (main thread); null: none
 };
 
 // Each is skipped when the owner or its function is missing. Main thread.

@@ -1,10 +1,11 @@
-// The library's one exported symbol, clap_entry, and the plug-in factory offering the
-// single Tervik descriptor.
+// The library's one exported symbol, clap_entry, the plug-in factory offering the single
+// Tervik descriptor, and the preset-discovery factory.
 #include <clap/entry.h>
 #include <clap/plugin-factory.h>
 
 #include <cstring>
 
+#include "plugin/extensions.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
 
@@ -34,7 +35,7 @@ static const clap_plugin_factory_t FACTORY = {factory_count, factory_descriptor,
 static const void *tervik_entry_get_factory(const char *factory_id) {
     tk_scanlog(factory_id ? factory_id : "(null)");
     if (factory_id && strcmp(factory_id, CLAP_PLUGIN_FACTORY_ID) == 0) return &FACTORY;
-    return nullptr;
+    return newer_factory(factory_id);
 }
 
 extern "C" CLAP_EXPORT const clap_plugin_entry_t clap_entry = {

@@ -10,6 +10,7 @@
 #include "editor/design.h"
 #include "editor/ui.h"
 #include "plugin/edits.h"
+#include "plugin/extensions.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
 
@@ -30,14 +31,22 @@ static void request_resize(void *ctx, uint32_t w, uint32_t h) {
     if (p->host && p->host_gui && p->host_gui->request_resize) p->host_gui->request_resize(p->host, w, h);
 }
 
+static bool context_menu(void *ctx, uint32_t param_id, int32_t x, int32_t y) {
+    return plugin_popup_param_menu((Plugin *)ctx, param_id, x, y);
+}
+
+ChainHistory *plugin_history(Plugin *p) {
+    if (p && !p->history) p->history = (ChainHistory *)calloc(1, sizeof(ChainHistory));
+    return p ? p->history : nullptr;
+}
+
 static bool gui_create(const clap_plugin_t *plugin, const char *api, bool is_floating) {
     Plugin *p = plugin_of(plugin);
     tk_scanlog("gui_create");
     if (!p || is_floating || !is_x11(api)) return false;
     if (p->ui) return true;
-    if (!p->history) p->history = (ChainHistory *)calloc(1, sizeof(ChainHistory));
-    if (!p->history) return false;
-    EditorOwner owner{&p->owner, p->slot, &p->prefs, p->history, p->gui_scale, p, request_resize};
+    if (!plugin_history(p)) return false;
+    EditorOwner owner{&p->owner, p->slot, &p->prefs, p->history, p->gui_scale, p, request_resize, context_menu};
     p->ui = ui_create(&owner);
     tk_scanlog(p->ui ? "gui_create: ui ok" : "gui_create: ui FAILED");
     if (p->ui && p->timer_id == 0xFFFFFFFFu) {

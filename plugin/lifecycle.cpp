@@ -7,6 +7,7 @@
 #include "editor/ui.h"
 #include "plugin/edits.h"
 #include "params/params.h"
+#include "plugin/extensions.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
 #include "registry/registry.h"
@@ -65,7 +66,7 @@ bool plug_init(const clap_plugin_t *plugin) {
     p->idle_timer_id = 0xFFFFFFFFu;
     p->uid = sys_random_u64();
     tk_scanlog("plug_init: random");
-    p->owner = StageOwner{p, owner_flush, owner_dirty, owner_log_line};
+    p->owner = StageOwner{p, owner_flush, owner_dirty, owner_log_line, p->indication};
     if (!p->slot) p->slot = registry_add(&p->owner);
     tk_scanlog("plug_init: registry_add");
     // A refused segment is told once per process, by the first stage whose host has a log.
@@ -209,7 +210,7 @@ const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
     if (!strcmp(id, CLAP_EXT_GUI)) return &EXT_GUI;
     if (!strcmp(id, CLAP_EXT_TIMER_SUPPORT)) return &EXT_TIMER;
     if (!strcmp(id, TERVIK_EXT_DEBUG)) return &EXT_DEBUG;
-    return nullptr;
+    return newer_extension(id);
 }
 
 // Takes the requests other processes' editors left in `pending` and passes them to the host.

@@ -76,9 +76,15 @@ struct Plugin {
     // The stage's own main-thread timer, registered at init: serves `pending` while the host
     // does not process. All ones means none.
     uint32_t idle_timer_id;
+    // the host's mapping and automation indications per PARAMS row (main thread)
+    ParamIndication indication[SHARED_PARAMS];
 };
 
 inline Plugin *plugin_of(const clap_plugin_t *p) { return p ? (Plugin *)p->plugin_data : nullptr; }
+
+// The stage's chain history, made on first use (the first editor, a host's preset load or
+// context menu) and kept for the instance's life; null when it cannot be made. Main thread.
+ChainHistory *plugin_history(Plugin *p);
 
 extern const clap_plugin_descriptor_t DESC;
 

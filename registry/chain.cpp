@@ -185,9 +185,39 @@ int64_t period_of(const CallRecord *records, int n) {
     return d[(n - 1) / 2];
 }
 
-int relation(const CallRecord *a, int na, const CallRecord *b, int nb) {
+// The block test for stages rendering offline, whose calls come as fast as the machine
+// allows: that one stage's block ended before another's call for the same block began
+// says nothing when the two run in different processes, each far ahead of real time. So a
+// block counts only when the two calls are adjacent: the later stage's call for the block
+// ends before the earlier stage's call for the next block begins, as on one thread in
+// series. A stage that went on to its next block first runs on its own (parallel); no
+// clock test, since offline call times follow the machine's load, not a period.
+static int relation_offline(const CallRecord *a, int na, const CallRecord *b, int nb) {
+    if (na < 2 || nb < 2 || !steady_increasing(a, na) || !steady_increasing(b, nb)) return REL_UNKNOWN;
+    int ab = 0, ba = 0, ia = 0;
+    for (int j = 0; j < nb; j++) {
+        const CallRecord &y = b[j];
+        while (ia < na && a[ia].steady < y.steady) ia++;
+        if (ia >= na) break;
+        const CallRecord &x = a[ia];
+        if (x.steady != y.steady) continue;
+        if (x.end > y.start && y.end > x.start) return REL_PARALLEL;
+        bool a_first = x.end <= y.start;
+        const CallRecord *next = a_first ? (ia + 1 < na ? &a[ia + 1] : nullptr) : (j + 1 < nb ? &b[j + 1] : nullptr);
+        if (!next) continue; // the latest block: adjacency cannot be told yet
+        if (next->start < (a_first ? y.end : x.end)) return REL_PARALLEL;
+        if (a_first) ab++;
+        else ba++;
+    }
+    if (ab > 0 && ba > 0) return REL_PARALLEL;
+    int total = ab + ba;
+    return total >= 24 ? REL_SERIAL : REL_UNKNOWN;
+}
+
+int relation(const CallRecord *a, int na, const CallRecord *b, int nb, bool offline) {
     if (!a || na < 2) return REL_UNKNOWN;
     if (!b) nb = 0;
+    if (offline) return relation_offline(a, na, b, nb);
     if (steady_increasing(a, na)) {
         if (nb < 2) return REL_UNKNOWN;
         if (steady_increasing(b, nb)) {
@@ -251,6 +281,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
     CallRecord hist[MAX_MEMBERS][HIST_RECORDS];
     int hn[MAX_MEMBERS];
     uint32_t ser[MAX_MEMBERS];  // the members' serial tags as this query sees them
+    bool offline[MAX_MEMBERS];  // the member's host renders offline (clap.render)
     int n = 0;
     const int scan = shared_max();
     for (int i = 0; i < scan && n < MAX_MEMBERS; i++) {
@@ -283,6 +314,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         }
         hn[n] = k;
         ser[n] = shm_load(s->calls.serial);
+        offline[n] = shm_load(s->render_mode) == 1;
         n++;
     }
 
@@ -294,8 +326,9 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
     }
     for (int i = 0; i < n; i++) {
         for (int j = i + 1; j < n; j++) {
-            int r = relation(hist[i], hn[i], hist[j], hn[j]);
-            if (r == REL_UNKNOWN) r = relation(hist[j], hn[j], hist[i], hn[i]);
+            bool off = offline[i] || offline[j];
+            int r = relation(hist[i], hn[i], hist[j], hn[j], off);
+            if (r == REL_UNKNOWN) r = relation(hist[j], hn[j], hist[i], hn[i], off);
             g_rel[i][j] = g_rel[j][i] = (uint8_t)r;
             if (r == REL_SERIAL) {
                 int ri = find_root(parent, i), rj = find_root(parent, j);

@@ -43,8 +43,9 @@ int registry_chain(uint32_t group, ChainEntry *out, int max);
 // (whose mapping may be read-only). Main thread; takes the registry lock.
 int registry_chain_view(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max);
 
-// Pairwise test on two call histories (oldest first).
-int relation(const CallRecord *a, int na, const CallRecord *b, int nb);
+// Pairwise test on two call histories (oldest first). offline: either stage renders
+// offline; then only blocks both processed, one right after the other, count.
+int relation(const CallRecord *a, int na, const CallRecord *b, int nb, bool offline = false);
 int64_t period_of(const CallRecord *records, int n);
 
 int cmp_i64(const void *a, const void *b);

@@ -132,8 +132,8 @@ struct SharedSlot {
     SlotMeters meters;
     SlotHistory history;
     SlotMidi midi;
-    uint32_t loud_reset; // an editor asks the pipeline to restart the loudness meter
-    uint32_t reserved2;
+    uint32_t loud_reset;  // an editor asks the pipeline to restart the loudness meter
+    uint32_t render_mode; // 1 while the owner's host renders offline (clap.render), else 0
     SlotCalls calls;
 };
 
@@ -174,6 +174,7 @@ static_assert(offsetof(SharedSlot, history.hist_lufs) == 102664 && offsetof(Shar
 static_assert(offsetof(SharedSlot, history.hist_gap) == 135436 && offsetof(SharedSlot, history.hist_time) == 135440);
 static_assert(offsetof(SharedSlot, midi.midi_cc) == 135448 && offsetof(SharedSlot, midi.midi_learn) == 135516);
 static_assert(offsetof(SharedSlot, loud_reset) == 135520 && offsetof(SharedSlot, calls.proc_time) == 135528);
+static_assert(offsetof(SharedSlot, render_mode) == 135524);
 static_assert(offsetof(SharedSlot, calls.proc_prev_time) == 135536 && offsetof(SharedSlot, calls.proc_seq) == 135544);
 static_assert(offsetof(SharedSlot, calls.ring_start) == 135552 && offsetof(SharedSlot, calls.ring_end) == 136064);
 static_assert(offsetof(SharedSlot, calls.ring_steady) == 136576 && offsetof(SharedSlot, calls.steady) == 137088);

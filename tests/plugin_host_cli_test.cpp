@@ -624,3 +624,81 @@ TEST(HostCli, InspectClaimsAndWritesNothing) {
     ASSERT_TRUE(s.ok("quit"));
     EXPECT_EQ(s.child.wait(20000), 0);
 }
+
+TEST(HostCli, ListShowsThePresetsHostsDiscoverAndParamsTheRemotePages) {
+    tk_test::ScopedSegment seg("cliext");
+    tk_test::ScopedPresetDir dir;
+    tk_test::write_file(dir.path() + "/Glue.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=4\n");
+    HostRun l = host({"list", TERVIK_CLAP_PATH});
+    EXPECT_EQ(l.rc, 0);
+    EXPECT_TRUE(l.has("preset discovery (clap.preset-discovery-factory/2): 1 provider(s), 14 preset(s)")) << l.text();
+    EXPECT_TRUE(l.has("  file type: Tervik preset (.tervik)")) << l.text();
+    EXPECT_TRUE(l.has("  location: Tervik factory presets [factory] plug-in")) << l.text();
+    EXPECT_TRUE(l.has("  location: Tervik user presets [user] file ")) << l.text();
+    EXPECT_TRUE(l.has("  preset: Loud [factory] key stage:6 (audio-effect,limiter,stage-preset)")) << l.text();
+    EXPECT_TRUE(l.has("  preset: Chain: bus 4 x 1.5 dB [factory] key chain:2 (audio-effect,limiter,chain-preset)"))
+        << l.text();
+    EXPECT_TRUE(l.has("  preset: Glue [user] file ")) << l.text();
+    EXPECT_FALSE(l.has("preset discovery error")) << l.text();
+    HostRun p = host({"params", TERVIK_CLAP_PATH});
+    EXPECT_EQ(p.rc, 0);
+    EXPECT_TRUE(p.has("remote controls: 2 page(s)")) << p.text();
+    EXPECT_TRUE(p.has("  page 1 \"Limiter\" (section Limiter): Gain, Ceiling, Release, Input, Style, True peak, "
+                      "Adaptive release, Stereo link"))
+        << p.text();
+    EXPECT_TRUE(p.has("  page 2 \"Output and monitoring\" (section Output): Mix, Bypass, Delta listen, Unity gain, "
+                      "Dither, Noise shaping"))
+        << p.text();
+    if (have_zam()) {
+        EXPECT_TRUE(host({"list", ZAM}).has("preset discovery: none"));
+        EXPECT_TRUE(host({"params", ZAM}).has("remote controls: none"));
+    }
+}
+
+TEST(HostCli, PresetsLoadsADiscoveredPresetThroughPresetLoad) {
+    tk_test::ScopedSegment seg("cliload");
+    tk_test::ScopedPresetDir dir;
+    HostRun r = host({"presets", "--plugin", TERVIK_CLAP_PATH, "--load", "chain:1", "--stages", "3", "--stage", "2"});
+    EXPECT_EQ(r.rc, 0) << r.text();
+    EXPECT_TRUE(r.has("loaded \"Chain: transparent > punchy > final\" into stage 2 of 3 (preset_loaded:1:(null):chain:1)"))
+        << r.text();
+    EXPECT_NE(r.first("stage 1:").find("Release=260 ms"), std::string::npos) << r.text();
+    EXPECT_NE(r.first("stage 2:").find("Release=40 ms"), std::string::npos) << r.text();
+    EXPECT_NE(r.first("stage 3:").find("Dither=24 bit"), std::string::npos) << r.text();
+    // By name, and a file by its path.
+    r = host({"presets", "--plugin", TERVIK_CLAP_PATH, "--load", "punchy STAGE"});
+    EXPECT_EQ(r.rc, 0) << r.text();
+    EXPECT_NE(r.first("stage 1:").find("Style=Punchy"), std::string::npos) << r.text();
+    tk_test::write_file(dir.path() + "/Wide.tervik", "Tervik preset 1\nstages=1\nstage=1\np5=20\n");
+    r = host({"presets", "--plugin", TERVIK_CLAP_PATH, "--load", dir.path() + "/Wide.tervik"});
+    EXPECT_EQ(r.rc, 0) << r.text();
+    EXPECT_NE(r.first("stage 1:").find("Stereo link=20 %"), std::string::npos) << r.text();
+    // The plug-in's refusal reaches the user; nothing unknown loads.
+    tk_test::write_file(dir.path() + "/Bad.tervik", "not a preset\n");
+    HostRun bad = host_all({"presets", "--plugin", TERVIK_CLAP_PATH, "--load", dir.path() + "/Bad.tervik"});
+    EXPECT_EQ(bad.rc, 1);
+    EXPECT_NE(bad.text().find("Tervik: not a Tervik preset file"), std::string::npos) << bad.text();
+    EXPECT_EQ(host_all({"presets", "--plugin", TERVIK_CLAP_PATH, "--load", "no such preset"}).rc, 1);
+    EXPECT_EQ(host_all({"presets", "--load", "Loud", "--stage", "2"}).rc, 2) << "only one stage";
+}
+
+TEST(HostCli, TheInstalledHostUsesThePluginOfItsInstallation) {
+    tk_test::ScopedSegment seg("cliinst");
+    tk_test::ScopedPresetDir presets;
+    // The package's layout: <prefix>/bin/tervik-host and <prefix>/lib/clap/Tervik.clap.
+    std::string prefix = tk_test::make_temp_dir("prefix");
+    ASSERT_EQ(mkdir((prefix + "/bin").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((prefix + "/lib").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((prefix + "/lib/clap").c_str(), 0755), 0);
+    tk_test::write_file(prefix + "/bin/tervik-host", tk_test::read_file(TERVIK_HOST_PATH));
+    tk_test::write_file(prefix + "/lib/clap/Tervik.clap", tk_test::read_file(TERVIK_CLAP_PATH));
+    ASSERT_EQ(chmod((prefix + "/bin/tervik-host").c_str(), 0755), 0);
+    tk_test::Child c;
+    ASSERT_TRUE(c.start({prefix + "/bin/tervik-host", "presets", "--load", "Loud"}));
+    c.close_stdin();
+    std::string line, out;
+    while (c.read_line(&line, 60000)) out += line + "\n";
+    EXPECT_EQ(c.wait(60000), 0) << out;
+    EXPECT_NE(out.find("loaded \"Loud\" into stage 1 of 1"), std::string::npos) << out;
+    tk_test::remove_tree(prefix);
+}

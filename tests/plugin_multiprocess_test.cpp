@@ -248,6 +248,64 @@ TEST_F(MultiProcessTest, ChainsAreResolvedAcrossProcesses) {
     ASSERT_TRUE(b.cmd("run stop"));
 }
 
+// Two buses, each a chain of two stages in its own host process, bounced offline at the
+// same time (clap.render): blocks come far faster than real time, and the machine runs the
+// two processes at once or in turns. Each chain must stay its own, in its own order.
+TEST_F(MultiProcessTest, TwoChainsRenderingOfflineInTwoProcessesStayTwoChains) {
+    ScriptHost a, b;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    for (ScriptHost *h : {&a, &b}) {
+        ASSERT_TRUE(h->cmd("create 2"));
+        ASSERT_TRUE(h->cmd("activate 48000 512"));
+        ASSERT_TRUE(h->cmd("render * offline"));
+    }
+    SharedSlot *a1 = slot_of(a, 1), *a2 = slot_of(a, 2), *b1 = slot_of(b, 1), *b2 = slot_of(b, 2);
+    ASSERT_TRUE(a1 && a2 && b1 && b2);
+    EXPECT_EQ(shm_load(a1->render_mode), 1u);
+    ChainEntry e[64];
+    for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++) c->key = nullptr;
+    auto own_chain = [&](SharedSlot *first, SharedSlot *second, SharedSlot *asking) {
+        int n = registry_chain_for(asking, 0, e, 64);
+        for (int i = 0; i < n; i++)
+            if (e[i].slot != first && e[i].slot != second) return false;
+        return true;
+    };
+    // Both render at once, as fast as they can, from the same sample position.
+    ASSERT_TRUE(a.cmd("run start fast 512"));
+    ASSERT_TRUE(b.cmd("run start fast 512"));
+    for (int q = 0; q < 100; q++) {
+        EXPECT_TRUE(own_chain(a1, a2, a2)) << "query " << q << ": another bus's stage in a's chain";
+        EXPECT_TRUE(own_chain(b1, b2, b1)) << "query " << q << ": another bus's stage in b's chain";
+        usleep(5000);
+    }
+    ASSERT_TRUE(a.cmd("run stop"));
+    ASSERT_TRUE(b.cmd("run stop"));
+    // Then in turns, as on a busy machine: each process renders a stretch of blocks while
+    // the other waits, so that every block of b comes after a's call for the same block.
+    ASSERT_TRUE(a.cmd("steady 0"));
+    ASSERT_TRUE(b.cmd("steady 0"));
+    for (int turn = 0; turn < 3; turn++) {
+        ASSERT_TRUE(a.cmd("process 100 512"));
+        ASSERT_TRUE(b.cmd("process 100 512"));
+        int n = registry_chain_for(a2, 0, e, 64);
+        ASSERT_EQ(n, 2) << "turn " << turn;
+        EXPECT_EQ(e[0].slot, a1);
+        EXPECT_EQ(e[0].pos, 1u);
+        EXPECT_EQ(e[1].slot, a2);
+        EXPECT_EQ(e[1].pos, 2u);
+        n = registry_chain_for(b2, 0, e, 64);
+        ASSERT_EQ(n, 2) << "turn " << turn;
+        EXPECT_EQ(e[0].slot, b1);
+        EXPECT_EQ(e[1].slot, b2);
+    }
+    // The stages' own processes agree.
+    std::vector<std::string> lines;
+    ASSERT_TRUE(b.cmd("slot 2", &lines));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "slot 2 chain 2 2");
+}
+
 TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
     ScriptHost a;
     ASSERT_TRUE(a.start());

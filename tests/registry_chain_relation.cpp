@@ -240,3 +240,38 @@ TEST(ChainRelation, GarbageRecordsGiveAnOutcomeWithoutFaults) {
 }
 
 } // namespace
+
+TEST(ChainRelation, OfflineBlocksCountOnlyWhenOneFollowsTheOtherDirectly) {
+    // Two stages in series on one thread, rendering offline far faster than real time:
+    // a(k), b(k), a(k + 1), ... with no gaps.
+    Calls a, b;
+    for (int k = 0; k < 40; k++) {
+        uint64_t base = T0 + (uint64_t)k * 100 * US;
+        a.add(base, 40 * US, k * 512);
+        b.add(base + 50 * US, 40 * US, k * 512);
+    }
+    EXPECT_EQ(relation(a.r, a.n, b.r, b.n, true), REL_SERIAL);
+    EXPECT_EQ(relation(b.r, b.n, a.r, a.n, true), REL_SERIAL);
+
+    // Two buses rendering offline in two processes that the machine runs in turns: c has
+    // rendered all these blocks before d gets to them. Every shared block has c first, as in
+    // series, but c went on to its next block long before d took this one.
+    Calls c, d;
+    for (int k = 0; k < 40; k++) {
+        c.add(T0 + (uint64_t)k * 100 * US, 90 * US, k * 512);
+        d.add(T0 + 10 * MS + (uint64_t)k * 100 * US, 90 * US, k * 512);
+    }
+    EXPECT_EQ(relation(c.r, c.n, d.r, d.n), REL_SERIAL) << "the real-time test cannot tell";
+    EXPECT_EQ(relation(c.r, c.n, d.r, d.n, true), REL_PARALLEL);
+    EXPECT_EQ(relation(d.r, d.n, c.r, c.n, true), REL_PARALLEL);
+
+    // Offline without steady times there is nothing to go by: the clock is not asked.
+    Calls e, f;
+    for (int k = 0; k < 40; k++) {
+        uint64_t base = T0 + (uint64_t)k * 100 * US;
+        e.add(base, 40 * US, -1);
+        f.add(base + 50 * US, 40 * US, -1);
+    }
+    EXPECT_EQ(relation(e.r, e.n, f.r, f.n), REL_SERIAL);
+    EXPECT_EQ(relation(e.r, e.n, f.r, f.n, true), REL_UNKNOWN);
+}
