@@ -137,11 +137,13 @@ int cmd_editor(const std::vector<std::string> &argv) {
             const tervik_plugin_debug_t *d = s.debug_ext();
             bool ok = false;
             if (d && d->editor_dump) {
-                // The editor writes the dump at its next frame: keep the timers running.
+                // The editor writes the dump at its next frame: this stage's timer runs until
+                // it has. Only this stage's: every other tick would draw all the editors
+                // again first (they share one world), and a software-GL frame is slow.
                 unlink(path.c_str());
                 if (d->editor_dump(s.plugin(), path.c_str()))
                     for (int k = 0; k < 1500 && !ok; k++) {
-                        chain.idle();
+                        s.idle();
                         ok = access(path.c_str(), F_OK) == 0;
                         if (!ok) usleep(2000);
                     }

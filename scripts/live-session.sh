@@ -8,12 +8,16 @@ cd "$(dirname "$0")/.."
 seconds=${1:-8}
 host=build/tervik-host
 [ -x "$host" ] || { echo "build first: ./scripts/demo.sh" >&2; exit 1; }
+# Screenshots are taken in a folder of this session's own and moved into build/ at the end,
+# so that sessions running at once do not write into each other's files.
+shots=$(mktemp -d build/.live-XXXXXX)
 xvfb_pid="" bus_b="" segment=""
 cleanup() {
   set +e
   [ -n "$bus_b" ] && kill "$bus_b" 2>/dev/null
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
   [ -n "$segment" ] && rm -f "/dev/shm/$segment"
+  rm -rf "$shots"
   true
 }
 trap cleanup EXIT
@@ -34,16 +38,17 @@ if [ -z "${TERVIK_SHM:-}" ]; then
 fi
 # The second bus plays on until the first has taken its screenshots; then SIGTERM ends its
 # session in order (it takes its own screenshot).
-"$host" editor --stages 1 --set Group=B --set Gain=4 --shot build/live-busB &
+"$host" editor --stages 1 --set Group=B --set Gain=4 --shot "$shots/live-busB" &
 bus_b=$!
 "$host" editor --stages 3 --set 1:Gain=8 --set 2:Gain=3 --set 3:Gain=3 --set 3:Ceiling=-1 \
-  --seconds "$seconds" --shot build/live-busA
+  --seconds "$seconds" --shot "$shots/live-busA"
 kill -TERM "$bus_b"
 status=0
 wait "$bus_b" || status=$?
 bus_b=""
 [ "$status" -eq 0 ] || exit "$status"
 if command -v convert >/dev/null; then
-  for f in build/live-bus*.ppm; do convert "$f" "${f%.ppm}.png"; done
-  ls build/live-bus*.png
+  for f in "$shots"/live-bus*.ppm; do convert "$f" "${f%.ppm}.png"; done
 fi
+for f in "$shots"/live-bus*; do mv -f "$f" build/; done
+ls build/live-bus*.png 2>/dev/null || ls build/live-bus*.ppm
