@@ -596,11 +596,13 @@ void ui_on_timer(Ui *ui) {
 // ---------------------------------------------------------------------------------------
 // End of frame: probe and screenshot (context current)
 
+// A frame can be drawn before the first configure event (a timer tick on a busy machine):
+// it has no size, nothing to read. The probe and a requested screenshot wait for the first
+// frame of a known size.
 void frame_probe(Ui *ui) {
-    if (ui->probe_done) return;
+    if (ui->probe_done || ui->view_w <= 10 || ui->view_h < 10) return;
     uint8_t rgba[4] = {0, 0, 0, 0};
-    if (ui->view_w > 10 && ui->view_h >= 10)
-        tkgl_glReadPixels(10, (GLint)ui->view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    tkgl_glReadPixels(10, (GLint)ui->view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
     memcpy(ui->probe_rgb, rgba, 3);
     ui->probe_done = 1;
     unsigned err = tkgl_glGetError();
@@ -612,10 +614,9 @@ void frame_probe(Ui *ui) {
 }
 
 void frame_screenshot(Ui *ui) {
-    if (!ui->dump_pending) return;
-    ui->dump_pending = 0;
     uint32_t w = ui->view_w, h = ui->view_h;
-    if (!w || !h) return;
+    if (!ui->dump_pending || !w || !h) return;
+    ui->dump_pending = 0;
     size_t row = (size_t)w * 3;
     // The one allocation of a frame.
     unsigned char *pixels = (unsigned char *)malloc(row * h);

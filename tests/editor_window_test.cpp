@@ -280,6 +280,24 @@ TEST_F(EditorWindowTest, FirstFrameProbeReadsTheTopBarAndLogsTheGlVersion) {
         EXPECT_NE(l.find("; glGetError 0"), std::string::npos) << l;
     }
     EXPECT_TRUE(found) << "the first-frame probe line is logged";
+    // On a busy machine the first frame can come before the first configure event: it has
+    // no size to read from, so the probe (and a requested screenshot) wait for a frame that
+    // has one.
+    std::string shot = presets.path() + "/early.ppm";
+    w.ui->probe_done = 0;
+    w.ui->view_w = w.ui->view_h = 0;
+    ASSERT_TRUE(ui_dump(w.ui, shot.c_str()));
+    ASSERT_TRUE(w.frames(1));
+    EXPECT_FALSE(ui_probe(w.ui, rgb));
+    EXPECT_TRUE(tk_test::read_file(shot).empty());
+    w.ui->view_w = 960;
+    w.ui->view_h = 600;
+    ASSERT_TRUE(w.frames(1));
+    ASSERT_TRUE(ui_probe(w.ui, rgb));
+    EXPECT_NEAR(rgb[0], grad(28, 18, 0, 40, 10.5), 3);
+    Image img;
+    ASSERT_TRUE(img.load(shot));
+    EXPECT_EQ(img.w, 960u);
     // The real drawable size is reported when it lies within 2 px of the nominal size.
     uint32_t gw = 0, gh = 0;
     ui_get_size(w.ui, &gw, &gh);
