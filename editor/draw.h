@@ -1,6 +1,7 @@
 // Shared drawing vocabulary of the editor sections: the palette, hit-target recording,
 // the small widgets (pill, glow, overlay_panel, level_bar) and the section painters.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "editor/palette.h"
@@ -44,6 +45,10 @@ void draw_meters(Ui *ui, double t);
 void draw_grid(Ui *ui);
 void draw_controls(Ui *ui);
 void draw_gain_slider(Ui *ui);
+
+// The tooltip texts of the hovered target (hover_kind, hover_a, hover_b) into title and
+// body, each cut to its size; false when the target has none. Main thread.
+bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t bsize);
 
 // The whole frame (expose).
 void draw(Ui *ui);

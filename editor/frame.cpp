@@ -178,8 +178,7 @@ static bool is_param_target(int kind) {
     return kind == HIT_KNOB || kind == HIT_TOGGLE || kind == HIT_POSITION || kind == HIT_GRID_CELL || kind == HIT_STYLE;
 }
 
-// Fills the tooltip texts of the hovered target; false when it has none.
-static bool tooltip_texts(const Ui *ui, char *title, size_t tsize, char *body, size_t bsize) {
+bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t bsize) {
     int kind = ui->input.hover_kind;
     int n = chain_count(&ui->chain);
     int a = ui->input.hover_a;
@@ -215,7 +214,10 @@ static bool tooltip_texts(const Ui *ui, char *title, size_t tsize, char *body, s
         if (a >= 0 && a < n) pos = ui->chain.chain[a].pos > 98 ? 0 : (int)ui->chain.chain[a].pos;
         param_format(P_GAIN, value, sizeof value, slot_param(stage, P_GAIN));
         snprintf(title, tsize, "Stage %d  gain %s", pos, value);
-        snprintf(body, bsize, "%s", "Click focuses it, drag changes its gain, double-click = 0 dB.");
+        // What input.cpp does with a stage card: a click focuses it and starts a gain drag, a
+        // double-click opens the value entry, Control- (or Alt-) click sets 0 dB.
+        snprintf(body, bsize, "%s",
+                 "Click focuses it. Drag (Shift = fine) or wheel: its gain. Double-click to type, Ctrl+click = 0 dB.");
         return true;
     }
     case HIT_GROUP: {
@@ -247,7 +249,7 @@ static bool tooltip_texts(const Ui *ui, char *title, size_t tsize, char *body, s
 static void draw_tooltip(Ui *ui) {
     NVGcontext *vg = ui->win.vg;
     char title[96], body[200];
-    if (!vg || !tooltip_texts(ui, title, sizeof title, body, sizeof body)) return;
+    if (!vg || !ui_tooltip_text(ui, title, sizeof title, body, sizeof body)) return;
     float w = text_width(vg, 11.f, title);
     float bw = text_width(vg, 9.5f, body);
     if (bw > w) w = bw;

@@ -33,10 +33,21 @@ extern "C" {
 extern "C" const unsigned char tk_font_data[];
 extern "C" const size_t tk_font_size;
 
-// One world per loaded library, shared by every editor of the process; freed with the
-// last view. Main thread only.
-static PuglWorld *g_world = nullptr;
-static int g_world_refs = 0;
+// A pugl world: its X connection and the number of views made in it. The current world is
+// shared by every editor of the process and takes new views; a world whose connection was
+// lost takes none and is freed with its last view. Main thread only.
+namespace {
+struct World {
+    PuglWorld *pugl;
+    Display *display;
+    int refs;
+    bool lost;     // the connection is gone: nothing more is drawn or sent on it
+    bool reported; // the loss has been logged
+};
+} // namespace
+static constexpr int MAX_WORLDS = 8;
+static World *g_worlds[MAX_WORLDS]; // every world not yet freed (the current one included)
+static World *g_world = nullptr;     // the current world, null until an editor needs one
 
 // Tests: the next n views are made with a framebuffer request no driver satisfies.
 static int g_failing_views = 0;
@@ -56,14 +67,23 @@ static void timer_stop(Ui *ui);
 static constexpr int64_t REQUEST_SPACING_NS = 40000000;
 
 // ---------------------------------------------------------------------------------------
-// X errors and the host's GL context
+// X errors, a lost X connection, and the host's GL context
 
-// Xlib's default error handler ends the process, and a failed GLX context request (or a
-// request on a window the host has already destroyed) raises an X error. While the editor
-// talks to its X connection, errors are counted instead. The handler is process-wide, so
-// the trap is held only for the duration of one editor call.
+// Xlib's default reactions end the process: to an X error (a failed GLX context request, a
+// request on a window the host has already destroyed) and to the loss of the connection
+// (the server goes away, or drops this client). A plug-in must not take its host down.
+// While the editor talks to its connection, handlers of its own are installed: X errors
+// are counted and a lost connection of one of the editor's worlds is noted. The handlers
+// are process-wide, so they are held only for the duration of one editor call, and every
+// other connection still goes to the host's own (or Xlib's) I/O error handler.
+// After an I/O error handler returns, Xlib calls the connection's exit handler, which by
+// default ends the process: each world's connection gets one (libX11 1.8) that only notes
+// the loss. Without it (an older libX11) a lost connection still ends the process.
+#pragma weak XSetIOErrorExitHandler
+
 static int g_trap_depth = 0;
 static XErrorHandler g_trap_old = nullptr;
+static XIOErrorHandler g_trap_io_old = nullptr;
 static unsigned g_trap_errors = 0;
 
 static int trap_handler(Display *, XErrorEvent *) {
@@ -71,22 +91,66 @@ static int trap_handler(Display *, XErrorEvent *) {
     return 0;
 }
 
+static World *world_of_display(const Display *d) {
+    for (World *w : g_worlds)
+        if (w && w->display == d) return w;
+    return nullptr;
+}
+
+static int trap_io_handler(Display *d) {
+    if (World *w = world_of_display(d)) {
+        w->lost = true;
+        return 0; // Xlib goes on to the connection's exit handler, world_io_exit
+    }
+    return g_trap_io_old ? g_trap_io_old(d) : 0;
+}
+
+static void world_io_exit(Display *, void *data) {
+    if (data) ((World *)data)->lost = true;
+}
+
+static World *world_of(const Ui *ui) {
+    return ui && ui->win.view ? (World *)puglGetWorldHandle(puglGetWorld(ui->win.view)) : nullptr;
+}
+
+static bool lost(const Ui *ui) {
+    const World *w = world_of(ui);
+    return !w || w->lost;
+}
+
 namespace {
-struct XTrap {
-    Display *display;
-    explicit XTrap(Display *d) : display(d) {
-        if (g_trap_depth++ == 0) g_trap_old = XSetErrorHandler(trap_handler);
+// One editor call on a world's connection (null: none yet): the handlers above are held
+// for its duration. A loss found meanwhile retires the world (the next editor opens a new
+// connection) and is logged once.
+struct XCall {
+    Ui *ui;
+    World *world;
+    XCall(Ui *u, World *w) : ui(u), world(w) {
+        if (g_trap_depth++ == 0) {
+            g_trap_old = XSetErrorHandler(trap_handler);
+            g_trap_io_old = XSetIOErrorHandler(trap_io_handler);
+        }
     }
     // Waits until the server has answered every request so far, so that their errors
-    // arrive while the trap is held.
+    // arrive while the handlers are held.
     void sync() {
-        if (display) XSync(display, False);
+        if (world && !world->lost) XSync(world->display, False);
     }
-    ~XTrap() {
-        if (--g_trap_depth == 0) XSetErrorHandler(g_trap_old);
+    ~XCall() {
+        if (--g_trap_depth == 0) {
+            XSetErrorHandler(g_trap_old);
+            XSetIOErrorHandler(g_trap_io_old);
+        }
+        if (!world || !world->lost) return;
+        if (g_world == world) g_world = nullptr;
+        if (!world->reported) {
+            world->reported = true;
+            owner_log(ui ? ui->owner.stage : nullptr, OWNER_LOG_ERROR,
+                      "Tervik: the editor lost its X server connection; it stays blank until it is opened again");
+        }
     }
-    XTrap(const XTrap &) = delete;
-    XTrap &operator=(const XTrap &) = delete;
+    XCall(const XCall &) = delete;
+    XCall &operator=(const XCall &) = delete;
 };
 
 // pugl leaves no context current after an event; a host drawing with GL on the main thread
@@ -105,8 +169,6 @@ struct GlKeep {
     GlKeep &operator=(const GlKeep &) = delete;
 };
 } // namespace
-
-static Display *world_display() { return g_world ? (Display *)puglGetNativeWorld(g_world) : nullptr; }
 
 // ---------------------------------------------------------------------------------------
 // Sizes
@@ -155,21 +217,49 @@ static void set_default_size(Ui *ui, uint32_t w, uint32_t h) {
 // ---------------------------------------------------------------------------------------
 // World and views
 
-static void world_release() {
-    g_world_refs--;
-    if (g_world_refs <= 0 && g_world) {
-        puglFreeWorld(g_world);
-        g_world = nullptr;
-        g_world_refs = 0;
+// A new world with its own X connection, or null. Its requests before the exit handler is
+// set are not covered: pugl opens the connection itself.
+static World *world_new() {
+    int free_at = -1;
+    for (int i = 0; i < MAX_WORLDS && free_at < 0; i++)
+        if (!g_worlds[i]) free_at = i;
+    if (free_at < 0) return nullptr; // lost worlds still waiting for their views
+    World *w = (World *)calloc(1, sizeof(World));
+    if (!w) return nullptr;
+    w->pugl = puglNewWorld(PUGL_MODULE, 0);
+    if (!w->pugl) {
+        free(w);
+        return nullptr;
     }
+    w->display = (Display *)puglGetNativeWorld(w->pugl);
+    puglSetWorldHandle(w->pugl, w);
+    puglSetClassName(w->pugl, "TervikEditor");
+    if (XSetIOErrorExitHandler && w->display) XSetIOErrorExitHandler(w->display, world_io_exit, w);
+    g_worlds[free_at] = w;
+    return w;
 }
 
-// A view of the editor with its hints; counts a world reference. compat asks for a
-// compatibility-profile context instead of a core one.
+// Frees a world and closes its X connection; the caller holds an XCall on it (its I/O
+// errors must not end the process).
+static void world_free(World *w) {
+    puglFreeWorld(w->pugl);
+    for (World *&slot : g_worlds)
+        if (slot == w) slot = nullptr;
+    if (g_world == w) g_world = nullptr;
+    free(w);
+}
+
+// Drops a view's reference: the world goes with its last view. The caller holds an XCall.
+static void world_release(World *w) {
+    if (w && --w->refs <= 0) world_free(w);
+}
+
+// A view of the editor in the current world with its hints; counts a world reference.
+// compat asks for a compatibility-profile context instead of a core one.
 static PuglView *make_view(Ui *ui, bool compat) {
-    PuglView *view = puglNewView(g_world);
+    PuglView *view = puglNewView(g_world->pugl);
     if (!view) return nullptr;
-    g_world_refs++;
+    g_world->refs++;
     puglSetHandle(view, ui);
     puglSetEventFunc(view, on_event);
     puglSetBackend(view, puglGlBackend());
@@ -189,16 +279,9 @@ static PuglView *make_view(Ui *ui, bool compat) {
     return view;
 }
 
-// Frees a view and its world reference; the caller holds an X trap.
-static void free_view(PuglView *view) {
-    if (!view) return;
-    puglFreeView(view);
-    world_release();
-}
-
 void ui_test_fail_views(int n) { g_failing_views = n > 0 ? n : 0; }
 
-int ui_world_refs() { return g_world ? g_world_refs : 0; }
+int ui_world_refs() { return g_world ? g_world->refs : 0; }
 
 void ui_bind(Ui *ui, const EditorOwner *owner) {
     ui->owner = *owner;
@@ -213,15 +296,21 @@ void ui_bind(Ui *ui, const EditorOwner *owner) {
 
 Ui *ui_create(const EditorOwner *owner) {
     if (!owner || !owner->prefs) return nullptr;
+    if (g_world && g_world->lost) g_world = nullptr;
     if (!g_world) {
-        g_world = puglNewWorld(PUGL_MODULE, 0);
+        g_world = world_new();
         if (!g_world) return nullptr;
-        puglSetClassName(g_world, "TervikEditor");
-        g_world_refs = 0;
     }
     Ui *ui = (Ui *)calloc(1, sizeof(Ui));
-    if (!ui) {
-        if (g_world_refs <= 0) world_release();
+    if (ui) ui->win.view = make_view(ui, false);
+    if (!ui || !ui->win.view) {
+        free(ui);
+        if (g_world->refs <= 0) {
+            XCall call(nullptr, g_world);
+            World *w = g_world;
+            call.world = nullptr;
+            world_free(w);
+        }
         return nullptr;
     }
     ui_bind(ui, owner);
@@ -238,12 +327,6 @@ Ui *ui_create(const EditorOwner *owner) {
     ui->meters.m_in.level = ui->meters.m_in.hold = -100.f;
     ui->meters.m_out.level = ui->meters.m_out.hold = -100.f;
     for (MeterBall &m : ui->meters.m_ch) m.level = m.hold = -100.f;
-    ui->win.view = make_view(ui, false);
-    if (!ui->win.view) {
-        free(ui);
-        if (g_world_refs <= 0) world_release();
-        return nullptr;
-    }
     ui_set_scale(ui, ui->win.host_scale);
     return ui;
 }
@@ -251,57 +334,64 @@ Ui *ui_create(const EditorOwner *owner) {
 void ui_destroy(Ui *ui) {
     if (!ui) return;
     if (ui->win.view) {
+        World *w = world_of(ui);
         GlKeep keep;
-        XTrap trap(world_display());
-        timer_stop(ui);
-        // Freeing a realized view delivers its unrealize event (PUGL_DESTROY) first, with
-        // the context current: that deletes the NanoVG context.
-        puglFreeView(ui->win.view);
-        ui->win.view = nullptr;
-        if (ui->win.vg) {
-            // The context could not be entered (the host destroyed the window first): the
-            // NanoVG memory is freed with no context current, so that its GL calls reach
-            // nobody's objects (the GL objects went with the context).
-            glXMakeCurrent(world_display(), None, nullptr);
-            nvgDeleteGL3(ui->win.vg);
-            ui->win.vg = nullptr;
+        {
+            XCall call(ui, w);
+            timer_stop(ui);
+            // Freeing a realized view delivers its unrealize event (PUGL_DESTROY) first, with
+            // the context current: that deletes the NanoVG context.
+            puglFreeView(ui->win.view);
+            ui->win.view = nullptr;
+            if (ui->win.vg) {
+                // The context could not be entered (the host destroyed the window first, or
+                // the connection is lost): the NanoVG memory is freed with no context
+                // current, so that its GL calls reach nobody's objects (the GL objects went
+                // with the context).
+                glXMakeCurrent(w->display, None, nullptr);
+                nvgDeleteGL3(ui->win.vg);
+                ui->win.vg = nullptr;
+            }
+            ui->win.realized = 0;
+            call.sync();
+            call.world = nullptr; // released below: the loss, if any, is no news now
+            world_release(w);     // closes the X connection with the last view, still held
         }
-        ui->win.realized = 0;
-        trap.sync();
-        world_release(); // closes the X connection with the last view, still trapped
     }
     free(ui);
 }
 
 static PuglStatus realize(Ui *ui) {
     GlKeep keep;
-    XTrap trap(world_display());
+    XCall call(ui, world_of(ui));
     PuglStatus st = puglRealize(ui->win.view);
-    trap.sync();
+    call.sync();
     return st;
 }
 
 bool ui_set_parent(Ui *ui, unsigned long x11_window) {
     if (!ui || !ui->win.view) return false;
     if (ui->win.realized) return true;
+    if (lost(ui)) return false;
     puglSetParentWindow(ui->win.view, (PuglNativeView)x11_window);
     PuglStatus st = realize(ui);
-    if (st != PUGL_SUCCESS && !ui->win.realized) {
+    if (st != PUGL_SUCCESS && !ui->win.realized && !lost(ui)) {
         // A view realizes only once, even after a failed attempt: the compatibility-profile
         // retry needs a new view with the same settings. It is made before the failed one
         // is freed, so that the world is not released in between.
+        World *w = world_of(ui);
         PuglView *retry = make_view(ui, true);
         if (retry) {
             PuglView *failed = ui->win.view;
             puglSetHandle(failed, nullptr);
             {
-                XTrap trap(world_display());
-                free_view(failed);
-                trap.sync();
+                XCall call(ui, w);
+                puglFreeView(failed);
+                w->refs--;
+                call.sync();
             }
             ui->win.view = retry;
-            if (ui->win.hint_w && ui->win.hint_h)
-                puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
+            if (ui->win.hint_w && ui->win.hint_h) puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
             puglSetParentWindow(retry, (PuglNativeView)x11_window);
             st = realize(ui);
         }
@@ -336,7 +426,11 @@ void ui_set_scale(Ui *ui, double scale) {
     double old = ui->win.host_scale;
     ui->win.host_scale = scale;
     double total = total_scale(ui);
-    if (ui->win.view) set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
+    if (ui->win.view && !ui->win.realized) set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
+    if (ui->win.view && ui->win.realized && !lost(ui)) {
+        XCall call(ui, world_of(ui)); // the realized window's size hints are sent
+        set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
+    }
     if (ui->win.realized && std::fabs(scale - (old > 0 ? old : 1.0)) > 0.01) request_resize_to_scale(ui, total);
 }
 
@@ -354,7 +448,8 @@ bool ui_set_size(Ui *ui, uint32_t w, uint32_t h) {
         set_default_size(ui, w, h);
         return true;
     }
-    XTrap trap(world_display());
+    if (lost(ui)) return false;
+    XCall call(ui, world_of(ui));
     ui->win.hint_w = w;
     ui->win.hint_h = h;
     return puglSetSize(ui->win.view, w, h) == PUGL_SUCCESS;
@@ -373,25 +468,28 @@ void ui_get_size(Ui *ui, uint32_t *w, uint32_t *h) {
 }
 
 bool ui_show(Ui *ui) {
-    if (!ui || !ui->win.realized) return false;
-    XTrap trap(world_display());
+    if (!ui || !ui->win.realized || lost(ui)) return false;
+    XCall call(ui, world_of(ui));
     ui->win.visible = puglShow(ui->win.view) == PUGL_SUCCESS;
     return ui->win.visible;
 }
 
 bool ui_hide(Ui *ui) {
     if (!ui || !ui->win.realized) return false;
-    XTrap trap(world_display());
     ui->win.visible = 0;
+    if (lost(ui)) return false;
+    XCall call(ui, world_of(ui));
     return puglHide(ui->win.view) == PUGL_SUCCESS;
 }
 
 void ui_tick(Ui *ui) {
-    (void)ui; // the world is shared: one tick serves every editor of the process
-    if (!g_world) return;
+    // The world is shared: one tick serves every editor of the process. The views of a
+    // lost world get no more ticks.
+    World *w = g_world;
+    if (!w || w->lost) return;
     GlKeep keep;
-    XTrap trap(world_display());
-    puglUpdate(g_world, 0.0);
+    XCall call(ui, w);
+    puglUpdate(w->pugl, 0.0);
 }
 
 void request_resize_to_scale(Ui *ui, double total) {
@@ -458,10 +556,14 @@ static void timer_stop(Ui *ui) {
         puglStopTimer(ui->win.view, 0); // not tracked (list full): pugl's own removal
         return;
     }
-    for (int i = g_timer_n - 1; i >= k; i--) puglStopTimer(g_timer_order[i]->win.view, 0);
+    // Each world keeps its own list: only the later timers of this view's world move.
+    PuglWorld *world = puglGetWorld(ui->win.view);
+    for (int i = g_timer_n - 1; i >= k; i--)
+        if (puglGetWorld(g_timer_order[i]->win.view) == world) puglStopTimer(g_timer_order[i]->win.view, 0);
     for (int i = k; i + 1 < g_timer_n; i++) g_timer_order[i] = g_timer_order[i + 1];
     g_timer_n--;
-    for (int i = k; i < g_timer_n; i++) puglStartTimer(g_timer_order[i]->win.view, 0, FRAME_PERIOD_S);
+    for (int i = k; i < g_timer_n; i++)
+        if (puglGetWorld(g_timer_order[i]->win.view) == world) puglStartTimer(g_timer_order[i]->win.view, 0, FRAME_PERIOD_S);
 }
 
 void ui_on_realize(Ui *ui) {
@@ -494,7 +596,7 @@ void ui_on_configure(Ui *ui, uint32_t w, uint32_t h) {
 
 void ui_on_expose(Ui *ui) {
     ui->win.exposed = 1;
-    draw(ui);
+    if (!lost(ui)) draw(ui); // a lost connection shows nothing more
 }
 
 void ui_on_timer(Ui *ui) {
@@ -505,11 +607,13 @@ void ui_on_timer(Ui *ui) {
 // ---------------------------------------------------------------------------------------
 // End of frame: probe and screenshot (context current)
 
+// A frame can be drawn before the first configure event (a timer tick on a busy machine):
+// it has no size, nothing to read. The probe and a requested screenshot wait for the first
+// frame of a known size.
 void frame_probe(Ui *ui) {
-    if (ui->win.probe_done) return;
+    if (ui->win.probe_done || ui->win.view_w <= 10 || ui->win.view_h < 10) return;
     uint8_t rgba[4] = {0, 0, 0, 0};
-    if (ui->win.view_w > 10 && ui->win.view_h >= 10)
-        tkgl_glReadPixels(10, (GLint)ui->win.view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    tkgl_glReadPixels(10, (GLint)ui->win.view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
     memcpy(ui->win.probe_rgb, rgba, 3);
     ui->win.probe_done = 1;
     unsigned err = tkgl_glGetError();
@@ -521,10 +625,9 @@ void frame_probe(Ui *ui) {
 }
 
 void frame_screenshot(Ui *ui) {
-    if (!ui->win.dump_pending) return;
-    ui->win.dump_pending = 0;
     uint32_t w = ui->win.view_w, h = ui->win.view_h;
-    if (!w || !h) return;
+    if (!ui->win.dump_pending || !w || !h) return;
+    ui->win.dump_pending = 0;
     size_t row = (size_t)w * 3;
     // The one allocation of a frame.
     unsigned char *pixels = (unsigned char *)malloc(row * h);

@@ -295,8 +295,8 @@ bool help_command(const std::string &cmd, FILE *f) {
                 "                          [--width W --height H] [--scale F] [--shot PREFIX]\n"
                 "Opens the editor of every stage in its own X11 window while the chain plays the demo\n"
                 "signal (or IN.wav, looped) in real time on an audio thread; timers run every 16 ms.\n"
-                "Runs until the windows are closed, or for S seconds. --shot writes PREFIX-N.ppm\n"
-                "screenshots at the end.\n");
+                "Runs until the windows are closed, for S seconds, or until SIGINT or SIGTERM.\n"
+                "--shot writes PREFIX-N.ppm screenshots at the end.\n");
     } else {
         return false;
     }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <memory>
 
 #include "host/chain.h"
@@ -11,7 +12,34 @@
 #include "host/host.h"
 #include "host/signal.h"
 
+// SIGINT or SIGTERM ends the session as its time running out would: the screenshots are
+// still taken and everything is closed in order.
+static volatile sig_atomic_t g_stop = 0;
+static void stop_session(int) { g_stop = 1; }
+
+namespace {
+// The stop handler for the command's lifetime, the old ones back after.
+struct StopOnSignal {
+    struct sigaction old_int {}, old_term {};
+    StopOnSignal() {
+        g_stop = 0;
+        struct sigaction sa {};
+        sa.sa_handler = stop_session;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old_int);
+        sigaction(SIGTERM, &sa, &old_term);
+    }
+    ~StopOnSignal() {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGTERM, &old_term, nullptr);
+    }
+    StopOnSignal(const StopOnSignal &) = delete;
+    StopOnSignal &operator=(const StopOnSignal &) = delete;
+};
+} // namespace
+
 int cmd_editor(const std::vector<std::string> &argv) {
+    StopOnSignal stop_on_signal; // at once: a stop asked for during the set-up counts too
     CliArgs a;
     std::string err;
     if (!cli_parse(argv, {"plugin", "id", "stages", "seconds", "in", "width", "height", "scale", "shot", "set", "block"},
@@ -84,15 +112,24 @@ int cmd_editor(const std::vector<std::string> &argv) {
     chain.set_source(&src);
     chain.start((uint32_t)block, true);
     uint64_t end = seconds > 0 ? host_now_ns() + (uint64_t)(seconds * 1e9) : 0;
+    int rc = 0;
+    std::vector<bool> lost(chain.size(), false);
     for (;;) {
         chain.idle();
         bool open = false;
-        for (size_t i = 0; i < chain.size(); i++) open = open || chain.stage(i).gui_created();
-        if (!open) break;
+        for (size_t i = 0; i < chain.size(); i++) {
+            HostInstance &s = chain.stage(i);
+            if (s.gui_lost() && !lost[i]) { // the session goes on with the other editors
+                fprintf(stderr, "error: stage %zu: %s\n", i + 1, s.error().c_str());
+                lost[i] = true;
+                rc = 1;
+            }
+            open = open || s.gui_created();
+        }
+        if (!open || g_stop) break;
         if (end && host_now_ns() >= end) break;
         usleep(2000);
     }
-    int rc = 0;
     if (a.has("shot")) {
         for (size_t i = 0; i < chain.size(); i++) {
             HostInstance &s = chain.stage(i);
@@ -100,11 +137,13 @@ int cmd_editor(const std::vector<std::string> &argv) {
             const tervik_plugin_debug_t *d = s.debug_ext();
             bool ok = false;
             if (d && d->editor_dump) {
-                // The editor writes the dump at its next frame: keep the timers running.
+                // The editor writes the dump at its next frame: this stage's timer runs until
+                // it has. Only this stage's: every other tick would draw all the editors
+                // again first (they share one world), and a software-GL frame is slow.
                 unlink(path.c_str());
                 if (d->editor_dump(s.plugin(), path.c_str()))
                     for (int k = 0; k < 1500 && !ok; k++) {
-                        chain.idle();
+                        s.idle();
                         ok = access(path.c_str(), F_OK) == 0;
                         if (!ok) usleep(2000);
                     }

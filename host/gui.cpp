@@ -18,18 +18,58 @@ static int host_x_error(Display *dpy, XErrorEvent *e) {
     return 0;
 }
 
+// Xlib also ends the process when a connection is lost (the server goes away or drops the
+// client): its I/O error handler reports, then the connection's exit handler exits. For the
+// connections of the parent windows the host goes on instead: the handler below reports
+// the loss once and the exit handler (libX11 1.8) marks the window lost; the editor in it
+// is then closed. Any other connection of the process (a plug-in's own) goes to Xlib's
+// handlers as before: that connection's owner decides.
+#pragma weak XSetIOErrorExitHandler
+
+static constexpr int MAX_PARENTS = 64;
+static X11Parent *g_parents[MAX_PARENTS];
+static XIOErrorHandler g_io_default = nullptr;
+
+static X11Parent *parent_of(Display *d) {
+    for (X11Parent *p : g_parents)
+        if (p && p->display() == d) return p;
+    return nullptr;
+}
+
+static int host_x_io_error(Display *dpy) {
+    X11Parent *p = parent_of(dpy);
+    if (!p || !XSetIOErrorExitHandler) return g_io_default ? g_io_default(dpy) : 0;
+    if (!p->lost()) fprintf(stderr, "[tervik-host] X connection of window 0x%lx lost\n", p->window());
+    p->mark_lost();
+    return 0;
+}
+
+static void parent_io_exit(Display *, void *data) { ((X11Parent *)data)->mark_lost(); }
+
 bool X11Parent::create(uint32_t w, uint32_t h, const char *title, std::string *err) {
     destroy();
     static bool handler_set = false;
     if (!handler_set) {
         XSetErrorHandler(host_x_error);
+        g_io_default = XSetIOErrorHandler(host_x_io_error);
         handler_set = true;
+    }
+    int free_at = -1;
+    for (int i = 0; i < MAX_PARENTS && free_at < 0; i++)
+        if (!g_parents[i]) free_at = i;
+    if (free_at < 0) {
+        if (err) *err = "too many editor windows";
+        return false;
     }
     Display *d = XOpenDisplay(nullptr);
     if (!d) {
         if (err) *err = "cannot open X display (is DISPLAY set?)";
         return false;
     }
+    dpy_ = d;
+    lost_ = false;
+    g_parents[free_at] = this;
+    if (XSetIOErrorExitHandler) XSetIOErrorExitHandler(d, parent_io_exit, this);
     if (w == 0) w = 1;
     if (h == 0) h = 1;
     int scr = DefaultScreen(d);
@@ -40,7 +80,7 @@ bool X11Parent::create(uint32_t w, uint32_t h, const char *title, std::string *e
     Window win = XCreateWindow(d, RootWindow(d, scr), 0, 0, w, h, 0, CopyFromParent, InputOutput, CopyFromParent,
                                CWBackPixel | CWEventMask, &attr);
     if (!win) {
-        XCloseDisplay(d);
+        destroy();
         if (err) *err = "cannot create the parent window";
         return false;
     }
@@ -50,7 +90,7 @@ bool X11Parent::create(uint32_t w, uint32_t h, const char *title, std::string *e
     XMapWindow(d, win);
     XSync(d, False);
     // Wait (briefly) for the map, so the editor is embedded into a viewable window.
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 200 && !lost_; i++) {
         XWindowAttributes wa;
         if (XGetWindowAttributes(d, win, &wa) && wa.map_state == IsViewable) break;
         XEvent ev;
@@ -58,7 +98,11 @@ bool X11Parent::create(uint32_t w, uint32_t h, const char *title, std::string *e
         struct timespec ts = {0, 1000000};
         nanosleep(&ts, nullptr);
     }
-    dpy_ = d;
+    if (lost_) {
+        destroy();
+        if (err) *err = "the X connection was lost";
+        return false;
+    }
     window_ = win;
     wm_delete_ = del;
     w_ = w;
@@ -70,16 +114,20 @@ bool X11Parent::create(uint32_t w, uint32_t h, const char *title, std::string *e
 void X11Parent::destroy() {
     Display *d = (Display *)dpy_;
     if (!d) return;
-    if (window_) XDestroyWindow(d, window_);
-    XSync(d, False);
-    XCloseDisplay(d);
+    if (!lost_) {
+        if (window_) XDestroyWindow(d, window_);
+        XSync(d, False);
+    }
+    XCloseDisplay(d); // frees a lost connection too; its I/O errors meanwhile are known ones
+    for (X11Parent *&p : g_parents)
+        if (p == this) p = nullptr;
     dpy_ = nullptr;
     window_ = 0;
 }
 
 void X11Parent::resize(uint32_t w, uint32_t h) {
     Display *d = (Display *)dpy_;
-    if (!d || !window_ || w == 0 || h == 0) return;
+    if (!d || lost_ || !window_ || w == 0 || h == 0) return;
     XResizeWindow(d, window_, w, h);
     XSync(d, False);
     w_ = w;
@@ -88,14 +136,14 @@ void X11Parent::resize(uint32_t w, uint32_t h) {
 
 void X11Parent::move(int x, int y) {
     Display *d = (Display *)dpy_;
-    if (!d || !window_) return;
+    if (!d || lost_ || !window_) return;
     XMoveWindow(d, window_, x, y);
     XSync(d, False);
 }
 
 void X11Parent::set_visible(bool visible) {
     Display *d = (Display *)dpy_;
-    if (!d || !window_) return;
+    if (!d || lost_ || !window_) return;
     if (visible) XMapWindow(d, window_);
     else XUnmapWindow(d, window_);
     XSync(d, False);
@@ -104,7 +152,7 @@ void X11Parent::set_visible(bool visible) {
 void X11Parent::pump() {
     Display *d = (Display *)dpy_;
     if (!d) return;
-    while (XPending(d)) {
+    while (!lost_ && XPending(d)) {
         XEvent ev;
         XNextEvent(d, &ev);
         if (ev.type == ConfigureNotify && ev.xconfigure.window == window_) {
@@ -118,7 +166,7 @@ void X11Parent::pump() {
 
 int X11Parent::child_count() {
     Display *d = (Display *)dpy_;
-    if (!d || !window_) return 0;
+    if (!d || lost_ || !window_) return 0;
     Window root = 0, par = 0, *kids = nullptr;
     unsigned int n = 0;
     if (!XQueryTree(d, window_, &root, &par, &kids, &n)) return 0;
@@ -128,7 +176,7 @@ int X11Parent::child_count() {
 
 bool X11Parent::capture(std::vector<uint8_t> *rgb, uint32_t *w, uint32_t *h) {
     Display *d = (Display *)dpy_;
-    if (!d || !window_ || !rgb) return false;
+    if (!d || lost_ || !window_ || !rgb) return false;
     XSync(d, False);
     XWindowAttributes wa;
     if (!XGetWindowAttributes(d, window_, &wa) || wa.map_state != IsViewable) return false;
@@ -225,6 +273,7 @@ void HostInstance::gui_destroy() {
 
 bool HostInstance::gui_open(uint32_t w, uint32_t h, double scale, const char *title) {
     error_.clear();
+    gui_lost_ = false;
     if (!plugin_ || !ext_gui_) {
         error_ = "plug-in has no clap.gui extension";
         return false;
@@ -303,6 +352,13 @@ void HostInstance::gui_idle() {
     }
     if (parent_) {
         parent_->pump();
-        if (parent_->close_requested()) gui_close();
+        if (parent_->lost()) {
+            // Without its window the editor cannot go on: it is closed, the instance stays.
+            gui_lost_ = true;
+            error_ = "the X connection of the editor's window was lost";
+            gui_close();
+        } else if (parent_->close_requested()) {
+            gui_close();
+        }
     }
 }

@@ -29,6 +29,10 @@ public:
     uint32_t width() const { return w_; }
     uint32_t height() const { return h_; }
     bool close_requested() const { return close_req_; }
+    // The window's X connection is gone (the server went away or dropped it): nothing more
+    // is sent on it; destroy() only frees it.
+    bool lost() const { return lost_; }
+    void mark_lost() { lost_ = true; }
     // Number of direct child windows (an embedded editor makes one).
     int child_count();
 
@@ -43,4 +47,5 @@ private:
     unsigned long wm_delete_ = 0;
     uint32_t w_ = 0, h_ = 0;
     bool close_req_ = false;
+    bool lost_ = false;
 };

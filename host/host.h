@@ -359,6 +359,8 @@ public:
     // set_parent, show. False with error() set at the first failing step (undone again).
     bool gui_open(uint32_t w = 0, uint32_t h = 0, double scale = 1.0, const char *title = nullptr);
     void gui_close(); // hide, destroy, and close the parent window
+    // The X connection of the parent window was lost (idle() then closed the editor).
+    bool gui_lost() const { return gui_lost_; }
     X11Parent *parent() { return parent_.get(); }
     // Requests made by request_resize that idle() granted: resized parent and set_size result.
     uint32_t resizes_granted() const { return resizes_; }
@@ -446,6 +448,7 @@ private:
     clap_id next_timer_id_ = 1;
 
     bool gui_created_ = false;
+    bool gui_lost_ = false;
     std::unique_ptr<X11Parent> parent_;
     std::vector<MenuItemDesc> last_menu_;
 };

@@ -136,6 +136,35 @@ TEST_F(EditorInput, ControlClickResetsToTheDefault) {
     EXPECT_TRUE(is_gesture({e.begin() + 3, e.end()}, PARAMS[P_GAIN].id));
 }
 
+TEST_F(EditorInput, AStageCardsTooltipSaysWhatItsGesturesDo) {
+    shm_store(p->slot->values[P_GAIN], 6.0);
+    ASSERT_TRUE(w.frames());
+    Hit stage = find_hit(w.ui, HIT_STAGE);
+    ASSERT_NE(stage.kind, 0);
+    auto c = w.centre(stage);
+    w.move(c.first, c.second);
+    ASSERT_EQ(w.ui->input.hover_kind, HIT_STAGE);
+    char title[96], body[200];
+    ASSERT_TRUE(ui_tooltip_text(w.ui, title, sizeof title, body, sizeof body));
+    std::string tip = body;
+    EXPECT_EQ(tip.find("double-click = 0 dB"), std::string::npos) << tip;
+    EXPECT_NE(tip.find("Double-click to type"), std::string::npos) << tip;
+    EXPECT_NE(tip.find("Ctrl+click = 0 dB"), std::string::npos) << tip;
+    EXPECT_NE(tip.find("wheel"), std::string::npos) << tip;
+    // And so the card does: a double-click opens the value entry on Gain and leaves the
+    // value alone; Control-click sets 0 dB.
+    w.double_click_hit(stage);
+    ASSERT_TRUE(w.ui->overlay.entry_active);
+    EXPECT_EQ(w.ui->overlay.entry_row, (int)P_GAIN);
+    EXPECT_EQ(value(p, P_GAIN), 6.0);
+    w.tap(XK_Escape);
+    w.no_double();
+    w.key(XK_Control_L, true);
+    w.click_hit(stage);
+    w.key(XK_Control_L, false);
+    EXPECT_EQ(value(p, P_GAIN), 0.0);
+}
+
 TEST_F(EditorInput, TheWheelStepsSteppedControlsAndMovesOthersTwoPercent) {
     Hit style = find_hit(w.ui, HIT_STYLE);
     ASSERT_NE(style.kind, 0);

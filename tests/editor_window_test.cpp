@@ -172,6 +172,56 @@ TEST_F(EditorWindowTest, HostTearingItsWindowDownFirstDoesNotEndTheProcess) {
     free_stage(p);
 }
 
+// The host's own I/O error handler, as a host that keeps running when one of its X
+// connections goes would install it.
+int g_host_io_calls = 0;
+int host_io_handler(Display *) {
+    g_host_io_calls++;
+    return 0;
+}
+
+TEST_F(EditorWindowTest, LosingItsXConnectionLeavesTheHostRunningAndTheNextEditorMakesANewOne) {
+    Stage *p = make_stage(&host), *other = make_stage(&host);
+    ASSERT_TRUE(p && other);
+    EditorWindow w, same_world;
+    ASSERT_TRUE(w.open(p, 576, 360));
+    ASSERT_TRUE(same_world.open(other, 576, 360));
+    XIOErrorHandler before = XSetIOErrorHandler(host_io_handler);
+    g_host_io_calls = 0;
+    // The server drops the editors' connection (as when it goes away): their next request
+    // or read finds it closed. Xlib's default exit handler would end the process then.
+    XKillClient(w.xt, (XID)puglGetNativeView(w.ui->win.view));
+    XSync(w.xt, False);
+    const std::string lost_line = "Tervik: the editor lost its X server connection";
+    for (int i = 0; i < 500 && !host.logged(lost_line); i++) {
+        ui_tick(w.ui);
+        ui_tick(same_world.ui);
+        sys_sleep_ms(2);
+    }
+    EXPECT_TRUE(host.logged(lost_line));
+    EXPECT_EQ(g_host_io_calls, 0) << "the editor's own connection is none of the host's business";
+    EXPECT_EQ(XSetIOErrorHandler(before), &host_io_handler) << "the host's handler is back after every call";
+    // The lost editors answer without touching their connection, and close.
+    EXPECT_EQ(ui_world_refs(), 0) << "the lost world takes no new views";
+    EXPECT_FALSE(ui_show(w.ui));
+    EXPECT_FALSE(ui_set_size(w.ui, 700, 400));
+    ui_set_scale(same_world.ui, 2.0);
+    uint32_t frames = w.ui->win.frames;
+    for (int i = 0; i < 5; i++) ui_tick(w.ui);
+    EXPECT_EQ(w.ui->win.frames, frames);
+    w.close();
+    same_world.close();
+    // The host's own connection is fine, and a later editor opens a connection of its own.
+    EditorWindow later;
+    ASSERT_TRUE(later.open(p, 576, 360));
+    EXPECT_EQ(ui_world_refs(), 1);
+    ASSERT_TRUE(later.frames(2));
+    later.close();
+    EXPECT_EQ(ui_world_refs(), 0);
+    free_stage(other);
+    free_stage(p);
+}
+
 TEST_F(EditorWindowTest, TheHostsCurrentGlContextIsCurrentAgainAfterATick) {
     Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
@@ -230,6 +280,24 @@ TEST_F(EditorWindowTest, FirstFrameProbeReadsTheTopBarAndLogsTheGlVersion) {
         EXPECT_NE(l.find("; glGetError 0"), std::string::npos) << l;
     }
     EXPECT_TRUE(found) << "the first-frame probe line is logged";
+    // On a busy machine the first frame can come before the first configure event: it has
+    // no size to read from, so the probe (and a requested screenshot) wait for a frame that
+    // has one.
+    std::string shot = presets.path() + "/early.ppm";
+    w.ui->win.probe_done = 0;
+    w.ui->win.view_w = w.ui->win.view_h = 0;
+    ASSERT_TRUE(ui_dump(w.ui, shot.c_str()));
+    ASSERT_TRUE(w.frames(1));
+    EXPECT_FALSE(ui_probe(w.ui, rgb));
+    EXPECT_TRUE(tk_test::read_file(shot).empty());
+    w.ui->win.view_w = 960;
+    w.ui->win.view_h = 600;
+    ASSERT_TRUE(w.frames(1));
+    ASSERT_TRUE(ui_probe(w.ui, rgb));
+    EXPECT_NEAR(rgb[0], grad(28, 18, 0, 40, 10.5), 3);
+    Image img;
+    ASSERT_TRUE(img.load(shot));
+    EXPECT_EQ(img.w, 960u);
     // The real drawable size is reported when it lies within 2 px of the nominal size.
     uint32_t gw = 0, gh = 0;
     ui_get_size(w.ui, &gw, &gh);
