@@ -463,8 +463,8 @@ static void act(Ui *ui, const Hit &hit, bool reset, bool dbl, double x, double y
 static void on_press(Ui *ui, const PuglButtonEvent &e) {
     // The right button (pugl's 1) asks the host's menu for a parameter, unless an overlay
     // or MIDI learn holds the pointer.
-    if (e.button == 1 && !ui->overlay.entry_active && !ui->overlay.about_open && ui->overlay.menu_kind == 0 && !ui->input.midi_learn_ui &&
-        ui->input.drag_kind == 0) {
+    if (e.button == 1 && !ui->overlay.entry_active && !ui->overlay.about_open && ui->overlay.menu_kind == 0 &&
+        !ui->input.midi_learn_ui && ui->input.drag_kind == 0) {
         ui_refresh_chain(ui);
         ui_context_menu(ui, e.x, e.y);
         return;

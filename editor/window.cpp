@@ -391,7 +391,8 @@ bool ui_set_parent(Ui *ui, unsigned long x11_window) {
                 call.sync();
             }
             ui->win.view = retry;
-            if (ui->win.hint_w && ui->win.hint_h) puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
+            if (ui->win.hint_w && ui->win.hint_h)
+                puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
             puglSetParentWindow(retry, (PuglNativeView)x11_window);
             st = realize(ui);
         }
@@ -563,7 +564,8 @@ static void timer_stop(Ui *ui) {
     for (int i = k; i + 1 < g_timer_n; i++) g_timer_order[i] = g_timer_order[i + 1];
     g_timer_n--;
     for (int i = k; i < g_timer_n; i++)
-        if (puglGetWorld(g_timer_order[i]->win.view) == world) puglStartTimer(g_timer_order[i]->win.view, 0, FRAME_PERIOD_S);
+        if (puglGetWorld(g_timer_order[i]->win.view) == world)
+            puglStartTimer(g_timer_order[i]->win.view, 0, FRAME_PERIOD_S);
 }
 
 void ui_on_realize(Ui *ui) {
