@@ -51,6 +51,8 @@ const Hit *ui_hit_test(const Ui *ui, double x, double y);
 void edit_begin(Ui *ui, const Hit *hit, int row);
 void edit_commit(Ui *ui);
 void drag_start(Ui *ui, int kind, int a, int row, double x, double y);
+// Release of a drag: gesture ends on the dragged stages still live; no drag afterwards.
+void drag_end(Ui *ui);
 void on_scroll(Ui *ui, double x, double y, double dy);
 // Right-click at a view pixel: asks the host to pop up its context menu for the parameter
 // there when it is one of the owner's own and the host can (context_menu.cpp). True when

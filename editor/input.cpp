@@ -183,7 +183,7 @@ static void drag_motion(Ui *ui, double y, bool shift) {
     }
 }
 
-static void drag_end(Ui *ui) {
+void drag_end(Ui *ui) {
     if (ui->input.drag_chain_total) {
         ui->input.drag_chain_total = 0;
         chain_drag_end(&ui->input.drag);

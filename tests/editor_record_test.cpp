@@ -72,7 +72,7 @@ TEST_F(PresetEntry, NameConfirmTrimsSpacesAndIgnoresEmptyNames) {
 
 class EditorDrag : public sections_test::SectionsFixture {};
 
-TEST_F(EditorDrag, GainSliderInChainModeStartsAChainTotalDragOfEveryStage) {
+TEST_F(EditorDrag, GainSliderInChainModeIsAChainTotalDragOfEveryStageUntilReleased) {
     make_chain(3);
     ui->chain.chain_mode = 1;
     drag_start(ui, HIT_GAIN_SLIDER, 0, P_GAIN, 36, 300);
@@ -80,6 +80,10 @@ TEST_F(EditorDrag, GainSliderInChainModeStartsAChainTotalDragOfEveryStage) {
     EXPECT_EQ(ui->input.drag_row, (int)P_GAIN);
     EXPECT_EQ(ui->input.drag_chain_total, 1);
     EXPECT_EQ(ui->input.drag.drag_count, 3);
+    drag_end(ui);
+    EXPECT_EQ(ui->input.drag_kind, 0);
+    EXPECT_EQ(ui->input.drag_chain_total, 0);
+    EXPECT_EQ(ui->input.drag.drag_count, 0);
 }
 
 } // namespace
