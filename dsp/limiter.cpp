@@ -59,7 +59,7 @@ void chan_clear(LimiterChan *c) {
     c->pos1 = c->pos2 = 0;
     c->sum1 = c->len1;
     c->sum2 = c->len2;
-    os4_reset(&c->det);
+    tpdet_reset(&c->det);
     os4_reset(&c->out);
     c->env_slow = c->env_fast = c->env_hold = 0.0;
     c->hold_left = 0;
@@ -203,6 +203,7 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms) {
     std::memset(lim, 0, sizeof *lim);
     if (!(rate >= 1.0 && rate <= 1e7)) return 0; // no usable sample rate
     os4_global_init();
+    tpdet_global_init();
     lim->rate = rate;
     const double la = lookahead_ms * 0.001 * rate + 0.5;
     lim->lookahead = la >= 2.0 ? (la < MAX_LOOKAHEAD ? (int32_t)la : MAX_LOOKAHEAD) : 2; // NaN gives 2
@@ -339,7 +340,8 @@ void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity) {
 //   out_gain                            static gain input-gained signal -> output
 //   meters                              the nine meters of the call
 // and per channel (LimiterChan):
-//   det, out                            4x interpolators: detector and output meter
+//   det                                 true-peak detector (dsp/truepeak.h)
+//   out                                 4x interpolator of the output meter
 //   win_vals, win_pos, head, tail, pos  monotonic deque: minimum of the last `window`
 //                                       required gains
 //   box1/len1/pos1/sum1, box2/...       two running averages shaping the attack ramp
@@ -738,9 +740,9 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         }
         peak_in = peak2(peak_in, k.wl, k.wr, n, true);
 
-        // Detector: true peak, or the fourth phase (the input 7 samples late).
-        os4_peak_block(&c0->det, k.wl, n, k.dl, tp);
-        os4_peak_block(&c1->det, k.wr, n, k.dr, tp);
+        // Detector: true peak, or the input 7 samples late.
+        tpdet_block(&c0->det, k.wl, n, k.dl, tp);
+        tpdet_block(&c1->det, k.wr, n, k.dr, tp);
         det_l = peak2(det_l, k.dl, k.dl, n, false);
         det_r = peak2(det_r, k.dr, k.dr, n, false);
 

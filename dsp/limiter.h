@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "dsp/os4.h"
+#include "dsp/truepeak.h"
 
 // Attack and release styles: attack fraction, slow attack factor, slow release factor,
 // fast release factor, hold ms.
@@ -15,7 +16,8 @@ extern const char *const STYLE_NAMES[6];
 //   box1/box2          the two running averages shaping the attack ramp
 //   env_slow/env_fast  adaptive release: slow envelope and peak part above it (dB)
 //   env_hold           non-adaptive release: held and released reduction (dB)
-//   det/out            oversampling filters of the detector and of the output meter
+//   det                true-peak detector of the input-gained signal (dsp/truepeak.h)
+//   out                4x interpolator of the output true-peak meter
 struct LimiterChan {
     float *win_vals;
     uint32_t *win_pos;
@@ -30,7 +32,7 @@ struct LimiterChan {
     double sum2;
     double env_slow, env_fast, env_hold;
     int32_t hold_left;
-    Os4 det;
+    TpDetector det;
     Os4 out;
 };
 

@@ -760,7 +760,8 @@ struct Model {
         int len1 = 0, pos1 = 0, len2 = 0, pos2 = 0;
         double sum1 = 0, sum2 = 0, es = 0, ef = 0, eh = 0;
         int hl = 0;
-        Os4 det{}, out{};
+        TpDetector det{};
+        Os4 out{};
     } ch[2];
     std::vector<float> wet[2], dry[2];
     int dp = 0, la = 0;
@@ -786,7 +787,7 @@ struct Model {
             h.box2.assign((size_t)la, 1.0f);
             h.len1 = h.len2 = la;
             h.sum1 = h.sum2 = la;
-            os4_reset(&h.det);
+            tpdet_reset(&h.det);
             os4_reset(&h.out);
         }
         cur_in = lim->cur_in;
@@ -853,14 +854,11 @@ struct Model {
             const float L = left[i], R = right[i];
             const float w[2] = {(float)(L * cur_in), (float)(R * cur_in)};
             meters.peak_in = std::max({meters.peak_in, std::fabs(w[0]), std::fabs(w[1])});
+            // The detector has its own tests (dsp_truepeak_test.cpp); here it runs a sample at a
+            // time. Without true peak it is the input 7 samples late.
             float d[2];
-            for (int c = 0; c < 2; c++) {
-                float o[4];
-                os4_push(&ch[c].det, o, w[c]);
-                d[c] = lim->true_peak
-                           ? std::max({0.0f, std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2]), std::fabs(o[3])})
-                           : std::fabs(o[3]);
-            }
+            for (int c = 0; c < 2; c++)
+                tpdet_block(&ch[c].det, &w[c], 1, &d[c], lim->true_peak);
             meters.det_l = std::max(meters.det_l, d[0]);
             meters.det_r = std::max(meters.det_r, d[1]);
             double g[2];

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "dsp/limiter.h"
+#include "dsp/os4.h"
+#include "dsp/truepeak.h"
 #include "tests/dsp_signals.h"
 
 namespace {
@@ -67,6 +69,72 @@ TEST(TruePeakReference, FindsTheKnownPeaksOfSinesBetweenTheSamples) {
     EXPECT_NEAR(db(ebur128_true_peak(tone, tone) / 0.8), 0.0, 0.01);
 }
 
+// The detector's values for x, pushed in blocks of `block` samples.
+std::vector<float> detect(const std::vector<float> &x, uint32_t block, bool true_peak = true) {
+    tpdet_global_init();
+    TpDetector d;
+    tpdet_reset(&d);
+    std::vector<float> out(x.size());
+    for (size_t i = 0; i < x.size(); i += block)
+        tpdet_block(&d, &x[i], (uint32_t)std::min<size_t>(block, x.size() - i), &out[i], true_peak);
+    return out;
+}
+
+TEST(TruePeakDetector, WithoutTruePeakItIsTheInput7SamplesLate) {
+    const auto x = dsp_test::pink(0.8, 3000, 5);
+    const auto d = detect(x, 61, false);
+    for (size_t i = 0; i < x.size(); i++)
+        ASSERT_EQ(d[i], i < 7 ? 0.0f : std::fabs(x[i - 7])) << i;
+}
+
+TEST(TruePeakDetector, ReadsSinesAtTheirAmplitudeUpToNearNyquist) {
+    // Steady sines, amplitude 0.5: the largest value over 2000 samples is the amplitude, to
+    // within 0.02 dB below; above it by the short interpolators' ripple (at most 0.02 dB below
+    // a third of the rate, 0.1 dB near the Nyquist frequency).
+    const struct {
+        double f, phase, over_db;
+    } cases[] = {{0.02, 0.3, 0.02},          {0.1, 0.7, 0.02}, {0.25, PI / 4, 0.02}, {0.125, PI / 8, 0.02},
+                 {997.0 / 48000, 0.2, 0.02}, {0.35, 0.1, 0.1}, {0.42, 0.5, 0.1},     {0.45, 0.1, 0.1}};
+    for (const auto &c : cases) {
+        const auto x = dsp_test::sine(c.f * 48000, 0.5, 48000, 4000, c.phase);
+        const auto d = detect(x, 256);
+        float peak = 0;
+        for (size_t i = 2000; i < x.size(); i++)
+            peak = std::max(peak, d[i]);
+        EXPECT_GT(db(peak / 0.5), -0.02) << c.f;
+        EXPECT_LT(db(peak / 0.5), c.over_db) << c.f;
+    }
+}
+
+TEST(TruePeakDetector, NeverReadsUnderTheOutputMetersPhases) {
+    // The output true-peak meter must not see more than the detector did.
+    os4_global_init();
+    std::vector<float> l, r;
+    dsp_test::bright_music(48000, 1.0, 0.65, l, r);
+    const auto d = detect(l, 100);
+    Os4 meter;
+    os4_reset(&meter);
+    for (size_t i = 0; i < l.size(); i++) {
+        const float m = os4_peak(&meter, l[i]);
+        ASSERT_GE(d[i], m * (1 - 1e-6f)) << i;
+    }
+}
+
+TEST(TruePeakDetector, ResultsDoNotDependOnTheBlocksOrTheVectorWidth) {
+    std::vector<float> l, r;
+    dsp_test::bright_music(48000, 0.5, 0.65, l, r);
+    const auto ref = detect(l, 1);
+    for (uint32_t block : {7u, 64u, 100u, 5000u})
+        ASSERT_EQ(detect(l, block), ref) << block;
+    // The SSE2 kernels (no fused multiply-add) agree with the AVX2 ones to rounding.
+    const int32_t avx2 = g_tp_avx2;
+    g_tp_avx2 = 0;
+    const auto sse2 = detect(l, 64);
+    g_tp_avx2 = avx2;
+    for (size_t i = 0; i < l.size(); i++)
+        ASSERT_NEAR(sse2[i], ref[i], 2e-6 * ref[i] + 1e-9) << i;
+}
+
 struct Hard {
     std::string name;
     double drive_db;
@@ -111,19 +179,11 @@ std::vector<Hard> hard_material() {
 }
 
 TEST(LimiterTruePeak, OutputStaysAtTheCeilingBetweenThe4xSamples) {
-    // True peak on, Ceiling -1 dB, the plug-in's defaults otherwise. Each row: the largest
-    // overshoot allowed on libebur128's 4x meter and on the 16x reference (dB over the
-    // ceiling). These are the figures the 4x detector gives.
+    // True peak on, Ceiling -1 dB, the plug-in's defaults otherwise: no more than 0.05 dB over
+    // the ceiling on libebur128's 4x meter and 0.3 dB on the 16x reference. (The 4x detector
+    // alone gave up to +1.0 dB on bright music and +2.0 dB on the noise bursts on the 16x.)
     const double ceiling_db = -1.0;
-    const double allowed[][2] = {
-        {0.05, 1.05}, {0.05, 1.05}, {0.05, 1.05},               // bright music
-        {0.05, 0.10},                                           // music
-        {0.05, 0.25}, {0.05, 0.25}, {0.05, 0.25}, {0.05, 0.25}, // squares
-        {0.06, 2.00},                                           // white-noise bursts
-        {0.05, 0.05}, {0.05, 0.52},                             // sines
-    };
     const auto material = hard_material();
-    ASSERT_EQ(material.size(), sizeof allowed / sizeof allowed[0]);
     for (size_t i = 0; i < material.size(); i++) {
         const Hard &h = material[i];
         std::unique_ptr<Limiter> lim(new Limiter());
@@ -136,8 +196,8 @@ TEST(LimiterTruePeak, OutputStaysAtTheCeilingBetweenThe4xSamples) {
         const double over4 = db(ebur128_true_peak(a, b)) - ceiling_db;
         const double over16 = db(reference_peak(a, b)) - ceiling_db;
         std::printf("%-60s libebur128 %+.3f dB, 16x %+.3f dB over the ceiling\n", h.name.c_str(), over4, over16);
-        EXPECT_LE(over4, allowed[i][0]) << h.name;
-        EXPECT_LE(over16, allowed[i][1]) << h.name;
+        EXPECT_LE(over4, 0.05) << h.name;
+        EXPECT_LE(over16, 0.3) << h.name;
         EXPECT_GT(over16, -1.5) << h.name << ": limiting, not just quiet";
     }
 }

@@ -1,0 +1,184 @@
+// The limiter's true-peak detector: the tables of its three interpolators, the per-block
+// driver (history, groups of cells, the late check where it can matter) and the choice
+// between the SSE2 and the AVX2 kernels.
+#include "dsp/truepeak.h"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "dsp/os4.h"
+
+float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
+int32_t g_tp_avx2;
+
+namespace k_sse2 {
+#include "dsp/simd.h"
+#include "dsp/truepeak_kernels.inc"
+} // namespace k_sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace k_avx2 {
+#define TK_SIMD_AVX2
+#include "dsp/simd.h"
+#undef TK_SIMD_AVX2
+#include "dsp/truepeak_kernels.inc"
+} // namespace k_avx2
+#pragma GCC pop_options
+
+namespace {
+
+const double PI = 3.14159265358979323846;
+
+double sinc(double t) { return t == 0.0 ? 1.0 : std::sin(PI * t) / (PI * t); }
+
+// BS.1770-style 4x interpolator: a sinc under a Hann window six samples wide each side.
+double short_weight(double t) { return std::fabs(t) < 6.0 ? sinc(t) * 0.5 * (1.0 + std::cos(PI * t / 6.0)) : 0.0; }
+
+double bessel_i0(double b) {
+    const double q = (b * 0.5) * (b * 0.5);
+    double sum = 1.0, term = 1.0;
+    for (double k = 1.0; k < 200.0; k += 1.0) {
+        term *= q / (k * k);
+        sum += term;
+        if (term < sum * 1e-17) break;
+    }
+    return sum;
+}
+
+// Long interpolator of the late check: a sinc under a Kaiser window (beta 5), 20 samples
+// each side; flat to beyond 0.45 of the rate.
+double long_weight(double t) {
+    const double r = t / 20.0;
+    return std::fabs(r) < 1.0 ? sinc(t) * bessel_i0(5.0 * std::sqrt(1.0 - r * r)) / bessel_i0(5.0) : 0.0;
+}
+
+// Row `row` from weights w(distance) for pairs k = 0 .. pairs - 1 whose samples lie at
+// distances (c - k - tau) and (k + 1 - c - tau) from the point tau of the cell, c being the
+// distance of the pair's first sample from the cell's left sample plus one. Each point's
+// weights are normalised to unity gain at DC.
+void make_row(int row, int pairs, double c, double (*w)(double)) {
+    double a[20], b[20], h[20], sa = 0, sh = 0;
+    for (int k = 0; k < pairs; k++) {
+        a[k] = w(c - k - 0.25); // quarter point, first sample of the pair
+        b[k] = w(c - k - 0.75); // quarter point, second sample (mirror of the three-quarter's first)
+        h[k] = w(c - k - 0.5);  // half point, both samples
+        sa += a[k] + b[k];
+        sh += 2.0 * h[k];
+    }
+    for (int k = 0; k < pairs; k++) {
+        g_tp_half[row][k] = (float)(h[k] / sh);
+        g_tp_sum[row][k] = (float)((a[k] + b[k]) / sa);
+        g_tp_diff[row][k] = (float)((a[k] - b[k]) / sa);
+    }
+}
+
+int design() {
+    os4_global_init();
+    std::memset(g_tp_half, 0, sizeof g_tp_half);
+    std::memset(g_tp_sum, 0, sizeof g_tp_sum);
+    std::memset(g_tp_diff, 0, sizeof g_tp_diff);
+    // Row 0: the output meter's own phases (half: phase 1; quarter: phase 0, three-quarter:
+    // phase 2, its mirror), pairs (t - k, t - 15 + k).
+    for (int k = 0; k < 8; k++) {
+        const double h = 0.5 * ((double)g_coef[1][k] + g_coef[1][15 - k]);
+        const double a = 0.5 * ((double)g_coef[0][k] + g_coef[2][15 - k]);
+        const double b = 0.5 * ((double)g_coef[0][15 - k] + g_coef[2][k]);
+        g_tp_half[0][k] = (float)h;
+        g_tp_sum[0][k] = (float)(a + b);
+        g_tp_diff[0][k] = (float)(a - b);
+    }
+    make_row(1, 8, 8.0, short_weight);
+    make_row(2, 20, 20.0, long_weight);
+    __builtin_cpu_init();
+    g_tp_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? 1 : 0;
+    return 1;
+}
+
+void fast_values(const float *x, uint32_t n, float *out) {
+    if (g_tp_avx2)
+        k_avx2::fast_kernel(x, n, out);
+    else
+        k_sse2::fast_kernel(x, n, out);
+}
+
+void late_values(const float *x, int i0, float *out8) {
+    if (g_tp_avx2)
+        k_avx2::late_kernel(x, i0, out8);
+    else
+        k_sse2::late_kernel(x, i0, out8);
+}
+
+// Whether group g of cells gets the late check: it came within TPDET_LATE_RATIO of the largest
+// fast value of the five groups before it.
+bool late_wanted(const TpDetector *d, int64_t g) {
+    const float own = d->group_max[g & 15];
+    float before = 0.0f;
+    for (int64_t j = g - 5; j < g; j++)
+        before = d->group_max[j & 15] > before ? d->group_max[j & 15] : before;
+    return own * TPDET_LATE_RATIO >= before;
+}
+
+} // namespace
+
+void tpdet_global_init() {
+    static const int designed = design(); // thread-safe one-time initialisation
+    (void)designed;
+}
+
+void tpdet_reset(TpDetector *d) { std::memset(d, 0, sizeof *d); }
+
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak) {
+    constexpr uint32_t CHUNK = 64;
+    alignas(32) float lin[TPDET_HIST + CHUNK + 16];
+    alignas(32) float fast[CHUNK + 8];
+    alignas(32) float late[8];
+    while (n > 0) {
+        const uint32_t m = n < CHUNK ? n : CHUNK;
+        std::memcpy(lin, d->hist, sizeof d->hist);
+        std::memcpy(lin + TPDET_HIST, x, m * sizeof(float));
+        std::memset(lin + TPDET_HIST + m, 0, 16 * sizeof(float));
+        const float *xs = lin + TPDET_HIST;
+        const int64_t t0 = (int64_t)d->count;
+        if (!true_peak) {
+            for (uint32_t i = 0; i < m; i++)
+                out[i] = std::fabs(xs[(int)i - 7]);
+            // The groups start afresh when true-peak detection comes back.
+            std::memset(d->group_max, 0, sizeof d->group_max);
+            d->group_cur = 0.0f;
+        } else {
+            fast_values(xs, m, fast);
+            // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
+            float cur = d->group_cur;
+            for (uint32_t i = 0; i < m; i++) {
+                const int64_t c = t0 + i - 8;
+                out[i] = fast[i];
+                if (c < 0) continue;
+                cur = fast[i] > cur ? fast[i] : cur;
+                if ((c & 7) == 7) {
+                    d->group_max[(c >> 3) & 15] = cur;
+                    cur = 0.0f;
+                }
+            }
+            d->group_cur = cur;
+            // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups.
+            const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
+            for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
+                if (!late_wanted(d, g)) continue;
+                const int i0 = (int)(8 * g + 20 - t0);
+                late_values(xs, i0, late);
+                for (int j = 0; j < 8; j++) {
+                    const int i = i0 + j;
+                    if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
+                }
+            }
+        }
+        std::memcpy(d->hist, lin + m, sizeof d->hist);
+        d->count += m;
+        x += m;
+        out += m;
+        n -= m;
+    }
+}

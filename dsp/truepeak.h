@@ -1,0 +1,49 @@
+// The limiter's true-peak detector: the peak of the band-limited input within one sample
+// interval, from two short 4x interpolators at once, then again, finer, a few samples later
+// around the largest peaks. No host or ABI types.
+#pragma once
+#include <cstdint>
+
+// Samples of input history the detector keeps (its longest filter reaches 39 back, and a
+// group of late cells may start 8 samples before a block).
+constexpr int TPDET_HIST = 48;
+
+// One channel's detector.
+//   hist         the last TPDET_HIST input samples, oldest first
+//   count        samples pushed since the reset (the time index of the next one)
+//   group_max    largest fast value of each of the last 16 groups of 8 cells (ring by group)
+//   group_cur    largest fast value so far of the group being filled
+// The cell of time t is the interval (t - 8, t - 7] of the input: the fast value written for
+// time t covers it. The late, finer value of cell t - 20 joins the value of time t when its
+// group of 8 cells came within TPDET_LATE_RATIO of the largest fast value of the 5 groups
+// before it (a fast value is never that far under the true peak of band-limited material).
+struct TpDetector {
+    float hist[TPDET_HIST];
+    uint64_t count;
+    float group_max[16];
+    float group_cur;
+};
+constexpr float TPDET_LATE_RATIO = 1.3f;
+
+// Designs the tables once per process (from the 4x interpolator's, os4_global_init must have
+// run). Main thread (activate); later calls return at once.
+void tpdet_global_init();
+
+// Clears history and groups. Any thread that owns the detector; allocates nothing.
+void tpdet_reset(TpDetector *d);
+
+// Pushes n samples (any n) and writes one detector value per sample into out: with true_peak
+// the largest of the cell's points on both interpolators (and of the late check), else the
+// magnitude of the input 7 samples back. The results do not depend on how a signal is split
+// into calls. Audio thread; allocates nothing.
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak);
+
+// Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and
+// (t - k, t - 39 + k) of the late one, the weight of their sum for the half-sample point, the
+// weight of their sum for (quarter + three-quarter point) and of their difference for
+// (quarter - three-quarter point). Row 0: the 4x interpolator of the output meter, row 1: the
+// BS.1770-style one (pairs 2..7 only), row 2: the late interpolator (pairs 0..19).
+extern float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
+// 1 when the AVX2 kernels run (set from the processor's features by tpdet_global_init; tests
+// may clear it to run the SSE2 ones).
+extern int32_t g_tp_avx2;
