@@ -12,7 +12,11 @@ extern const double STYLES[6][5];
 extern const char *const STYLE_NAMES[6];
 
 // Per-channel gain computer.
-//   win_vals/win_pos   monotonic deque of the sliding-window minimum (cap entries, masked)
+//   win_vals           ring of the last cap required gains (cap > window, masked by position)
+//   pos, below_end     gains pushed, and the position after the last one below 1
+//   head, tail         counters of the monotonic deque that defines the window minimum: the
+//                      minima that left the window, and head + the deque's size (at the end
+//                      of each limiter_process call)
 //   box1/box2          the two running averages shaping the attack ramp
 //   env_slow/env_fast  adaptive release: slow envelope and peak part above it (dB)
 //   env_hold           non-adaptive release: held and released reduction (dB)
@@ -20,10 +24,9 @@ extern const char *const STYLE_NAMES[6];
 //   out                4x interpolator of the output true-peak meter
 struct LimiterChan {
     float *win_vals;
-    uint32_t *win_pos;
     int32_t cap, mask, window;
     uint32_t head, tail;
-    uint64_t pos;
+    uint64_t pos, below_end;
     float *box1;
     int32_t len1, pos1, cap1;
     double sum1;

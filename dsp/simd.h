@@ -1,5 +1,6 @@
 // One small vector interface over two widths, so that a kernel is written once and compiled
-// twice: SSE2 (4 lanes, the build's baseline) and AVX2 with FMA (8 lanes, chosen at run time).
+// twice: SSE2 (4 floats or 2 doubles, the build's baseline) and AVX2 with FMA (8 floats or 4
+// doubles, chosen at run time).
 // Include inside a namespace; the AVX2 variant only inside a region compiled for avx2,fma.
 // Requires <immintrin.h> to be included first, outside any namespace.
 
@@ -27,6 +28,42 @@ struct V {
     static inline bool any(R mask) { return _mm256_movemask_ps(mask) != 0; }
 };
 
+// Doubles: 4 lanes. madd is fused.
+struct VD {
+    using R = __m256d;
+    static constexpr int N = 4;
+    static inline R load(const double *p) { return _mm256_loadu_pd(p); }
+    static inline void store(double *p, R v) { _mm256_storeu_pd(p, v); }
+    static inline R set1(double v) { return _mm256_set1_pd(v); }
+    static inline R zero() { return _mm256_setzero_pd(); }
+    static inline R add(R a, R b) { return _mm256_add_pd(a, b); }
+    static inline R sub(R a, R b) { return _mm256_sub_pd(a, b); }
+    static inline R mul(R a, R b) { return _mm256_mul_pd(a, b); }
+    static inline R div(R a, R b) { return _mm256_div_pd(a, b); }
+    static inline R max(R a, R b) { return _mm256_max_pd(a, b); }
+    static inline R madd(R a, R b, R c) { return _mm256_fmadd_pd(a, b, c); }
+    static inline R gt(R a, R b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    static inline R lt(R a, R b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static inline R and_(R a, R b) { return _mm256_and_pd(a, b); }
+    static inline R or_(R a, R b) { return _mm256_or_pd(a, b); }
+    static inline R select(R mask, R a, R b) { return _mm256_blendv_pd(b, a, mask); }
+    static inline bool any(R mask) { return _mm256_movemask_pd(mask) != 0; }
+    // Biased exponent of positive normal x, as a double.
+    static inline R exponent(R x) {
+        const R two52 = set1(4503599627370496.0);
+        return sub(_mm256_or_pd(_mm256_castsi256_pd(_mm256_srli_epi64(_mm256_castpd_si256(x), 52)), two52), two52);
+    }
+    // x with its exponent replaced by 0: the mantissa in [1, 2).
+    static inline R mantissa(R x) {
+        return _mm256_or_pd(_mm256_and_pd(x, _mm256_castsi256_pd(_mm256_set1_epi64x(0x000fffffffffffffLL))), set1(1.0));
+    }
+    // 2^k for the integer k held in the low mantissa bits of t = k + shifter.
+    static inline R pow2(R t, R shifter) {
+        const __m256i k = _mm256_sub_epi64(_mm256_castpd_si256(t), _mm256_castpd_si256(shifter));
+        return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(k, _mm256_set1_epi64x(1023)), 52));
+    }
+};
+
 #else
 
 struct V {
@@ -49,6 +86,39 @@ struct V {
     static inline R and_(R a, R b) { return _mm_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
     static inline bool any(R mask) { return _mm_movemask_ps(mask) != 0; }
+};
+
+// Doubles: 2 lanes. madd is a multiplication and an addition (two roundings).
+struct VD {
+    using R = __m128d;
+    static constexpr int N = 2;
+    static inline R load(const double *p) { return _mm_loadu_pd(p); }
+    static inline void store(double *p, R v) { _mm_storeu_pd(p, v); }
+    static inline R set1(double v) { return _mm_set1_pd(v); }
+    static inline R zero() { return _mm_setzero_pd(); }
+    static inline R add(R a, R b) { return _mm_add_pd(a, b); }
+    static inline R sub(R a, R b) { return _mm_sub_pd(a, b); }
+    static inline R mul(R a, R b) { return _mm_mul_pd(a, b); }
+    static inline R div(R a, R b) { return _mm_div_pd(a, b); }
+    static inline R max(R a, R b) { return _mm_max_pd(a, b); }
+    static inline R madd(R a, R b, R c) { return _mm_add_pd(_mm_mul_pd(a, b), c); }
+    static inline R gt(R a, R b) { return _mm_cmpgt_pd(a, b); }
+    static inline R lt(R a, R b) { return _mm_cmplt_pd(a, b); }
+    static inline R and_(R a, R b) { return _mm_and_pd(a, b); }
+    static inline R or_(R a, R b) { return _mm_or_pd(a, b); }
+    static inline R select(R mask, R a, R b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
+    static inline bool any(R mask) { return _mm_movemask_pd(mask) != 0; }
+    static inline R exponent(R x) {
+        const R two52 = set1(4503599627370496.0);
+        return sub(_mm_or_pd(_mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(x), 52)), two52), two52);
+    }
+    static inline R mantissa(R x) {
+        return _mm_or_pd(_mm_and_pd(x, _mm_castsi128_pd(_mm_set1_epi64x(0x000fffffffffffffLL))), set1(1.0));
+    }
+    static inline R pow2(R t, R shifter) {
+        const __m128i k = _mm_sub_epi64(_mm_castpd_si128(t), _mm_castpd_si128(shifter));
+        return _mm_castsi128_pd(_mm_slli_epi64(_mm_add_epi64(k, _mm_set1_epi64x(1023)), 52));
+    }
 };
 
 #endif

@@ -8,13 +8,18 @@
 #include <cmath>
 #include <cstring>
 
-#include "dsp/os4.h"
-
 float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
 int32_t g_tp_avx2;
 
+namespace {
+// A bound on the meter's value from the largest sample magnitude among the 16 it reads (with
+// room for the rounding of the single-precision sums).
+float g_meter_bound;
+} // namespace
+
 namespace k_sse2 {
 #include "dsp/simd.h"
+// (the kernels need the vector types above)
 #include "dsp/truepeak_kernels.inc"
 } // namespace k_sse2
 
@@ -23,8 +28,9 @@ namespace k_sse2 {
 namespace k_avx2 {
 #define TK_SIMD_AVX2
 #include "dsp/simd.h"
-#undef TK_SIMD_AVX2
+// (the kernels need the vector types above)
 #include "dsp/truepeak_kernels.inc"
+#undef TK_SIMD_AVX2
 } // namespace k_avx2
 #pragma GCC pop_options
 
@@ -90,6 +96,12 @@ int design() {
         g_tp_sum[0][k] = (float)(a + b);
         g_tp_diff[0][k] = (float)(a - b);
     }
+    double half = 0, quarter = 0;
+    for (int k = 0; k < 8; k++) {
+        half += 2.0 * std::fabs(g_tp_half[0][k]);
+        quarter += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
+    }
+    g_meter_bound = (float)((half > quarter ? (half > 1 ? half : 1) : (quarter > 1 ? quarter : 1)) * (1 + 1e-5));
     make_row(1, 8, 8.0, short_weight);
     make_row(2, 20, 20.0, long_weight);
     __builtin_cpu_init();
@@ -102,6 +114,10 @@ void fast_values(const float *x, uint32_t n, float *out) {
         k_avx2::fast_kernel(x, n, out);
     else
         k_sse2::fast_kernel(x, n, out);
+}
+
+float meter_max(const float *x, uint32_t n) {
+    return g_tp_avx2 ? k_avx2::meter_kernel(x, n) : k_sse2::meter_kernel(x, n);
 }
 
 void late_values(const float *x, int i0, float *out8) {
@@ -181,4 +197,35 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         out += m;
         n -= m;
     }
+}
+
+float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running) {
+    constexpr uint32_t CHUNK = 64;
+    alignas(32) float lin[15 + CHUNK + 16];
+    const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    while (n > 0) {
+        const uint32_t m = n < CHUNK ? n : CHUNK;
+        std::memcpy(lin, &s->hist[(s->count - 15) & 31], 15 * sizeof(float));
+        std::memcpy(lin + 15, x, m * sizeof(float));
+        std::memset(lin + 15 + m, 0, 16 * sizeof(float));
+        // The samples these outputs read, at their largest, bound every output.
+        __m128 a = _mm_setzero_ps();
+        for (uint32_t i = 0; i < 15 + m; i += 4)
+            a = _mm_max_ps(a, _mm_and_ps(_mm_loadu_ps(lin + i), absmask));
+        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (_mm_cvtss_f32(a) * g_meter_bound > running) {
+            const float top = meter_max(lin + 15, m);
+            running = top > running ? top : running;
+        }
+        // Keep the last 16 samples in the mirrored ring (all os4_push needs).
+        for (uint32_t i = m > 16 ? m - 16 : 0; i < m; i++) {
+            const uint32_t j = (s->count + i) & 31;
+            s->hist[j] = s->hist[j + 32] = x[i];
+        }
+        s->count += m;
+        x += m;
+        n -= m;
+    }
+    return running;
 }

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "dsp/os4.h"
+
 // Samples of input history the detector keeps (its longest filter reaches 39 back, and a
 // group of late cells may start 8 samples before a block).
 constexpr int TPDET_HIST = 48;
@@ -37,6 +39,13 @@ void tpdet_reset(TpDetector *d);
 // magnitude of the input 7 samples back. The results do not depend on how a signal is split
 // into calls. Audio thread; allocates nothing.
 void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak);
+
+// The output true-peak meter over a block: pushes n samples into the 4x interpolator state s
+// (the same history os4_push keeps) and returns the larger of running and the largest phase
+// magnitude of those samples. Groups of 8 samples whose phase gains bound every output under
+// the running maximum are not interpolated (the block with the largest sample goes first);
+// the result is that of interpolating every sample. Audio thread; allocates nothing.
+float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running);
 
 // Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and
 // (t - k, t - 39 + k) of the late one, the weight of their sum for the half-sample point, the
