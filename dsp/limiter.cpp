@@ -692,8 +692,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         peak_in = peak2(peak_in, k.wl, k.wr, n, true);
 
         // Detector: true peak, or the input 7 samples late.
-        tpdet_block(&c0->det, k.wl, n, k.dl, tp);
-        tpdet_block(&c1->det, k.wr, n, k.dr, tp);
+        tpdet_block(&c0->det, k.wl, n, k.dl, tp, k.cthr);
+        tpdet_block(&c1->det, k.wr, n, k.dr, tp, k.cthr);
         det_l = peak2(det_l, k.dl, k.dl, n, false);
         det_r = peak2(det_r, k.dr, k.dr, n, false);
 

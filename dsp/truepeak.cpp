@@ -127,14 +127,22 @@ void late_values(const float *x, int i0, float *out8) {
         k_sse2::late_kernel(x, i0, out8);
 }
 
+// Largest of 8 floats.
+inline float max8(const float *p) {
+    __m128 a = _mm_max_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4));
+    a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+    a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(a);
+}
+
 // Whether group g of cells gets the late check: it came within TPDET_LATE_RATIO of the largest
-// fast value of the five groups before it.
-bool late_wanted(const TpDetector *d, int64_t g) {
-    const float own = d->group_max[g & 15];
+// fast value of the five groups before it, and of the threshold thr.
+bool late_wanted(const TpDetector *d, int64_t g, double thr) {
+    const float own = d->group_max[g & 15] * TPDET_LATE_RATIO;
     float before = 0.0f;
     for (int64_t j = g - 5; j < g; j++)
         before = d->group_max[j & 15] > before ? d->group_max[j & 15] : before;
-    return own * TPDET_LATE_RATIO >= before;
+    return own >= before && (double)own > thr;
 }
 
 } // namespace
@@ -144,9 +152,12 @@ void tpdet_global_init() {
     (void)designed;
 }
 
-void tpdet_reset(TpDetector *d) { std::memset(d, 0, sizeof *d); }
+void tpdet_reset(TpDetector *d) {
+    std::memset(d, 0, sizeof *d);
+    d->decided = -1;
+}
 
-void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak) {
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr) {
     constexpr uint32_t CHUNK = 64;
     alignas(32) float lin[TPDET_HIST + CHUNK + 16];
     alignas(32) float fast[CHUNK + 8];
@@ -164,26 +175,39 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
             // The groups start afresh when true-peak detection comes back.
             std::memset(d->group_max, 0, sizeof d->group_max);
             d->group_cur = 0.0f;
+            d->decided = -1;
         } else {
             fast_values(xs, m, fast);
+            std::memcpy(out, fast, m * sizeof(float));
             // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
             float cur = d->group_cur;
-            for (uint32_t i = 0; i < m; i++) {
+            for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
                 const int64_t c = t0 + i - 8;
-                out[i] = fast[i];
-                if (c < 0) continue;
-                cur = fast[i] > cur ? fast[i] : cur;
-                if ((c & 7) == 7) {
+                const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
+                float top = 0.0f;
+                if (len == 8)
+                    top = max8(fast + i);
+                else
+                    for (uint32_t j = i; j < i + len; j++)
+                        top = fast[j] > top ? fast[j] : top;
+                cur = top > cur ? top : cur;
+                if (len == left) {
                     d->group_max[(c >> 3) & 15] = cur;
                     cur = 0.0f;
                 }
+                i += len;
             }
             d->group_cur = cur;
-            // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups.
+            // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
+            // when its first late cell is due (time 8g + 20), with the threshold of that time.
             const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
             for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
-                if (!late_wanted(d, g)) continue;
                 const int i0 = (int)(8 * g + 20 - t0);
+                if (i0 >= 0) {
+                    d->decided = g;
+                    d->wanted = late_wanted(d, g, thr ? thr[i0] : 0.0);
+                }
+                if (d->decided != g || !d->wanted) continue;
                 late_values(xs, i0, late);
                 for (int j = 0; j < 8; j++) {
                     const int i = i0 + j;
@@ -195,6 +219,7 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         d->count += m;
         x += m;
         out += m;
+        if (thr) thr += m;
         n -= m;
     }
 }

@@ -15,15 +15,19 @@ constexpr int TPDET_HIST = 48;
 //   count        samples pushed since the reset (the time index of the next one)
 //   group_max    largest fast value of each of the last 16 groups of 8 cells (ring by group)
 //   group_cur    largest fast value so far of the group being filled
+//   decided      the last group whose late check was decided (-1: none), wanted the decision
 // The cell of time t is the interval (t - 8, t - 7] of the input: the fast value written for
 // time t covers it. The late, finer value of cell t - 20 joins the value of time t when its
 // group of 8 cells came within TPDET_LATE_RATIO of the largest fast value of the 5 groups
-// before it (a fast value is never that far under the true peak of band-limited material).
+// before it and of the threshold at the time of its first late cell (a fast value is never
+// that far under the true peak of band-limited material).
 struct TpDetector {
     float hist[TPDET_HIST];
     uint64_t count;
     float group_max[16];
     float group_cur;
+    int64_t decided;
+    uint8_t wanted;
 };
 constexpr float TPDET_LATE_RATIO = 1.3f;
 
@@ -36,9 +40,10 @@ void tpdet_reset(TpDetector *d);
 
 // Pushes n samples (any n) and writes one detector value per sample into out: with true_peak
 // the largest of the cell's points on both interpolators (and of the late check), else the
-// magnitude of the input 7 samples back. The results do not depend on how a signal is split
-// into calls. Audio thread; allocates nothing.
-void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak);
+// magnitude of the input 7 samples back. thr (null: 0) holds the limiter's threshold per
+// sample; values that cannot reach it need no late check. The results do not depend on how
+// a signal is split into calls. Audio thread; allocates nothing.
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr = nullptr);
 
 // The output true-peak meter over a block: pushes n samples into the 4x interpolator state s
 // (the same history os4_push keeps) and returns the larger of running and the largest phase

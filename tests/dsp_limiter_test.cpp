@@ -858,7 +858,7 @@ struct Model {
             // time. Without true peak it is the input 7 samples late.
             float d[2];
             for (int c = 0; c < 2; c++)
-                tpdet_block(&ch[c].det, &w[c], 1, &d[c], lim->true_peak);
+                tpdet_block(&ch[c].det, &w[c], 1, &d[c], lim->true_peak, &cur_thr);
             meters.det_l = std::max(meters.det_l, d[0]);
             meters.det_r = std::max(meters.det_r, d[1]);
             double g[2];
