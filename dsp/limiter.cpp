@@ -205,6 +205,7 @@ void limiter_reset(Limiter *lim) {
     chan_clear(&lim->chan[0]);
     chan_clear(&lim->chan[1]);
     snap_smoothers(lim);
+    lim->twin = 1;
     lim->fade_bypass = lim->bypass ? 1.0 : 0.0;
     lim->fade_delta = lim->delta ? 1.0 : 0.0;
     lim->fade_unity = lim->unity ? 1.0 : 0.0;
@@ -438,6 +439,22 @@ void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
     }
 }
 
+// While the channels are twins, the right channel's counters and sums follow the left's.
+void twin_sync(Limiter *lim) {
+    const LimiterChan *c0 = &lim->chan[0];
+    LimiterChan *c1 = &lim->chan[1];
+    c1->head = c0->head;
+    c1->tail = c0->tail;
+    c1->pos = c0->pos;
+    c1->below_end = c0->below_end;
+    c1->len1 = c0->len1;
+    c1->pos1 = c0->pos1;
+    c1->sum1 = c0->sum1;
+    c1->len2 = c0->len2;
+    c1->pos2 = c0->pos2;
+    c1->sum2 = c0->sum2;
+}
+
 // The deque's size after the last push: the values of the window smaller than every later one.
 uint32_t window_records(const LimiterChan *c) {
     const uint32_t L = (uint32_t)c->window, mask = (uint32_t)c->mask;
@@ -504,6 +521,17 @@ void chan_skip_ones(LimiterChan *c, uint32_t n) {
     c->pos2 = (int32_t)(((uint32_t)c->pos2 + n) % (uint32_t)c->len2);
 }
 
+// The right channel's window and averages, kept as the left's while the two received the
+// same required gains, become its own: their rings and counters are copied over.
+void twin_split(Limiter *lim) {
+    LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
+    std::memcpy(c1->win_vals, c0->win_vals, (size_t)c0->cap * sizeof(float));
+    std::memcpy(c1->box1, c0->box1, (size_t)c0->cap1 * sizeof(float));
+    std::memcpy(c1->box2, c0->box2, (size_t)c0->cap2 * sizeof(float));
+    twin_sync(lim);
+    lim->twin = 0;
+}
+
 // Required gains with link, window minima and both averages for the chunk; leaves a2 of
 // both channels in k.gain (or, when everything stays at unity, 0 dB of reduction directly).
 // Returns 1 when k.gain holds a2 values of which some are below 1, 0 when it holds 0 dB.
@@ -517,9 +545,9 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
         over_any = _mm_or_pd(over_any, _mm_cmpgt_pd(_mm_set_pd(k.dr[j], k.dl[j]), _mm_set1_pd(k.cthr[j])));
     const bool over = _mm_movemask_pd(over_any) != 0;
 
-    if (!over && chan_settled(c0) && chan_settled(c1)) {
+    if (!over && chan_settled(c0) && (lim->twin || chan_settled(c1))) {
         chan_skip_ones(c0, n);
-        chan_skip_ones(c1, n);
+        if (!lim->twin) chan_skip_ones(c1, n);
         for (uint32_t j = 0; j < n; j++)
             _mm_store_pd(k.gain[j], _mm_setzero_pd());
         return 0;
@@ -542,12 +570,14 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
         g[0][j] = _mm_cvtss_f32(gf);
         g[1][j] = _mm_cvtss_f32(_mm_shuffle_ps(gf, gf, 1));
     }
-    for (int c = 0; c < 2; c++) {
+    if (lim->twin && std::memcmp(g[0], g[1], n * sizeof(float)) != 0) twin_split(lim);
+    for (int c = 0; c < (lim->twin ? 1 : 2); c++) {
         LimiterChan *ch = &lim->chan[c];
         window_min(ch, g[c], n, w[c]);
         running_average(ch->box1, ch->len1, &ch->pos1, &ch->sum1, w[c], n, a1[c]);
         running_average(ch->box2, ch->len2, &ch->pos2, &ch->sum2, a1[c], n, a2[c]);
     }
+    if (lim->twin) std::memcpy(a2[1], a2[0], n * sizeof(float));
     __m128d any = _mm_setzero_pd();
     for (uint32_t j = 0; j < n; j++) {
         const __m128d v = _mm_cvtps_pd(_mm_set_ps(0.0f, 0.0f, a2[1][j], a2[0][j]));
@@ -813,7 +843,10 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
     }
 
     c0->tail = c0->head + window_records(c0);
-    c1->tail = c1->head + window_records(c1);
+    if (lim->twin)
+        twin_sync(lim);
+    else
+        c1->tail = c1->head + window_records(c1);
     lim->cur_in = cur_in;
     lim->cur_thr = cur_thr;
     lim->cur_out = cur_out;

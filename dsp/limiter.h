@@ -71,6 +71,10 @@ struct Limiter {
     int32_t thr_len, thr_pos;
     int32_t thr_busy; // samples until thr_ring holds cur_thr throughout again
     uint8_t primed;   // targets set since init: the first set snaps the smoothers
+    // 1 while both channels received the same required gains since the reset: the right
+    // channel's window and averages are then the left's, kept in chan[0] (chan[1]'s counters
+    // and sums are brought level at the end of each limiter_process call).
+    uint8_t twin;
     double smooth_coef;
     double link;
     uint8_t true_peak, adaptive;
@@ -93,8 +97,8 @@ void limiter_reset(Limiter *lim);
 int limiter_latency(const Limiter *lim); // delay_len
 
 // Audio thread:
-void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db,
-                 double ceiling_db, double release_ms, double link, double mix);
+void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db, double ceiling_db,
+                 double release_ms, double link, double mix);
 void limiter_set_style(Limiter *lim, int index);
 void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity);
 void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames);
