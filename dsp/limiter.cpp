@@ -333,6 +333,9 @@ namespace k_avx2 {
 } // namespace k_avx2
 #pragma GCC pop_options
 
+// The kernel f of the width chosen for this processor.
+#define KERNEL(f, ...) (g_tp_avx2 ? k_avx2::f(__VA_ARGS__) : k_sse2::f(__VA_ARGS__))
+
 namespace {
 
 // ---- Gain computer ----------------------------------------------------------------------
@@ -540,10 +543,7 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
     const __m128d one = _mm_set1_pd(1.0);
 
     // Does any detector value exceed the threshold in this chunk?
-    __m128d over_any = _mm_setzero_pd();
-    for (uint32_t j = 0; j < n; j++)
-        over_any = _mm_or_pd(over_any, _mm_cmpgt_pd(_mm_set_pd(k.dr[j], k.dl[j]), _mm_set1_pd(k.cthr[j])));
-    const bool over = _mm_movemask_pd(over_any) != 0;
+    const bool over = KERNEL(any_over, k.dl, k.dr, k.cthr, n);
 
     if (!over && chan_settled(c0) && (lim->twin || chan_settled(c1))) {
         chan_skip_ones(c0, n);
@@ -555,21 +555,7 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
 
     // Required gains (gl = thr / dl if dl > thr else 1, likewise gr) with link.
     alignas(16) float g[2][CHUNK + 4], w[2][CHUNK + 4], a1[2][CHUNK + 4], a2[2][CHUNK + 4];
-    const __m128d vlink = _mm_set1_pd(link);
-    for (uint32_t j = 0; j < n; j++) {
-        __m128d gv = one;
-        if (over) {
-            const __m128d d = _mm_set_pd(k.dr[j], k.dl[j]);
-            const __m128d thr = _mm_set1_pd(k.cthr[j]);
-            const __m128d above = _mm_cmpgt_pd(d, thr);
-            gv = _mm_or_pd(_mm_and_pd(above, _mm_div_pd(thr, d)), _mm_andnot_pd(above, one));
-            const __m128d m = _mm_min_pd(gv, _mm_shuffle_pd(gv, gv, 1));
-            gv = _mm_add_pd(gv, _mm_mul_pd(vlink, _mm_sub_pd(m, gv)));
-        }
-        const __m128 gf = _mm_cvtpd_ps(gv);
-        g[0][j] = _mm_cvtss_f32(gf);
-        g[1][j] = _mm_cvtss_f32(_mm_shuffle_ps(gf, gf, 1));
-    }
+    KERNEL(required_gains, k.dl, k.dr, k.cthr, link, n, g[0], g[1]);
     if (lim->twin && std::memcmp(g[0], g[1], n * sizeof(float)) != 0) twin_split(lim);
     for (int c = 0; c < (lim->twin ? 1 : 2); c++) {
         LimiterChan *ch = &lim->chan[c];
@@ -680,22 +666,12 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
 
         // Smoothers of input gain and threshold, input gain, input sample peak.
         if (!moves(cur_in, tgt_in, sc) && !moves(cur_thr, tgt_thr, sc)) {
-            const __m128d gin = _mm_set1_pd(cur_in);
-            uint32_t j = 0;
-            for (; j + 2 <= n; j += 2) {
-                _mm_store_pd(k.cin + j, gin);
-                _mm_store_pd(k.cthr + j, _mm_set1_pd(cur_thr));
-                const __m128d l = load2(L + j);
-                const __m128d r = load2(R + j);
-                store2(k.wl + j, _mm_cvtpd_ps(wet_pd(_mm_mul_pd(l, gin))));
-                store2(k.wr + j, _mm_cvtpd_ps(wet_pd(_mm_mul_pd(r, gin))));
-            }
-            for (; j < n; j++) {
+            for (uint32_t j = 0; j < n; j++) {
                 k.cin[j] = cur_in;
                 k.cthr[j] = cur_thr;
-                k.wl[j] = wet_ss(L[j] * cur_in);
-                k.wr[j] = wet_ss(R[j] * cur_in);
             }
+            const float p = KERNEL(input_gain, L, R, cur_in, n, k.wl, k.wr);
+            peak_in = p > peak_in ? p : peak_in;
         } else {
             const bool thr_moves = moves(cur_thr, tgt_thr, sc);
             for (uint32_t j = 0; j < n; j++) {
@@ -707,6 +683,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 k.wr[j] = wet_ss(R[j] * cur_in);
             }
             if (thr_moves) thr_busy = thr_len + (int32_t)n;
+            peak_in = peak2(peak_in, k.wl, k.wr, n, true);
         }
         // The threshold each sample was detected with, for the sample leaving the delay now
         // (lookahead + 1 samples later, the detector's own 7 samples being part of the delay).
@@ -719,13 +696,12 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
             }
             thr_busy -= (int32_t)n;
         }
-        peak_in = peak2(peak_in, k.wl, k.wr, n, true);
 
         // Detector: true peak, or the input 7 samples late.
         tpdet_block(&c0->det, k.wl, n, k.dl, tp, k.cthr);
         tpdet_block(&c1->det, k.wr, n, k.dr, tp, k.cthr);
-        det_l = peak2(det_l, k.dl, k.dl, n, false);
-        det_r = peak2(det_r, k.dr, k.dr, n, false);
+        det_l = KERNEL(block_max, k.dl, n, det_l);
+        det_r = KERNEL(block_max, k.dr, n, det_r);
 
         // Gain computer: required gains, window minimum, averages, dB, release, gain.
         const int reduced = gain_computer(lim, k, n, link);
@@ -751,8 +727,12 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         delay_chunk(lim, k, L, R, n);
         const bool settled = !thr_varies && !moves(cur_ceil, tgt_ceil, sc) && !moves(cur_mix, tgt_mix, sc);
         if (settled) cur_out = cur_ceil / cur_thr;
-        if (settled && !running) {
-            const bool mix = cur_mix < 0.9999;
+        bool peaked = false; // peak_out already taken
+        if (settled && !running && cur_mix >= 0.9999) {
+            const float p = KERNEL(output_wet, k.gain, k.dwl, k.dwr, cur_out, cur_ceil, n, k.ol, k.orr, &min_gain);
+            peak_out = p > peak_out ? p : peak_out;
+            peaked = true;
+        } else if (settled && !running) {
             const __m128d vout = _mm_set1_pd(cur_out), vmix = _mm_set1_pd(cur_mix), one = _mm_set1_pd(1.0);
             const __m128d vceil = _mm_set1_pd(cur_ceil);
             __m128d mg = _mm_set1_pd(min_gain);
@@ -765,13 +745,11 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, dwl), vout), vceil);
                 __m128d yr = clamp_pd(_mm_mul_pd(_mm_mul_pd(g1, dwr), vout), vceil);
                 __m128d g = _mm_min_pd(g0, g1);
-                if (mix) {
-                    const __m128d ddl = load2(k.ddl + j);
-                    const __m128d ddr = load2(k.ddr + j);
-                    yl = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yl, ddl), vmix), ddl);
-                    yr = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yr, ddr), vmix), ddr);
-                    g = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(g, one), vmix), one);
-                }
+                const __m128d ddl = load2(k.ddl + j);
+                const __m128d ddr = load2(k.ddr + j);
+                yl = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yl, ddl), vmix), ddl);
+                yr = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yr, ddr), vmix), ddr);
+                g = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(g, one), vmix), one);
                 store2(k.ol + j, _mm_cvtpd_ps(yl));
                 store2(k.orr + j, _mm_cvtpd_ps(yr));
                 mg = _mm_min_pd(g, mg);
@@ -784,11 +762,9 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 double yl = clamp_sd(g0 * k.dwl[j] * cur_out, cur_ceil);
                 double yr = clamp_sd(g1 * k.dwr[j] * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
-                if (mix) {
-                    yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
-                    yr = (yr - k.ddr[j]) * cur_mix + k.ddr[j];
-                    g = (g - 1.0) * cur_mix + 1.0;
-                }
+                yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
+                yr = (yr - k.ddr[j]) * cur_mix + k.ddr[j];
+                g = (g - 1.0) * cur_mix + 1.0;
                 k.ol[j] = (float)yl;
                 k.orr[j] = (float)yr;
                 min_gain = g < min_gain ? g : min_gain;
@@ -837,7 +813,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         // Write back, output sample peak, output true peak.
         std::memcpy(L, k.ol, n * sizeof(float));
         std::memcpy(R, k.orr, n * sizeof(float));
-        peak_out = peak2(peak_out, k.ol, k.orr, n, true);
+        if (!peaked) peak_out = peak2(peak_out, k.ol, k.orr, n, true);
         tp_l = tpmeter_block(&c0->out, k.ol, n, tp_l);
         tp_r = tpmeter_block(&c1->out, k.orr, n, tp_r);
     }

@@ -26,6 +26,13 @@ struct V {
     static inline R and_(R a, R b) { return _mm256_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm256_blendv_ps(b, a, mask); }
     static inline bool any(R mask) { return _mm256_movemask_ps(mask) != 0; }
+    // Largest lane.
+    static inline float hmax(R a) {
+        __m128 m = _mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm_cvtss_f32(m);
+    }
 };
 
 // Doubles: 4 lanes. madd is fused.
@@ -48,6 +55,23 @@ struct VD {
     static inline R or_(R a, R b) { return _mm256_or_pd(a, b); }
     static inline R select(R mask, R a, R b) { return _mm256_blendv_pd(b, a, mask); }
     static inline bool any(R mask) { return _mm256_movemask_pd(mask) != 0; }
+    static inline R min(R a, R b) { return _mm256_min_pd(a, b); }
+    // Lanes that are numbers (all bits set) and NaN lanes (0).
+    static inline R ord(R a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
+    // N floats as doubles, and back (rounded to nearest).
+    static inline R cvt(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static inline void store_f(float *p, R v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
+    // Pairs (l, r) x N from p: the l and the r in order.
+    static inline void deinterleave(const double *p, R *l, R *r) {
+        const R a = _mm256_loadu_pd(p), b = _mm256_loadu_pd(p + 4);
+        *l = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+        *r = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+    }
+    static inline double hmin(R a) {
+        __m128d m = _mm_min_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
+        m = _mm_min_pd(m, _mm_unpackhi_pd(m, m));
+        return _mm_cvtsd_f64(m);
+    }
     // Biased exponent of positive normal x, as a double.
     static inline R exponent(R x) {
         const R two52 = set1(4503599627370496.0);
@@ -86,6 +110,11 @@ struct V {
     static inline R and_(R a, R b) { return _mm_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
     static inline bool any(R mask) { return _mm_movemask_ps(mask) != 0; }
+    static inline float hmax(R a) {
+        __m128 m = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm_cvtss_f32(m);
+    }
 };
 
 // Doubles: 2 lanes. madd is a multiplication and an addition (two roundings).
@@ -108,6 +137,18 @@ struct VD {
     static inline R or_(R a, R b) { return _mm_or_pd(a, b); }
     static inline R select(R mask, R a, R b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
     static inline bool any(R mask) { return _mm_movemask_pd(mask) != 0; }
+    static inline R min(R a, R b) { return _mm_min_pd(a, b); }
+    static inline R ord(R a) { return _mm_cmpord_pd(a, a); }
+    static inline R cvt(const float *p) {
+        return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p)));
+    }
+    static inline void store_f(float *p, R v) { _mm_storel_epi64((__m128i_u *)p, _mm_castps_si128(_mm_cvtpd_ps(v))); }
+    static inline void deinterleave(const double *p, R *l, R *r) {
+        const R a = _mm_loadu_pd(p), b = _mm_loadu_pd(p + 2);
+        *l = _mm_unpacklo_pd(a, b);
+        *r = _mm_unpackhi_pd(a, b);
+    }
+    static inline double hmin(R a) { return _mm_cvtsd_f64(_mm_min_pd(a, _mm_unpackhi_pd(a, a))); }
     static inline R exponent(R x) {
         const R two52 = set1(4503599627370496.0);
         return sub(_mm_or_pd(_mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(x), 52)), two52), two52);
