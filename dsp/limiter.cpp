@@ -305,7 +305,6 @@ struct Chunk {
     alignas(16) float dl[CHUNK], dr[CHUNK];   // detector values
     alignas(16) float dwl[CHUNK], dwr[CHUNK]; // delayed input-gained samples
     alignas(16) float ddl[CHUNK], ddr[CHUNK]; // delayed raw input
-    alignas(16) float ol[CHUNK], orr[CHUNK];  // output samples
     alignas(16) double cin[CHUNK];            // cur_in per sample
     alignas(16) double cthr[CHUNK];           // cur_thr per sample
     alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
@@ -660,6 +659,21 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
     float peak_in = 0, det_l = 0, det_r = 0, peak_out = 0, tp_l = 0, tp_r = 0;
 
     Chunk k;
+    // Outputs with the 15 before them (the output meter's history), per channel.
+    alignas(32) float outbuf[2][16 + CHUNK + 16];
+    float *const out[2] = {outbuf[0] + 16, outbuf[1] + 16};
+    float hist_peak[2];
+    for (int c = 0; c < 2; c++) {
+        const Os4 *o = &lim->chan[c].out;
+        float p = 0.0f;
+        for (int i = 1; i <= 15; i++) {
+            const float v = o->hist[(o->count - (uint32_t)i) & 31];
+            out[c][-i] = v;
+            p = std::fabs(v) > p ? std::fabs(v) : p;
+        }
+        hist_peak[c] = p;
+    }
+    const float meter_bound = tpmeter_gain_bound();
     for (uint32_t base = 0; base < frames; base += CHUNK) {
         const uint32_t n = frames - base < CHUNK ? frames - base : CHUNK;
         float *L = left + base, *R = right + base;
@@ -729,7 +743,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         if (settled) cur_out = cur_ceil / cur_thr;
         bool peaked = false; // peak_out already taken
         if (settled && !running && cur_mix >= 0.9999) {
-            const float p = KERNEL(output_wet, k.gain, k.dwl, k.dwr, cur_out, cur_ceil, n, k.ol, k.orr, &min_gain);
+            const float p = KERNEL(output_wet, k.gain, k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
             peak_out = p > peak_out ? p : peak_out;
             peaked = true;
         } else if (settled && !running) {
@@ -750,8 +764,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 yl = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yl, ddl), vmix), ddl);
                 yr = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yr, ddr), vmix), ddr);
                 g = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(g, one), vmix), one);
-                store2(k.ol + j, _mm_cvtpd_ps(yl));
-                store2(k.orr + j, _mm_cvtpd_ps(yr));
+                store2(out[0] + j, _mm_cvtpd_ps(yl));
+                store2(out[1] + j, _mm_cvtpd_ps(yr));
                 mg = _mm_min_pd(g, mg);
             }
             alignas(16) double v[2];
@@ -765,8 +779,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
                 yr = (yr - k.ddr[j]) * cur_mix + k.ddr[j];
                 g = (g - 1.0) * cur_mix + 1.0;
-                k.ol[j] = (float)yl;
-                k.orr[j] = (float)yr;
+                out[0][j] = (float)yl;
+                out[1][j] = (float)yr;
                 min_gain = g < min_gain ? g : min_gain;
             }
         } else {
@@ -805,19 +819,46 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                     yl = clamp_sd(yl, FLT_MAX);
                     yr = clamp_sd(yr, FLT_MAX);
                 }
-                k.ol[j] = (float)yl;
-                k.orr[j] = (float)yr;
+                out[0][j] = (float)yl;
+                out[1][j] = (float)yr;
                 min_gain = g < min_gain ? g : min_gain;
             }
         }
         // Write back, output sample peak, output true peak.
-        std::memcpy(L, k.ol, n * sizeof(float));
-        std::memcpy(R, k.orr, n * sizeof(float));
-        if (!peaked) peak_out = peak2(peak_out, k.ol, k.orr, n, true);
-        tp_l = tpmeter_block(&c0->out, k.ol, n, tp_l);
-        tp_r = tpmeter_block(&c1->out, k.orr, n, tp_r);
+        std::memcpy(L, out[0], n * sizeof(float));
+        std::memcpy(R, out[1], n * sizeof(float));
+        float chunk_peak = peak_out; // a bound for this chunk's samples
+        if (!peaked) {
+            chunk_peak = peak2(0.0f, out[0], out[1], n, true);
+            peak_out = chunk_peak > peak_out ? chunk_peak : peak_out;
+        }
+        // Output true peak: only where the samples read could beat the running maximum.
+        float *const meter[2] = {&tp_l, &tp_r};
+        for (int c = 0; c < 2; c++) {
+            const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
+            if (bound > *meter[c]) {
+                const float v = tpmeter_span(out[c], n);
+                *meter[c] = v > *meter[c] ? v : *meter[c];
+            }
+            // The last 15 outputs go before the next chunk's.
+            const float *tail = out[c] + (int)n - 15;
+            float p = 0.0f;
+            for (int i = 0; i < 15; i++)
+                p = std::fabs(tail[i]) > p ? std::fabs(tail[i]) : p;
+            std::memmove(out[c] - 15, tail, 15 * sizeof(float));
+            hist_peak[c] = p;
+        }
     }
 
+    // The output meters' histories.
+    for (int c = 0; c < 2; c++) {
+        Os4 *o = &lim->chan[c].out;
+        o->count += frames;
+        for (int i = 1; i <= 15; i++) {
+            const uint32_t j = (o->count - (uint32_t)i) & 31;
+            o->hist[j] = o->hist[j + 32] = out[c][-i];
+        }
+    }
     c0->tail = c0->head + window_records(c0);
     if (lim->twin)
         twin_sync(lim);

@@ -224,6 +224,10 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
     }
 }
 
+float tpmeter_span(const float *x, uint32_t n) { return n ? meter_max(x, n) : 0.0f; }
+
+float tpmeter_gain_bound() { return g_meter_bound; }
+
 float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running) {
     constexpr uint32_t CHUNK = 64;
     alignas(32) float lin[15 + CHUNK + 16];

@@ -52,6 +52,13 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
 // the result is that of interpolating every sample. Audio thread; allocates nothing.
 float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running);
 
+// The same meter over samples whose 15 predecessors are in memory before them: the largest
+// phase magnitude of the outputs for x[0 .. n - 1] (x[-15 .. -1] read, and up to 8 floats
+// after x[n - 1], whose values do not matter). Audio thread.
+float tpmeter_span(const float *x, uint32_t n);
+// A bound on the meter's value from the largest sample magnitude among those it reads.
+float tpmeter_gain_bound();
+
 // Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and
 // (t - k, t - 39 + k) of the late one, the weight of their sum for the half-sample point, the
 // weight of their sum for (quarter + three-quarter point) and of their difference for
