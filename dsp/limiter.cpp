@@ -310,7 +310,7 @@ struct Chunk {
     alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
     alignas(16) double sum[CHUNK][2];         // running sums of both channels
     alignas(16) float avg[CHUNK][4];          // a1 of both channels (lanes 0, 1)
-    alignas(16) double gain[CHUNK][2];        // a2, then dB of reduction, then linear gain
+    alignas(32) double gain[2][CHUNK + 4];    // a2, then dB of reduction, then linear gain
 };
 
 } // namespace
@@ -535,11 +535,11 @@ void twin_split(Limiter *lim) {
 }
 
 // Required gains with link, window minima and both averages for the chunk; leaves a2 of
-// both channels in k.gain (or, when everything stays at unity, 0 dB of reduction directly).
-// Returns 1 when k.gain holds a2 values of which some are below 1, 0 when it holds 0 dB.
+// both channels in k.gain (twins: of the left only), or, when everything stays at unity, 0
+// dB of reduction. Returns 1 when k.gain holds a2 values of which some are below 1, 0 when
+// it holds 0 dB.
 int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
-    const __m128d one = _mm_set1_pd(1.0);
 
     // Does any detector value exceed the threshold in this chunk?
     const bool over = KERNEL(any_over, k.dl, k.dr, k.cthr, n);
@@ -548,7 +548,7 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
         chan_skip_ones(c0, n);
         if (!lim->twin) chan_skip_ones(c1, n);
         for (uint32_t j = 0; j < n; j++)
-            _mm_store_pd(k.gain[j], _mm_setzero_pd());
+            k.gain[0][j] = k.gain[1][j] = 0.0;
         return 0;
     }
 
@@ -562,14 +562,13 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
         running_average(ch->box1, ch->len1, &ch->pos1, &ch->sum1, w[c], n, a1[c]);
         running_average(ch->box2, ch->len2, &ch->pos2, &ch->sum2, a1[c], n, a2[c]);
     }
-    if (lim->twin) std::memcpy(a2[1], a2[0], n * sizeof(float));
-    __m128d any = _mm_setzero_pd();
-    for (uint32_t j = 0; j < n; j++) {
-        const __m128d v = _mm_cvtps_pd(_mm_set_ps(0.0f, 0.0f, a2[1][j], a2[0][j]));
-        any = _mm_or_pd(any, _mm_cmplt_pd(v, one));
-        _mm_store_pd(k.gain[j], v);
-    }
-    return _mm_movemask_pd(any) != 0;
+    bool any = false;
+    for (int c = 0; c < (lim->twin ? 1 : 2); c++)
+        for (uint32_t j = 0; j < n; j++) {
+            k.gain[c][j] = a2[c][j];
+            any = any || a2[c][j] < 1.0f;
+        }
+    return any;
 }
 
 // The four delay lines over the chunk: the values delay_len samples old come out into k,
@@ -719,22 +718,25 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
 
         // Gain computer: required gains, window minimum, averages, dB, release, gain.
         const int reduced = gain_computer(lim, k, n, link);
+        const bool twin = lim->twin;
+        const uint32_t rounded = (n + 3) & ~3u; // kernels work in whole vectors
         if (!reduced) {
             for (uint32_t j = 0; j < n; j++)
-                k.gain[j][0] = k.gain[j][1] = 0.0;
-        } else if (g_tp_avx2) {
-            k_avx2::reduction_db(&k.gain[0][0], 2 * n, GAIN_FLOOR);
+                k.gain[0][j] = k.gain[1][j] = 0.0;
         } else {
-            k_sse2::reduction_db(&k.gain[0][0], 2 * n, GAIN_FLOOR);
+            KERNEL(reduction_db, k.gain[0], rounded, GAIN_FLOOR);
+            if (!twin) KERNEL(reduction_db, k.gain[1], rounded, GAIN_FLOOR);
         }
-        const int released = g_tp_avx2 ? k_avx2::envelope(lim, k.gain, n) : k_sse2::envelope(lim, k.gain, n);
+        const int released = KERNEL(envelope, lim, k.gain[0], k.gain[1], n, twin);
         if (!released) {
             for (uint32_t j = 0; j < n; j++)
-                k.gain[j][0] = k.gain[j][1] = 1.0;
-        } else if (g_tp_avx2) {
-            k_avx2::linear_gain(&k.gain[0][0], 2 * n);
+                k.gain[0][j] = k.gain[1][j] = 1.0;
         } else {
-            k_sse2::linear_gain(&k.gain[0][0], 2 * n);
+            KERNEL(linear_gain, k.gain[0], rounded);
+            if (twin)
+                std::memcpy(k.gain[1], k.gain[0], n * sizeof(double));
+            else
+                KERNEL(linear_gain, k.gain[1], rounded);
         }
 
         // Delay, output gain, mix, monitors.
@@ -743,7 +745,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
         if (settled) cur_out = cur_ceil / cur_thr;
         bool peaked = false; // peak_out already taken
         if (settled && !running && cur_mix >= 0.9999) {
-            const float p = KERNEL(output_wet, k.gain, k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
+            const float p =
+                KERNEL(output_wet, k.gain[0], k.gain[1], k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
             peak_out = p > peak_out ? p : peak_out;
             peaked = true;
         } else if (settled && !running) {
@@ -752,8 +755,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
             __m128d mg = _mm_set1_pd(min_gain);
             uint32_t j = 0;
             for (; j + 2 <= n; j += 2) {
-                const __m128d ga = _mm_load_pd(k.gain[j]), gb = _mm_load_pd(k.gain[j + 1]);
-                const __m128d g0 = _mm_unpacklo_pd(ga, gb), g1 = _mm_unpackhi_pd(ga, gb);
+                const __m128d g0 = _mm_load_pd(k.gain[0] + j), g1 = _mm_load_pd(k.gain[1] + j);
                 const __m128d dwl = load2(k.dwl + j);
                 const __m128d dwr = load2(k.dwr + j);
                 __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, dwl), vout), vceil);
@@ -772,7 +774,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
             _mm_store_pd(v, mg);
             min_gain = v[1] < v[0] ? v[1] : v[0];
             for (; j < n; j++) {
-                const double g0 = k.gain[j][0], g1 = k.gain[j][1];
+                const double g0 = k.gain[0][j], g1 = k.gain[1][j];
                 double yl = clamp_sd(g0 * k.dwl[j] * cur_out, cur_ceil);
                 double yr = clamp_sd(g1 * k.dwr[j] * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
@@ -789,7 +791,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 cur_out = cur_ceil / (thr_varies ? k.thrd[j] : cur_thr);
                 cur_mix += (tgt_mix - cur_mix) * sc;
                 const double dwl = k.dwl[j], dwr = k.dwr[j], ddl = k.ddl[j], ddr = k.ddr[j];
-                const double g0 = k.gain[j][0], g1 = k.gain[j][1];
+                const double g0 = k.gain[0][j], g1 = k.gain[1][j];
                 double yl = clamp_sd(g0 * dwl * cur_out, cur_ceil), yr = clamp_sd(g1 * dwr * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 if (cur_mix < 0.9999) {

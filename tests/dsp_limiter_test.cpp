@@ -913,7 +913,9 @@ struct Model {
             dry[0][(size_t)dp] = L;
             dry[1][(size_t)dp] = R;
             dp = dp + 1 == (int)wet[0].size() ? 0 : dp + 1;
-            double yl = gain[0] * dwl * cur_out, yr = gain[1] * dwr * cur_out;
+            // The wet output never passes the (smoothed) ceiling.
+            double yl = std::clamp(gain[0] * dwl * cur_out, -cur_ceil, cur_ceil);
+            double yr = std::clamp(gain[1] * dwr * cur_out, -cur_ceil, cur_ceil);
             double sg = std::min(gain[0], gain[1]);
             if (cur_mix < 0.9999) {
                 yl = (yl - ddl) * cur_mix + ddl;
@@ -997,6 +999,42 @@ TEST(LimiterProcessing, FollowsTheSampleBySampleDefinition) {
     EXPECT_EQ(l->chan[0].sum1, model.ch[0].sum1);
     EXPECT_EQ(l->chan[1].sum2, model.ch[1].sum2);
     EXPECT_EQ(l->chan[0].hold_left, model.ch[0].hl);
+}
+
+TEST(LimiterProcessing, LinkedChannelsFollowTheDefinitionBeforeAndAfterTheyPart) {
+    // Full link: both channels need the same gains, and the limiter computes them once; then
+    // the link drops and the channels part. Both stretches follow the model, in every style.
+    std::vector<float> m, r;
+    dsp_test::music(48000, 1.0, 1.2, 0.1, m, r, 45);
+    Lim l;
+    Model model(l.get());
+    std::vector<float> a = m, b = r, ma = m, mb = r;
+    double worst = 0;
+    size_t i = 0;
+    for (int piece = 0; i < a.size(); piece++) {
+        const uint32_t n = (uint32_t)std::min<size_t>(a.size() - i, 97 + 31 * (piece % 5));
+        if (piece % 20 == 0) {
+            const int s = piece / 20;
+            l.set(0.0, 9.0, -1.0, s % 2 == 0, s != 3, 80.0, i < a.size() * 2 / 3 ? 1.0 : 0.5);
+            limiter_set_style(l.get(), s % 6);
+        }
+        limiter_process(l.get(), &a[i], &b[i], n);
+        model.process(l.get(), &ma[i], &mb[i], n);
+        for (size_t j = i; j < i + n; j++)
+            worst = std::max({worst, (double)std::fabs(a[j] - ma[j]), (double)std::fabs(b[j] - mb[j])});
+        EXPECT_NEAR(l->meters.min_gain, model.meters.min_gain, 1e-6) << piece;
+        EXPECT_EQ(l->meters.det_l, model.meters.det_l) << piece;
+        i += n;
+    }
+    EXPECT_LT(worst, 5e-7);
+    for (int c = 0; c < 2; c++) {
+        EXPECT_EQ(l->chan[c].pos, model.ch[c].pos) << c;
+        EXPECT_EQ(l->chan[c].head, model.ch[c].head) << c;
+        EXPECT_EQ(l->chan[c].tail, model.ch[c].tail) << c;
+        EXPECT_EQ(l->chan[c].sum1, model.ch[c].sum1) << c;
+        EXPECT_EQ(l->chan[c].sum2, model.ch[c].sum2) << c;
+        EXPECT_EQ(l->chan[c].hold_left, model.ch[c].hl) << c;
+    }
 }
 
 } // namespace
