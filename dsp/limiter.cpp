@@ -206,6 +206,7 @@ void limiter_reset(Limiter *lim) {
     chan_clear(&lim->chan[1]);
     snap_smoothers(lim);
     lim->twin = 1;
+    lim->env_pend = 0;
     lim->fade_bypass = lim->bypass ? 1.0 : 0.0;
     lim->fade_delta = lim->delta ? 1.0 : 0.0;
     lim->fade_unity = lim->unity ? 1.0 : 0.0;
