@@ -638,8 +638,13 @@ float peak2(float m, const float *a, const float *b, uint32_t n, bool magnitude)
 } // namespace
 
 void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
+    limiter_process_into(lim, left, right, left, right, frames);
+}
+
+void limiter_process_into(Limiter *lim, const float *in_left, const float *in_right, float *left, float *right,
+                          uint32_t frames) {
     if (!lim->wet_l) return;
-    if (!left || !right) frames = 0;
+    if (!left || !right || !in_left || !in_right) frames = 0;
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
     const double link = lim->link;
     const double sc = lim->smooth_coef, fc = lim->fade_coef;
@@ -676,7 +681,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
     const float meter_bound = tpmeter_gain_bound();
     for (uint32_t base = 0; base < frames; base += CHUNK) {
         const uint32_t n = frames - base < CHUNK ? frames - base : CHUNK;
-        float *L = left + base, *R = right + base;
+        const float *L = in_left + base, *R = in_right + base;
 
         // Smoothers of input gain and threshold, input gain, input sample peak.
         if (!moves(cur_in, tgt_in, sc) && !moves(cur_thr, tgt_thr, sc)) {
@@ -828,8 +833,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
             }
         }
         // Write back, output sample peak, output true peak.
-        std::memcpy(L, out[0], n * sizeof(float));
-        std::memcpy(R, out[1], n * sizeof(float));
+        std::memcpy(left + base, out[0], n * sizeof(float));
+        std::memcpy(right + base, out[1], n * sizeof(float));
         float chunk_peak = peak_out; // a bound for this chunk's samples
         if (!peaked) {
             chunk_peak = peak2(0.0f, out[0], out[1], n, true);

@@ -109,6 +109,10 @@ void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, d
 void limiter_set_style(Limiter *lim, int index);
 void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity);
 void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames);
+// The same from separate input buffers into the output buffers (each input may be its
+// output: in place); one pass over the audio instead of a copy and a pass.
+void limiter_process_into(Limiter *lim, const float *in_left, const float *in_right, float *left, float *right,
+                          uint32_t frames);
 
 // Internals exposed for tests.
 int chan_init(LimiterChan *c, int lookahead);

@@ -704,6 +704,26 @@ TEST(LimiterProcessing, OutputDoesNotDependOnTheBlockSize) {
     }
 }
 
+TEST(LimiterProcessing, SeparateInputBuffersGiveTheSameOutputAndStayUntouched) {
+    std::vector<float> m, r;
+    dsp_test::music(48000, 0.3, 1.0, 0.0, m, r, 8);
+    Lim a, b;
+    a.set(1.0, 9.0, -1.0);
+    b.set(1.0, 9.0, -1.0);
+    std::vector<float> al = m, ar = r, bl(m.size()), br(m.size());
+    for (size_t i = 0; i < m.size(); i += 300) {
+        const uint32_t n = (uint32_t)std::min<size_t>(300, m.size() - i);
+        limiter_process(a.get(), &al[i], &ar[i], n);
+        limiter_process_into(b.get(), &m[i], &r[i], &bl[i], &br[i], n);
+    }
+    EXPECT_EQ(al, bl);
+    EXPECT_EQ(ar, br);
+    std::vector<float> m2, r2;
+    dsp_test::music(48000, 0.3, 1.0, 0.0, m2, r2, 8);
+    EXPECT_EQ(m, m2);
+    EXPECT_EQ(r, r2);
+}
+
 TEST(LimiterProcessing, ResetGivesTheSameOutputAsAFreshLimiter) {
     std::vector<float> m, r;
     dsp_test::music(48000, 0.4, 0.9, 0.0, m, r);
