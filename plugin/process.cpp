@@ -16,6 +16,15 @@
 
 namespace {
 
+// A store into the slot that needs no fence of its own. Readers find every field through a
+// counter (hist_count for the history rows, ring_count for a call's records and the meters),
+// and this call publishes that counter last with a fenced store; release order on the
+// fields before it is what they rely on. One fence per call instead of one per field keeps
+// a chain's stages from waiting on each other's buffer traffic at every store.
+template <class T> inline void slot_put(T &field, T v) {
+    std::atomic_ref<T>(field).store(v, std::memory_order_release);
+}
+
 // Block accumulators of the limiter's piece meters.
 struct BlockMeters {
     float gain = 1.0f;
@@ -44,10 +53,10 @@ inline double param(const SharedSlot *s, int index) { return param_clamp(index, 
 
 void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
     uint32_t i = k & (HIST_LEN - 1);
-    shm_store(s->hist_gain[i], gain);
-    shm_store(s->hist_in[i], in);
-    shm_store(s->hist_out[i], out);
-    shm_store(s->hist_lufs[i], lufs);
+    slot_put(s->hist_gain[i], gain);
+    slot_put(s->hist_in[i], in);
+    slot_put(s->hist_out[i], out);
+    slot_put(s->hist_lufs[i], lufs);
 }
 
 void reset_hist_acc(Plugin *p) {
@@ -74,8 +83,8 @@ void fill_gap(Plugin *p, SharedSlot *s, uint64_t now, int64_t steady) {
     if (rows > (int64_t)HIST_LEN) rows = HIST_LEN;
     uint32_t start = shm_load(s->hist_count);
     for (uint32_t k = 0; k < (uint32_t)rows; k++) write_row(s, start + k, 1.0f, -1.0f, 0.0f, -100.0f);
-    shm_store(s->hist_count, start + (uint32_t)rows);
-    shm_store(s->hist_gap, (int32_t)start);
+    slot_put(s->hist_count, start + (uint32_t)rows);
+    slot_put(s->hist_gap, (int32_t)start);
     reset_hist_acc(p);
     p->hist_frames = 0;
 }
@@ -105,14 +114,14 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 1. Call records.
     uint64_t now = sys_time_ns();
-    shm_store(s->proc_prev_time, shm_load(s->proc_time));
-    shm_store(s->proc_time, now);
-    shm_store(s->proc_seq, registry_next_seq());
+    slot_put(s->proc_prev_time, shm_load(s->proc_time));
+    slot_put(s->proc_time, now);
+    slot_put(s->proc_seq, registry_next_seq());
     uint32_t n = shm_load(s->ring_count);
-    shm_store(s->ring_start[n & (CALL_RING - 1)], now);
-    shm_store(s->ring_steady[n & (CALL_RING - 1)], pr->steady_time);
-    shm_store(s->steady_prev, shm_load(s->steady));
-    shm_store(s->steady, pr->steady_time);
+    slot_put(s->ring_start[n & (CALL_RING - 1)], now);
+    slot_put(s->ring_steady[n & (CALL_RING - 1)], pr->steady_time);
+    slot_put(s->steady_prev, shm_load(s->steady));
+    slot_put(s->steady, pr->steady_time);
 
     // 2, 3. Requests for the main thread, then queued edits go out before anything else.
     if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
@@ -129,8 +138,8 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 5. Block counters.
     uint32_t frames = pr->frames_count;
-    shm_store(s->block_frames, frames);
-    if (frames > shm_load(s->block_max)) shm_store(s->block_max, frames);
+    slot_put(s->block_frames, frames);
+    if (frames > shm_load(s->block_max)) slot_put(s->block_max, frames);
     if (frames > p->max_frames) shm_fetch_add(s->block_over, 1u);
 
     // 6. Nothing to process.
@@ -157,7 +166,7 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 8. Loudness restart requested by an editor.
     if (shm_load(s->loud_reset)) {
-        shm_store(s->loud_reset, 0u);
+        slot_put(s->loud_reset, 0u);
         loudness_reset(&p->loud);
     }
 
@@ -231,12 +240,12 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         while (p->hist_frames > 63) {
             uint32_t k = shm_load(s->hist_count);
             write_row(s, k, p->hist_min_gain, p->hist_max_in, p->hist_max_out, (float)p->loud.lufs_s);
-            shm_store(s->hist_count, k + 1);
+            slot_put(s->hist_count, k + 1);
             p->hist_frames -= 64;
             wrote = true;
         }
         if (wrote) {
-            shm_store(s->hist_time, sys_time_ns());
+            slot_put(s->hist_time, sys_time_ns());
             reset_hist_acc(p);
         }
         pos = end;
@@ -245,19 +254,19 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     // 14. The floating-point mode is restored when fp goes out of scope.
 
     // 15, 16. Publish; ring_end is visible before the ring_count that covers it.
-    shm_store(s->meter_gain, bm.gain);
-    shm_store(s->meter_peak_in, bm.peak_in);
-    shm_store(s->meter_peak_out, bm.peak_out);
-    shm_store(s->meter_tp_in, bm.det);
-    shm_store(s->meter_tp_out, bm.tp_out);
-    shm_store(s->meter_tp_ch[0], bm.det_l);
-    shm_store(s->meter_tp_ch[1], bm.det_r);
-    shm_store(s->meter_tp_ch[2], bm.tp_l);
-    shm_store(s->meter_tp_ch[3], bm.tp_r);
-    shm_store(s->lufs_m, (float)p->loud.lufs_m);
-    shm_store(s->lufs_s, (float)p->loud.lufs_s);
-    shm_store(s->lufs_i, (float)p->loud.lufs_i);
-    shm_store(s->ring_end[n & (CALL_RING - 1)], sys_time_ns());
+    slot_put(s->meter_gain, bm.gain);
+    slot_put(s->meter_peak_in, bm.peak_in);
+    slot_put(s->meter_peak_out, bm.peak_out);
+    slot_put(s->meter_tp_in, bm.det);
+    slot_put(s->meter_tp_out, bm.tp_out);
+    slot_put(s->meter_tp_ch[0], bm.det_l);
+    slot_put(s->meter_tp_ch[1], bm.det_r);
+    slot_put(s->meter_tp_ch[2], bm.tp_l);
+    slot_put(s->meter_tp_ch[3], bm.tp_r);
+    slot_put(s->lufs_m, (float)p->loud.lufs_m);
+    slot_put(s->lufs_s, (float)p->loud.lufs_s);
+    slot_put(s->lufs_i, (float)p->loud.lufs_i);
+    slot_put(s->ring_end[n & (CALL_RING - 1)], sys_time_ns());
     shm_store(s->ring_count, n + 1);
     return CLAP_PROCESS_CONTINUE;
 }
