@@ -151,7 +151,7 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         return CLAP_PROCESS_CONTINUE;
     }
 
-    // 7. Buffers, gap rows, copy into the outputs.
+    // 7. Buffers and gap rows; the input is read where the host put it (no copy).
     const float *in_l = ip->data32[0];
     const float *in_r = ip->channel_count > 1 ? ip->data32[1] : in_l;
     float *out_l = op->data32[0];
@@ -161,8 +161,6 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     p->last_call_ns = (int64_t)now;
     p->last_steady = pr->steady_time;
     p->last_frames = frames;
-    if (in_l != out_l) memmove(out_l, in_l, (size_t)frames * sizeof(float));
-    if (!r_scratch && in_r != out_r) memmove(out_r, in_r, (size_t)frames * sizeof(float));
 
     // 8. Loudness restart requested by an editor.
     if (shm_load(s->loud_reset)) {
@@ -205,10 +203,10 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         uint32_t len = end - pos;
         float *l = out_l + pos;
         float *r = r_scratch ? p->scratch : out_r + pos;
-        if (r_scratch) memmove(r, in_r + pos, (size_t)len * sizeof(float));
 
+        // The limiter reads the input and writes the outputs in one pass (also in place).
         configure(&p->lim, s);
-        limiter_process(&p->lim, l, r, len);
+        limiter_process_into(&p->lim, in_l + pos, in_r + pos, l, r, len);
 
         int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
         if (mode > 0 && param(s, P_BYPASS) < 0.5) {
