@@ -424,17 +424,26 @@ void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
             _mm_store_ps(pre + j, x);
             carry = _mm_cvtss_f32(_mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 3, 3, 3)));
         }
-        uint32_t expired = 0;
-        for (uint32_t j = 0; j < m; j++) {
+        // Minima, and the values that left as the minimum (the deque's front pops).
+        uint32_t expired = 0, j = 0;
+        for (; j + 4 <= m; j += 4) {
+            const __m128 w = _mm_min_ps(_mm_load_ps(hist + j), _mm_load_ps(pre + j));
+            _mm_storeu_ps(mn + done + j, w);
+            expired += (uint32_t)__builtin_popcount((unsigned)_mm_movemask_ps(_mm_cmplt_ps(_mm_load_ps(old + j), w)));
+        }
+        for (; j < m; j++) {
             const float w = hist[j] < pre[j] ? hist[j] : pre[j];
             mn[done + j] = w;
             expired += old[j] < w;
-            vals[(uint32_t)(p0 + j) & mask] = g[done + j];
         }
         c->head += expired;
-        for (uint32_t j = m; j-- > 0;)
-            if (g[done + j] < 1.0f) {
-                c->below_end = (uint64_t)(p0 + j + 1);
+        // The new values into the ring, in at most two runs.
+        const uint32_t at = (uint32_t)p0 & mask, run = mask + 1 - at < m ? mask + 1 - at : m;
+        std::memcpy(vals + at, g + done, run * sizeof(float));
+        std::memcpy(vals, g + done + run, (m - run) * sizeof(float));
+        for (uint32_t i = m; i-- > 0;)
+            if (g[done + i] < 1.0f) {
+                c->below_end = (uint64_t)(p0 + i + 1);
                 break;
             }
         c->pos += m;
@@ -479,32 +488,20 @@ uint32_t window_records(const LimiterChan *c) {
 // above 2^-23 (138 dB of reduction) and lengths up to 128, and almost exactly beyond: so it
 // equals the sample-by-sample sum.
 void running_average(float *box, int32_t len, int32_t *pos, double *sum, const float *x, uint32_t n, float *avg) {
-    alignas(16) double d[CHUNK + 2];
-    uint32_t at = (uint32_t)*pos;
-    for (uint32_t j = 0; j < n; j++) {
-        const float old = (int32_t)j < len ? box[at] : x[j - len];
-        d[j] = (double)x[j] - (double)old;
-        if ((int32_t)j < len) at = at + 1 == (uint32_t)len ? 0 : at + 1;
-    }
-    d[n] = 0.0;
-    __m128d carry = _mm_set1_pd(*sum);
-    const __m128d vlen = _mm_set1_pd((double)len);
-    for (uint32_t j = 0; j < n; j += 2) {
-        __m128d v = _mm_load_pd(d + j);
-        v = _mm_add_pd(v, _mm_castsi128_pd(_mm_slli_si128(_mm_castpd_si128(v), 8)));
-        v = _mm_add_pd(v, carry);
-        store2(avg + j, _mm_cvtpd_ps(_mm_div_pd(v, vlen)));
-        carry = _mm_unpackhi_pd(v, v);
-    }
-    *sum = _mm_cvtsd_f64(carry); // (an odd n ends on the padding 0, which leaves it unchanged)
-    // Ring: the last min(n, len) values, at their places.
-    uint32_t first = n > (uint32_t)len ? n - (uint32_t)len : 0;
-    at = (uint32_t)(((uint64_t)*pos + first) % (uint32_t)len);
-    for (uint32_t j = first; j < n; j++) {
-        box[at] = x[j];
-        at = at + 1 == (uint32_t)len ? 0 : at + 1;
-    }
-    *pos = (int32_t)(((uint64_t)*pos + n) % (uint32_t)len);
+    // old[j]: the value that leaves the average when x[j] comes in (the ring from pos on,
+    // oldest first, then x itself).
+    alignas(32) float old[CHUNK + 8];
+    const uint32_t L = (uint32_t)len, P = (uint32_t)*pos;
+    const uint32_t k = n < L ? n : L, first = L - P < k ? L - P : k;
+    std::memcpy(old, box + P, first * sizeof(float));
+    std::memcpy(old + first, box, (k - first) * sizeof(float));
+    if (n > L) std::memcpy(old + L, x, (n - L) * sizeof(float));
+    *sum = KERNEL(prefix_average, x, old, n, *sum, (double)len, avg);
+    // Ring: the last k values of x, at their places.
+    const uint32_t at = (uint32_t)(((uint64_t)P + (n - k)) % L), run = L - at < k ? L - at : k;
+    std::memcpy(box + at, x + (n - k), run * sizeof(float));
+    std::memcpy(box, x + (n - k) + run, (k - run) * sizeof(float));
+    *pos = (int32_t)(((uint64_t)P + n) % L);
 }
 
 // True when the window holds only 1 and both averages stand at exactly 1. A sum equal to its

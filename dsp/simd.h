@@ -67,6 +67,13 @@ struct VD {
         *l = _mm256_permute4x64_pd(_mm256_unpacklo_pd(a, b), _MM_SHUFFLE(3, 1, 2, 0));
         *r = _mm256_permute4x64_pd(_mm256_unpackhi_pd(a, b), _MM_SHUFFLE(3, 1, 2, 0));
     }
+    // Lane i = sum of lanes 0..i; the last lane in every lane; lane 0.
+    static inline R prefix_sum(R v) {
+        v = add(v, _mm256_blend_pd(_mm256_permute4x64_pd(v, _MM_SHUFFLE(2, 1, 0, 0)), zero(), 0x1));
+        return add(v, _mm256_blend_pd(_mm256_permute2f128_pd(v, v, 0x08), zero(), 0x3));
+    }
+    static inline R last(R v) { return _mm256_permute4x64_pd(v, 0xff); }
+    static inline double first(R v) { return _mm256_cvtsd_f64(v); }
     static inline double hmin(R a) {
         __m128d m = _mm_min_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
         m = _mm_min_pd(m, _mm_unpackhi_pd(m, m));
@@ -148,6 +155,9 @@ struct VD {
         *l = _mm_unpacklo_pd(a, b);
         *r = _mm_unpackhi_pd(a, b);
     }
+    static inline R prefix_sum(R v) { return add(v, _mm_castsi128_pd(_mm_slli_si128(_mm_castpd_si128(v), 8))); }
+    static inline R last(R v) { return _mm_unpackhi_pd(v, v); }
+    static inline double first(R v) { return _mm_cvtsd_f64(v); }
     static inline double hmin(R a) { return _mm_cvtsd_f64(_mm_min_pd(a, _mm_unpackhi_pd(a, a))); }
     static inline R exponent(R x) {
         const R two52 = set1(4503599627370496.0);
