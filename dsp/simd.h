@@ -74,6 +74,9 @@ struct VD {
     }
     static inline R last(R v) { return _mm256_permute4x64_pd(v, 0xff); }
     static inline double first(R v) { return _mm256_cvtsd_f64(v); }
+    static inline R ge(R a, R b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    static inline R not_gt(R a, R b) { return _mm256_cmp_pd(a, b, _CMP_NGT_UQ); }
+    static inline bool all(R mask) { return _mm256_movemask_pd(mask) == 0xf; }
     static inline double hmin(R a) {
         __m128d m = _mm_min_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
         m = _mm_min_pd(m, _mm_unpackhi_pd(m, m));
@@ -158,6 +161,9 @@ struct VD {
     static inline R prefix_sum(R v) { return add(v, _mm_castsi128_pd(_mm_slli_si128(_mm_castpd_si128(v), 8))); }
     static inline R last(R v) { return _mm_unpackhi_pd(v, v); }
     static inline double first(R v) { return _mm_cvtsd_f64(v); }
+    static inline R ge(R a, R b) { return _mm_cmpge_pd(a, b); }
+    static inline R not_gt(R a, R b) { return _mm_cmpngt_pd(a, b); }
+    static inline bool all(R mask) { return _mm_movemask_pd(mask) == 0x3; }
     static inline double hmin(R a) { return _mm_cvtsd_f64(_mm_min_pd(a, _mm_unpackhi_pd(a, a))); }
     static inline R exponent(R x) {
         const R two52 = set1(4503599627370496.0);

@@ -28,7 +28,7 @@ bool is_tervik(const std::string &p) { return p.size() >= 11 && p.compare(p.size
 // The demo signal in a loop, copied in runs: the measured loop should spend its time in the
 // plug-ins, not in the source.
 class LoopSource : public Source {
-public:
+  public:
     explicit LoopSource(const Audio &a) : audio_(a) {}
     void fill(float *const *out, uint32_t channels, uint32_t frames) override {
         const size_t n = audio_.frames();
@@ -44,7 +44,7 @@ public:
         }
     }
 
-private:
+  private:
     const Audio &audio_;
     size_t pos_ = 0;
 };
