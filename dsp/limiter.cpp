@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -349,6 +350,9 @@ namespace {
 
 constexpr float INF = __builtin_inff();
 
+// Bits set in each 4-bit value.
+constexpr uint8_t BITS4[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
 // Smallest ring value at the absolute positions [from, to) (positions before 0 do not exist).
 float ring_min(const float *vals, uint32_t mask, int64_t from, int64_t to) {
     if (from < 0) from = 0;
@@ -394,10 +398,14 @@ void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
     while (done < n) {
         const uint32_t m = n - done < L ? n - done : L;
         const int64_t p0 = (int64_t)c->pos;
-        // old[j]: the value that leaves the window when g[j] comes in (position p0 + j - L).
-        for (uint32_t j = 0; j < m; j++) {
-            const int64_t at = p0 - L + j;
-            old[j] = at >= 0 ? vals[(uint32_t)at & mask] : INF;
+        // old[j]: the value that leaves the window when g[j] comes in (position p0 + j - L);
+        // positions before 0 hold nothing (INF), the rest is at most two runs of the ring.
+        const uint32_t j0 = p0 >= (int64_t)L ? 0 : (L - (uint32_t)p0 < m ? L - (uint32_t)p0 : m);
+        std::fill(old, old + j0, INF);
+        if (j0 < m) {
+            const uint32_t at = (uint32_t)(p0 - L + j0) & mask, run = mask + 1 - at < m - j0 ? mask + 1 - at : m - j0;
+            std::memcpy(old + j0, vals + at, run * sizeof(float));
+            std::memcpy(old + j0 + run, vals, (m - j0 - run) * sizeof(float));
         }
         old[m] = old[m + 1] = old[m + 2] = old[m + 3] = INF;
         // hist[j] = smallest of the window's values before the piece, for g[j]: positions
@@ -429,7 +437,7 @@ void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
         for (; j + 4 <= m; j += 4) {
             const __m128 w = _mm_min_ps(_mm_load_ps(hist + j), _mm_load_ps(pre + j));
             _mm_storeu_ps(mn + done + j, w);
-            expired += (uint32_t)__builtin_popcount((unsigned)_mm_movemask_ps(_mm_cmplt_ps(_mm_load_ps(old + j), w)));
+            expired += (uint32_t)BITS4[_mm_movemask_ps(_mm_cmplt_ps(_mm_load_ps(old + j), w))];
         }
         for (; j < m; j++) {
             const float w = hist[j] < pre[j] ? hist[j] : pre[j];
@@ -513,9 +521,10 @@ bool chan_settled(const LimiterChan *c) {
 
 // n values 1 pushed into a settled channel: the window and the averages keep their contents.
 void chan_skip_ones(LimiterChan *c, uint32_t n) {
-    const uint32_t mask = (uint32_t)c->mask;
-    for (uint32_t j = 0; j < n; j++)
-        c->win_vals[(uint32_t)(c->pos + j) & mask] = 1.0f;
+    const uint32_t mask = (uint32_t)c->mask, at = (uint32_t)c->pos & mask;
+    const uint32_t run = mask + 1 - at < n ? mask + 1 - at : n;
+    std::fill(c->win_vals + at, c->win_vals + at + run, 1.0f);
+    std::fill(c->win_vals, c->win_vals + (n - run), 1.0f);
     c->pos += n;
     c->pos1 = (int32_t)(((uint32_t)c->pos1 + n) % (uint32_t)c->len1);
     c->pos2 = (int32_t)(((uint32_t)c->pos2 + n) % (uint32_t)c->len2);
@@ -562,10 +571,7 @@ int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
     }
     bool any = false;
     for (int c = 0; c < (lim->twin ? 1 : 2); c++)
-        for (uint32_t j = 0; j < n; j++) {
-            k.gain[c][j] = a2[c][j];
-            any = any || a2[c][j] < 1.0f;
-        }
+        any = KERNEL(widen, a2[c], n, k.gain[c]) < 1.0f || any;
     return any;
 }
 
