@@ -522,9 +522,13 @@ bool chan_settled(const LimiterChan *c) {
 // n values 1 pushed into a settled channel: the window and the averages keep their contents.
 void chan_skip_ones(LimiterChan *c, uint32_t n) {
     const uint32_t mask = (uint32_t)c->mask, at = (uint32_t)c->pos & mask;
-    const uint32_t run = mask + 1 - at < n ? mask + 1 - at : n;
-    std::fill(c->win_vals + at, c->win_vals + at + run, 1.0f);
-    std::fill(c->win_vals, c->win_vals + (n - run), 1.0f);
+    if (n > mask) {
+        std::fill(c->win_vals, c->win_vals + mask + 1, 1.0f);
+    } else {
+        const uint32_t run = mask + 1 - at < n ? mask + 1 - at : n;
+        std::fill(c->win_vals + at, c->win_vals + at + run, 1.0f);
+        std::fill(c->win_vals, c->win_vals + (n - run), 1.0f);
+    }
     c->pos += n;
     c->pos1 = (int32_t)(((uint32_t)c->pos1 + n) % (uint32_t)c->len1);
     c->pos2 = (int32_t)(((uint32_t)c->pos2 + n) % (uint32_t)c->len2);
