@@ -295,7 +295,7 @@ void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity) {
 
 namespace {
 
-constexpr uint32_t CHUNK = 64;
+constexpr uint32_t CHUNK = 128;
 
 // Two consecutive floats (any alignment) as doubles, and back.
 inline __m128d load2(const float *p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p))); }
