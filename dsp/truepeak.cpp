@@ -138,11 +138,12 @@ inline float max8(const float *p) {
 // Whether group g of cells gets the late check: it came within TPDET_LATE_RATIO of the largest
 // fast value of the five groups before it, and of the threshold thr.
 bool late_wanted(const TpDetector *d, int64_t g, double thr) {
-    const float own = d->group_max[g & 15] * TPDET_LATE_RATIO;
-    float before = 0.0f;
-    for (int64_t j = g - 5; j < g; j++)
-        before = d->group_max[j & 15] > before ? d->group_max[j & 15] : before;
-    return own >= before && (double)own > thr;
+    const float own = d->group_max[g & (TPDET_GROUPS - 1)] * TPDET_LATE_RATIO;
+    const float *five = d->group_max + ((g - 5) & (TPDET_GROUPS - 1)); // groups g - 5 .. g - 1, in a row
+    __m128 m = _mm_max_ps(_mm_loadu_ps(five), _mm_load_ss(five + 4));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return own >= _mm_cvtss_f32(m) && (double)own > thr;
 }
 
 } // namespace
@@ -158,7 +159,10 @@ void tpdet_reset(TpDetector *d) {
 }
 
 void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr) {
-    constexpr uint32_t CHUNK = 64;
+    constexpr uint32_t CHUNK = 128;
+    // A chunk fills CHUNK / 8 groups before the late checks of the first of them read the 5
+    // groups before it.
+    static_assert(CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
     alignas(32) float lin[TPDET_HIST + CHUNK + 16];
     alignas(32) float fast[CHUNK + 8];
     alignas(32) float late[8];
@@ -192,7 +196,7 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
                         top = fast[j] > top ? fast[j] : top;
                 cur = top > cur ? top : cur;
                 if (len == left) {
-                    d->group_max[(c >> 3) & 15] = cur;
+                    d->group_max[(c >> 3) & (TPDET_GROUPS - 1)] = d->group_max[((c >> 3) & (TPDET_GROUPS - 1)) + TPDET_GROUPS] = cur;
                     cur = 0.0f;
                 }
                 i += len;
@@ -209,6 +213,11 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
                 }
                 if (d->decided != g || !d->wanted) continue;
                 late_values(xs, i0, late);
+                if (i0 >= 0 && i0 + 8 <= (int)m) {
+                    _mm_storeu_ps(out + i0, _mm_max_ps(_mm_load_ps(late), _mm_loadu_ps(out + i0)));
+                    _mm_storeu_ps(out + i0 + 4, _mm_max_ps(_mm_load_ps(late + 4), _mm_loadu_ps(out + i0 + 4)));
+                    continue;
+                }
                 for (int j = 0; j < 8; j++) {
                     const int i = i0 + j;
                     if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];

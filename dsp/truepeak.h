@@ -10,26 +10,31 @@
 // group of late cells may start 8 samples before a block).
 constexpr int TPDET_HIST = 48;
 
+// Groups of cells whose largest fast values the detector keeps.
+constexpr int TPDET_GROUPS = 32;
+
 // One channel's detector.
 //   hist         the last TPDET_HIST input samples, oldest first
 //   count        samples pushed since the reset (the time index of the next one)
-//   group_max    largest fast value of each of the last 16 groups of 8 cells (ring by group)
+//   group_max    largest fast value of each of the last TPDET_GROUPS groups of 8 cells (ring
+//                by group, mirrored: entry j + TPDET_GROUPS repeats entry j)
 //   group_cur    largest fast value so far of the group being filled
 //   decided      the last group whose late check was decided (-1: none), wanted the decision
 // The cell of time t is the interval (t - 8, t - 7] of the input: the fast value written for
 // time t covers it. The late, finer value of cell t - 20 joins the value of time t when its
 // group of 8 cells came within TPDET_LATE_RATIO of the largest fast value of the 5 groups
-// before it and of the threshold at the time of its first late cell (a fast value is never
-// that far under the true peak of band-limited material).
+// before it and of the threshold at the time of its first late cell (the largest fast value
+// of a group lies within 0.82 dB, a ratio of 1.098, of the group's true peak for sines up to
+// 0.45 of the rate; the ratio leaves room for mixtures).
 struct TpDetector {
     float hist[TPDET_HIST];
     uint64_t count;
-    float group_max[16];
+    float group_max[2 * TPDET_GROUPS];
     float group_cur;
     int64_t decided;
     uint8_t wanted;
 };
-constexpr float TPDET_LATE_RATIO = 1.3f;
+constexpr float TPDET_LATE_RATIO = 1.15f;
 
 // Designs the tables once per process (from the 4x interpolator's, os4_global_init must have
 // run). Main thread (activate); later calls return at once.
