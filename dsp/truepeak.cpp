@@ -196,7 +196,8 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
                         top = fast[j] > top ? fast[j] : top;
                 cur = top > cur ? top : cur;
                 if (len == left) {
-                    d->group_max[(c >> 3) & (TPDET_GROUPS - 1)] = d->group_max[((c >> 3) & (TPDET_GROUPS - 1)) + TPDET_GROUPS] = cur;
+                    const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
+                    d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
                     cur = 0.0f;
                 }
                 i += len;
