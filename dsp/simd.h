@@ -1,10 +1,12 @@
 // One small vector interface over two widths, so that a kernel is written once and compiled
 // twice: SSE2 (4 floats or 2 doubles, the build's baseline) and AVX2 with FMA (8 floats or 4
-// doubles, chosen at run time).
-// Include inside a namespace; the AVX2 variant only inside a region compiled for avx2,fma.
+// doubles, chosen at run time). VW is the widest float vector for kernels that run over whole
+// blocks: V itself, or 16 floats where AVX-512 is enabled too (TK_SIMD_AVX512, with AVX2).
+// Include inside a namespace; the AVX2 variant only inside a region compiled for avx2,fma,
+// the AVX-512 one inside a region compiled for avx512f,avx512vl as well.
 // Requires <immintrin.h> to be included first, outside any namespace.
 
-#if defined(TK_SIMD_AVX2)
+#if defined(TK_SIMD_AVX2) || defined(TK_SIMD_AVX512)
 
 struct V {
     using R = __m256;
@@ -26,6 +28,11 @@ struct V {
     static inline R and_(R a, R b) { return _mm256_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm256_blendv_ps(b, a, mask); }
     static inline bool any(R mask) { return _mm256_movemask_ps(mask) != 0; }
+    // a with the lanes from `count` on set to 0.
+    static inline R keep_first(R a, uint32_t count) {
+        const __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        return _mm256_and_ps(a, _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32((int)count), idx)));
+    }
     // Largest lane.
     static inline float hmax(R a) {
         __m128 m = _mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
@@ -120,6 +127,10 @@ struct V {
     static inline R and_(R a, R b) { return _mm_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
     static inline bool any(R mask) { return _mm_movemask_ps(mask) != 0; }
+    static inline R keep_first(R a, uint32_t count) {
+        const __m128i idx = _mm_setr_epi32(0, 1, 2, 3);
+        return _mm_and_ps(a, _mm_castsi128_ps(_mm_cmpgt_epi32(_mm_set1_epi32((int)count), idx)));
+    }
     static inline float hmax(R a) {
         __m128 m = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
         m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
@@ -178,4 +189,36 @@ struct VD {
     }
 };
 
+#endif
+
+#if defined(TK_SIMD_AVX512)
+// Floats: 16 lanes. madd is fused, as in V, so that both give the same values.
+struct VW {
+    using R = __m512;
+    static constexpr int N = 16;
+    static inline R load(const float *p) { return _mm512_loadu_ps(p); }
+    static inline void store(float *p, R v) { _mm512_storeu_ps(p, v); }
+    static inline R set1(float v) { return _mm512_set1_ps(v); }
+    static inline R zero() { return _mm512_setzero_ps(); }
+    static inline R add(R a, R b) { return _mm512_add_ps(a, b); }
+    static inline R sub(R a, R b) { return _mm512_sub_ps(a, b); }
+    static inline R mul(R a, R b) { return _mm512_mul_ps(a, b); }
+    // (The masked forms: GCC 12's unmasked ones start from an undefined vector and warn.)
+    static inline R max(R a, R b) { return _mm512_mask_max_ps(a, (__mmask16)0xffff, a, b); }
+    static inline R madd(R a, R b, R c) { return _mm512_fmadd_ps(a, b, c); }
+    static inline R abs(R a) {
+        return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7fffffff)));
+    }
+    static inline R keep_first(R a, uint32_t count) {
+        return _mm512_maskz_mov_ps((__mmask16)(count >= 16 ? 0xffffu : (1u << count) - 1u), a);
+    }
+    static inline float hmax(R a) {
+        const __m512d b = _mm512_castps_pd(a);
+        const __m256 h = _mm256_max_ps(_mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, b, 0)),
+                                       _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xf, b, 1)));
+        return V::hmax(h);
+    }
+};
+#else
+using VW = V;
 #endif

@@ -9,7 +9,7 @@
 #include <cstring>
 
 float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
-int32_t g_tp_avx2;
+int32_t g_tp_avx2, g_tp_avx512;
 
 namespace {
 // A bound on the meter's value from the largest sample magnitude among the 16 it reads (with
@@ -32,6 +32,17 @@ namespace k_avx2 {
 #include "dsp/truepeak_kernels.inc"
 #undef TK_SIMD_AVX2
 } // namespace k_avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,avx512f,avx512vl")
+namespace k_avx512 {
+#define TK_SIMD_AVX512
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/truepeak_kernels.inc"
+#undef TK_SIMD_AVX512
+} // namespace k_avx512
 #pragma GCC pop_options
 
 namespace {
@@ -106,22 +117,28 @@ int design() {
     make_row(2, 20, 20.0, long_weight);
     __builtin_cpu_init();
     g_tp_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? 1 : 0;
+    g_tp_avx512 = g_tp_avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? 1 : 0;
     return 1;
 }
 
 void fast_values(const float *x, uint32_t n, float *out) {
-    if (g_tp_avx2)
+    if (g_tp_avx512 && g_tp_avx2)
+        k_avx512::fast_kernel(x, n, out);
+    else if (g_tp_avx2)
         k_avx2::fast_kernel(x, n, out);
     else
         k_sse2::fast_kernel(x, n, out);
 }
 
 float meter_max(const float *x, uint32_t n) {
+    if (g_tp_avx512 && g_tp_avx2) return k_avx512::meter_kernel(x, n);
     return g_tp_avx2 ? k_avx2::meter_kernel(x, n) : k_sse2::meter_kernel(x, n);
 }
 
 void late_values(const float *x, int i0, float *out8) {
-    if (g_tp_avx2)
+    if (g_tp_avx512 && g_tp_avx2)
+        k_avx512::late_kernel(x, i0, out8);
+    else if (g_tp_avx2)
         k_avx2::late_kernel(x, i0, out8);
     else
         k_sse2::late_kernel(x, i0, out8);

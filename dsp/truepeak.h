@@ -58,7 +58,7 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
 float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running);
 
 // The same meter over samples whose 15 predecessors are in memory before them: the largest
-// phase magnitude of the outputs for x[0 .. n - 1] (x[-15 .. -1] read, and up to 8 floats
+// phase magnitude of the outputs for x[0 .. n - 1] (x[-15 .. -1] read, and up to 15 floats
 // after x[n - 1], whose values do not matter). Audio thread.
 float tpmeter_span(const float *x, uint32_t n);
 // A bound on the meter's value from the largest sample magnitude among those it reads.
@@ -70,6 +70,7 @@ float tpmeter_gain_bound();
 // (quarter - three-quarter point). Row 0: the 4x interpolator of the output meter, row 1: the
 // BS.1770-style one (pairs 2..7 only), row 2: the late interpolator (pairs 0..19).
 extern float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
-// 1 when the AVX2 kernels run (set from the processor's features by tpdet_global_init; tests
-// may clear it to run the SSE2 ones).
-extern int32_t g_tp_avx2;
+// 1 when the AVX2 kernels run, and g_tp_avx512 when the detector's and the meter's run over
+// AVX-512 as well (set from the processor's features by tpdet_global_init; tests may clear
+// them to run the narrower ones).
+extern int32_t g_tp_avx2, g_tp_avx512;

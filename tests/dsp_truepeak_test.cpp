@@ -126,11 +126,28 @@ TEST(TruePeakDetector, ResultsDoNotDependOnTheBlocksOrTheVectorWidth) {
     const auto ref = detect(l, 1);
     for (uint32_t block : {7u, 64u, 100u, 5000u})
         ASSERT_EQ(detect(l, block), ref) << block;
-    // The SSE2 kernels (no fused multiply-add) agree with the AVX2 ones to rounding.
-    const int32_t avx2 = g_tp_avx2;
+    // The AVX2 kernels give the AVX-512 ones' values exactly (both fuse their multiply-adds),
+    // the detector's and the output meter's alike; the SSE2 kernels (no fused multiply-add)
+    // agree with them to rounding.
+    const int32_t avx2 = g_tp_avx2, avx512 = g_tp_avx512;
+    const auto meter = [&l](uint32_t block) {
+        Os4 s;
+        os4_reset(&s);
+        std::vector<float> peaks;
+        for (size_t i = 0; i < l.size(); i += block)
+            peaks.push_back(tpmeter_block(&s, &l[i], (uint32_t)std::min<size_t>(block, l.size() - i), 0.0f));
+        return peaks;
+    };
+    const auto meter_ref = meter(100);
+    g_tp_avx512 = 0;
+    const auto narrower = detect(l, 64);
+    const auto meter_narrower = meter(100);
     g_tp_avx2 = 0;
     const auto sse2 = detect(l, 64);
     g_tp_avx2 = avx2;
+    g_tp_avx512 = avx512;
+    ASSERT_EQ(narrower, ref);
+    ASSERT_EQ(meter_narrower, meter_ref);
     for (size_t i = 0; i < l.size(); i++)
         ASSERT_NEAR(sse2[i], ref[i], 2e-6 * ref[i] + 1e-9) << i;
 }
