@@ -183,6 +183,30 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
     alignas(32) float lin[TPDET_HIST + CHUNK + 16];
     alignas(32) float fast[CHUNK + 8];
     alignas(32) float late[8];
+    if (!true_peak) {
+        // The input's magnitude 7 samples back, the first ones from the history.
+        const uint32_t k = n < 7 ? n : 7;
+        for (uint32_t i = 0; i < k; i++)
+            out[i] = std::fabs(d->hist[TPDET_HIST - 7 + i]);
+        for (uint32_t i = 7; i < n; i++)
+            out[i] = std::fabs(x[i - 7]);
+        if (n >= (uint32_t)TPDET_HIST) {
+            std::memcpy(d->hist, x + n - TPDET_HIST, sizeof d->hist);
+        } else {
+            std::memmove(d->hist, d->hist + n, (TPDET_HIST - n) * sizeof(float));
+            std::memcpy(d->hist + TPDET_HIST - n, x, n * sizeof(float));
+        }
+        d->count += n;
+        // The groups start afresh when true-peak detection comes back.
+        if (d->grouped) {
+            std::memset(d->group_max, 0, sizeof d->group_max);
+            d->group_cur = 0.0f;
+            d->decided = -1;
+            d->grouped = 0;
+        }
+        return;
+    }
+    d->grouped = 1;
     while (n > 0) {
         const uint32_t m = n < CHUNK ? n : CHUNK;
         std::memcpy(lin, d->hist, sizeof d->hist);
@@ -190,56 +214,47 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         std::memset(lin + TPDET_HIST + m, 0, 16 * sizeof(float));
         const float *xs = lin + TPDET_HIST;
         const int64_t t0 = (int64_t)d->count;
-        if (!true_peak) {
-            for (uint32_t i = 0; i < m; i++)
-                out[i] = std::fabs(xs[(int)i - 7]);
-            // The groups start afresh when true-peak detection comes back.
-            std::memset(d->group_max, 0, sizeof d->group_max);
-            d->group_cur = 0.0f;
-            d->decided = -1;
-        } else {
-            fast_values(xs, m, fast);
-            std::memcpy(out, fast, m * sizeof(float));
-            // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
-            float cur = d->group_cur;
-            for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
-                const int64_t c = t0 + i - 8;
-                const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
-                float top = 0.0f;
-                if (len == 8)
-                    top = max8(fast + i);
-                else
-                    for (uint32_t j = i; j < i + len; j++)
-                        top = fast[j] > top ? fast[j] : top;
-                cur = top > cur ? top : cur;
-                if (len == left) {
-                    const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
-                    d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
-                    cur = 0.0f;
-                }
-                i += len;
+        fast_values(xs, m, fast);
+        std::memcpy(out, fast, m * sizeof(float));
+        // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
+        float cur = d->group_cur;
+        for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
+            const int64_t c = t0 + i - 8;
+            const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
+            float top = 0.0f;
+            if (len == 8)
+                top = max8(fast + i);
+            else
+                for (uint32_t j = i; j < i + len; j++)
+                    top = fast[j] > top ? fast[j] : top;
+            cur = top > cur ? top : cur;
+            if (len == left) {
+                const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
+                d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
+                cur = 0.0f;
             }
-            d->group_cur = cur;
-            // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
-            // when its first late cell is due (time 8g + 20), with the threshold of that time.
-            const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
-            for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
-                const int i0 = (int)(8 * g + 20 - t0);
-                if (i0 >= 0) {
-                    d->decided = g;
-                    d->wanted = late_wanted(d, g, thr ? thr[i0] : 0.0);
-                }
-                if (d->decided != g || !d->wanted) continue;
-                late_values(xs, i0, late);
-                if (i0 >= 0 && i0 + 8 <= (int)m) {
-                    _mm_storeu_ps(out + i0, _mm_max_ps(_mm_load_ps(late), _mm_loadu_ps(out + i0)));
-                    _mm_storeu_ps(out + i0 + 4, _mm_max_ps(_mm_load_ps(late + 4), _mm_loadu_ps(out + i0 + 4)));
-                    continue;
-                }
-                for (int j = 0; j < 8; j++) {
-                    const int i = i0 + j;
-                    if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
-                }
+            i += len;
+        }
+        d->group_cur = cur;
+        // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
+        // when its first late cell is due (time 8g + 20), with the threshold of that time.
+        const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
+        for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
+            const int i0 = (int)(8 * g + 20 - t0);
+            if (i0 >= 0) {
+                d->decided = g;
+                d->wanted = late_wanted(d, g, thr ? thr[i0] : 0.0);
+            }
+            if (d->decided != g || !d->wanted) continue;
+            late_values(xs, i0, late);
+            if (i0 >= 0 && i0 + 8 <= (int)m) {
+                _mm_storeu_ps(out + i0, _mm_max_ps(_mm_load_ps(late), _mm_loadu_ps(out + i0)));
+                _mm_storeu_ps(out + i0 + 4, _mm_max_ps(_mm_load_ps(late + 4), _mm_loadu_ps(out + i0 + 4)));
+                continue;
+            }
+            for (int j = 0; j < 8; j++) {
+                const int i = i0 + j;
+                if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
             }
         }
         std::memcpy(d->hist, lin + m, sizeof d->hist);

@@ -33,6 +33,7 @@ struct TpDetector {
     float group_cur;
     int64_t decided;
     uint8_t wanted;
+    uint8_t grouped; // the groups hold values (true-peak detection ran since they were cleared)
 };
 constexpr float TPDET_LATE_RATIO = 1.15f;
 
