@@ -1,7 +1,7 @@
 // Benchmark of the signal-processing engine: cost per 512-frame block, per frame and multiple
 // of real time at 48 kHz stereo for the limiter (true peak on and off), the loudness meter
-// and dither. Optional argument: passes over the program per stretch (default 1); "off" or "on" runs
-// only that limiter row (for profilers).
+// and dither. Optional argument: passes over the program per stretch (default 1); "off" or
+// "on" runs only that limiter row (for profilers).
 #include <xmmintrin.h>
 
 #include <chrono>
