@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dsp/limiter.h"
+#include "dsp/truepeak.h"
 #include "tests/dsp_signals.h"
 
 namespace {
@@ -1019,6 +1020,40 @@ TEST(LimiterProcessing, FollowsTheSampleBySampleDefinition) {
     EXPECT_EQ(l->chan[0].sum1, model.ch[0].sum1);
     EXPECT_EQ(l->chan[1].sum2, model.ch[1].sum2);
     EXPECT_EQ(l->chan[0].hold_left, model.ch[0].hl);
+}
+
+TEST(LimiterProcessing, PortableKernelsFollowTheDefinitionToo) {
+    // The SSE2 kernels, which run where the processor lacks AVX2, through styles, link, both
+    // detection modes and mix.
+    tpdet_global_init();
+    const int32_t avx2 = g_tp_avx2, avx512 = g_tp_avx512;
+    g_tp_avx2 = g_tp_avx512 = 0;
+    std::vector<float> m, r;
+    dsp_test::music(48000, 0.8, 1.2, 0.1, m, r, 31);
+    Lim l;
+    Model model(l.get());
+    std::vector<float> a = m, b = r, ma = m, mb = r;
+    double worst = 0;
+    size_t i = 0;
+    for (int piece = 0; i < a.size(); piece++) {
+        const uint32_t n = (uint32_t)std::min<size_t>(a.size() - i, 61 + 97 * (piece % 6));
+        if (piece % 5 == 0) {
+            const int s = piece / 5;
+            l.set(0.0, 6.0 + 2 * (s % 4), -0.5, s % 2 == 0, s % 3 != 2, 50.0, s % 3 * 0.5, s % 4 == 3 ? 0.6 : 1.0);
+            limiter_set_style(l.get(), s % 6);
+        }
+        limiter_process(l.get(), &a[i], &b[i], n);
+        model.process(l.get(), &ma[i], &mb[i], n);
+        for (size_t j = i; j < i + n; j++)
+            worst = std::max({worst, (double)std::fabs(a[j] - ma[j]), (double)std::fabs(b[j] - mb[j])});
+        EXPECT_NEAR(l->meters.tp_l, model.meters.tp_l, 1e-6) << piece;
+        i += n;
+    }
+    g_tp_avx2 = avx2;
+    g_tp_avx512 = avx512;
+    EXPECT_LT(worst, 5e-7);
+    EXPECT_EQ(l->chan[1].head, model.ch[1].head);
+    EXPECT_EQ(l->chan[0].sum2, model.ch[0].sum2);
 }
 
 TEST(LimiterProcessing, ShortestLookaheadFollowsTheDefinitionInLongBlocks) {
