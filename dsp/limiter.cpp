@@ -3,8 +3,9 @@
 // gain, mix, delta, unity gain, bypass fades and the nine meters), run in short chunks.
 #include "dsp/limiter.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -54,12 +55,13 @@ void fill(float *ring, int32_t n, float v) {
 void chan_clear(LimiterChan *c) {
     c->head = c->tail = 0;
     c->pos = 0;
+    c->below_end = 0;
     fill(c->box1, c->len1, 1.0f);
     fill(c->box2, c->len2, 1.0f);
     c->pos1 = c->pos2 = 0;
     c->sum1 = c->len1;
     c->sum2 = c->len2;
-    os4_reset(&c->det);
+    tpdet_reset(&c->det);
     os4_reset(&c->out);
     c->env_slow = c->env_fast = c->env_hold = 0.0;
     c->hold_left = 0;
@@ -67,11 +69,9 @@ void chan_clear(LimiterChan *c) {
 
 void chan_free(LimiterChan *c) {
     std::free(c->win_vals);
-    std::free(c->win_pos);
     std::free(c->box1);
     std::free(c->box2);
     c->win_vals = nullptr;
-    c->win_pos = nullptr;
     c->box1 = c->box2 = nullptr;
 }
 
@@ -83,71 +83,6 @@ void set_len(float *box, int32_t *len, int32_t *pos, double *sum, int32_t new_le
     *pos = 0;
     *sum = (double)v * new_len;
     *len = new_len;
-}
-
-// ---- Vector math for the two channels at once (SSE2, double precision) ----------------
-// Both follow the classic fdlibm reductions and stay within about one unit in the last
-// place of the libm results; they exist so that the two channels share one evaluation.
-
-inline __m128d pd(double v) { return _mm_set1_pd(v); }
-
-// log10(x) for positive normal x.
-inline __m128d log10_pd(__m128d x) {
-    const __m128i bits = _mm_castpd_si128(x);
-    const __m128d two52 = pd(4503599627370496.0);
-    // Biased exponent as a double (the exponent field is below 2^11, so OR-ing it into the
-    // mantissa of 2^52 and subtracting 2^52 converts it exactly).
-    __m128d e = _mm_sub_pd(_mm_or_pd(_mm_castsi128_pd(_mm_srli_epi64(bits, 52)), two52), two52);
-    e = _mm_sub_pd(e, pd(1023.0));
-    __m128d m = _mm_or_pd(_mm_and_pd(x, _mm_castsi128_pd(_mm_set1_epi64x(0x000fffffffffffffLL))), pd(1.0));
-    const __m128d big = _mm_cmpgt_pd(m, pd(1.41421356237309504880));
-    m = _mm_sub_pd(m, _mm_and_pd(big, _mm_mul_pd(m, pd(0.5))));
-    e = _mm_add_pd(e, _mm_and_pd(big, pd(1.0)));
-    const __m128d f = _mm_sub_pd(m, pd(1.0));
-    const __m128d s = _mm_div_pd(f, _mm_add_pd(pd(2.0), f));
-    const __m128d z = _mm_mul_pd(s, s);
-    const __m128d w = _mm_mul_pd(z, z);
-    const __m128d t1 =
-        _mm_mul_pd(w, _mm_add_pd(pd(3.999999999940941908e-01),
-                                 _mm_mul_pd(w, _mm_add_pd(pd(2.222219843214978396e-01),
-                                                          _mm_mul_pd(w, pd(1.531383769920937332e-01))))));
-    const __m128d t2 = _mm_mul_pd(
-        z,
-        _mm_add_pd(pd(6.666666666666735130e-01),
-                   _mm_mul_pd(w, _mm_add_pd(pd(2.857142874366239149e-01),
-                                            _mm_mul_pd(w, _mm_add_pd(pd(1.818357216161805012e-01),
-                                                                     _mm_mul_pd(w, pd(1.479819860511658591e-01))))))));
-    const __m128d r = _mm_add_pd(t2, t1);
-    const __m128d hfsq = _mm_mul_pd(pd(0.5), _mm_mul_pd(f, f));
-    const __m128d logm = _mm_sub_pd(f, _mm_sub_pd(hfsq, _mm_mul_pd(s, _mm_add_pd(hfsq, r))));
-    const __m128d lo =
-        _mm_add_pd(_mm_mul_pd(e, pd(3.69423907715893078616e-13)), _mm_mul_pd(logm, pd(4.34294481903251816668e-01)));
-    return _mm_add_pd(lo, _mm_mul_pd(e, pd(3.01029995663611771306e-01)));
-}
-
-// exp(y) for -700 < y < 700.
-inline __m128d exp_pd(__m128d y) {
-    const __m128d shifter = pd(6755399441055744.0); // 1.5 * 2^52: rounds to an integer
-    const __m128d t = _mm_add_pd(_mm_mul_pd(y, pd(1.44269504088896338700)), shifter);
-    const __m128d k = _mm_sub_pd(t, shifter);
-    const __m128d r = _mm_sub_pd(_mm_sub_pd(y, _mm_mul_pd(k, pd(6.93147180369123816490e-01))),
-                                 _mm_mul_pd(k, pd(1.90821492927058770002e-10)));
-    // Taylor series to degree 13 (the remainder on |r| <= ln(2)/2 is below 1e-17), summed
-    // by Estrin's scheme: pairs of terms, then pairs of pairs, with r^2, r^4 and r^8.
-    const __m128d r2 = _mm_mul_pd(r, r), r4 = _mm_mul_pd(r2, r2), r8 = _mm_mul_pd(r4, r4);
-    auto lin = [&](double c0, double c1) { return _mm_add_pd(pd(c0), _mm_mul_pd(pd(c1), r)); };
-    const __m128d p01 = _mm_add_pd(pd(1.0), r);
-    const __m128d p23 = lin(1.0 / 2, 1.0 / 6), p45 = lin(1.0 / 24, 1.0 / 120), p67 = lin(1.0 / 720, 1.0 / 5040);
-    const __m128d p89 = lin(1.0 / 40320, 1.0 / 362880), p1011 = lin(1.0 / 3628800, 1.0 / 39916800);
-    const __m128d p1213 = lin(1.0 / 479001600, 1.0 / 6227020800.0);
-    const __m128d q0 = _mm_add_pd(p01, _mm_mul_pd(r2, p23)), q1 = _mm_add_pd(p45, _mm_mul_pd(r2, p67));
-    const __m128d q2 = _mm_add_pd(p89, _mm_mul_pd(r2, p1011));
-    const __m128d s0 = _mm_add_pd(q0, _mm_mul_pd(r4, q1)), s1 = _mm_add_pd(q2, _mm_mul_pd(r4, p1213));
-    const __m128d p = _mm_add_pd(s0, _mm_mul_pd(r8, s1));
-    // 2^k from the integer left in the low mantissa bits of t.
-    const __m128i ki = _mm_sub_epi64(_mm_castpd_si128(t), _mm_castpd_si128(shifter));
-    const __m128i scale = _mm_slli_epi64(_mm_add_epi64(ki, _mm_set1_epi64x(1023)), 52);
-    return _mm_mul_pd(p, _mm_castsi128_pd(scale));
 }
 
 } // namespace
@@ -163,10 +98,9 @@ int chan_init(LimiterChan *c, int lookahead) {
     c->mask = c->cap - 1;
     c->cap1 = c->cap2 = lookahead;
     c->win_vals = (float *)std::calloc((size_t)c->cap, sizeof(float));
-    c->win_pos = (uint32_t *)std::calloc((size_t)c->cap, sizeof(uint32_t));
     c->box1 = (float *)std::malloc((size_t)c->cap1 * sizeof(float));
     c->box2 = (float *)std::malloc((size_t)c->cap2 * sizeof(float));
-    if (!c->win_vals || !c->win_pos || !c->box1 || !c->box2) {
+    if (!c->win_vals || !c->box1 || !c->box2) {
         chan_free(c);
         return 0;
     }
@@ -203,6 +137,7 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms) {
     std::memset(lim, 0, sizeof *lim);
     if (!(rate >= 1.0 && rate <= 1e7)) return 0; // no usable sample rate
     os4_global_init();
+    tpdet_global_init();
     lim->rate = rate;
     const double la = lookahead_ms * 0.001 * rate + 0.5;
     lim->lookahead = la >= 2.0 ? (la < MAX_LOOKAHEAD ? (int32_t)la : MAX_LOOKAHEAD) : 2; // NaN gives 2
@@ -215,8 +150,7 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms) {
     lim->thr_len = lim->lookahead + 1;
     lim->thr_ring = (double *)std::calloc((size_t)lim->thr_len, sizeof(double));
     if (!lim->wet_l || !lim->wet_r || !lim->dry_l || !lim->dry_r || !lim->thr_ring ||
-        !chan_init(&lim->chan[0], lim->lookahead) ||
-        !chan_init(&lim->chan[1], lim->lookahead)) {
+        !chan_init(&lim->chan[0], lim->lookahead) || !chan_init(&lim->chan[1], lim->lookahead)) {
         limiter_free(lim);
         return 0;
     }
@@ -255,7 +189,8 @@ static void snap_smoothers(Limiter *lim) {
     lim->cur_out = lim->tgt_out;
     lim->cur_mix = lim->tgt_mix;
     lim->cur_ceil = lim->tgt_ceil;
-    for (int32_t i = 0; i < lim->thr_len; i++) lim->thr_ring[i] = lim->cur_thr;
+    for (int32_t i = 0; i < lim->thr_len; i++)
+        lim->thr_ring[i] = lim->cur_thr;
     lim->thr_pos = 0;
     lim->thr_busy = 0;
 }
@@ -271,6 +206,8 @@ void limiter_reset(Limiter *lim) {
     chan_clear(&lim->chan[0]);
     chan_clear(&lim->chan[1]);
     snap_smoothers(lim);
+    lim->twin = 1;
+    lim->env_pend = 0;
     lim->fade_bypass = lim->bypass ? 1.0 : 0.0;
     lim->fade_delta = lim->delta ? 1.0 : 0.0;
     lim->fade_unity = lim->unity ? 1.0 : 0.0;
@@ -339,9 +276,10 @@ void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity) {
 //   out_gain                            static gain input-gained signal -> output
 //   meters                              the nine meters of the call
 // and per channel (LimiterChan):
-//   det, out                            4x interpolators: detector and output meter
-//   win_vals, win_pos, head, tail, pos  monotonic deque: minimum of the last `window`
-//                                       required gains
+//   det                                 true-peak detector (dsp/truepeak.h)
+//   out                                 4x interpolator of the output meter
+//   win_vals, pos, head, tail           ring of the required gains and the counters of the
+//                                       deque that defines the minimum of the last `window`
 //   box1/len1/pos1/sum1, box2/...       two running averages shaping the attack ramp
 //   env_slow, env_fast                  adaptive release: slow envelope and the peak part
 //                                       above it, dB of reduction
@@ -357,7 +295,7 @@ void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity) {
 
 namespace {
 
-constexpr uint32_t CHUNK = 64;
+constexpr uint32_t CHUNK = 128;
 
 // Two consecutive floats (any alignment) as doubles, and back.
 inline __m128d load2(const float *p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p))); }
@@ -369,239 +307,276 @@ struct Chunk {
     alignas(16) float dl[CHUNK], dr[CHUNK];   // detector values
     alignas(16) float dwl[CHUNK], dwr[CHUNK]; // delayed input-gained samples
     alignas(16) float ddl[CHUNK], ddr[CHUNK]; // delayed raw input
-    alignas(16) float ol[CHUNK], orr[CHUNK];  // output samples
-    alignas(16) float tl[CHUNK], tr[CHUNK];   // output true peaks
     alignas(16) double cin[CHUNK];            // cur_in per sample
     alignas(16) double cthr[CHUNK];           // cur_thr per sample
     alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
     alignas(16) double sum[CHUNK][2];         // running sums of both channels
     alignas(16) float avg[CHUNK][4];          // a1 of both channels (lanes 0, 1)
-    alignas(16) double gain[CHUNK][2];        // a2, then dB of reduction, then linear gain
+    alignas(32) double gain[2][CHUNK + 4];    // a2, then dB of reduction, then linear gain
 };
 
-// The gain-computer state of one channel, held in registers over a chunk.
-struct GainState {
-    float *vals;
-    uint32_t *wp;
-    uint32_t mask, window, head, tail;
-    uint64_t pos;
-    float *box1, *box2;
-    int32_t len1, pos1, len2, pos2;
-    double sum1, sum2;
+} // namespace
 
-    explicit GainState(const LimiterChan *c)
-        : vals(c->win_vals), wp(c->win_pos), mask((uint32_t)c->mask), window((uint32_t)c->window), head(c->head),
-          tail(c->tail), pos(c->pos), box1(c->box1), box2(c->box2), len1(c->len1), pos1(c->pos1), len2(c->len2),
-          pos2(c->pos2), sum1(c->sum1), sum2(c->sum2) {}
-    void store(LimiterChan *c) const {
-        c->head = head;
-        c->tail = tail;
-        c->pos = pos;
-        c->pos1 = pos1;
-        c->pos2 = pos2;
-        c->sum1 = sum1;
-        c->sum2 = sum2;
-    }
+namespace k_sse2 {
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/limiter_kernels.inc"
+} // namespace k_sse2
 
-    // Sliding-window minimum: pushes g, returns the minimum of the last `window` values.
-    float window_push(float g) {
-        const uint32_t idx = (uint32_t)pos & mask;
-        vals[idx] = g;
-        uint32_t t = tail;
-        while (t != head && vals[wp[(t - 1) & mask]] >= g)
-            t--;
-        wp[t & mask] = idx;
-        tail = t + 1;
-        if (wp[head & mask] == ((uint32_t)(pos - window) & mask)) head += 1;
-        pos += 1;
-        return vals[wp[head & mask]];
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace k_avx2 {
+#define TK_SIMD_AVX2
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/limiter_kernels.inc"
+#undef TK_SIMD_AVX2
+} // namespace k_avx2
+#pragma GCC pop_options
+
+// The kernel f of the width chosen for this processor.
+#define KERNEL(f, ...) (g_tp_avx2 ? k_avx2::f(__VA_ARGS__) : k_sse2::f(__VA_ARGS__))
+
+namespace {
+
+// ---- Gain computer ----------------------------------------------------------------------
+//
+// The sliding-window minimum is computed per piece of at most `window` values as the smaller
+// of two scans: the minimum of the window's part before the piece (a suffix minimum over the
+// history in the ring) and of its part inside the piece (a prefix minimum). The monotonic
+// deque of the definition is not kept; its counters are: head, the values that left the
+// window as its minimum (one whose successor in the window is larger when it expires), and
+// tail = head + the deque's size, derived at the end of each call (chan_finish).
+
+constexpr float INF = __builtin_inff();
+
+// Bits set in each 4-bit value.
+constexpr uint8_t BITS4[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
+// Smallest ring value at the absolute positions [from, to) (positions before 0 do not exist).
+float ring_min(const float *vals, uint32_t mask, int64_t from, int64_t to) {
+    if (from < 0) from = 0;
+    __m128 m = _mm_set1_ps(INF);
+    float r = INF;
+    while (from < to) {
+        const uint32_t i = (uint32_t)from & mask;
+        uint32_t run = mask + 1 - i;
+        if ((int64_t)run > to - from) run = (uint32_t)(to - from);
+        uint32_t j = 0;
+        for (; j + 4 <= run; j += 4)
+            m = _mm_min_ps(m, _mm_loadu_ps(vals + i + j));
+        for (; j < run; j++)
+            r = vals[i + j] < r ? vals[i + j] : r;
+        from += run;
     }
-    // First running average over the window minima.
-    void average1(float mn) {
-        sum1 += (double)mn - (double)box1[pos1];
-        box1[pos1] = mn;
-        pos1 = pos1 + 1 == len1 ? 0 : pos1 + 1;
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    const float v = _mm_cvtss_f32(m);
+    return v < r ? v : r;
+}
+
+// Prefix minima of four lanes (lane i = min of lanes 0..i), and suffix minima.
+inline __m128 prefix_min4(__m128 x) {
+    const __m128 inf0 = _mm_castsi128_ps(_mm_set_epi32(0, 0, 0, 0x7f800000));
+    const __m128 inf01 = _mm_castsi128_ps(_mm_set_epi32(0, 0, 0x7f800000, 0x7f800000));
+    x = _mm_min_ps(x, _mm_or_ps(_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(x), 4)), inf0));
+    return _mm_min_ps(x, _mm_or_ps(_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(x), 8)), inf01));
+}
+inline __m128 suffix_min4(__m128 x) {
+    const __m128 inf3 = _mm_castsi128_ps(_mm_set_epi32(0x7f800000, 0, 0, 0));
+    const __m128 inf23 = _mm_castsi128_ps(_mm_set_epi32(0x7f800000, 0x7f800000, 0, 0));
+    x = _mm_min_ps(x, _mm_or_ps(_mm_castsi128_ps(_mm_srli_si128(_mm_castps_si128(x), 4)), inf3));
+    return _mm_min_ps(x, _mm_or_ps(_mm_castsi128_ps(_mm_srli_si128(_mm_castps_si128(x), 8)), inf23));
+}
+
+// Pushes the n values g into the channel's window and writes the window minima into mn.
+void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
+    const uint32_t L = (uint32_t)c->window, mask = (uint32_t)c->mask;
+    float *const vals = c->win_vals;
+    alignas(16) float old[CHUNK + 8], hist[CHUNK + 8], pre[CHUNK + 8];
+    uint32_t done = 0;
+    while (done < n) {
+        const uint32_t m = n - done < L ? n - done : L;
+        const int64_t p0 = (int64_t)c->pos;
+        // old[j]: the value that leaves the window when g[j] comes in (position p0 + j - L);
+        // positions before 0 hold nothing (INF), the rest is at most two runs of the ring.
+        const uint32_t j0 = p0 >= (int64_t)L ? 0 : (L - (uint32_t)p0 < m ? L - (uint32_t)p0 : m);
+        std::fill(old, old + j0, INF);
+        if (j0 < m) {
+            const uint32_t at = (uint32_t)(p0 - L + j0) & mask, run = mask + 1 - at < m - j0 ? mask + 1 - at : m - j0;
+            std::memcpy(old + j0, vals + at, run * sizeof(float));
+            std::memcpy(old + j0 + run, vals, (m - j0 - run) * sizeof(float));
+        }
+        old[m] = old[m + 1] = old[m + 2] = old[m + 3] = INF;
+        // hist[j] = smallest of the window's values before the piece, for g[j]: positions
+        // p0 - L + j + 1 .. p0 - 1, that is old[j + 1 .. m - 1] and the common core.
+        float carry = ring_min(vals, mask, p0 - L + m, p0);
+        for (int32_t j = (int32_t)((m - 1) & ~3u); j >= 0; j -= 4) { // in fours from the end
+            __m128 x = suffix_min4(_mm_loadu_ps(old + j + 1));
+            x = _mm_min_ps(x, _mm_set1_ps(carry));
+            _mm_store_ps(hist + j, x);
+            carry = _mm_cvtss_f32(x);
+        }
+        // pre[j] = smallest of g[0 .. j]; the minimum is the smaller of the two.
+        carry = INF;
+        for (uint32_t j = 0; j < m; j += 4) {
+            __m128 x = _mm_loadu_ps(g + done + j);
+            if (m - j < 4) { // lanes past the piece
+                alignas(16) float t[4];
+                _mm_store_ps(t, x);
+                for (uint32_t i = m - j; i < 4; i++)
+                    t[i] = INF;
+                x = _mm_load_ps(t);
+            }
+            x = _mm_min_ps(prefix_min4(x), _mm_set1_ps(carry));
+            _mm_store_ps(pre + j, x);
+            carry = _mm_cvtss_f32(_mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 3, 3, 3)));
+        }
+        // Minima, and the values that left as the minimum (the deque's front pops).
+        uint32_t expired = 0, j = 0;
+        for (; j + 4 <= m; j += 4) {
+            const __m128 w = _mm_min_ps(_mm_load_ps(hist + j), _mm_load_ps(pre + j));
+            _mm_storeu_ps(mn + done + j, w);
+            expired += (uint32_t)BITS4[_mm_movemask_ps(_mm_cmplt_ps(_mm_load_ps(old + j), w))];
+        }
+        for (; j < m; j++) {
+            const float w = hist[j] < pre[j] ? hist[j] : pre[j];
+            mn[done + j] = w;
+            expired += old[j] < w;
+        }
+        c->head += expired;
+        // The new values into the ring, in at most two runs.
+        const uint32_t at = (uint32_t)p0 & mask, run = mask + 1 - at < m ? mask + 1 - at : m;
+        std::memcpy(vals + at, g + done, run * sizeof(float));
+        std::memcpy(vals, g + done + run, (m - run) * sizeof(float));
+        for (uint32_t i = m; i-- > 0;)
+            if (g[done + i] < 1.0f) {
+                c->below_end = (uint64_t)(p0 + i + 1);
+                break;
+            }
+        c->pos += m;
+        done += m;
     }
-    // Second running average, over a1.
-    void average2(float a1) {
-        sum2 += (double)a1 - (double)box2[pos2];
-        box2[pos2] = a1;
-        pos2 = pos2 + 1 == len2 ? 0 : pos2 + 1;
+}
+
+// While the channels are twins, the right channel's counters and sums follow the left's.
+void twin_sync(Limiter *lim) {
+    const LimiterChan *c0 = &lim->chan[0];
+    LimiterChan *c1 = &lim->chan[1];
+    c1->head = c0->head;
+    c1->tail = c0->tail;
+    c1->pos = c0->pos;
+    c1->below_end = c0->below_end;
+    c1->len1 = c0->len1;
+    c1->pos1 = c0->pos1;
+    c1->sum1 = c0->sum1;
+    c1->len2 = c0->len2;
+    c1->pos2 = c0->pos2;
+    c1->sum2 = c0->sum2;
+}
+
+// The deque's size after the last push: the values of the window smaller than every later one.
+uint32_t window_records(const LimiterChan *c) {
+    const uint32_t L = (uint32_t)c->window, mask = (uint32_t)c->mask;
+    uint32_t count = 0;
+    float later = INF;
+    for (uint32_t i = 1; i <= L && i <= c->pos; i++) {
+        const float v = c->win_vals[(uint32_t)(c->pos - i) & mask];
+        if (v < later) {
+            count++;
+            later = v;
+        }
     }
-    // True when the window minimum and both averages stand at exactly 1. A sum equal to its
-    // length means every entry is 1: entries are at most 1, one below 1 is at least 2^-24
-    // below, and the rounding a running sum can pick up stays many orders under that.
-    bool settled() const { return tail != head && vals[wp[head & mask]] == 1.0f && sum1 == len1 && sum2 == len2; }
-    // n pushes of the value 1 into a settled state: the deque keeps one entry, the newest;
-    // the averages keep their sums and move their positions.
-    void skip_ones(uint32_t n) {
-        const uint32_t idx = (uint32_t)(pos + n - 1) & mask;
-        vals[idx] = 1.0f;
-        wp[head & mask] = idx;
-        pos += n;
-        pos1 = (int32_t)(((uint32_t)pos1 + n) % (uint32_t)len1);
-        pos2 = (int32_t)(((uint32_t)pos2 + n) % (uint32_t)len2);
+    return count;
+}
+
+// One running average over the n values x: the ring box of len entries at pos holds the
+// previous len values; sum is their sum. Writes the averages sum / len as f32 into avg. The
+// sum moves by whole differences of f32 values, which a double holds exactly for gains
+// above 2^-23 (138 dB of reduction) and lengths up to 128, and almost exactly beyond: so it
+// equals the sample-by-sample sum.
+void running_average(float *box, int32_t len, int32_t *pos, double *sum, const float *x, uint32_t n, float *avg) {
+    // old[j]: the value that leaves the average when x[j] comes in (the ring from pos on,
+    // oldest first, then x itself).
+    alignas(32) float old[CHUNK + 8];
+    const uint32_t L = (uint32_t)len, P = (uint32_t)*pos;
+    const uint32_t k = n < L ? n : L, first = L - P < k ? L - P : k;
+    std::memcpy(old, box + P, first * sizeof(float));
+    std::memcpy(old + first, box, (k - first) * sizeof(float));
+    if (n > L) std::memcpy(old + L, x, (n - L) * sizeof(float));
+    *sum = KERNEL(prefix_average, x, old, n, *sum, (double)len, avg);
+    // Ring: the last k values of x, at their places.
+    const uint32_t at = (uint32_t)(((uint64_t)P + (n - k)) % L), run = L - at < k ? L - at : k;
+    std::memcpy(box + at, x + (n - k), run * sizeof(float));
+    std::memcpy(box, x + (n - k) + run, (k - run) * sizeof(float));
+    *pos = (int32_t)(((uint64_t)P + n) % L);
+}
+
+// True when the window holds only 1 and both averages stand at exactly 1. A sum equal to its
+// length means every entry is 1: entries are at most 1, one below 1 is at least 2^-24 below,
+// and the sums are exact.
+bool chan_settled(const LimiterChan *c) {
+    return c->below_end + (uint64_t)c->window <= c->pos && c->sum1 == c->len1 && c->sum2 == c->len2;
+}
+
+// n values 1 pushed into a settled channel: the window and the averages keep their contents.
+void chan_skip_ones(LimiterChan *c, uint32_t n) {
+    const uint32_t mask = (uint32_t)c->mask, at = (uint32_t)c->pos & mask;
+    if (n > mask) {
+        std::fill(c->win_vals, c->win_vals + mask + 1, 1.0f);
+    } else {
+        const uint32_t run = mask + 1 - at < n ? mask + 1 - at : n;
+        std::fill(c->win_vals + at, c->win_vals + at + run, 1.0f);
+        std::fill(c->win_vals, c->win_vals + (n - run), 1.0f);
     }
-};
+    c->pos += n;
+    c->pos1 = (int32_t)(((uint32_t)c->pos1 + n) % (uint32_t)c->len1);
+    c->pos2 = (int32_t)(((uint32_t)c->pos2 + n) % (uint32_t)c->len2);
+}
+
+// The right channel's window and averages, kept as the left's while the two received the
+// same required gains, become its own: their rings and counters are copied over.
+void twin_split(Limiter *lim) {
+    LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
+    std::memcpy(c1->win_vals, c0->win_vals, (size_t)c0->cap * sizeof(float));
+    std::memcpy(c1->box1, c0->box1, (size_t)c0->cap1 * sizeof(float));
+    std::memcpy(c1->box2, c0->box2, (size_t)c0->cap2 * sizeof(float));
+    twin_sync(lim);
+    lim->twin = 0;
+}
 
 // Required gains with link, window minima and both averages for the chunk; leaves a2 of
-// both channels in k.gain (or, when everything stays at unity, 0 dB of reduction directly).
-// Returns 1 when k.gain holds a2 values of which some are below 1, 0 when it holds 0 dB.
+// both channels in k.gain (twins: of the left only), or, when everything stays at unity, 0
+// dB of reduction. Returns 1 when k.gain holds a2 values of which some are below 1, 0 when
+// it holds 0 dB.
 int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
-    GainState s0(&lim->chan[0]), s1(&lim->chan[1]);
-    const __m128d one = _mm_set1_pd(1.0);
+    LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
 
     // Does any detector value exceed the threshold in this chunk?
-    __m128d over_any = _mm_setzero_pd();
-    for (uint32_t j = 0; j < n; j++)
-        over_any = _mm_or_pd(over_any, _mm_cmpgt_pd(_mm_set_pd(k.dr[j], k.dl[j]), _mm_set1_pd(k.cthr[j])));
-    const bool over = _mm_movemask_pd(over_any) != 0;
+    const bool over = KERNEL(any_over, k.dl, k.dr, k.cthr, n);
 
-    if (!over && s0.settled() && s1.settled()) {
-        s0.skip_ones(n);
-        s1.skip_ones(n);
-        s0.store(&lim->chan[0]);
-        s1.store(&lim->chan[1]);
+    if (!over && chan_settled(c0) && (lim->twin || chan_settled(c1))) {
+        chan_skip_ones(c0, n);
+        if (!lim->twin) chan_skip_ones(c1, n);
         for (uint32_t j = 0; j < n; j++)
-            _mm_store_pd(k.gain[j], _mm_setzero_pd());
+            k.gain[0][j] = k.gain[1][j] = 0.0;
         return 0;
     }
 
-    // Required gains (gl = thr / dl if dl > thr else 1, likewise gr), link, window minimum,
-    // first average.
-    const __m128d vlink = _mm_set1_pd(link);
-    for (uint32_t j = 0; j < n; j++) {
-        __m128d g = one;
-        if (over) {
-            const __m128d d = _mm_set_pd(k.dr[j], k.dl[j]);
-            const __m128d thr = _mm_set1_pd(k.cthr[j]);
-            const __m128d above = _mm_cmpgt_pd(d, thr);
-            g = _mm_or_pd(_mm_and_pd(above, _mm_div_pd(thr, d)), _mm_andnot_pd(above, one));
-            const __m128d m = _mm_min_pd(g, _mm_shuffle_pd(g, g, 1));
-            g = _mm_add_pd(g, _mm_mul_pd(vlink, _mm_sub_pd(m, g)));
-        }
-        const __m128 gf = _mm_cvtpd_ps(g);
-        s0.average1(s0.window_push(_mm_cvtss_f32(gf)));
-        s1.average1(s1.window_push(_mm_cvtss_f32(_mm_shuffle_ps(gf, gf, 1))));
-        k.sum[j][0] = s0.sum1;
-        k.sum[j][1] = s1.sum1;
+    // Required gains (gl = thr / dl if dl > thr else 1, likewise gr) with link.
+    alignas(16) float g[2][CHUNK + 4], w[2][CHUNK + 4], a1[2][CHUNK + 4], a2[2][CHUNK + 4];
+    KERNEL(required_gains, k.dl, k.dr, k.cthr, link, n, g[0], g[1]);
+    if (lim->twin && std::memcmp(g[0], g[1], n * sizeof(float)) != 0) twin_split(lim);
+    for (int c = 0; c < (lim->twin ? 1 : 2); c++) {
+        LimiterChan *ch = &lim->chan[c];
+        window_min(ch, g[c], n, w[c]);
+        running_average(ch->box1, ch->len1, &ch->pos1, &ch->sum1, w[c], n, a1[c]);
+        running_average(ch->box2, ch->len2, &ch->pos2, &ch->sum2, a1[c], n, a2[c]);
     }
-    // a1 = sum1 / len1 as f32.
-    const __m128d len1 = _mm_set_pd(s1.len1, s0.len1);
-    for (uint32_t j = 0; j < n; j++)
-        store2(k.avg[j], _mm_cvtpd_ps(_mm_div_pd(_mm_load_pd(k.sum[j]), len1)));
-    // Second average.
-    for (uint32_t j = 0; j < n; j++) {
-        s0.average2(k.avg[j][0]);
-        s1.average2(k.avg[j][1]);
-        k.sum[j][0] = s0.sum2;
-        k.sum[j][1] = s1.sum2;
-    }
-    // a2 = sum2 / len2 as f32.
-    const __m128d len2 = _mm_set_pd(s1.len2, s0.len2);
-    __m128d any = _mm_setzero_pd();
-    for (uint32_t j = 0; j < n; j++) {
-        const __m128d a2 = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_div_pd(_mm_load_pd(k.sum[j]), len2)));
-        any = _mm_or_pd(any, _mm_cmplt_pd(a2, one));
-        _mm_store_pd(k.gain[j], a2);
-    }
-    s0.store(&lim->chan[0]);
-    s1.store(&lim->chan[1]);
-    return _mm_movemask_pd(any) != 0;
-}
-
-// a2 -> dB of reduction: 0 if a2 >= 1, else -20 log10(max(a2, GAIN_FLOOR)).
-void reduction_db(Chunk &k, uint32_t n, int any) {
-    if (!any) {
-        for (uint32_t j = 0; j < n; j++)
-            _mm_store_pd(k.gain[j], _mm_setzero_pd());
-        return;
-    }
-    const __m128d one = _mm_set1_pd(1.0);
-    for (uint32_t j = 0; j < n; j++) {
-        const __m128d a2 = _mm_load_pd(k.gain[j]);
-        const __m128d below = _mm_cmplt_pd(a2, one);
-        const __m128d db = _mm_mul_pd(_mm_set1_pd(-20.0), log10_pd(_mm_max_pd(a2, _mm_set1_pd(GAIN_FLOOR))));
-        _mm_store_pd(k.gain[j], _mm_and_pd(below, db));
-    }
-}
-
-inline __m128d select(__m128d mask, __m128d a, __m128d b) {
-    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
-}
-
-// Release envelopes of both channels (one lane each): dB of reduction in, dB of the result
-// out. Every branch of the per-channel rules is evaluated and selected, which gives the
-// same numbers as taking it. Returns 1 when some result is above 0.
-int envelope(Limiter *lim, Chunk &k, uint32_t n) {
-    LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
-    const __m128d zero = _mm_setzero_pd(), one = _mm_set1_pd(1.0);
-    const __m128d hold = _mm_set1_pd((double)lim->hold);
-    const __m128d rel_fast = _mm_set1_pd(lim->rel_fast);
-    __m128d hl = _mm_set_pd((double)c1->hold_left, (double)c0->hold_left); // small integers, exact
-    __m128d any = zero;
-    if (lim->adaptive) {
-        const __m128d att = _mm_set1_pd(lim->att_slow), rel = _mm_set1_pd(lim->rel_slow);
-        __m128d es = _mm_set_pd(c1->env_slow, c0->env_slow), ef = _mm_set_pd(c1->env_fast, c0->env_fast);
-        for (uint32_t j = 0; j < n; j++) {
-            const __m128d gr = _mm_load_pd(k.gain[j]);
-            es = _mm_add_pd(es, _mm_mul_pd(_mm_sub_pd(gr, es), select(_mm_cmpgt_pd(gr, es), att, rel)));
-            const __m128d d = _mm_sub_pd(gr, es);
-            const __m128d over = select(_mm_cmpgt_pd(d, zero), d, zero);
-            const __m128d peak = _mm_cmpgt_pd(over, ef);
-            const __m128d free = _mm_cmplt_pd(hl, one);
-            const __m128d released = _mm_add_pd(ef, _mm_mul_pd(_mm_sub_pd(over, ef), rel_fast));
-            ef = select(peak, over, select(free, released, ef));
-            hl = select(peak, hold, select(free, hl, _mm_sub_pd(hl, one)));
-            const __m128d sum = _mm_add_pd(es, ef);
-            const __m128d res = select(_mm_cmpgt_pd(gr, sum), gr, sum);
-            any = _mm_or_pd(any, _mm_cmpgt_pd(res, zero));
-            _mm_store_pd(k.gain[j], res);
-        }
-        alignas(16) double v[2];
-        _mm_store_pd(v, es);
-        c0->env_slow = v[0];
-        c1->env_slow = v[1];
-        _mm_store_pd(v, ef);
-        c0->env_fast = v[0];
-        c1->env_fast = v[1];
-    } else {
-        __m128d eh = _mm_set_pd(c1->env_hold, c0->env_hold);
-        for (uint32_t j = 0; j < n; j++) {
-            const __m128d gr = _mm_load_pd(k.gain[j]);
-            const __m128d up = _mm_cmpgt_pd(gr, eh);
-            const __m128d free = _mm_cmplt_pd(hl, one);
-            const __m128d released = _mm_add_pd(eh, _mm_mul_pd(_mm_sub_pd(gr, eh), rel_fast));
-            eh = select(up, gr, select(free, released, eh));
-            hl = select(up, hold, select(free, hl, _mm_sub_pd(hl, one)));
-            const __m128d res = select(_mm_cmpgt_pd(gr, eh), gr, eh); // gr itself after a new peak
-            any = _mm_or_pd(any, _mm_cmpgt_pd(res, zero));
-            _mm_store_pd(k.gain[j], res);
-        }
-        alignas(16) double v[2];
-        _mm_store_pd(v, eh);
-        c0->env_hold = v[0];
-        c1->env_hold = v[1];
-    }
-    alignas(16) double h[2];
-    _mm_store_pd(h, hl);
-    c0->hold_left = (int32_t)h[0];
-    c1->hold_left = (int32_t)h[1];
-    return _mm_movemask_pd(any) != 0;
-}
-
-// dB of reduction -> linear gain, exp(-result * 0.11512925464970229); 0 dB gives 1 exactly.
-void linear_gain(Chunk &k, uint32_t n, int any) {
-    if (!any) {
-        for (uint32_t j = 0; j < n; j++)
-            _mm_store_pd(k.gain[j], _mm_set1_pd(1.0));
-        return;
-    }
-    for (uint32_t j = 0; j < n; j++) {
-        const __m128d res = _mm_load_pd(k.gain[j]);
-        const __m128d g = exp_pd(_mm_mul_pd(res, _mm_set1_pd(-0.11512925464970229)));
-        _mm_store_pd(k.gain[j], select(_mm_cmpgt_pd(res, _mm_setzero_pd()), g, _mm_set1_pd(1.0)));
-    }
+    bool any = false;
+    for (int c = 0; c < (lim->twin ? 1 : 2); c++)
+        any = KERNEL(widen, a2[c], n, k.gain[c]) < 1.0f || any;
+    return any;
 }
 
 // The four delay lines over the chunk: the values delay_len samples old come out into k,
@@ -670,8 +645,13 @@ float peak2(float m, const float *a, const float *b, uint32_t n, bool magnitude)
 } // namespace
 
 void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
+    limiter_process_into(lim, left, right, left, right, frames);
+}
+
+void limiter_process_into(Limiter *lim, const float *in_left, const float *in_right, float *left, float *right,
+                          uint32_t frames) {
     if (!lim->wet_l) return;
-    if (!left || !right) frames = 0;
+    if (!left || !right || !in_left || !in_right) frames = 0;
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
     const double link = lim->link;
     const double sc = lim->smooth_coef, fc = lim->fade_coef;
@@ -691,28 +671,33 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
     float peak_in = 0, det_l = 0, det_r = 0, peak_out = 0, tp_l = 0, tp_r = 0;
 
     Chunk k;
+    // Outputs with the 15 before them (the output meter's history), per channel.
+    alignas(32) float outbuf[2][16 + CHUNK + 16];
+    float *const out[2] = {outbuf[0] + 16, outbuf[1] + 16};
+    float hist_peak[2];
+    for (int c = 0; c < 2; c++) {
+        const Os4 *o = &lim->chan[c].out;
+        float p = 0.0f;
+        for (int i = 1; i <= 15; i++) {
+            const float v = o->hist[(o->count - (uint32_t)i) & 31];
+            out[c][-i] = v;
+            p = std::fabs(v) > p ? std::fabs(v) : p;
+        }
+        hist_peak[c] = p;
+    }
+    const float meter_bound = tpmeter_gain_bound();
     for (uint32_t base = 0; base < frames; base += CHUNK) {
         const uint32_t n = frames - base < CHUNK ? frames - base : CHUNK;
-        float *L = left + base, *R = right + base;
+        const float *L = in_left + base, *R = in_right + base;
 
         // Smoothers of input gain and threshold, input gain, input sample peak.
         if (!moves(cur_in, tgt_in, sc) && !moves(cur_thr, tgt_thr, sc)) {
-            const __m128d gin = _mm_set1_pd(cur_in);
-            uint32_t j = 0;
-            for (; j + 2 <= n; j += 2) {
-                _mm_store_pd(k.cin + j, gin);
-                _mm_store_pd(k.cthr + j, _mm_set1_pd(cur_thr));
-                const __m128d l = load2(L + j);
-                const __m128d r = load2(R + j);
-                store2(k.wl + j, _mm_cvtpd_ps(wet_pd(_mm_mul_pd(l, gin))));
-                store2(k.wr + j, _mm_cvtpd_ps(wet_pd(_mm_mul_pd(r, gin))));
-            }
-            for (; j < n; j++) {
+            for (uint32_t j = 0; j < n; j++) {
                 k.cin[j] = cur_in;
                 k.cthr[j] = cur_thr;
-                k.wl[j] = wet_ss(L[j] * cur_in);
-                k.wr[j] = wet_ss(R[j] * cur_in);
             }
+            const float p = KERNEL(input_gain, L, R, cur_in, n, k.wl, k.wr);
+            peak_in = p > peak_in ? p : peak_in;
         } else {
             const bool thr_moves = moves(cur_thr, tgt_thr, sc);
             for (uint32_t j = 0; j < n; j++) {
@@ -724,6 +709,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 k.wr[j] = wet_ss(R[j] * cur_in);
             }
             if (thr_moves) thr_busy = thr_len + (int32_t)n;
+            peak_in = peak2(peak_in, k.wl, k.wr, n, true);
         }
         // The threshold each sample was detected with, for the sample leaving the delay now
         // (lookahead + 1 samples later, the detector's own 7 samples being part of the delay).
@@ -736,62 +722,80 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
             }
             thr_busy -= (int32_t)n;
         }
-        peak_in = peak2(peak_in, k.wl, k.wr, n, true);
 
-        // Detector: true peak, or the fourth phase (the input 7 samples late).
-        os4_peak_block(&c0->det, k.wl, n, k.dl, tp);
-        os4_peak_block(&c1->det, k.wr, n, k.dr, tp);
-        det_l = peak2(det_l, k.dl, k.dl, n, false);
-        det_r = peak2(det_r, k.dr, k.dr, n, false);
+        // Detector: true peak, or the input 7 samples late.
+        tpdet_block(&c0->det, k.wl, n, k.dl, tp, k.cthr);
+        tpdet_block(&c1->det, k.wr, n, k.dr, tp, k.cthr);
+        det_l = KERNEL(block_max, k.dl, n, det_l);
+        det_r = KERNEL(block_max, k.dr, n, det_r);
 
         // Gain computer: required gains, window minimum, averages, dB, release, gain.
-        reduction_db(k, n, gain_computer(lim, k, n, link));
-        linear_gain(k, n, envelope(lim, k, n));
+        const int reduced = gain_computer(lim, k, n, link);
+        const bool twin = lim->twin;
+        const uint32_t rounded = (n + 3) & ~3u; // kernels work in whole vectors
+        if (!reduced) {
+            for (uint32_t j = 0; j < n; j++)
+                k.gain[0][j] = k.gain[1][j] = 0.0;
+        } else {
+            KERNEL(reduction_db, k.gain[0], rounded, GAIN_FLOOR);
+            if (!twin) KERNEL(reduction_db, k.gain[1], rounded, GAIN_FLOOR);
+        }
+        const int released = KERNEL(envelope, lim, k.gain[0], k.gain[1], n, twin);
+        if (!released) {
+            for (uint32_t j = 0; j < n; j++)
+                k.gain[0][j] = k.gain[1][j] = 1.0;
+        } else {
+            KERNEL(linear_gain, k.gain[0], rounded);
+            if (twin)
+                std::memcpy(k.gain[1], k.gain[0], n * sizeof(double));
+            else
+                KERNEL(linear_gain, k.gain[1], rounded);
+        }
 
         // Delay, output gain, mix, monitors.
         delay_chunk(lim, k, L, R, n);
         const bool settled = !thr_varies && !moves(cur_ceil, tgt_ceil, sc) && !moves(cur_mix, tgt_mix, sc);
         if (settled) cur_out = cur_ceil / cur_thr;
-        if (settled && !running) {
-            const bool mix = cur_mix < 0.9999;
+        bool peaked = false; // peak_out already taken
+        if (settled && !running && cur_mix >= 0.9999) {
+            const float p =
+                KERNEL(output_wet, k.gain[0], k.gain[1], k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
+            peak_out = p > peak_out ? p : peak_out;
+            peaked = true;
+        } else if (settled && !running) {
             const __m128d vout = _mm_set1_pd(cur_out), vmix = _mm_set1_pd(cur_mix), one = _mm_set1_pd(1.0);
             const __m128d vceil = _mm_set1_pd(cur_ceil);
             __m128d mg = _mm_set1_pd(min_gain);
             uint32_t j = 0;
             for (; j + 2 <= n; j += 2) {
-                const __m128d ga = _mm_load_pd(k.gain[j]), gb = _mm_load_pd(k.gain[j + 1]);
-                const __m128d g0 = _mm_unpacklo_pd(ga, gb), g1 = _mm_unpackhi_pd(ga, gb);
+                const __m128d g0 = _mm_load_pd(k.gain[0] + j), g1 = _mm_load_pd(k.gain[1] + j);
                 const __m128d dwl = load2(k.dwl + j);
                 const __m128d dwr = load2(k.dwr + j);
                 __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, dwl), vout), vceil);
                 __m128d yr = clamp_pd(_mm_mul_pd(_mm_mul_pd(g1, dwr), vout), vceil);
                 __m128d g = _mm_min_pd(g0, g1);
-                if (mix) {
-                    const __m128d ddl = load2(k.ddl + j);
-                    const __m128d ddr = load2(k.ddr + j);
-                    yl = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yl, ddl), vmix), ddl);
-                    yr = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yr, ddr), vmix), ddr);
-                    g = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(g, one), vmix), one);
-                }
-                store2(k.ol + j, _mm_cvtpd_ps(yl));
-                store2(k.orr + j, _mm_cvtpd_ps(yr));
+                const __m128d ddl = load2(k.ddl + j);
+                const __m128d ddr = load2(k.ddr + j);
+                yl = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yl, ddl), vmix), ddl);
+                yr = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(yr, ddr), vmix), ddr);
+                g = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(g, one), vmix), one);
+                store2(out[0] + j, _mm_cvtpd_ps(yl));
+                store2(out[1] + j, _mm_cvtpd_ps(yr));
                 mg = _mm_min_pd(g, mg);
             }
             alignas(16) double v[2];
             _mm_store_pd(v, mg);
             min_gain = v[1] < v[0] ? v[1] : v[0];
             for (; j < n; j++) {
-                const double g0 = k.gain[j][0], g1 = k.gain[j][1];
+                const double g0 = k.gain[0][j], g1 = k.gain[1][j];
                 double yl = clamp_sd(g0 * k.dwl[j] * cur_out, cur_ceil);
                 double yr = clamp_sd(g1 * k.dwr[j] * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
-                if (mix) {
-                    yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
-                    yr = (yr - k.ddr[j]) * cur_mix + k.ddr[j];
-                    g = (g - 1.0) * cur_mix + 1.0;
-                }
-                k.ol[j] = (float)yl;
-                k.orr[j] = (float)yr;
+                yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
+                yr = (yr - k.ddr[j]) * cur_mix + k.ddr[j];
+                g = (g - 1.0) * cur_mix + 1.0;
+                out[0][j] = (float)yl;
+                out[1][j] = (float)yr;
                 min_gain = g < min_gain ? g : min_gain;
             }
         } else {
@@ -800,7 +804,7 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                 cur_out = cur_ceil / (thr_varies ? k.thrd[j] : cur_thr);
                 cur_mix += (tgt_mix - cur_mix) * sc;
                 const double dwl = k.dwl[j], dwr = k.dwr[j], ddl = k.ddl[j], ddr = k.ddr[j];
-                const double g0 = k.gain[j][0], g1 = k.gain[j][1];
+                const double g0 = k.gain[0][j], g1 = k.gain[1][j];
                 double yl = clamp_sd(g0 * dwl * cur_out, cur_ceil), yr = clamp_sd(g1 * dwr * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 if (cur_mix < 0.9999) {
@@ -830,21 +834,51 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames) {
                     yl = clamp_sd(yl, FLT_MAX);
                     yr = clamp_sd(yr, FLT_MAX);
                 }
-                k.ol[j] = (float)yl;
-                k.orr[j] = (float)yr;
+                out[0][j] = (float)yl;
+                out[1][j] = (float)yr;
                 min_gain = g < min_gain ? g : min_gain;
             }
         }
         // Write back, output sample peak, output true peak.
-        std::memcpy(L, k.ol, n * sizeof(float));
-        std::memcpy(R, k.orr, n * sizeof(float));
-        peak_out = peak2(peak_out, k.ol, k.orr, n, true);
-        os4_peak_block(&c0->out, k.ol, n, k.tl, true);
-        os4_peak_block(&c1->out, k.orr, n, k.tr, true);
-        tp_l = peak2(tp_l, k.tl, k.tl, n, false);
-        tp_r = peak2(tp_r, k.tr, k.tr, n, false);
+        std::memcpy(left + base, out[0], n * sizeof(float));
+        std::memcpy(right + base, out[1], n * sizeof(float));
+        float chunk_peak = peak_out; // a bound for this chunk's samples
+        if (!peaked) {
+            chunk_peak = peak2(0.0f, out[0], out[1], n, true);
+            peak_out = chunk_peak > peak_out ? chunk_peak : peak_out;
+        }
+        // Output true peak: only where the samples read could beat the running maximum.
+        float *const meter[2] = {&tp_l, &tp_r};
+        for (int c = 0; c < 2; c++) {
+            const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
+            if (bound > *meter[c]) {
+                const float v = tpmeter_span(out[c], n);
+                *meter[c] = v > *meter[c] ? v : *meter[c];
+            }
+            // The last 15 outputs go before the next chunk's.
+            const float *tail = out[c] + (int)n - 15;
+            float p = 0.0f;
+            for (int i = 0; i < 15; i++)
+                p = std::fabs(tail[i]) > p ? std::fabs(tail[i]) : p;
+            std::memmove(out[c] - 15, tail, 15 * sizeof(float));
+            hist_peak[c] = p;
+        }
     }
 
+    // The output meters' histories.
+    for (int c = 0; c < 2; c++) {
+        Os4 *o = &lim->chan[c].out;
+        o->count += frames;
+        for (int i = 1; i <= 15; i++) {
+            const uint32_t j = (o->count - (uint32_t)i) & 31;
+            o->hist[j] = o->hist[j + 32] = out[c][-i];
+        }
+    }
+    c0->tail = c0->head + window_records(c0);
+    if (lim->twin)
+        twin_sync(lim);
+    else
+        c1->tail = c1->head + window_records(c1);
     lim->cur_in = cur_in;
     lim->cur_thr = cur_thr;
     lim->cur_out = cur_out;

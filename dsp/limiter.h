@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "dsp/os4.h"
+#include "dsp/truepeak.h"
 
 // Attack and release styles: attack fraction, slow attack factor, slow release factor,
 // fast release factor, hold ms.
@@ -11,17 +12,21 @@ extern const double STYLES[6][5];
 extern const char *const STYLE_NAMES[6];
 
 // Per-channel gain computer.
-//   win_vals/win_pos   monotonic deque of the sliding-window minimum (cap entries, masked)
+//   win_vals           ring of the last cap required gains (cap > window, masked by position)
+//   pos, below_end     gains pushed, and the position after the last one below 1
+//   head, tail         counters of the monotonic deque that defines the window minimum: the
+//                      minima that left the window, and head + the deque's size (at the end
+//                      of each limiter_process call)
 //   box1/box2          the two running averages shaping the attack ramp
 //   env_slow/env_fast  adaptive release: slow envelope and peak part above it (dB)
 //   env_hold           non-adaptive release: held and released reduction (dB)
-//   det/out            oversampling filters of the detector and of the output meter
+//   det                true-peak detector of the input-gained signal (dsp/truepeak.h)
+//   out                4x interpolator of the output true-peak meter
 struct LimiterChan {
     float *win_vals;
-    uint32_t *win_pos;
     int32_t cap, mask, window;
     uint32_t head, tail;
-    uint64_t pos;
+    uint64_t pos, below_end;
     float *box1;
     int32_t len1, pos1, cap1;
     double sum1;
@@ -30,7 +35,7 @@ struct LimiterChan {
     double sum2;
     double env_slow, env_fast, env_hold;
     int32_t hold_left;
-    Os4 det;
+    TpDetector det;
     Os4 out;
 };
 
@@ -66,6 +71,17 @@ struct Limiter {
     int32_t thr_len, thr_pos;
     int32_t thr_busy; // samples until thr_ring holds cur_thr throughout again
     uint8_t primed;   // targets set since init: the first set snaps the smoothers
+    // 1 while both channels received the same required gains since the reset: the right
+    // channel's window and averages are then the left's, kept in chan[0] (chan[1]'s counters
+    // and sums are brought level at the end of each limiter_process call).
+    uint8_t twin;
+    // The envelope's group of four samples cut by the end of a call (AVX2 kernels): how many
+    // of its samples are done (0: none), the envelopes before it, its reductions so far and
+    // the coefficients it ran with.
+    int32_t env_pend;
+    double env_pend_es, env_pend_ef;
+    double env_pend_gr[4];
+    double env_pend_c[3];
     double smooth_coef;
     double link;
     uint8_t true_peak, adaptive;
@@ -88,11 +104,15 @@ void limiter_reset(Limiter *lim);
 int limiter_latency(const Limiter *lim); // delay_len
 
 // Audio thread:
-void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db,
-                 double ceiling_db, double release_ms, double link, double mix);
+void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db, double ceiling_db,
+                 double release_ms, double link, double mix);
 void limiter_set_style(Limiter *lim, int index);
 void limiter_set_monitor(Limiter *lim, bool bypass, bool delta, bool unity);
 void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames);
+// The same from separate input buffers into the output buffers (each input may be its
+// output: in place); one pass over the audio instead of a copy and a pass.
+void limiter_process_into(Limiter *lim, const float *in_left, const float *in_right, float *left, float *right,
+                          uint32_t frames);
 
 // Internals exposed for tests.
 int chan_init(LimiterChan *c, int lookahead);

@@ -2,12 +2,34 @@
 // short-term means, and the integrated value gated through a 0.1 LU histogram.
 #include "dsp/loudness.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <cmath>
 #include <cstring>
 
+namespace l_sse2 {
+#include "dsp/loudness_kernels.inc"
+} // namespace l_sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace l_fma {
+#define TK_LOUD_FMA
+#include "dsp/loudness_kernels.inc"
+#undef TK_LOUD_FMA
+} // namespace l_fma
+#pragma GCC pop_options
+
 namespace {
+
+// 1 when the FMA kernel runs (chosen once, from the processor's features).
+int use_fma() {
+    static const int fma = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? 1 : 0;
+    }();
+    return fma;
+}
 
 void design_shelf(Biquad *f, double fs) {
     const double k = std::tan(5284.078578647628 / fs);
@@ -122,6 +144,7 @@ void loudness_init(Loudness *m, double rate) {
 
 void loudness_reset(Loudness *m) {
     clear_filters(m);
+    m->pending = 0;
     m->hop_count = 0;
     m->sum_l = m->sum_r = 0.0;
     std::memset(m->blocks, 0, sizeof m->blocks);
@@ -132,48 +155,34 @@ void loudness_reset(Loudness *m) {
     m->lufs_m = m->lufs_s = m->lufs_i = -100.0;
 }
 
-// Both channels run side by side in the two lanes of SSE2 registers; each lane computes
-// exactly the scalar transposed direct form II of its channel.
 void loudness_process(Loudness *m, const float *left, const float *right, uint32_t frames) {
     if (!left || !right || m->hop < 1) return;
-    const Biquad &f0 = m->shelf[0], &f1 = m->shelf[1], &h0 = m->hp[0], &h1 = m->hp[1];
-    const __m128d sb0 = _mm_set_pd(f1.b0, f0.b0), sb1 = _mm_set_pd(f1.b1, f0.b1), sb2 = _mm_set_pd(f1.b2, f0.b2);
-    const __m128d sa1 = _mm_set_pd(f1.a1, f0.a1), sa2 = _mm_set_pd(f1.a2, f0.a2);
-    const __m128d hb0 = _mm_set_pd(h1.b0, h0.b0), hb1 = _mm_set_pd(h1.b1, h0.b1), hb2 = _mm_set_pd(h1.b2, h0.b2);
-    const __m128d ha1 = _mm_set_pd(h1.a1, h0.a1), ha2 = _mm_set_pd(h1.a2, h0.a2);
+    const bool fma = use_fma();
     uint32_t i = 0;
     while (i < frames) {
-        __m128d s1 = _mm_set_pd(f1.s1, f0.s1), s2 = _mm_set_pd(f1.s2, f0.s2);
-        __m128d t1 = _mm_set_pd(h1.s1, h0.s1), t2 = _mm_set_pd(h1.s2, h0.s2);
-        __m128d sum = _mm_set_pd(m->sum_r, m->sum_l);
+        // Filter states as lanes (left, right): shelf s1, s2, high-pass s1, s2; then the sums.
+        alignas(16) double state[8] = {m->shelf[0].s1, m->shelf[1].s1, m->shelf[0].s2, m->shelf[1].s2,
+                                       m->hp[0].s1,    m->hp[1].s1,    m->hp[0].s2,    m->hp[1].s2};
+        alignas(16) double sum[2] = {m->sum_l, m->sum_r};
         uint32_t n = (uint32_t)(m->hop - m->hop_count);
-        if (n > frames - i) n = frames - i;
-        for (uint32_t j = i; j < i + n; j++) {
-            const __m128d x = _mm_set_pd(right[j], left[j]);
-            const __m128d y = _mm_add_pd(_mm_mul_pd(sb0, x), s1);
-            s1 = _mm_add_pd(_mm_sub_pd(_mm_mul_pd(sb1, x), _mm_mul_pd(sa1, y)), s2);
-            s2 = _mm_sub_pd(_mm_mul_pd(sb2, x), _mm_mul_pd(sa2, y));
-            const __m128d z = _mm_add_pd(_mm_mul_pd(hb0, y), t1);
-            t1 = _mm_add_pd(_mm_sub_pd(_mm_mul_pd(hb1, y), _mm_mul_pd(ha1, z)), t2);
-            t2 = _mm_sub_pd(_mm_mul_pd(hb2, y), _mm_mul_pd(ha2, z));
-            sum = _mm_add_pd(sum, _mm_mul_pd(z, z));
-        }
-        alignas(16) double v[2];
-        _mm_store_pd(v, s1);
-        m->shelf[0].s1 = v[0];
-        m->shelf[1].s1 = v[1];
-        _mm_store_pd(v, s2);
-        m->shelf[0].s2 = v[0];
-        m->shelf[1].s2 = v[1];
-        _mm_store_pd(v, t1);
-        m->hp[0].s1 = v[0];
-        m->hp[1].s1 = v[1];
-        _mm_store_pd(v, t2);
-        m->hp[0].s2 = v[0];
-        m->hp[1].s2 = v[1];
-        _mm_store_pd(v, sum);
-        m->sum_l = v[0];
-        m->sum_r = v[1];
+        const bool last = n <= frames - i; // this stretch ends the 100 ms block
+        if (!last) n = frames - i;
+        if (fma)
+            l_fma::weigh(m->shelf, m->hp, state, sum, &m->pend[0], &m->pend[1], &m->pending, left + i, right + i, n,
+                         last);
+        else
+            l_sse2::weigh(m->shelf, m->hp, state, sum, &m->pend[0], &m->pend[1], &m->pending, left + i, right + i, n,
+                          last);
+        m->shelf[0].s1 = state[0];
+        m->shelf[1].s1 = state[1];
+        m->shelf[0].s2 = state[2];
+        m->shelf[1].s2 = state[3];
+        m->hp[0].s1 = state[4];
+        m->hp[1].s1 = state[5];
+        m->hp[0].s2 = state[6];
+        m->hp[1].s2 = state[7];
+        m->sum_l = sum[0];
+        m->sum_r = sum[1];
         m->hop_count += (int32_t)n;
         i += n;
         if (m->hop_count >= m->hop) {

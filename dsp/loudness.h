@@ -9,7 +9,9 @@ struct Biquad {
 };
 
 // shelf/hp: the two K-weighting stages per channel; blocks: the last 30 100 ms powers;
-// gate_count/gate_power: 0.1 LU histogram of 400 ms windows from -70 LUFS up.
+// gate_count/gate_power: 0.1 LU histogram of 400 ms windows from -70 LUFS up. The filters
+// take two samples per step; pend holds a sample (left, right) whose partner has not come
+// yet (pending = 1), which the filters and sum_l/sum_r do not include.
 struct Loudness {
     double rate;
     Biquad shelf[2];
@@ -23,6 +25,8 @@ struct Loudness {
     uint32_t gate_count[750];
     double gate_power[750];
     double lufs_m, lufs_s, lufs_i;
+    float pend[2];
+    int32_t pending;
 };
 
 void loudness_init(Loudness *m, double rate);

@@ -1,5 +1,5 @@
-// The render and bench commands: audio through a chain of stages in series, with the
-// stages' own meters (Tervik's debug extension) or the host's measurement, and speed figures.
+// The render command: audio through a chain of stages in series, with the stages' own meters
+// (Tervik's debug extension) or the host's measurement.
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -10,7 +10,6 @@
 #include <cstring>
 #include <memory>
 
-#include "host/bench_editor.h"
 #include "host/chain.h"
 #include "host/cli.h"
 #include "host/preset_cli.h"
@@ -178,11 +177,6 @@ static std::string db_text(double db, const char *unit) {
     if (!std::isfinite(db) || db <= -200) snprintf(b, sizeof b, "-inf %s", unit);
     else snprintf(b, sizeof b, "%.2f %s", db, unit);
     return b;
-}
-
-static bool file_exists(const std::string &p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0;
 }
 
 // ---- render ---------------------------------------------------------------------------------
@@ -425,119 +419,5 @@ int cmd_render(const std::vector<std::string> &argv) {
         printf("output: not written (no --out)\n");
     }
     chain.clear();
-    return rc;
-}
-
-// ---- bench ----------------------------------------------------------------------------------
-
-int cmd_bench(const std::vector<std::string> &argv) {
-    CliArgs a;
-    std::string err;
-    if (!cli_parse(argv, {"plugin", "seconds", "block"}, {"editor"}, &a, &err) || !a.positional.empty()) {
-        fprintf(stderr, "error: %s\n", err.empty() ? "bench takes no positional arguments" : err.c_str());
-        usage_hint("bench");
-        return 2;
-    }
-    if (a.help) {
-        help_command("bench", stdout);
-        return 0;
-    }
-    double seconds = 0.25;
-    long block = 512;
-    if (!a.get_double("seconds", 0.25, 0.01, 600, &seconds, &err) || !a.get_int("block", 512, 1, 65536, &block, &err)) {
-        fprintf(stderr, "error: %s\n", err.c_str());
-        return 2;
-    }
-    const double rate = 48000;
-    if (a.has("editor")) {
-        HostLib lib;
-        std::string path = a.get("plugin", default_plugin_path());
-        if (!lib.load(path)) {
-            fprintf(stderr, "error: %s\n", lib.error().c_str());
-            return 1;
-        }
-        return bench_editor(lib, a.has("seconds") ? seconds : 3.0);
-    }
-    std::vector<std::string> plugins = a.all("plugin");
-    bool have_tervik = false;
-    for (const std::string &p : plugins)
-        if (p.size() >= 11 && p.compare(p.size() - 11, 11, "Tervik.clap") == 0) have_tervik = true;
-    std::string def = default_plugin_path();
-    if (!have_tervik && file_exists(def)) plugins.insert(plugins.begin(), def);
-    if (plugins.empty()) {
-        fprintf(stderr, "error: no plug-in to measure (%s not found; give --plugin PATH)\n", def.c_str());
-        return 1;
-    }
-
-    Audio demo = demo_signal(rate, 4.0, 2);
-    printf("bench: %.0f Hz stereo, %ld-frame blocks, %.2f s per row, one thread\n", rate, block, seconds);
-    printf("%-14s %-9s %-6s %14s %12s %16s\n", "plugin", "true peak", "stages", "frames/s", "x real time",
-           "us/block/stage");
-    fflush(stdout);
-    int rc = 0;
-    for (const std::string &path : plugins) {
-        HostLib lib;
-        if (!lib.load(path)) {
-            printf("%-14s error: %s\n", path.c_str(), lib.error().c_str());
-            rc = 1;
-            continue;
-        }
-        std::string name = "?";
-        bool has_tp = false;
-        {
-            HostInstance probe(lib);
-            if (probe.create_and_init()) {
-                if (probe.plugin()->desc && probe.plugin()->desc->name) name = probe.plugin()->desc->name;
-                uint32_t id;
-                has_tp = probe.find_param("True peak", &id);
-            } else {
-                printf("%-14s error: %s\n", path.c_str(), probe.error().c_str());
-                rc = 1;
-                continue;
-            }
-        }
-        std::vector<int> variants = has_tp ? std::vector<int>{1, 0} : std::vector<int>{-1};
-        for (int variant : variants) {
-            for (int n : {1, 4, 8}) {
-                Chain chain(2);
-                HostOptions opt;
-                opt.log_to_stderr = false;
-                opt.record_calls = false;
-                if (!chain.create(lib, n, opt, std::string(), &err)) {
-                    printf("%-14s error: %s\n", name.c_str(), err.c_str());
-                    rc = 1;
-                    break;
-                }
-                if (variant >= 0) {
-                    std::vector<Setting> s;
-                    if (resolve_settings(chain, {std::string("True peak=") + (variant ? "1" : "0")}, &s, &err))
-                        apply_settings(chain, s);
-                }
-                if (!chain.activate(rate, (uint32_t)block, (uint32_t)block, &err)) {
-                    printf("%-14s error: %s\n", name.c_str(), err.c_str());
-                    rc = 1;
-                    break;
-                }
-                BufferSource src(demo, true);
-                chain.set_source(&src);
-                for (int i = 0; i < 16; i++) chain.cycle((uint32_t)block);
-                uint64_t cycles = 0, t0 = host_now_ns(), t1 = t0;
-                uint64_t budget = (uint64_t)(seconds * 1e9);
-                while (t1 - t0 < budget) {
-                    for (int i = 0; i < 8; i++) chain.cycle((uint32_t)block);
-                    cycles += 8;
-                    t1 = host_now_ns();
-                }
-                double el = (double)(t1 - t0) / 1e9;
-                double fps = (double)cycles * (double)block / el;
-                double us = el * 1e6 / (double)cycles / n;
-                printf("%-14s %-9s %-6d %14.0f %12.1f %16.2f\n", name.c_str(),
-                       variant < 0 ? "-" : (variant ? "on" : "off"), n, fps, fps / rate, us);
-                fflush(stdout);
-                chain.deactivate();
-                chain.clear();
-            }
-        }
-    }
     return rc;
 }

@@ -16,6 +16,15 @@
 
 namespace {
 
+// A store into the slot that needs no fence of its own. Readers find every field through a
+// counter (hist_count for the history rows, ring_count for a call's records and the meters),
+// and this call publishes that counter last with a fenced store; release order on the
+// fields before it is what they rely on. One fence per call instead of one per field keeps
+// a chain's stages from waiting on each other's buffer traffic at every store.
+template <class T> inline void slot_put(T &field, T v) {
+    std::atomic_ref<T>(field).store(v, std::memory_order_release);
+}
+
 // Block accumulators of the limiter's piece meters.
 struct BlockMeters {
     float gain = 1.0f;
@@ -44,10 +53,10 @@ inline double param(const SharedSlot *s, int index) { return param_bounded(index
 
 void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
     uint32_t i = k & (HIST_LEN - 1);
-    shm_store(s->history.hist_gain[i], gain);
-    shm_store(s->history.hist_in[i], in);
-    shm_store(s->history.hist_out[i], out);
-    shm_store(s->history.hist_lufs[i], lufs);
+    slot_put(s->history.hist_gain[i], gain);
+    slot_put(s->history.hist_in[i], in);
+    slot_put(s->history.hist_out[i], out);
+    slot_put(s->history.hist_lufs[i], lufs);
 }
 
 void reset_hist_acc(Plugin *p) {
@@ -74,8 +83,8 @@ void fill_gap(Plugin *p, SharedSlot *s, uint64_t now, int64_t steady) {
     if (rows > (int64_t)HIST_LEN) rows = HIST_LEN;
     uint32_t start = shm_load(s->history.hist_count);
     for (uint32_t k = 0; k < (uint32_t)rows; k++) write_row(s, start + k, 1.0f, -1.0f, 0.0f, -100.0f);
-    shm_store(s->history.hist_count, start + (uint32_t)rows);
-    shm_store(s->history.hist_gap, (int32_t)start);
+    slot_put(s->history.hist_count, start + (uint32_t)rows);
+    slot_put(s->history.hist_gap, (int32_t)start);
     reset_hist_acc(p);
     p->hist_frames = 0;
 }
@@ -122,14 +131,14 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 1. Call records.
     uint64_t now = sys_time_ns();
-    shm_store(s->calls.proc_prev_time, shm_load(s->calls.proc_time));
-    shm_store(s->calls.proc_time, now);
-    shm_store(s->calls.proc_seq, registry_next_seq());
+    slot_put(s->calls.proc_prev_time, shm_load(s->calls.proc_time));
+    slot_put(s->calls.proc_time, now);
+    slot_put(s->calls.proc_seq, registry_next_seq());
     uint32_t n = shm_load(s->calls.ring_count);
-    shm_store(s->calls.ring_start[n & (CALL_RING - 1)], now);
-    shm_store(s->calls.ring_steady[n & (CALL_RING - 1)], pr->steady_time);
-    shm_store(s->calls.steady_prev, shm_load(s->calls.steady));
-    shm_store(s->calls.steady, pr->steady_time);
+    slot_put(s->calls.ring_start[n & (CALL_RING - 1)], now);
+    slot_put(s->calls.ring_steady[n & (CALL_RING - 1)], pr->steady_time);
+    slot_put(s->calls.steady_prev, shm_load(s->calls.steady));
+    slot_put(s->calls.steady, pr->steady_time);
 
     // 2, 3. Requests for the main thread, then queued edits go out before anything else.
     if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
@@ -145,8 +154,8 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 5. Block counters.
     uint32_t frames = pr->frames_count;
-    shm_store(s->meters.block_frames, frames);
-    if (frames > shm_load(s->meters.block_max)) shm_store(s->meters.block_max, frames);
+    slot_put(s->meters.block_frames, frames);
+    if (frames > shm_load(s->meters.block_max)) slot_put(s->meters.block_max, frames);
     if (frames > p->max_frames) shm_fetch_add(s->meters.block_over, 1u);
 
     // 6. Nothing to process: no frames or no left output. Whatever output there is, is silent.
@@ -159,8 +168,9 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         return CLAP_PROCESS_CONTINUE;
     }
 
-    // 7. Buffers, gap rows, copy into the outputs. Absent input (no port, no channel array,
-    // no channels or a null channel) is silence: the stage still runs, its delay line drains.
+    // 7. Buffers and gap rows. The input is read where the host put it (no copy). Absent input
+    // (no port, no channel array, no channels or a null channel) is silence: that channel's
+    // output is zeroed and worked in place, so the stage still runs and its delay line drains.
     const clap_audio_buffer_t *ip = pr->audio_inputs_count > 0 ? pr->audio_inputs : nullptr;
     const float *in_l = nullptr, *in_r = nullptr;
     if (ip && ip->data32 && ip->channel_count > 0) {
@@ -173,12 +183,18 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     p->last_call_ns = (int64_t)now;
     p->last_steady = pr->steady_time;
     p->last_frames = frames;
-    take_input(out_l, in_l, frames);
-    if (!r_scratch) take_input(out_r, in_r, frames);
+    if (!in_l) {
+        take_input(out_l, nullptr, frames);
+        in_l = out_l;
+    }
+    if (!in_r && !r_scratch) {
+        take_input(out_r, nullptr, frames);
+        in_r = out_r;
+    }
 
     // 8. Loudness restart requested by an editor.
     if (shm_load(s->loud_reset)) {
-        shm_store(s->loud_reset, 0u);
+        slot_put(s->loud_reset, 0u);
         loudness_reset(&p->loud);
     }
 
@@ -217,10 +233,13 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         uint32_t len = end - pos;
         float *l = out_l + pos;
         float *r = r_scratch ? p->scratch : out_r + pos;
-        if (r_scratch) take_input(r, in_r ? in_r + pos : nullptr, len);
+        // Without a right input the one-channel case works its silent right channel in place.
+        const float *ir = in_r ? in_r + pos : r;
+        if (!in_r) take_input(r, nullptr, len);
 
+        // The limiter reads the input and writes the outputs in one pass (also in place).
         configure(&p->lim, s);
-        limiter_process(&p->lim, l, r, len);
+        limiter_process_into(&p->lim, in_l + pos, ir, l, r, len);
 
         int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
         if (mode > 0 && param(s, P_BYPASS) < 0.5) {
@@ -252,12 +271,12 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         while (p->hist_frames > 63) {
             uint32_t k = shm_load(s->history.hist_count);
             write_row(s, k, p->hist_min_gain, p->hist_max_in, p->hist_max_out, (float)p->loud.lufs_s);
-            shm_store(s->history.hist_count, k + 1);
+            slot_put(s->history.hist_count, k + 1);
             p->hist_frames -= 64;
             wrote = true;
         }
         if (wrote) {
-            shm_store(s->history.hist_time, sys_time_ns());
+            slot_put(s->history.hist_time, sys_time_ns());
             reset_hist_acc(p);
         }
         pos = end;
@@ -268,19 +287,19 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     silence_from(op, 2, frames, out_l, out_r);
 
     // 15, 16. Publish; ring_end is visible before the ring_count that covers it.
-    shm_store(s->meters.meter_gain, bm.gain);
-    shm_store(s->meters.meter_peak_in, bm.peak_in);
-    shm_store(s->meters.meter_peak_out, bm.peak_out);
-    shm_store(s->meters.meter_tp_in, bm.det);
-    shm_store(s->meters.meter_tp_out, bm.tp_out);
-    shm_store(s->meters.meter_tp_ch[0], bm.det_l);
-    shm_store(s->meters.meter_tp_ch[1], bm.det_r);
-    shm_store(s->meters.meter_tp_ch[2], bm.tp_l);
-    shm_store(s->meters.meter_tp_ch[3], bm.tp_r);
-    shm_store(s->meters.lufs_m, (float)p->loud.lufs_m);
-    shm_store(s->meters.lufs_s, (float)p->loud.lufs_s);
-    shm_store(s->meters.lufs_i, (float)p->loud.lufs_i);
-    shm_store(s->calls.ring_end[n & (CALL_RING - 1)], sys_time_ns());
+    slot_put(s->meters.meter_gain, bm.gain);
+    slot_put(s->meters.meter_peak_in, bm.peak_in);
+    slot_put(s->meters.meter_peak_out, bm.peak_out);
+    slot_put(s->meters.meter_tp_in, bm.det);
+    slot_put(s->meters.meter_tp_out, bm.tp_out);
+    slot_put(s->meters.meter_tp_ch[0], bm.det_l);
+    slot_put(s->meters.meter_tp_ch[1], bm.det_r);
+    slot_put(s->meters.meter_tp_ch[2], bm.tp_l);
+    slot_put(s->meters.meter_tp_ch[3], bm.tp_r);
+    slot_put(s->meters.lufs_m, (float)p->loud.lufs_m);
+    slot_put(s->meters.lufs_s, (float)p->loud.lufs_s);
+    slot_put(s->meters.lufs_i, (float)p->loud.lufs_i);
+    slot_put(s->calls.ring_end[n & (CALL_RING - 1)], sys_time_ns());
     shm_store(s->calls.ring_count, n + 1);
     return CLAP_PROCESS_CONTINUE;
 }

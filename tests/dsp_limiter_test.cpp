@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dsp/limiter.h"
+#include "dsp/truepeak.h"
 #include "tests/dsp_signals.h"
 
 namespace {
@@ -704,6 +705,26 @@ TEST(LimiterProcessing, OutputDoesNotDependOnTheBlockSize) {
     }
 }
 
+TEST(LimiterProcessing, SeparateInputBuffersGiveTheSameOutputAndStayUntouched) {
+    std::vector<float> m, r;
+    dsp_test::music(48000, 0.3, 1.0, 0.0, m, r, 8);
+    Lim a, b;
+    a.set(1.0, 9.0, -1.0);
+    b.set(1.0, 9.0, -1.0);
+    std::vector<float> al = m, ar = r, bl(m.size()), br(m.size());
+    for (size_t i = 0; i < m.size(); i += 300) {
+        const uint32_t n = (uint32_t)std::min<size_t>(300, m.size() - i);
+        limiter_process(a.get(), &al[i], &ar[i], n);
+        limiter_process_into(b.get(), &m[i], &r[i], &bl[i], &br[i], n);
+    }
+    EXPECT_EQ(al, bl);
+    EXPECT_EQ(ar, br);
+    std::vector<float> m2, r2;
+    dsp_test::music(48000, 0.3, 1.0, 0.0, m2, r2, 8);
+    EXPECT_EQ(m, m2);
+    EXPECT_EQ(r, r2);
+}
+
 TEST(LimiterProcessing, ResetGivesTheSameOutputAsAFreshLimiter) {
     std::vector<float> m, r;
     dsp_test::music(48000, 0.4, 0.9, 0.0, m, r);
@@ -760,7 +781,8 @@ struct Model {
         int len1 = 0, pos1 = 0, len2 = 0, pos2 = 0;
         double sum1 = 0, sum2 = 0, es = 0, ef = 0, eh = 0;
         int hl = 0;
-        Os4 det{}, out{};
+        TpDetector det{};
+        Os4 out{};
     } ch[2];
     std::vector<float> wet[2], dry[2];
     int dp = 0, la = 0;
@@ -786,7 +808,7 @@ struct Model {
             h.box2.assign((size_t)la, 1.0f);
             h.len1 = h.len2 = la;
             h.sum1 = h.sum2 = la;
-            os4_reset(&h.det);
+            tpdet_reset(&h.det);
             os4_reset(&h.out);
         }
         cur_in = lim->cur_in;
@@ -853,14 +875,11 @@ struct Model {
             const float L = left[i], R = right[i];
             const float w[2] = {(float)(L * cur_in), (float)(R * cur_in)};
             meters.peak_in = std::max({meters.peak_in, std::fabs(w[0]), std::fabs(w[1])});
+            // The detector has its own tests (dsp_truepeak_test.cpp); here it runs a sample at a
+            // time. Without true peak it is the input 7 samples late.
             float d[2];
-            for (int c = 0; c < 2; c++) {
-                float o[4];
-                os4_push(&ch[c].det, o, w[c]);
-                d[c] = lim->true_peak
-                           ? std::max({0.0f, std::fabs(o[0]), std::fabs(o[1]), std::fabs(o[2]), std::fabs(o[3])})
-                           : std::fabs(o[3]);
-            }
+            for (int c = 0; c < 2; c++)
+                tpdet_block(&ch[c].det, &w[c], 1, &d[c], lim->true_peak, &cur_thr);
             meters.det_l = std::max(meters.det_l, d[0]);
             meters.det_r = std::max(meters.det_r, d[1]);
             double g[2];
@@ -915,7 +934,9 @@ struct Model {
             dry[0][(size_t)dp] = L;
             dry[1][(size_t)dp] = R;
             dp = dp + 1 == (int)wet[0].size() ? 0 : dp + 1;
-            double yl = gain[0] * dwl * cur_out, yr = gain[1] * dwr * cur_out;
+            // The wet output never passes the (smoothed) ceiling.
+            double yl = std::clamp(gain[0] * dwl * cur_out, -cur_ceil, cur_ceil);
+            double yr = std::clamp(gain[1] * dwr * cur_out, -cur_ceil, cur_ceil);
             double sg = std::min(gain[0], gain[1]);
             if (cur_mix < 0.9999) {
                 yl = (yl - ddl) * cur_mix + ddl;
@@ -999,6 +1020,103 @@ TEST(LimiterProcessing, FollowsTheSampleBySampleDefinition) {
     EXPECT_EQ(l->chan[0].sum1, model.ch[0].sum1);
     EXPECT_EQ(l->chan[1].sum2, model.ch[1].sum2);
     EXPECT_EQ(l->chan[0].hold_left, model.ch[0].hl);
+}
+
+TEST(LimiterProcessing, PortableKernelsFollowTheDefinitionToo) {
+    // The SSE2 kernels, which run where the processor lacks AVX2, through styles, link, both
+    // detection modes and mix.
+    tpdet_global_init();
+    const int32_t avx2 = g_tp_avx2, avx512 = g_tp_avx512;
+    g_tp_avx2 = g_tp_avx512 = 0;
+    std::vector<float> m, r;
+    dsp_test::music(48000, 0.8, 1.2, 0.1, m, r, 31);
+    Lim l;
+    Model model(l.get());
+    std::vector<float> a = m, b = r, ma = m, mb = r;
+    double worst = 0;
+    size_t i = 0;
+    for (int piece = 0; i < a.size(); piece++) {
+        const uint32_t n = (uint32_t)std::min<size_t>(a.size() - i, 61 + 97 * (piece % 6));
+        if (piece % 5 == 0) {
+            const int s = piece / 5;
+            l.set(0.0, 6.0 + 2 * (s % 4), -0.5, s % 2 == 0, s % 3 != 2, 50.0, s % 3 * 0.5, s % 4 == 3 ? 0.6 : 1.0);
+            limiter_set_style(l.get(), s % 6);
+        }
+        limiter_process(l.get(), &a[i], &b[i], n);
+        model.process(l.get(), &ma[i], &mb[i], n);
+        for (size_t j = i; j < i + n; j++)
+            worst = std::max({worst, (double)std::fabs(a[j] - ma[j]), (double)std::fabs(b[j] - mb[j])});
+        EXPECT_NEAR(l->meters.tp_l, model.meters.tp_l, 1e-6) << piece;
+        i += n;
+    }
+    g_tp_avx2 = avx2;
+    g_tp_avx512 = avx512;
+    EXPECT_LT(worst, 5e-7);
+    EXPECT_EQ(l->chan[1].head, model.ch[1].head);
+    EXPECT_EQ(l->chan[0].sum2, model.ch[0].sum2);
+}
+
+TEST(LimiterProcessing, ShortestLookaheadFollowsTheDefinitionInLongBlocks) {
+    // A window of 4 values in a ring of 8, far shorter than the blocks: through silence (where
+    // the window only takes ones) and limiting alike, the output is the model's.
+    std::vector<float> m, r;
+    dsp_test::music(48000, 1.0, 1.2, 0.2, m, r, 77);
+    Lim l(48000, 0.0625);
+    Model model(l.get());
+    l.set(0.0, 8.0, -1.0, true, true, 40.0, 0.5);
+    std::vector<float> a = m, b = r, ma = m, mb = r;
+    double worst = 0;
+    size_t i = 0;
+    for (int piece = 0; i < a.size(); piece++) {
+        const uint32_t n = (uint32_t)std::min<size_t>(a.size() - i, piece % 3 ? 512 : 301);
+        limiter_process(l.get(), &a[i], &b[i], n);
+        model.process(l.get(), &ma[i], &mb[i], n);
+        for (size_t j = i; j < i + n; j++)
+            worst = std::max({worst, (double)std::fabs(a[j] - ma[j]), (double)std::fabs(b[j] - mb[j])});
+        i += n;
+    }
+    EXPECT_LT(worst, 5e-7);
+    for (int c = 0; c < 2; c++) {
+        EXPECT_EQ(l->chan[c].pos, model.ch[c].pos) << c;
+        EXPECT_EQ(l->chan[c].head, model.ch[c].head) << c;
+        EXPECT_EQ(l->chan[c].tail, model.ch[c].tail) << c;
+    }
+}
+
+TEST(LimiterProcessing, LinkedChannelsFollowTheDefinitionBeforeAndAfterTheyPart) {
+    // Full link: both channels need the same gains, and the limiter computes them once; then
+    // the link drops and the channels part. Both stretches follow the model, in every style.
+    std::vector<float> m, r;
+    dsp_test::music(48000, 1.0, 1.2, 0.1, m, r, 45);
+    Lim l;
+    Model model(l.get());
+    std::vector<float> a = m, b = r, ma = m, mb = r;
+    double worst = 0;
+    size_t i = 0;
+    for (int piece = 0; i < a.size(); piece++) {
+        const uint32_t n = (uint32_t)std::min<size_t>(a.size() - i, 97 + 31 * (piece % 5));
+        if (piece % 20 == 0) {
+            const int s = piece / 20;
+            l.set(0.0, 9.0, -1.0, s % 2 == 0, s != 3, 80.0, i < a.size() * 2 / 3 ? 1.0 : 0.5);
+            limiter_set_style(l.get(), s % 6);
+        }
+        limiter_process(l.get(), &a[i], &b[i], n);
+        model.process(l.get(), &ma[i], &mb[i], n);
+        for (size_t j = i; j < i + n; j++)
+            worst = std::max({worst, (double)std::fabs(a[j] - ma[j]), (double)std::fabs(b[j] - mb[j])});
+        EXPECT_NEAR(l->meters.min_gain, model.meters.min_gain, 1e-6) << piece;
+        EXPECT_EQ(l->meters.det_l, model.meters.det_l) << piece;
+        i += n;
+    }
+    EXPECT_LT(worst, 5e-7);
+    for (int c = 0; c < 2; c++) {
+        EXPECT_EQ(l->chan[c].pos, model.ch[c].pos) << c;
+        EXPECT_EQ(l->chan[c].head, model.ch[c].head) << c;
+        EXPECT_EQ(l->chan[c].tail, model.ch[c].tail) << c;
+        EXPECT_EQ(l->chan[c].sum1, model.ch[c].sum1) << c;
+        EXPECT_EQ(l->chan[c].sum2, model.ch[c].sum2) << c;
+        EXPECT_EQ(l->chan[c].hold_left, model.ch[c].hl) << c;
+    }
 }
 
 } // namespace

@@ -77,6 +77,52 @@ inline void music(double rate, double seconds, double amp, double silence_s, std
     }
 }
 
+// Music-like material with a bright top end: the snare is full-band noise and the hats are
+// differentiated noise, so that a good part of the peaks come from content near the
+// Nyquist frequency. Peaks near full scale for amp 0.65.
+inline void bright_music(double rate, double seconds, double amp, std::vector<float> &l, std::vector<float> &r,
+                         uint64_t seed = 11) {
+    const size_t n = (size_t)(rate * seconds);
+    l.assign(n, 0.0f);
+    r.assign(n, 0.0f);
+    Noise w(seed);
+    double prev = 0;
+    for (size_t i = 0; i < n; i++) {
+        const double t = (double)i / rate;
+        const double beat = std::fmod(t, 0.5);
+        const double kick = std::exp(-beat * 30.0) * std::sin(2 * PI * (50 + 80 * std::exp(-beat * 40.0)) * beat);
+        const double snare = std::exp(-std::fmod(t + 0.25, 0.5) * 25.0) * w.next() * 0.6;
+        const double bass = 0.3 * std::sin(2 * PI * 55.0 * t);
+        const double pad =
+            0.1 * (std::sin(2 * PI * 220 * t) + std::sin(2 * PI * 277.2 * t) + std::sin(2 * PI * 329.6 * t));
+        const double x = w.next();
+        const double hat = std::exp(-std::fmod(t, 0.125) * 60.0) * (x - prev) * 0.3;
+        prev = x;
+        const double a = 0.6 * kick + snare + bass + pad + hat;
+        l[i] = (float)(amp * (a + 0.05 * pad));
+        r[i] = (float)(amp * (a - 0.05 * pad + 0.02 * w.next()));
+    }
+}
+
+// A naive square wave (+amp / -amp, edges on whole samples) of the given frequency.
+inline std::vector<float> square(double freq, double amp, double rate, size_t n) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = std::fmod(freq * (double)i / rate, 1.0) < 0.5 ? (float)amp : (float)-amp;
+    return v;
+}
+
+// Bursts of uniform white noise (peak amp): on_s seconds on, then off, every period_s seconds.
+inline std::vector<float> noise_bursts(double amp, double rate, size_t n, double on_s, double period_s, uint64_t seed) {
+    Noise w(seed);
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; i++) {
+        const double x = w.next();
+        v[i] = std::fmod((double)i / rate, period_s) < on_s ? (float)(amp * x) : 0.0f;
+    }
+    return v;
+}
+
 // Largest magnitude of the band-limited signal through x, found by 16x upsampling with a
 // Kaiser-windowed sinc of 2 x 32 zero crossings (independent of the 4x detector under
 // test). Stretches where both neighbouring samples are below `floor` are skipped, and so are

@@ -1,0 +1,302 @@
+// The limiter's true-peak detector: the tables of its three interpolators, the per-block
+// driver (history, groups of cells, the late check where it can matter) and the choice
+// between the SSE2 and the AVX2 kernels.
+#include "dsp/truepeak.h"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstring>
+
+float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
+int32_t g_tp_avx2, g_tp_avx512;
+
+namespace {
+// A bound on the meter's value from the largest sample magnitude among the 16 it reads (with
+// room for the rounding of the single-precision sums).
+float g_meter_bound;
+} // namespace
+
+namespace k_sse2 {
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/truepeak_kernels.inc"
+} // namespace k_sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace k_avx2 {
+#define TK_SIMD_AVX2
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/truepeak_kernels.inc"
+#undef TK_SIMD_AVX2
+} // namespace k_avx2
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,avx512f,avx512vl")
+namespace k_avx512 {
+#define TK_SIMD_AVX512
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/truepeak_kernels.inc"
+#undef TK_SIMD_AVX512
+} // namespace k_avx512
+#pragma GCC pop_options
+
+namespace {
+
+const double PI = 3.14159265358979323846;
+
+double sinc(double t) { return t == 0.0 ? 1.0 : std::sin(PI * t) / (PI * t); }
+
+// BS.1770-style 4x interpolator: a sinc under a Hann window six samples wide each side.
+double short_weight(double t) { return std::fabs(t) < 6.0 ? sinc(t) * 0.5 * (1.0 + std::cos(PI * t / 6.0)) : 0.0; }
+
+double bessel_i0(double b) {
+    const double q = (b * 0.5) * (b * 0.5);
+    double sum = 1.0, term = 1.0;
+    for (double k = 1.0; k < 200.0; k += 1.0) {
+        term *= q / (k * k);
+        sum += term;
+        if (term < sum * 1e-17) break;
+    }
+    return sum;
+}
+
+// Long interpolator of the late check: a sinc under a Kaiser window (beta 5), 20 samples
+// each side; flat to beyond 0.45 of the rate.
+double long_weight(double t) {
+    const double r = t / 20.0;
+    return std::fabs(r) < 1.0 ? sinc(t) * bessel_i0(5.0 * std::sqrt(1.0 - r * r)) / bessel_i0(5.0) : 0.0;
+}
+
+// Row `row` from weights w(distance) for pairs k = 0 .. pairs - 1 whose samples lie at
+// distances (c - k - tau) and (k + 1 - c - tau) from the point tau of the cell, c being the
+// distance of the pair's first sample from the cell's left sample plus one. Each point's
+// weights are normalised to unity gain at DC.
+void make_row(int row, int pairs, double c, double (*w)(double)) {
+    double a[20], b[20], h[20], sa = 0, sh = 0;
+    for (int k = 0; k < pairs; k++) {
+        a[k] = w(c - k - 0.25); // quarter point, first sample of the pair
+        b[k] = w(c - k - 0.75); // quarter point, second sample (mirror of the three-quarter's first)
+        h[k] = w(c - k - 0.5);  // half point, both samples
+        sa += a[k] + b[k];
+        sh += 2.0 * h[k];
+    }
+    for (int k = 0; k < pairs; k++) {
+        g_tp_half[row][k] = (float)(h[k] / sh);
+        g_tp_sum[row][k] = (float)((a[k] + b[k]) / sa);
+        g_tp_diff[row][k] = (float)((a[k] - b[k]) / sa);
+    }
+}
+
+int design() {
+    os4_global_init();
+    std::memset(g_tp_half, 0, sizeof g_tp_half);
+    std::memset(g_tp_sum, 0, sizeof g_tp_sum);
+    std::memset(g_tp_diff, 0, sizeof g_tp_diff);
+    // Row 0: the output meter's own phases (half: phase 1; quarter: phase 0, three-quarter:
+    // phase 2, its mirror), pairs (t - k, t - 15 + k).
+    for (int k = 0; k < 8; k++) {
+        const double h = 0.5 * ((double)g_coef[1][k] + g_coef[1][15 - k]);
+        const double a = 0.5 * ((double)g_coef[0][k] + g_coef[2][15 - k]);
+        const double b = 0.5 * ((double)g_coef[0][15 - k] + g_coef[2][k]);
+        g_tp_half[0][k] = (float)h;
+        g_tp_sum[0][k] = (float)(a + b);
+        g_tp_diff[0][k] = (float)(a - b);
+    }
+    double half = 0, quarter = 0;
+    for (int k = 0; k < 8; k++) {
+        half += 2.0 * std::fabs(g_tp_half[0][k]);
+        quarter += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
+    }
+    g_meter_bound = (float)((half > quarter ? (half > 1 ? half : 1) : (quarter > 1 ? quarter : 1)) * (1 + 1e-5));
+    make_row(1, 8, 8.0, short_weight);
+    make_row(2, 20, 20.0, long_weight);
+    __builtin_cpu_init();
+    g_tp_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? 1 : 0;
+    g_tp_avx512 = g_tp_avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? 1 : 0;
+    return 1;
+}
+
+void fast_values(const float *x, uint32_t n, float *out) {
+    if (g_tp_avx512 && g_tp_avx2)
+        k_avx512::fast_kernel(x, n, out);
+    else if (g_tp_avx2)
+        k_avx2::fast_kernel(x, n, out);
+    else
+        k_sse2::fast_kernel(x, n, out);
+}
+
+float meter_max(const float *x, uint32_t n) {
+    if (g_tp_avx512 && g_tp_avx2) return k_avx512::meter_kernel(x, n);
+    return g_tp_avx2 ? k_avx2::meter_kernel(x, n) : k_sse2::meter_kernel(x, n);
+}
+
+void late_values(const float *x, int i0, float *out8) {
+    if (g_tp_avx512 && g_tp_avx2)
+        k_avx512::late_kernel(x, i0, out8);
+    else if (g_tp_avx2)
+        k_avx2::late_kernel(x, i0, out8);
+    else
+        k_sse2::late_kernel(x, i0, out8);
+}
+
+// Largest of 8 floats.
+inline float max8(const float *p) {
+    __m128 a = _mm_max_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4));
+    a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+    a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(a);
+}
+
+// Whether group g of cells gets the late check: it came within TPDET_LATE_RATIO of the largest
+// fast value of the five groups before it, and of the threshold thr.
+bool late_wanted(const TpDetector *d, int64_t g, double thr) {
+    const float own = d->group_max[g & (TPDET_GROUPS - 1)] * TPDET_LATE_RATIO;
+    const float *five = d->group_max + ((g - 5) & (TPDET_GROUPS - 1)); // groups g - 5 .. g - 1, in a row
+    __m128 m = _mm_max_ps(_mm_loadu_ps(five), _mm_load_ss(five + 4));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return own >= _mm_cvtss_f32(m) && (double)own > thr;
+}
+
+} // namespace
+
+void tpdet_global_init() {
+    static const int designed = design(); // thread-safe one-time initialisation
+    (void)designed;
+}
+
+void tpdet_reset(TpDetector *d) {
+    std::memset(d, 0, sizeof *d);
+    d->decided = -1;
+}
+
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr) {
+    constexpr uint32_t CHUNK = 128;
+    // A chunk fills CHUNK / 8 groups before the late checks of the first of them read the 5
+    // groups before it.
+    static_assert(CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
+    alignas(32) float lin[TPDET_HIST + CHUNK + 16];
+    alignas(32) float fast[CHUNK + 8];
+    alignas(32) float late[8];
+    if (!true_peak) {
+        // The input's magnitude 7 samples back, the first ones from the history.
+        const uint32_t k = n < 7 ? n : 7;
+        for (uint32_t i = 0; i < k; i++)
+            out[i] = std::fabs(d->hist[TPDET_HIST - 7 + i]);
+        for (uint32_t i = 7; i < n; i++)
+            out[i] = std::fabs(x[i - 7]);
+        if (n >= (uint32_t)TPDET_HIST) {
+            std::memcpy(d->hist, x + n - TPDET_HIST, sizeof d->hist);
+        } else {
+            std::memmove(d->hist, d->hist + n, (TPDET_HIST - n) * sizeof(float));
+            std::memcpy(d->hist + TPDET_HIST - n, x, n * sizeof(float));
+        }
+        d->count += n;
+        // The groups start afresh when true-peak detection comes back.
+        if (d->grouped) {
+            std::memset(d->group_max, 0, sizeof d->group_max);
+            d->group_cur = 0.0f;
+            d->decided = -1;
+            d->grouped = 0;
+        }
+        return;
+    }
+    d->grouped = 1;
+    while (n > 0) {
+        const uint32_t m = n < CHUNK ? n : CHUNK;
+        std::memcpy(lin, d->hist, sizeof d->hist);
+        std::memcpy(lin + TPDET_HIST, x, m * sizeof(float));
+        std::memset(lin + TPDET_HIST + m, 0, 16 * sizeof(float));
+        const float *xs = lin + TPDET_HIST;
+        const int64_t t0 = (int64_t)d->count;
+        fast_values(xs, m, fast);
+        std::memcpy(out, fast, m * sizeof(float));
+        // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
+        float cur = d->group_cur;
+        for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
+            const int64_t c = t0 + i - 8;
+            const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
+            float top = 0.0f;
+            if (len == 8)
+                top = max8(fast + i);
+            else
+                for (uint32_t j = i; j < i + len; j++)
+                    top = fast[j] > top ? fast[j] : top;
+            cur = top > cur ? top : cur;
+            if (len == left) {
+                const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
+                d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
+                cur = 0.0f;
+            }
+            i += len;
+        }
+        d->group_cur = cur;
+        // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
+        // when its first late cell is due (time 8g + 20), with the threshold of that time.
+        const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
+        for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
+            const int i0 = (int)(8 * g + 20 - t0);
+            if (i0 >= 0) {
+                d->decided = g;
+                d->wanted = late_wanted(d, g, thr ? thr[i0] : 0.0);
+            }
+            if (d->decided != g || !d->wanted) continue;
+            late_values(xs, i0, late);
+            if (i0 >= 0 && i0 + 8 <= (int)m) {
+                _mm_storeu_ps(out + i0, _mm_max_ps(_mm_load_ps(late), _mm_loadu_ps(out + i0)));
+                _mm_storeu_ps(out + i0 + 4, _mm_max_ps(_mm_load_ps(late + 4), _mm_loadu_ps(out + i0 + 4)));
+                continue;
+            }
+            for (int j = 0; j < 8; j++) {
+                const int i = i0 + j;
+                if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
+            }
+        }
+        std::memcpy(d->hist, lin + m, sizeof d->hist);
+        d->count += m;
+        x += m;
+        out += m;
+        if (thr) thr += m;
+        n -= m;
+    }
+}
+
+float tpmeter_span(const float *x, uint32_t n) { return n ? meter_max(x, n) : 0.0f; }
+
+float tpmeter_gain_bound() { return g_meter_bound; }
+
+float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running) {
+    constexpr uint32_t CHUNK = 64;
+    alignas(32) float lin[15 + CHUNK + 16];
+    const __m128 absmask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    while (n > 0) {
+        const uint32_t m = n < CHUNK ? n : CHUNK;
+        std::memcpy(lin, &s->hist[(s->count - 15) & 31], 15 * sizeof(float));
+        std::memcpy(lin + 15, x, m * sizeof(float));
+        std::memset(lin + 15 + m, 0, 16 * sizeof(float));
+        // The samples these outputs read, at their largest, bound every output.
+        __m128 a = _mm_setzero_ps();
+        for (uint32_t i = 0; i < 15 + m; i += 4)
+            a = _mm_max_ps(a, _mm_and_ps(_mm_loadu_ps(lin + i), absmask));
+        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (_mm_cvtss_f32(a) * g_meter_bound > running) {
+            const float top = meter_max(lin + 15, m);
+            running = top > running ? top : running;
+        }
+        // Keep the last 16 samples in the mirrored ring (all os4_push needs).
+        for (uint32_t i = m > 16 ? m - 16 : 0; i < m; i++) {
+            const uint32_t j = (s->count + i) & 31;
+            s->hist[j] = s->hist[j + 32] = x[i];
+        }
+        s->count += m;
+        x += m;
+        n -= m;
+    }
+    return running;
+}
