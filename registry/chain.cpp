@@ -268,29 +268,53 @@ int relation(const CallRecord *a, int na, const CallRecord *b, int nb, bool offl
     return total - lo >= 24 ? REL_SERIAL : REL_UNKNOWN;
 }
 
-// The query; write_tags = keep the clusters' serial tags in the slots (drawing new ones from
-// the segment's counter), else work on a private copy of the tags and store nothing.
-static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max, bool write_tags) {
-    if (group >= 16 || max < 1 || !out) return 0;
-    registry_lock();
-    const uint64_t now = sys_time_ns();
-    const bool dbg = debug_on();
+namespace {
 
+// The working state of one query, passed from step to step (on the query's stack).
+struct Query {
+    // Inputs.
+    SharedSlot *own_slot;
+    uint32_t group;
+    bool write_tags;  // keep the clusters' serial tags in the slots
+    uint64_t now;
+    bool dbg;
     // Members, their samples and call histories.
     StageSample smp[MAX_MEMBERS];
     CallRecord hist[MAX_MEMBERS][HIST_RECORDS];
     int hn[MAX_MEMBERS];
     uint32_t ser[MAX_MEMBERS];  // the members' serial tags as this query sees them
     bool offline[MAX_MEMBERS];  // the member's host renders offline (clap.render)
-    int n = 0;
+    int n;
+    // Clusters.
+    int parent[MAX_MEMBERS];
+    bool linked[MAX_MEMBERS];     // serial with another member while both run
+    uint32_t tag_of[MAX_MEMBERS]; // by root index
+    int size_of[MAX_MEMBERS];     // by root index
+    int root[MAX_MEMBERS];
+    int chosen;
+    // The chain: members of the chosen cluster in member order, keyed by the smallest uid.
+    int cm[MAX_MEMBERS];
+    SharedSlot *chain[MAX_MEMBERS];
+    int cn;
+    SharedSlot *key;
+    bool same;  // the chain's running stages share one timeline
+    // The observed order of the recent stages.
+    SharedSlot *obs[MAX_MEMBERS];
+    int obs_n;
+};
+
+// Step 1: the live members of the group, their latest call and their call histories.
+void gather_members(Query &q) {
+    q.n = 0;
     const int scan = shared_max();
-    for (int i = 0; i < scan && n < MAX_MEMBERS; i++) {
+    for (int i = 0; i < scan && q.n < MAX_MEMBERS; i++) {
         SharedSlot *s = shared_at(i);
         if (!s || !shared_alive(s)) continue;
         // Foreign values may be anything: only a Group that truncates to 0..15 counts.
         int g = slot_group(s);
-        if (g < 0 || (uint32_t)g != group) continue;
-        StageSample &m = smp[n];
+        if (g < 0 || (uint32_t)g != q.group) continue;
+        const int n = q.n;
+        StageSample &m = q.smp[n];
         m.slot = s;
         m.t = shm_load(s->calls.proc_time);
         m.dt = diff(m.t, shm_load(s->calls.proc_prev_time));
@@ -299,59 +323,66 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         m.dsteady = (m.steady >= 0 && prev >= 0 && m.steady > prev) ? m.steady - prev : 0;
         // Signed age: a call that began after `now` was read (the owner keeps running) is
         // recent; a start time far in the future is garbage and is not.
-        int64_t age = diff(now, m.t);
+        int64_t age = diff(q.now, m.t);
         m.recent = m.t != 0 && age < RECENT_NS && age > -RECENT_NS;
         int64_t tol = m.dt > 0 ? sat_mul(m.dt, 4) : 200000000;
         if (m.dt > 0 && tol < 60000000) tol = 60000000;
         m.running = m.recent && age < tol;
         uint32_t count = shm_load(s->calls.ring_count);
         int k = count < (uint32_t)HIST_RECORDS ? (int)count : HIST_RECORDS;
-        for (int q = 0; q < k; q++) {
-            uint32_t idx = (count - (uint32_t)k + (uint32_t)q) & (CALL_RING - 1);
-            hist[n][q].start = shm_load(s->calls.ring_start[idx]);
-            hist[n][q].end = shm_load(s->calls.ring_end[idx]);
-            hist[n][q].steady = shm_load(s->calls.ring_steady[idx]);
+        for (int r = 0; r < k; r++) {
+            uint32_t idx = (count - (uint32_t)k + (uint32_t)r) & (CALL_RING - 1);
+            q.hist[n][r].start = shm_load(s->calls.ring_start[idx]);
+            q.hist[n][r].end = shm_load(s->calls.ring_end[idx]);
+            q.hist[n][r].steady = shm_load(s->calls.ring_steady[idx]);
         }
-        hn[n] = k;
-        ser[n] = shm_load(s->calls.serial);
-        offline[n] = shm_load(s->render_mode) == 1;
-        n++;
+        q.hn[n] = k;
+        q.ser[n] = shm_load(s->calls.serial);
+        q.offline[n] = shm_load(s->render_mode) == 1;
+        q.n++;
     }
+}
 
-    // Pairwise relations and clusters.
-    int parent[MAX_MEMBERS];
+// Step 2: pairwise relations into g_rel; serial pairs join one cluster (union-find).
+void relate_pairs(Query &q) {
+    const int n = q.n;
     for (int i = 0; i < n; i++) {
-        parent[i] = i;
+        q.parent[i] = i;
         memset(g_rel[i], 0, (size_t)n);
     }
     for (int i = 0; i < n; i++) {
         for (int j = i + 1; j < n; j++) {
-            bool off = offline[i] || offline[j];
-            int r = relation(hist[i], hn[i], hist[j], hn[j], off);
-            if (r == REL_UNKNOWN) r = relation(hist[j], hn[j], hist[i], hn[i], off);
+            bool off = q.offline[i] || q.offline[j];
+            int r = relation(q.hist[i], q.hn[i], q.hist[j], q.hn[j], off);
+            if (r == REL_UNKNOWN) r = relation(q.hist[j], q.hn[j], q.hist[i], q.hn[i], off);
             g_rel[i][j] = g_rel[j][i] = (uint8_t)r;
             if (r == REL_SERIAL) {
-                int ri = find_root(parent, i), rj = find_root(parent, j);
-                if (ri != rj) parent[ri] = rj;
+                int ri = find_root(q.parent, i), rj = find_root(q.parent, j);
+                if (ri != rj) q.parent[ri] = rj;
             }
         }
     }
-    bool linked[MAX_MEMBERS] = {};
+    for (int i = 0; i < n; i++) q.linked[i] = false;
     for (int i = 0; i < n; i++)
         for (int j = i + 1; j < n; j++)
-            if (g_rel[i][j] == REL_SERIAL && smp[i].running && smp[j].running) linked[i] = linked[j] = true;
+            if (g_rel[i][j] == REL_SERIAL && q.smp[i].running && q.smp[j].running) q.linked[i] = q.linked[j] = true;
+}
 
-    // Stored tags keep clusters together unless their running stages overlap in time.
+// Step 3: stored tags keep clusters together unless their running stages overlap in time;
+// on a conflict the weaker cluster loses its tags.
+void join_tagged_clusters(Query &q) {
+    const int n = q.n;
+    int *parent = q.parent;
     for (int i = 0; i < n; i++) {
         for (int j = i + 1; j < n; j++) {
             int ri = find_root(parent, i), rj = find_root(parent, j);
             if (ri == rj) continue;
-            if (ser[i] == 0 || ser[i] != ser[j]) continue;
+            if (q.ser[i] == 0 || q.ser[i] != q.ser[j]) continue;
             bool conflict = false;
             for (int k = 0; k < n && !conflict; k++) {
-                if (!smp[k].running || find_root(parent, k) != ri) continue;
+                if (!q.smp[k].running || find_root(parent, k) != ri) continue;
                 for (int m = 0; m < n; m++) {
-                    if (smp[m].running && find_root(parent, m) == rj && g_rel[k][m] == REL_PARALLEL) {
+                    if (q.smp[m].running && find_root(parent, m) == rj && g_rel[k][m] == REL_PARALLEL) {
                         conflict = true;
                         break;
                     }
@@ -367,10 +398,10 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
                 int rk = find_root(parent, k);
                 if (rk == ri) {
                     count_i++;
-                    link_i = link_i || linked[k];
+                    link_i = link_i || q.linked[k];
                 } else if (rk == rj) {
                     count_j++;
-                    link_j = link_j || linked[k];
+                    link_j = link_j || q.linked[k];
                 }
             }
             int loser;
@@ -382,140 +413,155 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             }
             for (int k = 0; k < n; k++) {
                 if (find_root(parent, k) != loser) continue;
-                ser[k] = 0;
-                if (write_tags) shm_store(smp[k].slot->calls.serial, 0u);
+                q.ser[k] = 0;
+                if (q.write_tags) shm_store(q.smp[k].slot->calls.serial, 0u);
             }
         }
     }
+}
 
-    // One tag per cluster: the smallest one its members hold, or a fresh one.
-    uint32_t tag_of[MAX_MEMBERS] = {};  // by root index
-    int size_of[MAX_MEMBERS] = {};      // by root index
-    int root[MAX_MEMBERS];
+// Step 4: one tag per cluster: the smallest one its members hold, or a fresh one.
+void tag_clusters(Query &q) {
+    const int n = q.n;
     for (int i = 0; i < n; i++) {
-        root[i] = find_root(parent, i);
-        size_of[root[i]]++;
+        q.tag_of[i] = 0;
+        q.size_of[i] = 0;
+    }
+    for (int i = 0; i < n; i++) {
+        q.root[i] = find_root(q.parent, i);
+        q.size_of[q.root[i]]++;
     }
     for (int r = 0; r < n; r++) {
-        if (root[r] != r) continue;
+        if (q.root[r] != r) continue;
         uint32_t tag = 0;
         for (int i = 0; i < n; i++) {
-            if (root[i] != r) continue;
-            if (ser[i] != 0 && (tag == 0 || ser[i] < tag)) tag = ser[i];
+            if (q.root[i] != r) continue;
+            if (q.ser[i] != 0 && (tag == 0 || q.ser[i] < tag)) tag = q.ser[i];
         }
         // An observer leaves a cluster without a tag as it is (0); nothing is drawn.
-        while (tag == 0 && write_tags) tag = shared_serial_next();
-        tag_of[r] = tag;
+        while (tag == 0 && q.write_tags) tag = shared_serial_next();
+        q.tag_of[r] = tag;
         for (int i = 0; i < n; i++) {
-            if (root[i] != r) continue;
-            ser[i] = tag;
-            if (write_tags) shm_store(smp[i].slot->calls.serial, tag);
+            if (q.root[i] != r) continue;
+            q.ser[i] = tag;
+            if (q.write_tags) shm_store(q.smp[i].slot->calls.serial, tag);
         }
     }
+}
 
-    // The chosen cluster: the asking stage's, else the largest (first root on ties).
-    int chosen = -1;
-    for (int i = 0; i < n && own_slot; i++)
-        if (smp[i].slot == own_slot) chosen = root[i];
-    if (chosen < 0) {
+// Step 5: the chosen cluster: the asking stage's, else the largest (first root on ties).
+void choose_cluster(Query &q) {
+    const int n = q.n;
+    q.chosen = -1;
+    for (int i = 0; i < n && q.own_slot; i++)
+        if (q.smp[i].slot == q.own_slot) q.chosen = q.root[i];
+    if (q.chosen < 0) {
         for (int r = 0; r < n; r++)
-            if (root[r] == r && (chosen < 0 || size_of[r] > size_of[chosen])) chosen = r;
+            if (q.root[r] == r && (q.chosen < 0 || q.size_of[r] > q.size_of[q.chosen])) q.chosen = r;
     }
+}
 
-    if (dbg) {
-        char line[512];
-        size_t len = 0;
-        append(line, sizeof line, &len, "rel:");
-        for (int i = 0; i < n; i++)
-            for (int j = i + 1; j < n; j++)
-                append(line, sizeof line, &len, " %d%d=%c", low_byte(smp[i].slot), low_byte(smp[j].slot),
-                       "?SP"[g_rel[i][j] < 3 ? g_rel[i][j] : 0]);
-        append(line, sizeof line, &len, " | root:");
-        for (int i = 0; i < n; i++)
-            append(line, sizeof line, &len, " %d>%d", low_byte(smp[i].slot), low_byte(smp[root[i]].slot));
-        append(line, sizeof line, &len, " | serial:");
-        for (int i = 0; i < n; i++) append(line, sizeof line, &len, " %d", (int)tag_of[root[i]]);
-        append(line, sizeof line, &len, " | live:");
-        for (int i = 0; i < n; i++) append(line, sizeof line, &len, "%d", smp[i].recent ? 1 : 0);
-        if (strcmp(line, g_lastline) != 0) {
-            fprintf(stderr, "[reg2] %s\n", line);
-            memcpy(g_lastline, line, sizeof line);
-        }
+// Trace of the clusters (TERVIK_REG_DEBUG), printed when it changes.
+void trace_clusters(const Query &q) {
+    const int n = q.n;
+    char line[512];
+    size_t len = 0;
+    append(line, sizeof line, &len, "rel:");
+    for (int i = 0; i < n; i++)
+        for (int j = i + 1; j < n; j++)
+            append(line, sizeof line, &len, " %d%d=%c", low_byte(q.smp[i].slot), low_byte(q.smp[j].slot),
+                   "?SP"[g_rel[i][j] < 3 ? g_rel[i][j] : 0]);
+    append(line, sizeof line, &len, " | root:");
+    for (int i = 0; i < n; i++)
+        append(line, sizeof line, &len, " %d>%d", low_byte(q.smp[i].slot), low_byte(q.smp[q.root[i]].slot));
+    append(line, sizeof line, &len, " | serial:");
+    for (int i = 0; i < n; i++) append(line, sizeof line, &len, " %d", (int)q.tag_of[q.root[i]]);
+    append(line, sizeof line, &len, " | live:");
+    for (int i = 0; i < n; i++) append(line, sizeof line, &len, "%d", q.smp[i].recent ? 1 : 0);
+    if (strcmp(line, g_lastline) != 0) {
+        fprintf(stderr, "[reg2] %s\n", line);
+        memcpy(g_lastline, line, sizeof line);
     }
-    if (n == 0) {
-        registry_unlock();
-        return 0;
-    }
+}
 
-    // The chain: members of the chosen cluster in member order, keyed by the smallest uid.
-    int cm[MAX_MEMBERS];
-    SharedSlot *chain[MAX_MEMBERS];
-    int cn = 0;
-    SharedSlot *key = nullptr;
+// Step 6: the chain's members in member order, and its key (the smallest uid).
+void collect_chain(Query &q) {
+    q.cn = 0;
+    q.key = nullptr;
     int64_t key_uid = 0;
-    for (int i = 0; i < n; i++) {
-        if (root[i] != chosen) continue;
-        cm[cn] = i;
-        chain[cn++] = smp[i].slot;
-        int64_t uid = (int64_t)shm_load(smp[i].slot->ident.uid);
-        if (!key || uid < key_uid) {
-            key = smp[i].slot;
+    for (int i = 0; i < q.n; i++) {
+        if (q.root[i] != q.chosen) continue;
+        q.cm[q.cn] = i;
+        q.chain[q.cn++] = q.smp[i].slot;
+        int64_t uid = (int64_t)shm_load(q.smp[i].slot->ident.uid);
+        if (!q.key || uid < key_uid) {
+            q.key = q.smp[i].slot;
             key_uid = uid;
         }
     }
+}
 
-    // Same timeline: running members with usable steady times share at least one block.
+// Step 7: same timeline: running members with usable steady times share at least one block.
+void check_timeline(Query &q) {
     bool same = true;
-    for (int x = 0; x < cn && same; x++) {
-        int i = cm[x];
-        if (!smp[i].running || hn[i] < 2 || !steady_increasing(hist[i], hn[i])) continue;
-        for (int y = x + 1; y < cn && same; y++) {
-            int j = cm[y];
-            if (!smp[j].running || hn[j] < 2 || !steady_increasing(hist[j], hn[j])) continue;
+    for (int x = 0; x < q.cn && same; x++) {
+        int i = q.cm[x];
+        if (!q.smp[i].running || q.hn[i] < 2 || !steady_increasing(q.hist[i], q.hn[i])) continue;
+        for (int y = x + 1; y < q.cn && same; y++) {
+            int j = q.cm[y];
+            if (!q.smp[j].running || q.hn[j] < 2 || !steady_increasing(q.hist[j], q.hn[j])) continue;
             bool shared = false;
-            for (int p = 0, q = 0; p < hn[i] && q < hn[j] && !shared;) {
-                if (hist[i][p].steady == hist[j][q].steady) shared = true;
-                else if (hist[i][p].steady < hist[j][q].steady) p++;
-                else q++;
+            for (int p = 0, r = 0; p < q.hn[i] && r < q.hn[j] && !shared;) {
+                if (q.hist[i][p].steady == q.hist[j][r].steady) shared = true;
+                else if (q.hist[i][p].steady < q.hist[j][r].steady) p++;
+                else r++;
             }
             if (!shared) same = false;
         }
     }
+    q.same = same;
+}
 
-    // The cache entry of this chain.
+// Step 8: the cache entry of this chain: found by key, else a free one, else the first.
+ChainCache *cache_of(const Query &q) {
     ChainCache *caches = registry_caches();
     ChainCache *c = nullptr;
     for (int i = 0; i < 64 && !c; i++)
-        if (caches[i].key == key) c = &caches[i];
+        if (caches[i].key == q.key) c = &caches[i];
     if (!c) {
         for (int i = 0; i < 64 && !c; i++)
             if (!caches[i].key) c = &caches[i];
         if (!c) c = &caches[0];
-        c->key = key;
+        c->key = q.key;
         c->acc_n = 0;
         c->cand_n = 0;
         c->stable = 0;
-        c->since = (int64_t)now;
+        c->since = (int64_t)q.now;
     }
     if (c->acc_n < 0 || c->acc_n > MAX_MEMBERS) c->acc_n = 0;
     if (c->cand_n > (uint32_t)MAX_MEMBERS) c->cand_n = 0;
+    return c;
+}
 
-    // The observed order of the recent stages.
+// Step 9: the order in which the chain's recent stages processed the latest cycle: by
+// steady time when all share one timeline, else by start times after the longest gap.
+void observe_order(Query &q) {
     Cand cand[MAX_MEMBERS];
     int nc = 0;
-    for (int x = 0; x < cn; x++) {
-        int i = cm[x];
-        if (!smp[i].recent) continue;
-        cand[nc].r = CallRecord{smp[i].t, 0, smp[i].steady};
+    for (int x = 0; x < q.cn; x++) {
+        int i = q.cm[x];
+        if (!q.smp[i].recent) continue;
+        cand[nc].r = CallRecord{q.smp[i].t, 0, q.smp[i].steady};
         cand[nc].m = i;
         nc++;
     }
-    SharedSlot *obs[MAX_MEMBERS];
+    const StageSample *smp = q.smp;
+    SharedSlot **obs = q.obs;
     int obs_n = 0;
     if (nc == 1) {
         obs[obs_n++] = smp[cand[0].m].slot;
     } else if (nc >= 2) {
-        bool by_steady = same;
+        bool by_steady = q.same;
         for (int x = 0; x < nc && by_steady; x++)
             if (smp[cand[x].m].steady < 0 || smp[cand[x].m].dsteady < 1) by_steady = false;
         int64_t med[MAX_MEMBERS];
@@ -559,28 +605,34 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             for (int x = 0; x < nk; x++) obs[obs_n++] = smp[kept[(first + x) % nk].m].slot;
         }
     }
+    q.obs_n = obs_n;
+}
 
-    if (dbg) {
-        char line[256];
-        size_t len = 0;
-        append(line, sizeof line, &len, "cand");
-        for (int x = 0; x < obs_n; x++) append(line, sizeof line, &len, " %d", low_byte(obs[x]));
-        append(line, sizeof line, &len, " | acc:");
-        for (int x = 0; x < c->acc_n; x++) {
-            SharedSlot *s = c->acc[x];
-            append(line, sizeof line, &len, " %d", slot_readable(s) ? low_byte(s) : 0);
-        }
-        append(line, sizeof line, &len, " | t:");
-        for (int x = 0; x < cn; x++)
-            append(line, sizeof line, &len, " %lld", (long long)((smp[cm[x]].t % 100000000ull) / 1000));
-        if (strcmp(line, g_lastline2) != 0) {
-            fprintf(stderr, "[reg] n=%d %s\n", cn, line);
-            memcpy(g_lastline2, line, sizeof line);
-        }
+// Trace of the observed and accepted order (TERVIK_REG_DEBUG), printed when it changes.
+void trace_order(const Query &q, const ChainCache *c) {
+    char line[256];
+    size_t len = 0;
+    append(line, sizeof line, &len, "cand");
+    for (int x = 0; x < q.obs_n; x++) append(line, sizeof line, &len, " %d", low_byte(q.obs[x]));
+    append(line, sizeof line, &len, " | acc:");
+    for (int x = 0; x < c->acc_n; x++) {
+        SharedSlot *s = c->acc[x];
+        append(line, sizeof line, &len, " %d", slot_readable(s) ? low_byte(s) : 0);
     }
+    append(line, sizeof line, &len, " | t:");
+    for (int x = 0; x < q.cn; x++)
+        append(line, sizeof line, &len, " %lld", (long long)((q.smp[q.cm[x]].t % 100000000ull) / 1000));
+    if (strcmp(line, g_lastline2) != 0) {
+        fprintf(stderr, "[reg] n=%d %s\n", q.cn, line);
+        memcpy(g_lastline2, line, sizeof line);
+    }
+}
 
-    // Hysteresis: a new order is accepted once seen in 3 queries over 150 ms.
-    const int64_t since_now = diff(now, (uint64_t)c->since);
+// Step 10: hysteresis: a new order is accepted once seen in 3 queries over 150 ms.
+void settle_order(const Query &q, ChainCache *c) {
+    SharedSlot *const *obs = q.obs;
+    const int obs_n = q.obs_n;
+    const int64_t since_now = diff(q.now, (uint64_t)c->since);
     if (obs_n > 0) {
         bool same_cand = c->cand_n == (uint32_t)obs_n && memcmp(c->cand, obs, (size_t)obs_n * sizeof obs[0]) == 0;
         bool settled = false;
@@ -591,7 +643,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             memcpy(c->cand, obs, (size_t)obs_n * sizeof obs[0]);
             c->cand_n = (uint32_t)obs_n;
             c->stable = 1;
-            c->since = (int64_t)now;
+            c->since = (int64_t)q.now;
         }
         if (c->acc_n == 0) {
             memcpy(c->acc, obs, (size_t)obs_n * sizeof obs[0]);
@@ -599,21 +651,24 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         } else {
             bool missing = false;
             for (int x = 0; x < obs_n && !missing; x++) missing = !contains(c->acc, c->acc_n, obs[x]);
-            if (settled || missing) merge(c, obs, obs_n, chain, cn, true);
+            if (settled || missing) merge(c, obs, obs_n, q.chain, q.cn, true);
         }
     } else if (c->cand_n != 0) {
         c->cand_n = 0;
         c->stable = 1;
-        c->since = (int64_t)now;
+        c->since = (int64_t)q.now;
     } else {
         if (c->stable < 3) c->stable++;
-        if (c->stable >= 3 && since_now >= SETTLE_NS && c->acc_n > 0) merge(c, obs, 0, chain, cn, false);
+        if (c->stable >= 3 && since_now >= SETTLE_NS && c->acc_n > 0) merge(c, obs, 0, q.chain, q.cn, false);
     }
+}
 
-    // Result entries; a manual Stage value overrides the learned position.
-    int count = cn < max ? cn : max;
+// Step 11: result entries (unsorted); a manual Stage value overrides the learned position.
+// Returns the count written.
+int write_entries(const Query &q, const ChainCache *c, ChainEntry *out, int max) {
+    int count = q.cn < max ? q.cn : max;
     for (int x = 0; x < count; x++) {
-        const StageSample &m = smp[cm[x]];
+        const StageSample &m = q.smp[q.cm[x]];
         ChainEntry &e = out[x];
         e.slot = m.slot;
         e.recent = m.recent ? 1 : 0;
@@ -632,6 +687,41 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             }
         }
     }
+    return count;
+}
+
+} // namespace
+
+// The query, in the steps above; write_tags = keep the clusters' serial tags in the slots
+// (drawing new ones from the segment's counter), else work on a private copy of the tags
+// and store nothing.
+static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max, bool write_tags) {
+    if (group >= 16 || max < 1 || !out) return 0;
+    registry_lock();
+    Query q;
+    q.own_slot = own_slot;
+    q.group = group;
+    q.write_tags = write_tags;
+    q.now = sys_time_ns();
+    q.dbg = debug_on();
+
+    gather_members(q);
+    relate_pairs(q);
+    join_tagged_clusters(q);
+    tag_clusters(q);
+    choose_cluster(q);
+    if (q.dbg) trace_clusters(q);
+    if (q.n == 0) {
+        registry_unlock();
+        return 0;
+    }
+    collect_chain(q);
+    check_timeline(q);
+    ChainCache *c = cache_of(q);
+    observe_order(q);
+    if (q.dbg) trace_order(q, c);
+    settle_order(q, c);
+    int count = write_entries(q, c, out, max);
     registry_unlock();
     sort_stable(out, count, cmp_entry);
     return count;
