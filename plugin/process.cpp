@@ -121,16 +121,18 @@ struct FpMode {
 #endif
 };
 
-} // namespace
+// The buffers one call works on, as the steps below pass them along.
+struct Block {
+    const clap_audio_buffer_t *op;  // the output port
+    uint32_t frames;
+    float *out_l, *out_r;           // out_r is the scratch buffer when r_scratch
+    const float *in_l, *in_r;       // in_r null: a one-channel output without a right input
+    bool r_scratch;                 // the right channel is worked in the scratch buffer
+};
 
-clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process_t *pr) {
-    Plugin *p = plugin_of(plugin);
-    if (!p || !p->slot || !pr) return CLAP_PROCESS_CONTINUE;
-    SharedSlot *s = p->slot;
-    const clap_output_events_t *out = pr->out_events;
-
-    // 1. Call records.
-    uint64_t now = sys_time_ns();
+// Step 1: the call's records (start, sequence, steady time). Returns the ring count this
+// call's ring entries belong to; publish() ends the call under it.
+uint32_t stamp_call(SharedSlot *s, const clap_process_t *pr, uint64_t now) {
     slot_put(s->calls.proc_prev_time, shm_load(s->calls.proc_time));
     slot_put(s->calls.proc_time, now);
     slot_put(s->calls.proc_seq, registry_next_seq());
@@ -139,66 +141,53 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     slot_put(s->calls.ring_steady[n & (CALL_RING - 1)], pr->steady_time);
     slot_put(s->calls.steady_prev, shm_load(s->calls.steady));
     slot_put(s->calls.steady, pr->steady_time);
+    return n;
+}
 
-    // 2, 3. Requests for the main thread, then queued edits go out before anything else.
-    if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
-    echo_edits(p, out);
-
-    Events ev = events_of(pr);
-
-    // 4. No engine or no output port: events only.
-    if (!p->active || pr->audio_outputs_count == 0 || !pr->audio_outputs) {
-        apply_all(p, ev, 0, out);
-        return CLAP_PROCESS_CONTINUE;
-    }
-
-    // 5. Block counters.
-    uint32_t frames = pr->frames_count;
+// Step 5: the block counters an editor reads (length, longest, over the activated maximum).
+void count_block(Plugin *p, SharedSlot *s, uint32_t frames) {
     slot_put(s->meters.block_frames, frames);
     if (frames > shm_load(s->meters.block_max)) slot_put(s->meters.block_max, frames);
     if (frames > p->max_frames) shm_fetch_add(s->meters.block_over, 1u);
+}
 
-    // 6. Nothing to process: no frames or no left output. Whatever output there is, is silent.
-    const clap_audio_buffer_t *op = &pr->audio_outputs[0];
+// Step 7: buffers and gap rows. The input is read where the host put it (no copy). Absent
+// input (no port, no channel array, no channels or a null channel) is silence: that
+// channel's output is zeroed and worked in place, so the stage still runs and its delay
+// line drains. b->op, frames and out_l are set by the caller.
+void take_buffers(Plugin *p, SharedSlot *s, const clap_process_t *pr, uint64_t now, Block *b) {
+    const clap_audio_buffer_t *op = b->op;
     uint32_t out_ch = op->data32 ? op->channel_count : 0;
-    float *out_l = out_ch > 0 ? op->data32[0] : nullptr;
-    if (frames == 0 || !out_l) {
-        silence_from(op, 0, frames, nullptr, nullptr);
-        apply_all(p, ev, 0, out);
-        return CLAP_PROCESS_CONTINUE;
-    }
-
-    // 7. Buffers and gap rows. The input is read where the host put it (no copy). Absent input
-    // (no port, no channel array, no channels or a null channel) is silence: that channel's
-    // output is zeroed and worked in place, so the stage still runs and its delay line drains.
     const clap_audio_buffer_t *ip = pr->audio_inputs_count > 0 ? pr->audio_inputs : nullptr;
-    const float *in_l = nullptr, *in_r = nullptr;
+    b->in_l = nullptr;
+    b->in_r = nullptr;
     if (ip && ip->data32 && ip->channel_count > 0) {
-        in_l = ip->data32[0];
-        in_r = ip->channel_count > 1 ? ip->data32[1] : in_l;
+        b->in_l = ip->data32[0];
+        b->in_r = ip->channel_count > 1 ? ip->data32[1] : b->in_l;
     }
-    bool r_scratch = out_ch < 2 || !op->data32[1];
-    float *out_r = r_scratch ? p->scratch : op->data32[1];
+    b->r_scratch = out_ch < 2 || !op->data32[1];
+    b->out_r = b->r_scratch ? p->scratch : op->data32[1];
     fill_gap(p, s, now, pr->steady_time);
     p->last_call_ns = (int64_t)now;
     p->last_steady = pr->steady_time;
-    p->last_frames = frames;
-    if (!in_l) {
-        take_input(out_l, nullptr, frames);
-        in_l = out_l;
+    p->last_frames = b->frames;
+    if (!b->in_l) {
+        take_input(b->out_l, nullptr, b->frames);
+        b->in_l = b->out_l;
     }
-    if (!in_r && !r_scratch) {
-        take_input(out_r, nullptr, frames);
-        in_r = out_r;
+    if (!b->in_r && !b->r_scratch) {
+        take_input(b->out_r, nullptr, b->frames);
+        b->in_r = b->out_r;
     }
+}
 
-    // 8. Loudness restart requested by an editor.
+// Steps 8, 9: a loudness restart asked by an editor; a new lookahead takes effect only
+// after a restart, which is asked for once.
+void take_requests(Plugin *p, SharedSlot *s) {
     if (shm_load(s->loud_reset)) {
         slot_put(s->loud_reset, 0u);
         loudness_reset(&p->loud);
     }
-
-    // 9. A new lookahead takes effect only after a restart; ask for it once.
     double la_ms = param(s, P_LOOKAHEAD);
     int la = (int)std::trunc(la_ms * 0.001 * p->sample_rate + 0.5);
     if (la < 2) la = 2;
@@ -207,12 +196,72 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         restart.store(1);
         if (p->host && p->host->request_callback) p->host->request_callback(p->host);
     }
+}
 
-    // 10-13. Pieces between event times, in place on the two outputs.
-    FpMode fp;
-    BlockMeters bm;
+// Step 11: limiter, dither and loudness on one piece [pos, pos + len), from the input into
+// the outputs (also in place), with the parameters read afresh from the slot.
+void run_piece(Plugin *p, const SharedSlot *s, const Block &b, uint32_t pos, uint32_t len) {
+    float *l = b.out_l + pos;
+    float *r = b.r_scratch ? p->scratch : b.out_r + pos;
+    // Without a right input the one-channel case works its silent right channel in place.
+    const float *ir = b.in_r ? b.in_r + pos : r;
+    if (!b.in_r) take_input(r, nullptr, len);
+
+    // The limiter reads the input and writes the outputs in one pass (also in place).
+    configure(&p->lim, s);
+    limiter_process_into(&p->lim, b.in_l + pos, ir, l, r, len);
+
+    int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
+    if (mode > 0 && param(s, P_BYPASS) < 0.5) {
+        int shaping = (int)std::trunc(param(s, P_SHAPING) + 0.5);
+        int shape = shaping == 1 ? SHAPE_LIGHT : shaping == 2 ? SHAPE_WEIGHTED : SHAPE_NONE;
+        dither_process(l, len, mode == 2, shape, &p->dither_rng[0], p->shape_err[0], &p->shape_pos[0]);
+        if (r != l) dither_process(r, len, mode == 2, shape, &p->dither_rng[1], p->shape_err[1], &p->shape_pos[1]);
+    }
+    loudness_process(&p->loud, l, r, len);
+}
+
+// Step 12: the piece's meters into the block's, and its frames into the history rows (one
+// row per 64 frames, published through hist_count).
+void account_piece(Plugin *p, SharedSlot *s, uint32_t len, BlockMeters *bm) {
+    const LimiterMeters &m = p->lim.meters;
+    bm->gain = std::fmin(bm->gain, m.min_gain);
+    bm->peak_in = std::fmax(bm->peak_in, m.peak_in);
+    bm->det = std::fmax(bm->det, m.det_peak);
+    bm->peak_out = std::fmax(bm->peak_out, m.peak_out);
+    bm->tp_out = std::fmax(bm->tp_out, m.tp_out);
+    bm->det_l = std::fmax(bm->det_l, m.det_l);
+    bm->det_r = std::fmax(bm->det_r, m.det_r);
+    bm->tp_l = std::fmax(bm->tp_l, m.tp_l);
+    bm->tp_r = std::fmax(bm->tp_r, m.tp_r);
+
+    p->hist_min_gain = std::fmin(p->hist_min_gain, m.min_gain);
+    double a = p->lim.out_gain * m.det_peak;
+    a = a + p->lim.fade_bypass * (m.tp_out - a);
+    p->hist_max_in = std::fmax(p->hist_max_in, (float)a);
+    p->hist_max_out = std::fmax(p->hist_max_out, m.tp_out);
+    p->hist_frames += (int32_t)len;
+    bool wrote = false;
+    while (p->hist_frames > 63) {
+        uint32_t k = shm_load(s->history.hist_count);
+        write_row(s, k, p->hist_min_gain, p->hist_max_in, p->hist_max_out, (float)p->loud.lufs_s);
+        slot_put(s->history.hist_count, k + 1);
+        p->hist_frames -= 64;
+        wrote = true;
+    }
+    if (wrote) {
+        slot_put(s->history.hist_time, sys_time_ns());
+        reset_hist_acc(p);
+    }
+}
+
+// Steps 10-13: pieces between event times, in place on the two outputs; events due at or
+// before a piece's start are applied first. Returns the index of the first event not yet
+// applied.
+uint32_t run_pieces(Plugin *p, SharedSlot *s, const Events &ev, const clap_output_events_t *out, const Block &b,
+                    BlockMeters *bm) {
     uint32_t e = 0, pos = 0;
-    while (pos < frames) {
+    while (pos < b.frames) {
         bool stopped = false;
         uint32_t ev_time = 0;
         while (e < ev.count) {
@@ -225,68 +274,22 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
             apply_event(p, h, out);
             e++;
         }
-        uint32_t end = stopped ? (ev_time < frames ? ev_time : frames) : frames;
+        uint32_t end = stopped ? (ev_time < b.frames ? ev_time : b.frames) : b.frames;
         if (end <= pos) end = pos + 1;
         // The right channel of a one-channel output is worked in the scratch buffer,
         // one piece at a time, so no block length can run past it.
-        if (r_scratch && end - pos > p->scratch_len) end = pos + p->scratch_len;
+        if (b.r_scratch && end - pos > p->scratch_len) end = pos + p->scratch_len;
         uint32_t len = end - pos;
-        float *l = out_l + pos;
-        float *r = r_scratch ? p->scratch : out_r + pos;
-        // Without a right input the one-channel case works its silent right channel in place.
-        const float *ir = in_r ? in_r + pos : r;
-        if (!in_r) take_input(r, nullptr, len);
-
-        // The limiter reads the input and writes the outputs in one pass (also in place).
-        configure(&p->lim, s);
-        limiter_process_into(&p->lim, in_l + pos, ir, l, r, len);
-
-        int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
-        if (mode > 0 && param(s, P_BYPASS) < 0.5) {
-            int shaping = (int)std::trunc(param(s, P_SHAPING) + 0.5);
-            int shape = shaping == 1 ? SHAPE_LIGHT : shaping == 2 ? SHAPE_WEIGHTED : SHAPE_NONE;
-            dither_process(l, len, mode == 2, shape, &p->dither_rng[0], p->shape_err[0], &p->shape_pos[0]);
-            if (r != l) dither_process(r, len, mode == 2, shape, &p->dither_rng[1], p->shape_err[1], &p->shape_pos[1]);
-        }
-        loudness_process(&p->loud, l, r, len);
-
-        const LimiterMeters &m = p->lim.meters;
-        bm.gain = std::fmin(bm.gain, m.min_gain);
-        bm.peak_in = std::fmax(bm.peak_in, m.peak_in);
-        bm.det = std::fmax(bm.det, m.det_peak);
-        bm.peak_out = std::fmax(bm.peak_out, m.peak_out);
-        bm.tp_out = std::fmax(bm.tp_out, m.tp_out);
-        bm.det_l = std::fmax(bm.det_l, m.det_l);
-        bm.det_r = std::fmax(bm.det_r, m.det_r);
-        bm.tp_l = std::fmax(bm.tp_l, m.tp_l);
-        bm.tp_r = std::fmax(bm.tp_r, m.tp_r);
-
-        p->hist_min_gain = std::fmin(p->hist_min_gain, m.min_gain);
-        double a = p->lim.out_gain * m.det_peak;
-        a = a + p->lim.fade_bypass * (m.tp_out - a);
-        p->hist_max_in = std::fmax(p->hist_max_in, (float)a);
-        p->hist_max_out = std::fmax(p->hist_max_out, m.tp_out);
-        p->hist_frames += (int32_t)len;
-        bool wrote = false;
-        while (p->hist_frames > 63) {
-            uint32_t k = shm_load(s->history.hist_count);
-            write_row(s, k, p->hist_min_gain, p->hist_max_in, p->hist_max_out, (float)p->loud.lufs_s);
-            slot_put(s->history.hist_count, k + 1);
-            p->hist_frames -= 64;
-            wrote = true;
-        }
-        if (wrote) {
-            slot_put(s->history.hist_time, sys_time_ns());
-            reset_hist_acc(p);
-        }
+        run_piece(p, s, b, pos, len);
+        account_piece(p, s, len, bm);
         pos = end;
     }
-    apply_all(p, ev, e, out);
-    // 14. The floating-point mode is restored when fp goes out of scope.
-    // Output channels beyond the stereo pair carry nothing of ours: silence, never stale data.
-    silence_from(op, 2, frames, out_l, out_r);
+    return e;
+}
 
-    // 15, 16. Publish; ring_end is visible before the ring_count that covers it.
+// Steps 15, 16: the block's meters and loudness, then the call's end; ring_end is visible
+// before the ring_count that covers it.
+void publish(const Plugin *p, SharedSlot *s, const BlockMeters &bm, uint32_t n) {
     slot_put(s->meters.meter_gain, bm.gain);
     slot_put(s->meters.meter_peak_in, bm.peak_in);
     slot_put(s->meters.meter_peak_out, bm.peak_out);
@@ -301,5 +304,60 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     slot_put(s->meters.lufs_i, (float)p->loud.lufs_i);
     slot_put(s->calls.ring_end[n & (CALL_RING - 1)], sys_time_ns());
     shm_store(s->calls.ring_count, n + 1);
+}
+
+} // namespace
+
+clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process_t *pr) {
+    Plugin *p = plugin_of(plugin);
+    if (!p || !p->slot || !pr) return CLAP_PROCESS_CONTINUE;
+    SharedSlot *s = p->slot;
+    const clap_output_events_t *out = pr->out_events;
+
+    // 1. Call records.
+    uint64_t now = sys_time_ns();
+    uint32_t n = stamp_call(s, pr, now);
+
+    // 2, 3. Requests for the main thread, then queued edits go out before anything else.
+    if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
+    echo_edits(p, out);
+
+    Events ev = events_of(pr);
+
+    // 4. No engine or no output port: events only.
+    if (!p->active || pr->audio_outputs_count == 0 || !pr->audio_outputs) {
+        apply_all(p, ev, 0, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    // 5. Block counters.
+    Block b{};
+    b.frames = pr->frames_count;
+    count_block(p, s, b.frames);
+
+    // 6. Nothing to process: no frames or no left output. Whatever output there is, is silent.
+    b.op = &pr->audio_outputs[0];
+    uint32_t out_ch = b.op->data32 ? b.op->channel_count : 0;
+    b.out_l = out_ch > 0 ? b.op->data32[0] : nullptr;
+    if (b.frames == 0 || !b.out_l) {
+        silence_from(b.op, 0, b.frames, nullptr, nullptr);
+        apply_all(p, ev, 0, out);
+        return CLAP_PROCESS_CONTINUE;
+    }
+
+    // 7-9. Buffers and gap rows, then the editor's and the lookahead's requests.
+    take_buffers(p, s, pr, now, &b);
+    take_requests(p, s);
+
+    // 10-13. Pieces; the floating-point mode holds until the call returns.
+    FpMode fp;
+    BlockMeters bm;
+    uint32_t e = run_pieces(p, s, ev, out, b, &bm);
+    apply_all(p, ev, e, out);
+    // 14. Output channels beyond the stereo pair carry nothing of ours: silence, never stale data.
+    silence_from(b.op, 2, b.frames, b.out_l, b.out_r);
+
+    // 15, 16. Publish.
+    publish(p, s, bm, n);
     return CLAP_PROCESS_CONTINUE;
 }
