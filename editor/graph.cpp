@@ -513,241 +513,292 @@ void write_dump(Ui *ui, const Layout &L, double width_px, int B) {
     ::close(fd);
 }
 
-} // namespace
+// The chain's timing, fixed for one draw: the first stage's rate (48 kHz while it has none),
+// one history entry per 64 frames, six seconds across the panel.
+struct Timing {
+    double rate;
+    double hop;     // seconds per entry
+    double hop_ns;
+    double e6;      // entries in six seconds
+    double N;       // entries the columns may cover
+    double W;       // the panel's width in pixels
+    int B;          // entries per column
+};
 
-void draw_graph(Ui *ui, uint64_t now_ns) {
-    if (!ui) return;
-    NVGcontext *vg = ui->win.vg;
+// Counts the draw (restarting the counter after a year of frames without losing the
+// records' recency) and starts this draw's GraphInfo. Returns the draw's frame number.
+int32_t begin_info(Ui *ui, int n) {
     if (ui->graph.graph_info_valid >= INT32_MAX - 1) {
-        // A year of frames: restart the draw counter without losing the records' recency.
         ui->graph.graph_info_valid = 1000;
         for (int i = 0; i < std::clamp(ui->graph.align_n, 0, 64); i++) ui->graph.align[i].seen_frame = 1000;
     }
     ui->graph.graph_info_valid++;
     int32_t frame = ui->graph.graph_info_valid;
-    int n = chain_count(&ui->chain);
     GraphInfo &info = ui->graph.graph_info;
     info = GraphInfo{};
     info.frame = (uint32_t)frame;
     info.chain_len = (uint32_t)n;
     info.x0 = PANEL_X;
     info.width = PANEL_W;
+    return frame;
+}
 
-    if (vg) {
-        nvgSave(vg);
+// Layer 1: the panel's background, vignette and dB grid; leaves the panel's scissor set.
+void draw_panel(NVGcontext *vg) {
+    nvgSave(vg);
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
+    nvgFillColor(vg, nv(COL_GRAPH_BG));
+    nvgFill(vg);
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
+    nvgFillPaint(vg,
+                 nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nv(COL_NONE), nv(COL_GRAPH_VIGNETTE)));
+    nvgFill(vg);
+    nvgScissor(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H);
+    for (int k = 0; k <= 10; k++) {
+        float y = level_y(-3.f * (float)k);
         nvgBeginPath(vg);
-        nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-        nvgFillColor(vg, nv(COL_GRAPH_BG));
-        nvgFill(vg);
-        nvgBeginPath(vg);
-        nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-        nvgFillPaint(vg, nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nv(COL_NONE),
-                                        nv(COL_GRAPH_VIGNETTE)));
-        nvgFill(vg);
-        nvgScissor(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H);
-        for (int k = 0; k <= 10; k++) {
-            float y = level_y(-3.f * (float)k);
-            nvgBeginPath(vg);
-            nvgMoveTo(vg, PANEL_X, y);
-            nvgLineTo(vg, PANEL_RIGHT, y);
-            stroke(vg, 1.f, nv((k % 4 == 0) ? COL_GRAPH_GRID_MAJOR : COL_GRAPH_GRID));
-        }
+        nvgMoveTo(vg, PANEL_X, y);
+        nvgLineTo(vg, PANEL_RIGHT, y);
+        stroke(vg, 1.f, nv((k % 4 == 0) ? COL_GRAPH_GRID_MAJOR : COL_GRAPH_GRID));
     }
+}
 
-    if (n > 0) {
-        // Timing of the chain: the first stage's rate, 48 kHz while it has none.
-        double rate = shm_load(ui->chain.chain[0].slot->engine.sample_rate);
-        if (!(rate > 0.0)) rate = 48000.0;
-        rate = std::clamp(rate, 1000.0, 1536000.0);
-        double hop = 64.0 / rate;
-        double hop_ns = hop * 1e9;
-        double e6 = 6.0 / hop;
-        double N = rate * 3.6 / 64.0 + e6;
-        double z = ui_frame_z(ui);
-        if (!(z > 0.0) || !std::isfinite(z)) z = 1.0;
-        double W = PANEL_W * z;
-        int B = (int)std::ceil(e6 / (2.0 * W));
-        if (B < 1) B = 1;
-        while (N / B + 3.0 > (double)MAX_COLS) B++;
+// Last layer: restores the state draw_panel saved, then the border and the dB scale.
+void draw_frame(NVGcontext *vg) {
+    nvgRestore(vg);
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, 10.5f, 100.5f, 675.f, 463.f, 6.f);
+    stroke(vg, 1.f, nv(COL_BORDER));
+    char buf[16];
+    for (int db = 0; db >= -30; db -= 6) {
+        snprintf(buf, sizeof buf, "%d", db);
+        text(vg, 692.f, level_y((float)db), 8.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
+    }
+    text(vg, 692.f, 570.f, 7.f, COL_FAINT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, "DB", 0.84f);
+}
 
-        for (int i = 0; i < n; i++) read_stage(&g_st[i], ui->chain.chain[i].slot);
-        int cand = 0;
-        for (int i = 1; i < n; i++)
-            if (g_st[i].t > g_st[cand].t) cand = i;
-        double now = (double)now_ns;
-        double D = now - 40.0 * MS;
+// The timing of a chain whose first stage is first, at the frame's zoom.
+Timing timing_of(Ui *ui, const SharedSlot *first) {
+    Timing T;
+    double rate = shm_load(first->engine.sample_rate);
+    if (!(rate > 0.0)) rate = 48000.0;
+    T.rate = std::clamp(rate, 1000.0, 1536000.0);
+    T.hop = 64.0 / T.rate;
+    T.hop_ns = T.hop * 1e9;
+    T.e6 = 6.0 / T.hop;
+    T.N = T.rate * 3.6 / 64.0 + T.e6;
+    double z = ui_frame_z(ui);
+    if (!(z > 0.0) || !std::isfinite(z)) z = 1.0;
+    T.W = PANEL_W * z;
+    T.B = (int)std::ceil(T.e6 / (2.0 * T.W));
+    if (T.B < 1) T.B = 1;
+    while (T.N / T.B + 3.0 > (double)MAX_COLS) T.B++;
+    return T;
+}
 
-        // Reference stage and anchor.
-        int ref = -1;
-        if (!ui->graph.graph_init) {
-            ref = cand;
-            ui->graph.graph_init = 1;
-            ui->graph.anchor_corr = 0.0;
-            ui->graph.entry_base = ENTRY_BASE;
-            ui->graph.anchor = g_st[ref].t - hop_ns * (double)(g_st[ref].c - 1);
-            ui->graph.ref_slot = g_st[ref].slot;
-        } else {
-            for (int i = 0; i < n; i++)
-                if (ui->chain.chain[i].slot == ui->graph.ref_slot) ref = i;
-            bool do_switch;
-            if (ref < 0) {
-                do_switch = true;
-            } else if (ref == cand) {
-                do_switch = false;
-            } else {
-                const StageNow &sr = g_st[ref], &sc = g_st[cand];
-                if (sr.s >= 0.0 && sc.s >= 0.0 && sc.ds >= 1.0 && std::fabs(sc.s - sr.s) < 2.0 * rate)
-                    do_switch = sc.s - sr.s > 2.0 * sc.ds;
-                else
-                    do_switch = sc.t - sr.t > 100.0 * MS;
-            }
-            if (do_switch) {
-                switch_reference(ui, cand, hop_ns, frame);
-                ref = cand;
-            } else {
-                const StageNow &sr = g_st[ref];
-                double m = sr.t - hop_ns * (double)(sr.c - 1);
-                AlignRec *rr = rec_find(ui, sr.slot);
-                if (rr && rr->valid_from >= 0 && rr->gap_seen != sr.gap) ui->graph.anchor_corr = ui->graph.anchor - m;
-                ui->graph.anchor += 0.05 * ((m + ui->graph.anchor_corr) - ui->graph.anchor);
-            }
-        }
-        if (!std::isfinite(ui->graph.anchor)) ui->graph.anchor = g_st[ref].t - hop_ns * (double)(g_st[ref].c - 1);
-        if (!std::isfinite(ui->graph.anchor_corr)) ui->graph.anchor_corr = 0.0;
-        const StageNow &sr = g_st[ref];
-
-        // Newest displayed moment, in reference entries beyond its newest entry.
-        double p = (D - ui->graph.anchor) / hop_ns - (double)(sr.c - 1);
-        if (now - sr.t < 250.0 * MS && std::fabs(p) > 80.0) {
-            double m = sr.t - hop_ns * (double)(sr.c - 1);
-            ui->graph.anchor_corr = 0.0;
-            ui->graph.anchor = m;
-            p = (D - m) / hop_ns - (double)(sr.c - 1);
-        }
-        if (!std::isfinite(p)) p = 0.0;
-        p = std::clamp(p, -1e9, 512.0 * B);
-
-        for (int i = 0; i < n; i++) update_offset(ui, i, ref, hop_ns, rate, frame);
-
-        // Columns: fixed buckets of B absolute entries, from the newest backwards.
-        double P = (double)(sr.c - 1) + p;
-        Layout L{};
-        L.stages = std::min(n, MAX_DRAWN);
-        L.newest = (int64_t)std::floor(P);
-        L.frac = P - (double)L.newest;
-        L.ppe = PANEL_W / e6;
-        int sidx = 0;
-        shown_stage(&ui->chain, &sidx);
-        L.shown = sidx;
-        int64_t base = ui->graph.entry_base;
-        int64_t bn = floor_div(base + L.newest, B);
-        int64_t oldest = L.newest - 8190;
-        int cols = (int)(std::min(N, 8190.0) / B);
-        cols = std::clamp(cols, 0, MAX_COLS);
-        L.cols = cols;
-
-        const AlignRec *recs[MAX_DRAWN];
-        for (int s = 0; s < L.stages; s++) recs[s] = rec_find(ui, g_st[s].slot);
-
-        for (int j = 0; j < cols; j++) {
-            int64_t b = bn - j;
-            int64_t e_lo = b * B - base;
-            int64_t e_hi = std::min(e_lo + B - 1, L.newest);
-            double ec = std::min((double)e_lo + B * 0.5, P);
-            g_x[j] = (float)(PANEL_RIGHT - (P - ec) * L.ppe);
-            g_idx[j] = e_lo;
-            if (e_lo < oldest) e_lo = oldest;
-            int first = -1, last = -1;
-            float in_max[MAX_DRAWN], out_max[MAX_DRAWN], lufs_mean[MAX_DRAWN];
-            for (int s = 0; s < L.stages; s++) {
-                g_gr[s][j] = 0.f;
-                const AlignRec *rec = recs[s];
-                const StageNow &st = g_st[s];
-                if (!rec || rec->valid_from < 0 || !st.has_rate) continue;
-                SharedSlot *slot = st.slot;
-                // Linear maxima and the smallest gain; the logarithms follow once per column.
-                float mi = 0.f, mo = 0.f, gmin = 1.f, lsum = 0.f;
-                int count = 0, lcount = 0;
-                for (int64_t e = e_lo; e <= e_hi; e++) {
-                    int64_t k;
-                    if (!map_entry(*rec, e, st.c, &k)) continue;
-                    if (k < 0 || k < rec->valid_from || k < st.c - RING_REACH || k >= st.c) continue;
-                    size_t idx = (size_t)((uint64_t)k & (HIST_LEN - 1));
-                    float vin = shm_load(slot->history.hist_in[idx]);
-                    if (!(vin >= 0.f)) continue;  // gap row (or garbage)
-                    float vout = shm_load(slot->history.hist_out[idx]);
-                    float vgain = shm_load(slot->history.hist_gain[idx]);
-                    float vl = shm_load(slot->history.hist_lufs[idx]);
-                    count++;
-                    if (vin > mi) mi = vin;
-                    if (vout > mo) mo = vout;
-                    if (vgain < gmin) gmin = vgain;  // NaN never wins
-                    if (vl > -99.f && vl < 200.f) {
-                        lsum += vl;
-                        lcount++;
-                    }
-                }
-                if (count == 0) continue;
-                if (first < 0) first = s;
-                last = s;
-                in_max[s] = mi;
-                out_max[s] = mo;
-                lufs_mean[s] = lcount ? lsum / (float)lcount : -100.f;
-                g_gr[s][j] = reduction_db(gmin);
-            }
-            g_in[j] = first >= 0 ? 20.f * std::log10(std::clamp(in_max[first], 0.000001f, 1000000.f)) : -120.f;
-            g_out[j] = last >= 0 ? 20.f * std::log10(std::clamp(out_max[last], 0.000001f, 1000000.f)) : -120.f;
-            g_lufs[j] = last >= 0 ? lufs_mean[last] : -100.f;
-            g_in_stage[j] = first >= 0 ? (uint8_t)first : 0xFF;
-            g_out_stage[j] = last >= 0 ? (uint8_t)last : 0xFF;
-        }
-
-        if (vg) {
-            draw_layers(ui, L);
-            draw_ceiling(ui, n, sidx);
-        }
-
-        // What was drawn, for the debug extension and the column dump.
-        for (int j = 0; j < cols; j++) {
-            GraphCol &gc = ui->graph.graph_cols[j];
-            gc = GraphCol{};
-            gc.index = (uint32_t)g_idx[j];
-            gc.x = g_x[j];
-            gc.in_db = g_in[j];
-            gc.out_db = g_out[j];
-            gc.lufs = g_lufs[j];
-            for (int s = 0; s < 4 && s < L.stages; s++) gc.gr[s] = g_gr[s][j];
-            gc.in_stage = g_in_stage[j];
-            gc.out_stage = g_out_stage[j];
-        }
-        ui->graph.graph_col_count = cols;
-        info.ref_index = (uint32_t)ref;
-        for (int i = 0; i < n && i < 31; i++)
-            if (ui->chain.chain[i].recent) info.recent_mask |= 1u << i;
-        info.bucket = (uint32_t)B;
-        info.stages = (uint32_t)L.stages;
-        info.frac = L.frac;
-        info.hop = hop;
-        for (int s = 0; s < L.stages; s++) {
-            const AlignRec *rec = recs[s];
-            info.offsets[s] = rec ? (uint32_t)rec->offset : 0u;
-        }
-        info.cols = (uint32_t)cols;
-        if (ui->win.dump_pending) write_dump(ui, L, W, B);
+// The reference stage and the anchor: the first draw takes the stage that published last;
+// later draws keep the reference until another stage runs clearly ahead of it (by steady
+// time on one timeline, else by 100 ms), and ease the anchor towards the reference's own.
+// Returns the reference's chain index; g_st holds the chain's n stages.
+int choose_reference(Ui *ui, int n, const Timing &T, int32_t frame) {
+    int cand = 0;
+    for (int i = 1; i < n; i++)
+        if (g_st[i].t > g_st[cand].t) cand = i;
+    int ref = -1;
+    if (!ui->graph.graph_init) {
+        ref = cand;
+        ui->graph.graph_init = 1;
+        ui->graph.anchor_corr = 0.0;
+        ui->graph.entry_base = ENTRY_BASE;
+        ui->graph.anchor = g_st[ref].t - T.hop_ns * (double)(g_st[ref].c - 1);
+        ui->graph.ref_slot = g_st[ref].slot;
     } else {
-        ui->graph.graph_col_count = 0;
+        for (int i = 0; i < n; i++)
+            if (ui->chain.chain[i].slot == ui->graph.ref_slot) ref = i;
+        bool do_switch;
+        if (ref < 0) {
+            do_switch = true;
+        } else if (ref == cand) {
+            do_switch = false;
+        } else {
+            const StageNow &sr = g_st[ref], &sc = g_st[cand];
+            if (sr.s >= 0.0 && sc.s >= 0.0 && sc.ds >= 1.0 && std::fabs(sc.s - sr.s) < 2.0 * T.rate)
+                do_switch = sc.s - sr.s > 2.0 * sc.ds;
+            else
+                do_switch = sc.t - sr.t > 100.0 * MS;
+        }
+        if (do_switch) {
+            switch_reference(ui, cand, T.hop_ns, frame);
+            ref = cand;
+        } else {
+            const StageNow &sr = g_st[ref];
+            double m = sr.t - T.hop_ns * (double)(sr.c - 1);
+            AlignRec *rr = rec_find(ui, sr.slot);
+            if (rr && rr->valid_from >= 0 && rr->gap_seen != sr.gap) ui->graph.anchor_corr = ui->graph.anchor - m;
+            ui->graph.anchor += 0.05 * ((m + ui->graph.anchor_corr) - ui->graph.anchor);
+        }
     }
+    if (!std::isfinite(ui->graph.anchor)) ui->graph.anchor = g_st[ref].t - T.hop_ns * (double)(g_st[ref].c - 1);
+    if (!std::isfinite(ui->graph.anchor_corr)) ui->graph.anchor_corr = 0.0;
+    return ref;
+}
+
+// The newest displayed moment (40 ms before now), in reference entries beyond the
+// reference's newest entry; a running reference more than 80 entries off re-anchors.
+double newest_moment(Ui *ui, const StageNow &sr, const Timing &T, uint64_t now_ns) {
+    double now = (double)now_ns;
+    double D = now - 40.0 * MS;
+    double p = (D - ui->graph.anchor) / T.hop_ns - (double)(sr.c - 1);
+    if (now - sr.t < 250.0 * MS && std::fabs(p) > 80.0) {
+        double m = sr.t - T.hop_ns * (double)(sr.c - 1);
+        ui->graph.anchor_corr = 0.0;
+        ui->graph.anchor = m;
+        p = (D - m) / T.hop_ns - (double)(sr.c - 1);
+    }
+    if (!std::isfinite(p)) p = 0.0;
+    return std::clamp(p, -1e9, 512.0 * T.B);
+}
+
+// Columns: fixed buckets of B absolute entries, from the newest (P, in reference entries)
+// backwards; each column's input level from the first stage that has rows there, output and
+// loudness from the last, and every drawn stage's reduction. Fills g_x .. g_out_stage.
+void reduce_columns(Ui *ui, const Timing &T, double P, const AlignRec *const *recs, Layout *L) {
+    const int B = T.B;
+    int64_t base = ui->graph.entry_base;
+    int64_t bn = floor_div(base + L->newest, B);
+    int64_t oldest = L->newest - 8190;
+    int cols = (int)(std::min(T.N, 8190.0) / B);
+    cols = std::clamp(cols, 0, MAX_COLS);
+    L->cols = cols;
+
+    for (int j = 0; j < cols; j++) {
+        int64_t b = bn - j;
+        int64_t e_lo = b * B - base;
+        int64_t e_hi = std::min(e_lo + B - 1, L->newest);
+        double ec = std::min((double)e_lo + B * 0.5, P);
+        g_x[j] = (float)(PANEL_RIGHT - (P - ec) * L->ppe);
+        g_idx[j] = e_lo;
+        if (e_lo < oldest) e_lo = oldest;
+        int first = -1, last = -1;
+        float in_max[MAX_DRAWN], out_max[MAX_DRAWN], lufs_mean[MAX_DRAWN];
+        for (int s = 0; s < L->stages; s++) {
+            g_gr[s][j] = 0.f;
+            const AlignRec *rec = recs[s];
+            const StageNow &st = g_st[s];
+            if (!rec || rec->valid_from < 0 || !st.has_rate) continue;
+            SharedSlot *slot = st.slot;
+            // Linear maxima and the smallest gain; the logarithms follow once per column.
+            float mi = 0.f, mo = 0.f, gmin = 1.f, lsum = 0.f;
+            int count = 0, lcount = 0;
+            for (int64_t e = e_lo; e <= e_hi; e++) {
+                int64_t k;
+                if (!map_entry(*rec, e, st.c, &k)) continue;
+                if (k < 0 || k < rec->valid_from || k < st.c - RING_REACH || k >= st.c) continue;
+                size_t idx = (size_t)((uint64_t)k & (HIST_LEN - 1));
+                float vin = shm_load(slot->history.hist_in[idx]);
+                if (!(vin >= 0.f)) continue;  // gap row (or garbage)
+                float vout = shm_load(slot->history.hist_out[idx]);
+                float vgain = shm_load(slot->history.hist_gain[idx]);
+                float vl = shm_load(slot->history.hist_lufs[idx]);
+                count++;
+                if (vin > mi) mi = vin;
+                if (vout > mo) mo = vout;
+                if (vgain < gmin) gmin = vgain;  // NaN never wins
+                if (vl > -99.f && vl < 200.f) {
+                    lsum += vl;
+                    lcount++;
+                }
+            }
+            if (count == 0) continue;
+            if (first < 0) first = s;
+            last = s;
+            in_max[s] = mi;
+            out_max[s] = mo;
+            lufs_mean[s] = lcount ? lsum / (float)lcount : -100.f;
+            g_gr[s][j] = reduction_db(gmin);
+        }
+        g_in[j] = first >= 0 ? 20.f * std::log10(std::clamp(in_max[first], 0.000001f, 1000000.f)) : -120.f;
+        g_out[j] = last >= 0 ? 20.f * std::log10(std::clamp(out_max[last], 0.000001f, 1000000.f)) : -120.f;
+        g_lufs[j] = last >= 0 ? lufs_mean[last] : -100.f;
+        g_in_stage[j] = first >= 0 ? (uint8_t)first : 0xFF;
+        g_out_stage[j] = last >= 0 ? (uint8_t)last : 0xFF;
+    }
+}
+
+// What was drawn, for the debug extension and the column dump: the columns and GraphInfo.
+void record_columns(Ui *ui, int n, int ref, const Timing &T, const Layout &L, const AlignRec *const *recs) {
+    const int cols = L.cols;
+    for (int j = 0; j < cols; j++) {
+        GraphCol &gc = ui->graph.graph_cols[j];
+        gc = GraphCol{};
+        gc.index = (uint32_t)g_idx[j];
+        gc.x = g_x[j];
+        gc.in_db = g_in[j];
+        gc.out_db = g_out[j];
+        gc.lufs = g_lufs[j];
+        for (int s = 0; s < 4 && s < L.stages; s++) gc.gr[s] = g_gr[s][j];
+        gc.in_stage = g_in_stage[j];
+        gc.out_stage = g_out_stage[j];
+    }
+    ui->graph.graph_col_count = cols;
+    GraphInfo &info = ui->graph.graph_info;
+    info.ref_index = (uint32_t)ref;
+    for (int i = 0; i < n && i < 31; i++)
+        if (ui->chain.chain[i].recent) info.recent_mask |= 1u << i;
+    info.bucket = (uint32_t)T.B;
+    info.stages = (uint32_t)L.stages;
+    info.frac = L.frac;
+    info.hop = T.hop;
+    for (int s = 0; s < L.stages; s++) {
+        const AlignRec *rec = recs[s];
+        info.offsets[s] = rec ? (uint32_t)rec->offset : 0u;
+    }
+    info.cols = (uint32_t)cols;
+}
+
+// The chain's part of the graph (n > 0 stages): line the histories up, reduce them to
+// columns, draw the layers when vg is set, and record what was drawn.
+void draw_chain(Ui *ui, int n, uint64_t now_ns, int32_t frame) {
+    NVGcontext *vg = ui->win.vg;
+    Timing T = timing_of(ui, ui->chain.chain[0].slot);
+    for (int i = 0; i < n; i++) read_stage(&g_st[i], ui->chain.chain[i].slot);
+    int ref = choose_reference(ui, n, T, frame);
+    const StageNow &sr = g_st[ref];
+    double p = newest_moment(ui, sr, T, now_ns);
+    for (int i = 0; i < n; i++) update_offset(ui, i, ref, T.hop_ns, T.rate, frame);
+
+    double P = (double)(sr.c - 1) + p;
+    Layout L{};
+    L.stages = std::min(n, MAX_DRAWN);
+    L.newest = (int64_t)std::floor(P);
+    L.frac = P - (double)L.newest;
+    L.ppe = PANEL_W / T.e6;
+    int sidx = 0;
+    shown_stage(&ui->chain, &sidx);
+    L.shown = sidx;
+    const AlignRec *recs[MAX_DRAWN];
+    for (int s = 0; s < L.stages; s++) recs[s] = rec_find(ui, g_st[s].slot);
+    reduce_columns(ui, T, P, recs, &L);
 
     if (vg) {
-        nvgRestore(vg);
-        nvgBeginPath(vg);
-        nvgRoundedRect(vg, 10.5f, 100.5f, 675.f, 463.f, 6.f);
-        stroke(vg, 1.f, nv(COL_BORDER));
-        char buf[16];
-        for (int db = 0; db >= -30; db -= 6) {
-            snprintf(buf, sizeof buf, "%d", db);
-            text(vg, 692.f, level_y((float)db), 8.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
-        }
-        text(vg, 692.f, 570.f, 7.f, COL_FAINT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, "DB", 0.84f);
+        draw_layers(ui, L);
+        draw_ceiling(ui, n, sidx);
     }
+    record_columns(ui, n, ref, T, L, recs);
+    if (ui->win.dump_pending) write_dump(ui, L, T.W, T.B);
+}
+
+} // namespace
+
+void draw_graph(Ui *ui, uint64_t now_ns) {
+    if (!ui) return;
+    NVGcontext *vg = ui->win.vg;
+    int n = chain_count(&ui->chain);
+    int32_t frame = begin_info(ui, n);
+    if (vg) draw_panel(vg);
+    if (n > 0) draw_chain(ui, n, now_ns, frame);
+    else ui->graph.graph_col_count = 0;
+    if (vg) draw_frame(vg);
 }
