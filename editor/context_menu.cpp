@@ -3,6 +3,7 @@
 // items from plugin/context_menu.cpp). Without a host menu the right button does nothing.
 #include "editor/events.h"
 #include "params/params.h"
+#include "sys/assert.h"
 
 // The PARAMS row a hit target edits, -1 for targets that are not one parameter.
 static int row_of(const Hit &h) {
@@ -24,7 +25,8 @@ static int row_of(const Hit &h) {
 }
 
 bool ui_context_menu(Ui *ui, double px, double py) {
-    if (!ui || !ui->chain.own_slot || !ui->owner.context_menu) return false;
+    TK_ASSERT(ui);
+    if (!ui->chain.own_slot || !ui->owner.context_menu) return false;
     double z = ui_frame_z(ui);
     const Hit *h = ui_hit_test(ui, px / z, py / z);
     int row = h ? row_of(*h) : -1;

@@ -5,6 +5,7 @@
 
 #include "chainops/chain_gain.h"
 #include "editor/sections.h"
+#include "sys/assert.h"
 
 // The grid's parameter rows and their labels, in display order.
 const int GRID_ROWS[GRID_ROW_COUNT] = {P_GAIN,      P_CEILING,   P_RELEASE,  P_LINK,   P_MIX,     P_LOOKAHEAD,
@@ -99,7 +100,8 @@ static void knob(Ui *ui, SharedSlot *slot, int s, int k) {
 }
 
 void draw_controls(Ui *ui) {
-    if (!ui || !ui->owner.prefs->show_controls) return;
+    TK_ASSERT(ui && ui->owner.prefs);
+    if (!ui->owner.prefs->show_controls) return;
     NVGcontext *vg = ui->win.vg;
     const EditorPrefs *prefs = ui->owner.prefs;
     int s = 0;
@@ -222,7 +224,8 @@ constexpr float GRID_Y_WITH_CONTROLS = 466.f - 4.f - GRID_PANEL_H;
 constexpr float GRID_Y_ALONE = 564.f - GRID_PANEL_H;
 
 void draw_grid(Ui *ui) {
-    if (!ui || !ui->owner.prefs->show_grid) return;
+    TK_ASSERT(ui && ui->owner.prefs);
+    if (!ui->owner.prefs->show_grid) return;
     NVGcontext *vg = ui->win.vg;
     float y = ui->owner.prefs->show_controls ? GRID_Y_WITH_CONTROLS : GRID_Y_ALONE;
     int n = chain_count(&ui->chain);

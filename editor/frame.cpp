@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "nanovg.h"
+#include "sys/assert.h"
 
 static constexpr double TOOLTIP_DELAY_S = 0.55;
 
@@ -510,7 +511,7 @@ void frame_build(Ui *ui, double t) {
 }
 
 void draw(Ui *ui) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     if (!tkgl_glViewport || !tkgl_glClearColor || !tkgl_glClear) return; // nothing loaded: nothing to do
     double z = ui_frame_z(ui);
     tkgl_glViewport(0, 0, (GLsizei)ui->win.view_w, (GLsizei)ui->win.view_h);

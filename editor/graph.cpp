@@ -11,6 +11,7 @@
 
 #include "editor/events.h"
 #include "editor/sections.h"
+#include "sys/assert.h"
 
 namespace {
 
@@ -793,7 +794,7 @@ void draw_chain(Ui *ui, int n, uint64_t now_ns, int32_t frame) {
 } // namespace
 
 void draw_graph(Ui *ui, uint64_t now_ns) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     NVGcontext *vg = ui->win.vg;
     int n = chain_count(&ui->chain);
     int32_t frame = begin_info(ui, n);

@@ -17,6 +17,7 @@
 #include "params/edit_path.h"
 #include "params/params.h"
 #include "registry/shared.h"
+#include "sys/assert.h"
 
 const char TERVIK_URL[] = "https://morvane.example/tervik";
 
@@ -59,7 +60,8 @@ void open_url() {
 // Value entry
 
 void edit_begin(Ui *ui, const Hit *hit, int row) {
-    if (!ui || !hit || !valid_row(row)) return;
+    TK_ASSERT(ui && hit);
+    if (!valid_row(row)) return;
     int n = chain_count(&ui->chain);
     int a = hit->a;
     SharedSlot *slot;
@@ -85,7 +87,8 @@ void edit_begin(Ui *ui, const Hit *hit, int row) {
 }
 
 void edit_commit(Ui *ui) {
-    if (!ui || !ui->overlay.entry_active) return;
+    TK_ASSERT(ui);
+    if (!ui->overlay.entry_active) return;
     ui->overlay.entry_active = 0;
     if (ui->overlay.entry_kind == 0) {
         double v = 0.0;
@@ -133,7 +136,8 @@ static bool entry_control(Ui *ui, uint32_t code) {
 // Drags
 
 void drag_start(Ui *ui, int kind, int a, int row, double x, double y) {
-    if (!ui || !valid_row(row)) return;
+    TK_ASSERT(ui);
+    if (!valid_row(row)) return;
     if (kind == HIT_GAIN_SLIDER && ui->chain.chain_mode && chain_count(&ui->chain) > 0) {
         chain_drag_start(&ui->ops, &ui->input.drag, x, y);
         ui->input.drag_kind = HIT_GAIN_SLIDER;
@@ -229,7 +233,7 @@ static void grip_end(Ui *ui) {
 // Wheel
 
 void on_scroll(Ui *ui, double x, double y, double dy) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     const Hit *hp = ui_hit_test(ui, x, y);
     if (!hp) return;
     Hit hit = *hp;

@@ -6,6 +6,7 @@
 
 #include "editor/sections.h"
 #include "chainops/chain_gain.h"
+#include "sys/assert.h"
 
 constexpr float METER_TOP = 126.f;
 constexpr float METER_H = 288.f;
@@ -269,7 +270,7 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
 }
 
 void draw_meters(Ui *ui, double t) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     NVGcontext *vg = ui->win.vg;
     MetersView view;
     meters_update(ui, t, &view);

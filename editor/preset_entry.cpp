@@ -5,9 +5,10 @@
 
 #include "chainops/user_presets.h"
 #include "editor/events.h"
+#include "sys/assert.h"
 
 void preset_entry_open(Ui *ui, int mode, float x, float y, float w, float h) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     int pos = ui->presets.preset_cur - PRESET_USER_FIRST;
     const char *text = (pos >= 0 && pos < user_count(&ui->presets)) ? ui->presets.user_presets[pos] : "New preset";
     snprintf(ui->overlay.entry_text, sizeof ui->overlay.entry_text, "%.63s", text);
@@ -23,7 +24,7 @@ void preset_entry_open(Ui *ui, int mode, float x, float y, float w, float h) {
 }
 
 void preset_save_shortcut(Ui *ui, int mode) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     // Without a drawn field (no frame yet) the box goes below the preset selector's place.
     float x = 350, y = 9, w = 260, h = 22;
     if (ui->overlay.preset_field_drawn) {
@@ -37,7 +38,7 @@ void preset_save_shortcut(Ui *ui, int mode) {
 }
 
 bool preset_name_confirm(Ui *ui, int mode, const char *text) {
-    if (!ui || !text) return false;
+    TK_ASSERT(ui && text);
     while (*text == ' ')
         text++;
     char name[64];

@@ -4,6 +4,7 @@
 
 #include "editor/design.h"
 #include "editor/sections.h"
+#include "sys/assert.h"
 
 static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
     NVGcontext *vg = ui->win.vg;
@@ -88,7 +89,7 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
 }
 
 void draw_stage_strip(Ui *ui) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     NVGcontext *vg = ui->win.vg;
     int n = chain_count(&ui->chain);
     if (n == 0) {
@@ -136,7 +137,7 @@ double gain_slider_fraction(const Ui *ui, double *value, int *stage) {
 }
 
 void draw_gain_slider(Ui *ui) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     NVGcontext *vg = ui->win.vg;
     int n = chain_count(&ui->chain);
     bool total_mode = ui->chain.chain_mode && n > 0;

@@ -8,6 +8,7 @@
 #include "chainops/history.h"
 #include "editor/design.h"
 #include "registry/registry.h"
+#include "sys/assert.h"
 
 // The curved arrow of undo (mirrored: redo), centred at (cx, cy).
 static void undo_glyph(NVGcontext *vg, float cx, float cy, bool mirrored, Rgba c) {
@@ -161,7 +162,7 @@ static void groups(Ui *ui) {
 }
 
 void draw_top_bar(Ui *ui) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     NVGcontext *vg = ui->win.vg;
     const ChainHistory *history = ui->owner.history;
     if (vg) {

@@ -9,6 +9,7 @@
 #include "registry/shared.h"
 
 #include "nanovg.h"
+#include "sys/assert.h"
 
 Rgba stage_color(int index) {
     if (index < 0) index = 0;
@@ -17,7 +18,8 @@ Rgba stage_color(int index) {
 }
 
 void hit_push(Ui *ui, int kind, int a, int b, float x, float y, float w, float h) {
-    if (!ui || ui->input.hit_count < 0 || ui->input.hit_count >= MAX_HITS) return;
+    TK_ASSERT(ui);
+    if (ui->input.hit_count < 0 || ui->input.hit_count >= MAX_HITS) return;
     ui->input.hits[ui->input.hit_count++] = Hit{kind, a, b, x, y, w, h};
 }
 
@@ -138,7 +140,8 @@ static void triangle(NVGcontext *vg, float x, float y, float r) {
 }
 
 void indication_marks(Ui *ui, const SharedSlot *slot, int row, float mx, float my, float ax, float ay, float size) {
-    if (!ui || !ui->win.vg || !slot || row < 0 || row >= (int)PARAM_COUNT) return;
+    TK_ASSERT(ui && row >= 0 && row < (int)PARAM_COUNT);
+    if (!ui->win.vg || !slot || row < 0 || row >= (int)PARAM_COUNT) return;
     // Indications belong to the host of the stage: only stages of this process have them.
     const StageOwner *owner = registry_local(slot);
     if (!owner || !owner->indication) return;
