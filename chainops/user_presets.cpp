@@ -237,11 +237,6 @@ bool preset_load_path(const char *path, const char *name, PresetFile *rec) {
     return path && name && rec && load_path("/", path, name, rec);
 }
 
-bool preset_delete(const char *name) {
-    char path[PRESET_PATH_MAX];
-    return preset_path(name, path, sizeof path) && sys_delete_file(path);
-}
-
 void presets_refresh(PresetList *list) {
     if (!list) return;
     list->user_preset_count = presets_list(list->user_presets, PRESET_LIST_MAX);

@@ -58,10 +58,6 @@ bool preset_load_path(const char *path, const char *name, PresetFile *record);
 // itself, without sanitising (a listed "a:b" is "a:b.tervik", never "a_b.tervik").
 bool preset_load_listed(const char *listed, PresetFile *record);
 
-// Removes the named preset's file (or a symbolic link of that name; never a directory);
-// true when it was removed.
-bool preset_delete(const char *name);
-
 // Re-reads the list's user_presets and user_preset_count; resets preset_cur to 0 when it
 // points beyond the list.
 void presets_refresh(PresetList *list);

@@ -76,7 +76,3 @@ bool preset_name_confirm(Ui *ui, int mode, const char *text);
 
 // The vendor's web address, opened from the about box.
 extern const char TERVIK_URL[];
-
-// Tests only: the next n views are made with a framebuffer request that no driver meets,
-// so that their realization fails the way a refused context does.
-void ui_test_fail_views(int n);

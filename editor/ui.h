@@ -252,6 +252,3 @@ bool ui_probe(Ui *ui, uint8_t rgb[3]);
 bool ui_rect(Ui *ui, uint32_t id, uint32_t arg, float out[4]);
 bool ui_dump(Ui *ui, const char *path);
 int ui_graph(Ui *ui, GraphInfo *info, GraphCol *cols, int max);
-
-// Number of live pugl worlds' references (tests).
-int ui_world_refs();

@@ -17,6 +17,7 @@
 #include "editor/design.h"
 #include "editor/draw.h"
 #include "editor/events.h"
+#include "editor/window_state.h"
 #include "params/owner.h"
 #include "params/params.h"
 #include "sys/sys.h"
@@ -33,24 +34,16 @@ extern "C" {
 extern "C" const unsigned char tk_font_data[];
 extern "C" const size_t tk_font_size;
 
-// A pugl world: its X connection and the number of views made in it. The current world is
-// shared by every editor of the process and takes new views; a world whose connection was
-// lost takes none and is freed with its last view. Main thread only.
-namespace {
-struct World {
-    PuglWorld *pugl;
-    Display *display;
-    int refs;
-    bool lost;     // the connection is gone: nothing more is drawn or sent on it
-    bool reported; // the loss has been logged
-};
-} // namespace
+// The pugl worlds (editor/window_state.h). Main thread only.
+using tk_window::World;
+using tk_window::g_world;
+using tk_window::g_failing_views;
 static constexpr int MAX_WORLDS = 8;
 static World *g_worlds[MAX_WORLDS]; // every world not yet freed (the current one included)
-static World *g_world = nullptr;     // the current world, null until an editor needs one
+World *tk_window::g_world = nullptr; // the current world, null until an editor needs one
 
 // Tests: the next n views are made with a framebuffer request no driver satisfies.
-static int g_failing_views = 0;
+int tk_window::g_failing_views = 0;
 
 // Editors with a running pugl timer, in the order their timers were started. This pugl's
 // puglStopTimer clears the wrong entry of the world's timer list when the stopped timer is
@@ -278,10 +271,6 @@ static PuglView *make_view(Ui *ui, bool compat) {
     puglSetWindowTitle(view, "Tervik");
     return view;
 }
-
-void ui_test_fail_views(int n) { g_failing_views = n > 0 ? n : 0; }
-
-int ui_world_refs() { return g_world ? g_world->refs : 0; }
 
 void ui_bind(Ui *ui, const EditorOwner *owner) {
     ui->owner = *owner;

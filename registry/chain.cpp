@@ -731,8 +731,6 @@ int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
     return chain_query(own_slot, group, out, max, true);
 }
 
-int registry_chain(uint32_t group, ChainEntry *out, int max) { return chain_query(nullptr, group, out, max, true); }
-
 int registry_chain_view(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max) {
     return chain_query(own_slot, group, out, max, false);
 }

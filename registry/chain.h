@@ -37,7 +37,6 @@ struct ChainCache {
 // sorted by position. Returns the count (at most max and 64). Main thread; takes the
 // registry lock; no heap allocation.
 int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max);
-int registry_chain(uint32_t group, ChainEntry *out, int max);
 // The same answer without a store into the segment: serial tags are read, never written,
 // and no new tag is drawn from the segment's counter. For observers such as the inspector
 // (whose mapping may be read-only). Main thread; takes the registry lock.

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "registry/shared_state.h"
 #include "sys/sys.h"
 
 // Ownership of a shared slot is marked twice: in_use in the slot, and a write lock on the
@@ -27,28 +28,31 @@
 // file open, and a forked child inherits mappings, so locks on the mapped file would
 // outlive their owner for as long as any forked child of it runs.
 
-static SharedHeader *g_head = nullptr;
-static SharedSlot *g_slots = nullptr;
-static bool g_tried = false;
-static bool g_readonly = false; // attached for inspection: nothing is ever stored
-static int g_fd = -1; // the segment opened again, holder of this process's locks
+namespace tk_shared {
+SharedHeader *g_head = nullptr;
+SharedSlot *g_slots = nullptr;
+bool g_tried = false;
+bool g_readonly = false; // attached for inspection: nothing is ever stored
+int g_fd = -1; // the segment opened again, holder of this process's locks
 static dev_t g_dev = 0; // identity of the attached segment, to reopen it after fork
 static ino_t g_ino = 0;
-static bool g_fd_failed = false; // opening it again failed: not tried again
-static bool g_locks = false; // OFD locks work here
-static bool g_no_locks_test = false;
+bool g_fd_failed = false; // opening it again failed: not tried again
+bool g_locks = false; // OFD locks work here
+bool g_no_locks_test = false;
 static bool g_atfork = false;
-static std::atomic<uint64_t> g_owned{0}; // bit i: this process holds shared slot i
-static SharedView g_status = SHARED_VIEW_NONE;
-static int g_status_errno = 0;
-static char g_refusal[320]; // the warning text and a name of up to 128 characters
+std::atomic<uint64_t> g_owned{0}; // bit i: this process holds shared slot i
+SharedView g_status = SHARED_VIEW_NONE;
+int g_status_errno = 0;
+char g_refusal[320]; // the warning text and a name of up to 128 characters
 static SharedSlot *g_local[SHARED_SLOTS];
-static int g_local_n = 0;
-static uint64_t g_alive_when[SHARED_SLOTS];
-static uint32_t g_alive_gen[SHARED_SLOTS];
-static uint8_t g_alive_last[SHARED_SLOTS];
+int g_local_n = 0;
+uint64_t g_alive_when[SHARED_SLOTS];
+uint32_t g_alive_gen[SHARED_SLOTS];
+uint8_t g_alive_last[SHARED_SLOTS];
 static uint32_t g_serial_local = 0;
 static uint64_t g_seq_local = 0;
+} // namespace tk_shared
+using namespace tk_shared;
 
 static_assert(SHARED_SLOTS == 64, "g_owned has one bit per slot");
 
@@ -267,15 +271,10 @@ static void view_open() {
     adopt(fd, m, st, true);
 }
 
-static void attach_once() {
+void tk_shared::attach_once() {
     if (g_tried) return;
     g_tried = true;
     map_open();
-}
-
-bool shared_mapped() {
-    attach_once();
-    return g_head != nullptr;
 }
 
 SharedView shared_attach_view(int *error) {
@@ -453,24 +452,3 @@ static struct FileCloser {
         }
     }
 } g_file_closer;
-
-void shared_test_reset(bool without_locks) {
-    if (g_head) munmap(g_head, SHARED_SIZE);
-    if (g_fd >= 0) close(g_fd); // this process's slot locks go with it
-    g_fd = -1;
-    g_fd_failed = false;
-    g_head = nullptr;
-    g_slots = nullptr;
-    g_tried = false;
-    g_readonly = false;
-    g_locks = false;
-    g_no_locks_test = without_locks;
-    g_owned.store(0);
-    g_status = SHARED_VIEW_NONE;
-    g_status_errno = 0;
-    g_refusal[0] = 0;
-    g_local_n = 0;
-    memset(g_alive_when, 0, sizeof g_alive_when);
-    memset(g_alive_gen, 0, sizeof g_alive_gen);
-    memset(g_alive_last, 0, sizeof g_alive_last);
-}

@@ -208,7 +208,6 @@ template <class T> inline bool shm_cas(T &field, T expected, T desired) {
 // The segment is used only when it is a regular file owned by the effective user with no
 // group or other permission bits; otherwise the process works with local records and
 // shared_refusal() says why.
-bool shared_mapped();
 SharedSlot *shared_acquire();          // shared slot, or a process-local record; null on OOM
 void shared_release(SharedSlot *slot); // null is ignored
 int shared_max();                      // number of indexes shared_at understands
@@ -245,9 +244,3 @@ enum SharedView {
 // process's own. When the process is already attached, the attached segment serves.
 // *error gets errno for SHARED_VIEW_DENIED (may be null). Main thread.
 SharedView shared_attach_view(int *error);
-
-// Tests only: forget the attached segment and the local records' list, so that the next
-// call attaches afresh (to the segment TERVIK_SHM names now). Not for the plug-in. With
-// without_locks, the next attach behaves as on a kernel without open-file-description
-// locks (liveness by kill).
-void shared_test_reset(bool without_locks = false);

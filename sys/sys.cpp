@@ -32,7 +32,6 @@ uint64_t sys_random_u64() {
 }
 
 int sys_mutex_init(pthread_mutex_t *m) { return pthread_mutex_init(m, nullptr); }
-int sys_mutex_destroy(pthread_mutex_t *m) { return pthread_mutex_destroy(m); }
 int sys_mutex_lock(pthread_mutex_t *m) { return pthread_mutex_lock(m); }
 int sys_mutex_unlock(pthread_mutex_t *m) { return pthread_mutex_unlock(m); }
 

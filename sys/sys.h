@@ -13,7 +13,6 @@ uint64_t sys_time_ns();
 uint64_t sys_random_u64();
 
 int sys_mutex_init(pthread_mutex_t *m);
-int sys_mutex_destroy(pthread_mutex_t *m);
 int sys_mutex_lock(pthread_mutex_t *m);
 int sys_mutex_unlock(pthread_mutex_t *m);
 

@@ -19,6 +19,7 @@
 #include "params/params.h"
 #include "chainops/user_presets.h"
 #include "tests/util/testutil.h"
+#include "chainops/testing/chainops_testing.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "chainops/history.h"
 #include "registry/registry.h"
 #include "tests/chainops_fixture.h"
+#include "registry/testing/registry_testing.h"
 
 using chainops_test::ChainFixture;
 

@@ -11,6 +11,7 @@
 #include "host/host.h"
 #include "tests/editor_fixture.h"
 #include "tests/util/ppm_image.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

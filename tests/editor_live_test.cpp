@@ -9,6 +9,7 @@
 #include "host/chain.h"
 #include "host/signal.h"
 #include "tests/editor_fixture.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "registry/shared.h"
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
+#include "registry/testing/registry_testing.h"
 
 namespace sections_test {
 

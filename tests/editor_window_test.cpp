@@ -8,6 +8,7 @@
 #include "editor/gl.h"
 #include "tests/editor_fixture.h"
 #include "tests/util/ppm_image.h"
+#include "editor/testing/editor_testing.h"
 
 #include <GL/glx.h>
 

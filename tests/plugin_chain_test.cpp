@@ -11,6 +11,7 @@
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

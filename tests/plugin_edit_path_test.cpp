@@ -17,6 +17,7 @@
 #include "params/params.h"
 #include "plugin_fixture.h"
 #include "tests/util/script_slot.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

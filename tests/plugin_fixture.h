@@ -10,6 +10,7 @@
 #include "host/host.h"
 #include "registry/shared.h"
 #include "tests/util/testutil.h"
+#include "registry/testing/registry_testing.h"
 
 class ClapTest : public ::testing::Test {
 protected:

@@ -14,6 +14,7 @@
 #include "registry/registry.h"
 #include "plugin_fixture.h"
 #include "tests/util/script_slot.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "registry/shared.h"
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

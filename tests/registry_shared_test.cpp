@@ -22,6 +22,7 @@
 #include "registry/registry.h"
 #include "registry/shared.h"
 #include "tests/util/testutil.h"
+#include "registry/testing/registry_testing.h"
 
 namespace {
 

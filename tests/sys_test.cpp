@@ -10,6 +10,7 @@
 
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
+#include "sys/testing/sys_testing.h"
 
 namespace {
 
