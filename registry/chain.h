@@ -33,20 +33,26 @@ struct ChainCache {
     int64_t since;          // when cand was first observed
 };
 
-// Resolves the chain of own_slot (may be null: the largest cluster) in group into out,
-// sorted by position. Returns the count (at most max and 64). Main thread; takes the
-// registry lock; no heap allocation.
+// [main-thread] Resolves the chain of own_slot (may be null: the largest cluster) in group
+// into out, sorted by position. Returns the count (at most max and 64). Takes the registry
+// lock; no heap allocation.
 int registry_chain_for(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max);
-// The same answer without a store into the segment: serial tags are read, never written,
-// and no new tag is drawn from the segment's counter. For observers such as the inspector
-// (whose mapping may be read-only). Main thread; takes the registry lock.
+// [main-thread] The same answer without a store into the segment: serial tags are read,
+// never written, and no new tag is drawn from the segment's counter. For observers such as
+// the inspector (whose mapping may be read-only). Returns the count; takes the registry lock.
 int registry_chain_view(SharedSlot *own_slot, uint32_t group, ChainEntry *out, int max);
 
-// Pairwise test on two call histories (oldest first). offline: either stage renders
-// offline; then only blocks both processed, one right after the other, count.
+// [any-thread] Pairwise test on two call histories (oldest first); returns a Relation.
+// offline: either stage renders offline; then only blocks both processed, one right after
+// the other, count.
 int relation(const CallRecord *a, int na, const CallRecord *b, int nb, bool offline = false);
+// [any-thread] Returns the median start-to-start period of the latest records (at most
+// CALL_RING of them), 0 with fewer than 2.
 int64_t period_of(const CallRecord *records, int n);
 
+// [any-thread] qsort-style comparators (negative, 0, positive): int64_t values ascending;
+// CallRecords by start; CallRecords newest block first, then by start; ChainEntries by
+// position, manual first.
 int cmp_i64(const void *a, const void *b);
 int cmp_time(const void *a, const void *b);
 int cmp_block(const void *a, const void *b);

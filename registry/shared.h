@@ -189,6 +189,7 @@ static_assert(std::atomic_ref<int64_t>::is_always_lock_free);
 static_assert(std::atomic_ref<float>::is_always_lock_free);
 static_assert(std::atomic_ref<double>::is_always_lock_free);
 
+// [any-thread] Word access to the segment (and to process-local records).
 // A store into the segment: one aligned store followed by a full fence.
 template <class T> inline void shm_store(T &field, T v) {
     std::atomic_ref<T>(field).store(v, std::memory_order_seq_cst);
@@ -197,35 +198,41 @@ template <class T> inline void shm_store(T &field, T v) {
 template <class T> inline T shm_load(const T &field) {
     return std::atomic_ref<T>(const_cast<T &>(field)).load(std::memory_order_acquire);
 }
+// An atomic add; returns the value before it.
 template <class T> inline T shm_fetch_add(T &field, T v) {
     return std::atomic_ref<T>(field).fetch_add(v, std::memory_order_seq_cst);
 }
+// A compare-and-swap; returns true when field held expected and now holds desired.
 template <class T> inline bool shm_cas(T &field, T expected, T desired) {
     return std::atomic_ref<T>(field).compare_exchange_strong(expected, desired, std::memory_order_seq_cst);
 }
 
-// Attach (once per process), claim, release, scan and liveness. Main thread unless noted.
+// [main-thread] Attach (once per process), claim, release, scan and liveness, unless noted.
 // The segment is used only when it is a regular file owned by the effective user with no
 // group or other permission bits; otherwise the process works with local records and
 // shared_refusal() says why.
-SharedSlot *shared_acquire();          // shared slot, or a process-local record; null on OOM
+SharedSlot *shared_acquire();          // returns a shared slot, or a process-local record; null on OOM
 void shared_release(SharedSlot *slot); // null is ignored
-int shared_max();                      // number of indexes shared_at understands
-SharedSlot *shared_at(int index);      // claimed slot at a scan index, or null
-// Claimed and its owner alive: an owner holds a lock on its slot's bytes for as long as it
-// has the slot, so this holds across PID namespaces; where locks are unavailable the
-// owner's pid is probed with kill. Foreign verdicts are cached for a second per claim.
+int shared_max();                      // returns the number of indexes shared_at understands
+SharedSlot *shared_at(int index);      // returns the claimed slot at a scan index, or null
+// Returns true when the slot is claimed and its owner alive: an owner holds a lock on its
+// slot's bytes for as long as it has the slot, so this holds across PID namespaces; where
+// locks are unavailable the owner's pid is probed with kill. Foreign verdicts are cached
+// for a second per claim.
 bool shared_alive(SharedSlot *slot);
-uint32_t shared_serial_next();         // next serial-chain tag, from 1
-uint64_t shared_seq_next();            // next sequence stamp, from 1; any thread
-bool shared_is_local(const SharedSlot *slot); // slot is a process-local record
-// Whether a remembered pointer still designates a slot that may be read: a slot of the
-// attached segment, or a process-local record that is still listed (not freed).
+uint32_t shared_serial_next();         // returns the next serial-chain tag, from 1
+// [any-thread] Returns the next sequence stamp, from 1.
+uint64_t shared_seq_next();
+// [any-thread] Returns true when slot is a process-local record.
+bool shared_is_local(const SharedSlot *slot);
+// Returns whether a remembered pointer still designates a slot that may be read: a slot of
+// the attached segment, or a process-local record that is still listed (not freed).
 bool shared_valid(const SharedSlot *slot);
-// Segment name for this process: "/" + $TERVIK_SHM, or "/tervik3-<uid>".
+// [any-thread] Writes the segment name for this process: "/" + $TERVIK_SHM, or
+// "/tervik3-<uid>".
 void shared_name(char *out, size_t size);
-// The warning text when the attach refused a segment that is not this user's own (another
-// owner, or group or other permission bits); null otherwise.
+// Returns the warning text when the attach refused a segment that is not this user's own
+// (another owner, or group or other permission bits); null otherwise.
 const char *shared_refusal();
 
 // How an attach for inspection ended.
@@ -242,5 +249,6 @@ enum SharedView {
 // attach, which this then is for the process's life): a read-only mapping, no creation,
 // no waiting, no claim and no store; claims get local records and the counters are the
 // process's own. When the process is already attached, the attached segment serves.
-// *error gets errno for SHARED_VIEW_DENIED (may be null). Main thread.
+// [main-thread] Returns how the attach ended; *error gets errno for SHARED_VIEW_DENIED
+// (may be null).
 SharedView shared_attach_view(int *error);
