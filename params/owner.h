@@ -16,7 +16,8 @@ struct StageOwner {
     const ParamIndication *indication; // per PARAMS row (main thread); null: none
 };
 
-// Each is skipped when the owner or its function is missing. Main thread.
+// [main-thread] Each is skipped when the owner or its function is missing; none returns
+// anything.
 inline void owner_request_flush(const StageOwner *owner) {
     if (owner && owner->request_flush) owner->request_flush(owner->ctx);
 }
