@@ -18,31 +18,33 @@ struct ChainView {
     int32_t group_seen; // the owner's Group value as last followed
 };
 
-// chain_len bounded to 0..CHAIN_MAX.
+// [main-thread] Returns chain_len bounded to 0..CHAIN_MAX.
 int chain_count(const ChainView *view);
 
-// The stages "the chain" means for an operation: every entry in chain order, or the owner's
-// own stage while the chain is empty. Writes at most max slots; returns how many.
+// [main-thread] The stages "the chain" means for an operation: every entry in chain order,
+// or the owner's own stage while the chain is empty. Writes at most max slots; returns how many.
 int chain_stages(const ChainView *view, SharedSlot **out, int max);
 
-// Entry a's slot when a indexes the chain (and has one), otherwise the owner's own slot.
+// [main-thread] Returns entry a's slot when a indexes the chain (and has one), otherwise the
+// owner's own slot.
 SharedSlot *chain_stage(const ChainView *view, int a);
 
-// Index of the owner's entry in the chain, -1 when it is not there.
+// [main-thread] Returns the index of the owner's entry in the chain, -1 when it is not there.
 int own_index(const ChainView *view);
 
-// The stage a section shows and a one-stage operation edits: the focused entry when focus
-// indexes the chain, else the owner's own entry, else the first; the owner's own slot with
-// index 0 while the chain is empty. index (may be null) receives the chain index.
+// [main-thread] Returns the stage a section shows and a one-stage operation edits: the
+// focused entry when focus indexes the chain, else the owner's own entry, else the first;
+// the owner's own slot with index 0 while the chain is empty. index (may be null) receives
+// the chain index.
 SharedSlot *shown_stage(const ChainView *view, int *index);
 
-// The refresh done before every frame, click, wheel event and undo step: the shown group
-// follows the owner's Group when that changes, and the chain is resolved again.
+// [main-thread] The refresh done before every frame, click, wheel event and undo step: the
+// shown group follows the owner's Group when that changes, and the chain is resolved again.
 void chain_view_refresh(ChainView *view);
 
-// The chain of a stage as operations without an editor see it (a host's preset load): the
-// chain of the stage's own group (no focus, no chain mode), or the stage alone when that
-// chain is empty.
+// [main-thread] The chain of a stage as operations without an editor see it (a host's
+// preset load): the chain of the stage's own group (no focus, no chain mode), or the stage
+// alone when that chain is empty.
 void chain_view_of_stage(ChainView *view, SharedSlot *own);
 
 struct ChainHistory; // chainops/history.h

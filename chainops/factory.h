@@ -41,28 +41,28 @@ struct ChainPreset {
 extern const StagePreset PRESETS[PRESET_STAGE_COUNT];       // menu names: PRESETS[n].name
 extern const ChainPreset CHAIN_PRESETS[PRESET_CHAIN_COUNT]; // number 7 + row
 
-// user_preset_count bounded to 0..PRESET_LIST_MAX (0 for a null list).
+// [main-thread] Returns user_preset_count bounded to 0..PRESET_LIST_MAX (0 for a null list).
 int user_count(const PresetList *list);
 
-// Name shown for a preset number: factory names for 0..12, the user preset's name for 13
+// [main-thread] Returns the name shown for a preset number: factory names for 0..12, the user preset's name for 13
 // and above while it is listed, otherwise "Default". Never null.
 const char *preset_name(const PresetList *list, int number);
 
-// The stage a one-stage preset goes to: the shown stage's index (shown_stage).
+// [main-thread] Returns the stage a one-stage preset goes to: the shown stage's index (shown_stage).
 int preset_target_stage(const ChainView *view);
 
-// Applies factory preset number 0..12 (other numbers do nothing) without an undo mark of
+// [main-thread] Applies factory preset number 0..12 (other numbers do nothing) without an undo mark of
 // its own; sets preset_cur. Stage presets go through set_param_all (every stage in chain
 // mode), chain presets stage by stage (chains longer than the preset repeat its last
 // stage; an empty chain only selects the preset).
 void apply_preset_raw(ChainOps *ops, int number);
 
-// The preset command of the menu and of stepping: numbers 0..12 as one undo step
+// [main-thread] The preset command of the menu and of stepping: numbers 0..12 as one undo step
 // (undo_mark with tag 0, preset_applying set around apply_preset_raw); 13 and above go to
 // apply_user_preset(ops, number - 13), which marks undo itself. Negative numbers do nothing.
 void preset_apply(ChainOps *ops, int number);
 
-// "<" (dir < 0) and ">" (dir >= 0), Page Up/Down, "," and ".": refreshes the user list,
+// [main-thread] "<" (dir < 0) and ">" (dir >= 0), Page Up/Down, "," and ".": refreshes the user list,
 // then applies the previous or next preset number, wrapping over 13 + user_preset_count.
 // A user preset whose file cannot be loaded is stepped over. Returns the number applied.
 int preset_step(ChainOps *ops, int dir);

@@ -39,26 +39,30 @@ struct ChainHistory {
     int32_t ab_cur;     // 1 while B is current
 };
 
-// Records the chain as a new undo step and clears redo, unless tag is not 0 and equals the
+// [main-thread] Records the chain as a new undo step and clears redo, unless tag is not 0 and equals the
 // last mark's tag within 0.5 s (then the last step stands). Returns the stages recorded, or
 // the steps held when coalesced; 0 without a history.
 int undo_mark(ChainOps *ops, uint32_t tag);
-// The same mark for stages the caller gives (the first 16 are recorded), for changes made
-// without an editor, such as a host's preset load or its context menu.
+// [main-thread] The same mark for stages the caller gives (the first 16 are recorded), for changes made
+// without an editor, such as a host's preset load or its context menu. Returns as undo_mark.
 int undo_mark_stages(ChainHistory *history, SharedSlot *const *slots, int n, uint32_t tag);
-// Sets a parameter row on chain entry stage (the owner's own stage when stage does not index
+// [main-thread] Sets a parameter row on chain entry stage (the owner's own stage when stage does not index
 // the chain), or on every stage in chain mode or for a negative stage, as one undo step
 // (unless a preset is being applied).
 void set_param_all(ChainOps *ops, int stage, int index, double value);
+// [main-thread] Undo and redo one step (nothing without one).
 void undo_do(ChainOps *ops);
 void redo_do(ChainOps *ops);
-// Writes a step's values back into its stages that still hold the recorded identity, then
+// [main-thread] Writes a step's values back into its stages that still hold the recorded identity, then
 // refreshes the chain view.
 void snap_apply(ChainOps *ops, const Snapshot *snap);
+// [main-thread] A/B: switch to the other side (keeping the current one), copy the current
+// side to the other.
 void ab_switch(ChainOps *ops);
 void ab_copy(ChainOps *ops);
 
-// Tags for undo_mark.
+// [any-thread] Tags for undo_mark: each returns the tag of an edit of a stage's row, by a
+// parameter's gesture or by the wheel.
 inline uint32_t undo_tag_param(int stage, int index) {
     return 0x10001u + (((uint32_t)stage * 256u) & 0xFFFFu) + ((uint32_t)index & 0xFFu);
 }
