@@ -9,22 +9,27 @@
 
 struct Plugin;
 
-// Owner side (audio thread in process, main thread in flush). out may be null.
+// [active ? audio-thread : main-thread] Owner side, in process or flush. out may be null.
+// Applies one host event (parameter value, gesture, MIDI control change) to the slot.
 void apply_event(Plugin *p, const clap_event_header_t *event, const clap_output_events_t *out);
-// Drains the edit queue into out as a well-formed stream whatever the ring holds: a gesture
+// [active ? audio-thread : main-thread] Drains the edit queue into out as a well-formed stream whatever the ring holds: a gesture
 // begins only when it is not open and ends only when it is; a gesture whose poster has been
 // silent for EDIT_GESTURE_LAPSE_NS is ended. Then every parameter whose slot value differs
 // from the value the host last knew is sent, so the host always ends with the stage's value.
 void echo_edits(Plugin *p, const clap_output_events_t *out);
+// [active ? audio-thread : main-thread] The params extension's flush: host events in, then
+// the drain out.
 void params_flush(const clap_plugin_t *plugin, const clap_input_events_t *in, const clap_output_events_t *out);
 
-// Owner side: the host knows this value of the parameter at index (it gave it: defaults at
-// init, its own state load). Any thread of the owner.
+// [any-thread] of the owner. The host knows this value of the parameter at index (it gave
+// it: defaults at init, its own state load).
 void edits_host_knows(Plugin *p, int index, double value);
-// Whether a gesture has stayed open past the lapse and a drain is needed to end it.
+// [main-thread] Returns whether a gesture has stayed open past the lapse and a drain is
+// needed to end it.
 bool edits_gesture_lapsed(const Plugin *p, uint64_t now_ns);
 
 constexpr uint64_t EDIT_GESTURE_LAPSE_NS = 2000000000;
 
-// Host log, when the host has one.
+// [any-thread] Writes a line to the host's log, when the host has one (clap.log is
+// thread-safe).
 void plugin_log(Plugin *p, int severity, const char *message);

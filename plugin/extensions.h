@@ -14,13 +14,13 @@ extern const clap_plugin_context_menu_t EXT_CONTEXT_MENU;              // plugin
 
 struct Plugin;
 
-// Asks the host (clap.context-menu, when it has it and can pop up now) to show its menu for
-// parameter param_id of the stage at view pixel (x, y); true when it did. Main thread.
+// [main-thread] Asks the host (clap.context-menu, when it has it and can pop up now) to show
+// its menu for parameter param_id of the stage at view pixel (x, y); returns true when it did.
 bool plugin_popup_param_menu(Plugin *p, uint32_t param_id, int32_t x, int32_t y);
 
-// The table of one of these extensions by its identifier (final or draft), null for any
-// other identifier. Any thread.
+// [any-thread] Returns the table of one of these extensions by its identifier (final or
+// draft), null for any other identifier.
 const void *newer_extension(const char *id);
-// The preset-discovery factory for "clap.preset-discovery-factory/2" or its draft id, null
-// for any other factory id. Any thread.
+// [any-thread] Returns the preset-discovery factory for "clap.preset-discovery-factory/2" or
+// its draft id, null for any other factory id.
 const void *newer_factory(const char *factory_id);

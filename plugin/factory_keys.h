@@ -3,8 +3,8 @@
 // "chain:N" for chain preset N (0..5) of the factory tables.
 #pragma once
 
-// The editor's preset number (0..12) of a load key, -1 for anything else. Any thread.
+// [any-thread] Returns the editor's preset number (0..12) of a load key, -1 for anything else.
 int factory_preset_number(const char *key);
-// Writes the load key of preset number 0..12 into out (at least 16 bytes); false for
-// another number. Any thread.
+// [any-thread] Writes the load key of preset number 0..12 into out (at least 16 bytes);
+// returns false for another number.
 bool factory_preset_key(int number, char *out, unsigned size);

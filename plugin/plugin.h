@@ -80,28 +80,39 @@ struct Plugin {
     ParamIndication indication[SHARED_PARAMS];
 };
 
+// [any-thread] Returns the instance record of a plug-in structure (null for null).
 inline Plugin *plugin_of(const clap_plugin_t *p) { return p ? (Plugin *)p->plugin_data : nullptr; }
 
-// The stage's chain history, made on first use (the first editor, a host's preset load or
-// context menu) and kept for the instance's life; null when it cannot be made. Main thread.
+// [main-thread] Returns the stage's chain history, made on first use (the first editor, a
+// host's preset load or context menu) and kept for the instance's life; null when it
+// cannot be made.
 ChainHistory *plugin_history(Plugin *p);
 
 extern const clap_plugin_descriptor_t DESC;
 
-// Lifecycle callbacks (main thread unless noted).
+// Lifecycle callbacks, on the threads the CLAP plug-in interface gives them. Results as
+// CLAP defines them: a new instance or null; true on success.
+// [main-thread] Returns a new instance for DESC's id; null for another id, an unusable host
+// or no memory.
 const clap_plugin_t *factory_create_plugin(const clap_host_t *host, const char *plugin_id);
+// [main-thread]
 bool plug_init(const clap_plugin_t *p);
 void plug_destroy(const clap_plugin_t *p);
+// [main-thread & !active] / [main-thread & active]
 bool plug_activate(const clap_plugin_t *p, double sample_rate, uint32_t min_frames, uint32_t max_frames);
 void plug_deactivate(const clap_plugin_t *p);
-bool plug_start_processing(const clap_plugin_t *p); // audio thread
-void plug_stop_processing(const clap_plugin_t *p);  // audio thread
+// [audio-thread & active]
+bool plug_start_processing(const clap_plugin_t *p);
+void plug_stop_processing(const clap_plugin_t *p);
 void plug_reset(const clap_plugin_t *p);
-clap_process_status plug_process(const clap_plugin_t *p, const clap_process_t *process); // audio thread
+// [audio-thread & active & processing] Always returns CLAP_PROCESS_CONTINUE.
+clap_process_status plug_process(const clap_plugin_t *p, const clap_process_t *process);
+// [any-thread] Returns the extension table for id, null for one the plug-in lacks.
 const void *plug_get_extension(const clap_plugin_t *p, const char *id);
+// [main-thread]
 void plug_on_main_thread(const clap_plugin_t *p);
-// The init timer's tick: serves `pending` as plug_on_main_thread does, and asks for a flush
-// when a gesture has to be closed. Main thread.
+// [main-thread] The init timer's tick: serves `pending` as plug_on_main_thread does, and
+// asks for a flush when a gesture has to be closed.
 void plug_idle_tick(Plugin *p);
 
 // Extension tables.
