@@ -3,5 +3,5 @@
 
 class HostLib;
 
-// Needs an X display. Prints one row per chain length; returns the exit status.
+// [main-thread] Needs an X display. Prints one row per chain length; returns the exit status.
 int bench_editor(HostLib &lib, double seconds);

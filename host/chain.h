@@ -1,7 +1,8 @@
 // Chain: N plug-in instances processed in series on one audio thread, the output of each
 // stage being the input of the next, all stages of one cycle with the same frames and
 // steady_time. Several chains ("buses") may run at once on their own audio threads.
-// The processing loop allocates nothing and takes no lock.
+// The processing loop allocates nothing and takes no lock. Functions are [main-thread]
+// unless tagged; a bool is true on success.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -20,7 +21,7 @@ public:
     Chain(const Chain &) = delete;
     Chain &operator=(const Chain &) = delete;
 
-    // ---- stages (main thread, while not running) ----------------------------------------
+    // ---- stages [main-thread], while not running -----------------------------------------
     // Creates and inits n instances of plugin_id (empty: the library's first). False with
     // *err set when one fails (those made so far stay).
     bool create(HostLib &lib, int n, const HostOptions &opt = HostOptions(),
@@ -57,21 +58,21 @@ public:
     void set_steady_none(bool none) { steady_none_ = none; }
 
     // Queues a parameter value for a stage's next process call (stage: creation index, or
-    // -1 for all). Any thread.
+    // -1 for all). [any-thread]; false when a queue is full or the stage does not exist.
     bool post_param(int stage, uint32_t param_id, double value);
 
-    // ---- processing -----------------------------------------------------------------------
-    // One cycle on the calling thread: source, then every stage in order. frames is clamped
+    // ---- processing [main-thread], unless said --------------------------------------------
+    // [audio-thread] One cycle on the calling thread (the caller's thread is the audio thread): source, then every stage in order. frames is clamped
     // to max_frames. The result is in output().
     void cycle(uint32_t frames);
     float *const *input() { return in_ptrs_.data(); }
     float *const *output(); // output of the last stage of the last cycle (or the input)
     // Output buffers of processing position pos after the last cycle (in place: the one buffer).
     float *const *position_output(size_t pos);
-    // Runs n cycles on a fresh audio thread and waits for it.
+    // Runs n cycles on a fresh audio thread and waits for it; false when it cannot start.
     bool run_blocks(uint64_t n, uint32_t frames);
     // Continuous processing on an audio thread; realtime paces the cycles at 1x real time,
-    // else as fast as possible.
+    // else as fast as possible. False when it cannot start (already running, not active).
     bool start(uint32_t frames, bool realtime);
     void stop();
     bool running() const { return thread_.joinable(); }
@@ -83,7 +84,7 @@ public:
     // applies it between two cycles and this call waits for that; false for a bad position.
     bool swap_positions(size_t a, size_t b);
 
-    // Main thread: each stage's idle(); a requested restart of a stage of a running chain
+    // [main-thread] Each stage's idle(); a requested restart of a stage of a running chain
     // is served by parking the audio thread (it stops processing first) for the restart.
     void idle();
 
@@ -93,7 +94,7 @@ public:
     uint64_t stopped_passes() const { return stopped_passes_.load(); }
 
     // Runs n cycles of each chain on its own audio thread, all threads released together so
-    // that their calls overlap in time. Waits for all.
+    // that their calls overlap in time. Waits for all; false when one cannot run.
     static bool run_parallel(const std::vector<Chain *> &chains, uint64_t n, uint32_t frames);
 
 private:

@@ -1,6 +1,7 @@
 // The commands of `tervik-host` (list, params, render, bench, script, inspect, editor) and
 // the small argument parser they share. Each command returns the process exit status:
-// 0 success, 1 failure at run time, 2 bad usage.
+// 0 success, 1 failure at run time, 2 bad usage. Everything here is [main-thread] (the
+// program's), unless tagged; a bool is true on success.
 #pragma once
 #include <cstdio>
 #include <string>
@@ -37,11 +38,11 @@ struct Setting {
 // parsed by the plug-in's text_to_value (then as a plain number). False with *err set.
 bool resolve_settings(Chain &chain, const std::vector<std::string> &texts, std::vector<Setting> *out,
                       std::string *err);
-// Applies settings through params flush (main thread, not while the chain runs); a stage
+// [main-thread] Applies settings through params flush (not while the chain runs); a stage
 // without flush gets them as events of its next process call.
 void apply_settings(Chain &chain, const std::vector<Setting> &settings);
 
-// Tervik.clap in the directory of the running executable; when there is none there, the one
+// Returns Tervik.clap in the directory of the running executable; when there is none there, the one
 // of the same installation (<prefix>/lib/clap/Tervik.clap for <prefix>/bin/tervik-host).
 std::string default_plugin_path();
 
@@ -54,7 +55,7 @@ int cmd_script(const std::vector<std::string> &argv);
 int cmd_inspect(const std::vector<std::string> &argv);
 int cmd_editor(const std::vector<std::string> &argv);
 
-// Help texts, printed by `tervik-host help COMMAND` and `COMMAND --help`.
+// [any-thread] Help texts, printed by `tervik-host help COMMAND` and `COMMAND --help`.
 void help_general(FILE *f);
 bool help_command(const std::string &cmd, FILE *f); // false for an unknown command
 // After a usage error: the command's usage lines and where to find the rest, on stderr.

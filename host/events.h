@@ -29,7 +29,7 @@ public:
     InputEvents(const InputEvents &) = delete;
     InputEvents &operator=(const InputEvents &) = delete;
 
-    // Each returns false when the list is full. Main or audio thread (one at a time).
+    // Each returns false when the list is full. [any-thread], one at a time (main or audio).
     bool add_param(uint32_t time, uint32_t param_id, double value, void *cookie = nullptr);
     bool add_param_mod(uint32_t time, uint32_t param_id, double amount);
     bool add_gesture(uint32_t time, uint32_t param_id, bool begin);
@@ -40,7 +40,7 @@ public:
     // An entry whose get() returns null (a broken host).
     bool add_null();
     void clear();
-    void sort_by_time(); // stable; main thread only (uses no allocation beyond its storage)
+    void sort_by_time(); // [main-thread] stable; no allocation beyond its storage
     uint32_t size() const { return (uint32_t)count_; }
     const clap_event_header_t *at(uint32_t i) const;
 
@@ -74,7 +74,7 @@ public:
     OutputEvents(const OutputEvents &) = delete;
     OutputEvents &operator=(const OutputEvents &) = delete;
 
-    void clear(); // before a call; thread of the call
+    void clear(); // before a call; [any-thread]: the thread of the call
     uint32_t size() const { return (uint32_t)count_; }
     const OutEvent &at(uint32_t i) const { return events_[i]; }
     uint64_t pushes() const { return pushes_; }   // try_push calls since the last clear

@@ -1,5 +1,5 @@
 // The host's side of editor embedding on X11: a top-level parent window made with Xlib,
-// resized on the plug-in's request and pumped from the host's main loop. Main thread only.
+// resized on the plug-in's request and pumped from the host's main loop. [main-thread] only.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -2,8 +2,12 @@
 // host services CLAP defines (HostInstance), records every service call the plug-in makes,
 // and offers the params, state, process and GUI helpers the tests and the CLI build on.
 //
-// Threads: everything here is main-thread unless noted. process() is the audio-thread call;
-// a caller that processes on one thread only may call it from the main thread.
+// Threads: every function here is [main-thread] unless its section or its comment carries
+// another tag. process() is the [audio-thread] call; a caller that processes on one thread
+// only may call it from the main thread.
+// Results: a bool is true on success and false on failure (with error() set where said) or
+// when the plug-in lacks the extension or function; counts, sizes and latencies are 0 and
+// pointers null without one.
 #pragma once
 #include <clap/entry.h>
 #include <clap/ext/audio-ports.h>
@@ -41,7 +45,7 @@ public:
     HostLib(const HostLib &) = delete;
     HostLib &operator=(const HostLib &) = delete;
 
-    // dlopen (RTLD_NOW | RTLD_LOCAL), find `clap_entry`, check its CLAP version, call its
+    // [main-thread] dlopen (RTLD_NOW | RTLD_LOCAL), find `clap_entry`, check its CLAP version, call its
     // init with the path and get "clap.plugin-factory". False with error() set on any failure
     // (the library is then unloaded again). A loaded library is unloaded first.
     bool load(const std::string &path);
@@ -169,7 +173,7 @@ public:
     HostOptions &options() { return opt_; } // change before create()
     const std::string &error() const { return error_; }
 
-    // ---- lifecycle (main thread) -----------------------------------------------------
+    // ---- lifecycle [main-thread] ------------------------------------------------------
     // factory create_plugin with this instance's host; an empty id takes the first
     // descriptor. False (error set) when the factory refuses.
     bool create(const std::string &plugin_id = std::string());
@@ -177,7 +181,7 @@ public:
     bool create_and_init(const std::string &plugin_id = std::string());
     bool activate(double rate, uint32_t min_frames, uint32_t max_frames);
     void deactivate();         // stops processing first when needed; no-op when inactive
-    bool start_processing();   // audio thread in a real host; here the caller's thread
+    bool start_processing();   // [audio-thread] in a real host; here the caller's thread
     void stop_processing();
     void reset();
     // With tidy, the host first stops processing, deactivates and closes the GUI, as a
@@ -209,7 +213,7 @@ public:
     // Tervik's private debug table ("com.morvane.tervik.debug/1"), or null for other plug-ins.
     const tervik_plugin_debug_t *debug_ext() const { return ext_debug_; }
 
-    // ---- main-thread pump ------------------------------------------------------------
+    // ---- main-thread pump [main-thread] ---------------------------------------------------
     // Serves what the plug-in asked for, like a real host's main loop:
     //  - request_callback: clear, then plugin on_main_thread;
     //  - request_restart: when active and not owned by a running audio thread, deactivate
@@ -230,7 +234,7 @@ public:
     uint32_t callbacks_done() const { return callbacks_; }
     uint32_t flushes_done() const { return flushes_; }
 
-    // ---- recorded host-service calls ---------------------------------------------------
+    // ---- recorded host-service calls [main-thread] ------------------------------------
     // Every call the plug-in made into the host, in order, e.g. "get_extension:clap.params",
     // "request_callback", "request_restart", "request_process", "rescan:1", "clear:5:1",
     // "request_flush", "mark_dirty", "log:2:text", "latency_changed",
@@ -249,13 +253,14 @@ public:
     // Index of the first recorded call matching (as count_calls) at or after from; -1 none.
     int find_call(const std::string &text, size_t from = 0);
 
-    // ---- process (audio thread) --------------------------------------------------------
+    // ---- process [audio-thread] ---------------------------------------------------------
+    // Returns the plug-in's process status (CLAP_PROCESS_ERROR when it cannot be called).
     int32_t process(const ProcessArgs &a);
     // Convenience: stereo (or any channel count) in and out, optional extra events.
     int32_t process(float *const *in, float *const *out, uint32_t channels, uint32_t frames,
                     const InputEvents *events = nullptr);
     // Queues a parameter value for the next process call (at time 0, before events passed
-    // in ProcessArgs). Any thread; lock-free. False when the queue is full.
+    // in ProcessArgs). [any-thread]; lock-free. False when the queue is full.
     bool post_param(uint32_t param_id, double value);
     bool post_midi(uint8_t b0, uint8_t b1, uint8_t b2);
     // steady_time: the counter starts at 0 and advances by frames after every process call.
@@ -271,7 +276,7 @@ public:
     void set_stage_index(uint32_t s) { out_.set_stage(s); }
     uint64_t process_calls() const { return process_calls_.load(); }
 
-    // ---- params helpers ----------------------------------------------------------------
+    // ---- params helpers [main-thread] -------------------------------------------------
     uint32_t param_count() const;
     bool param_info(uint32_t index, ParamDesc *out) const;
     std::vector<ParamDesc> param_list() const;
@@ -289,20 +294,20 @@ public:
     // list has no sink of its own).
     bool flush(const InputEvents *in, OutputEvents *out);
 
-    // ---- state helpers -----------------------------------------------------------------
+    // ---- state helpers [main-thread] --------------------------------------------------
     bool state_save(std::vector<uint8_t> *out, const StreamLimits &lim = StreamLimits(),
                     StreamStats *stats = nullptr);
     bool state_load(const std::vector<uint8_t> &in, const StreamLimits &lim = StreamLimits(),
                     StreamStats *stats = nullptr);
 
-    // ---- latency and ports -------------------------------------------------------------
+    // ---- latency and ports [main-thread] ----------------------------------------------
     uint32_t latency() const; // latency get, 0 without the extension
     uint32_t audio_port_count(bool input) const;
     bool audio_port(uint32_t index, bool input, clap_audio_port_info_t *info) const;
     // Channel count of the first (main) port, or 0 when there is none / no extension.
     uint32_t main_channels(bool input) const;
 
-    // ---- newer extensions (host/newer_ext.cpp) --------------------------------------------
+    // ---- newer extensions (host/newer_ext.cpp) [main-thread] -----------------------------
     // The plug-in's table for an extension: the final id, else its draft id; null without.
     const clap_plugin_preset_load_t *preset_load_ext() const;
     const clap_plugin_remote_controls_t *remote_controls_ext() const;
@@ -335,13 +340,13 @@ public:
     // Actions of the host's own items (the plug-in may perform them): their ids.
     static constexpr clap_id HOST_MENU_AUTOMATION = 1000, HOST_MENU_MODULATION = 1001;
 
-    // ---- debug extension ---------------------------------------------------------------
+    // ---- debug extension [main-thread] ------------------------------------------------
     // meter(n) / chain_size() / chain_position() through the Tervik debug extension; false
     // (and the output untouched) for plug-ins without it.
     bool debug_meter(uint32_t n, double *out) const;
     bool debug_chain(uint32_t *size, uint32_t *position) const;
 
-    // ---- GUI helpers (X11; host/gui.cpp) -----------------------------------------------
+    // ---- GUI helpers (X11; host/gui.cpp) [main-thread] --------------------------------
     bool gui_is_api_supported(const char *api = "x11", bool floating = false);
     bool gui_create(const char *api = "x11", bool floating = false);
     bool gui_set_scale(double scale);
@@ -365,13 +370,13 @@ public:
     // Requests made by request_resize that idle() granted: resized parent and set_size result.
     uint32_t resizes_granted() const { return resizes_; }
 
-    // ---- timers --------------------------------------------------------------------------
+    // ---- timers [main-thread] -----------------------------------------------------------
     size_t timer_count() const { return timers_.size(); }
     uint32_t timer_period(size_t i) const { return i < timers_.size() ? timers_[i].period_ms : 0; }
     // Calls on_timer for every registered timer at once (whether due or not).
     void fire_timers();
 
-    // ---- threads ---------------------------------------------------------------------------
+    // ---- threads [any-thread] ------------------------------------------------------------
     // Marks the calling thread as an audio thread (for thread-check) until cleared.
     static void mark_audio_thread(bool on);
     // Set by a Chain while its audio thread may call process on this instance.
@@ -453,10 +458,10 @@ private:
     std::vector<MenuItemDesc> last_menu_;
 };
 
-// Splits a "NAME=VALUE" setting; with a "STAGE:" prefix the stage number (1-based) goes to
+// [any-thread] Splits a "NAME=VALUE" setting; with a "STAGE:" prefix the stage number (1-based) goes to
 // *stage, else *stage = 0 (all stages). False when there is no '=' or the stage is not a
 // positive number.
 bool split_setting(const std::string &text, int *stage, std::string *name, std::string *value);
 
-// Nanoseconds of the monotonic clock (the system's one time base).
+// [any-thread] Returns nanoseconds of the monotonic clock (the system's one time base).
 uint64_t host_now_ns();

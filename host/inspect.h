@@ -31,10 +31,10 @@ struct StageView {
 // "tervik3-<uid>") for reading only (shared_attach_view: a read-only mapping, the same
 // owner, mode and header checks as the plug-in's) and collects the claimed slots (only live
 // ones unless all is set). False with *err set when there is no usable segment. *name gets
-// the name. Main thread.
+// the name. [main-thread]
 bool inspect_segment(std::vector<StageView> *out, bool all, std::string *name, std::string *err);
 
 // Fills position, chain_size, manual and recent from the registry's chain resolution in
 // its read-only form (registry_chain_view), on the mapping inspect_segment attached: nothing
-// is claimed or stored. False when there is no such mapping.
+// is claimed or stored. False when there is no such mapping. [main-thread]
 bool inspect_resolve_chains(std::vector<StageView> *stages);

@@ -20,7 +20,7 @@ public:
     LfQueue(const LfQueue &) = delete;
     LfQueue &operator=(const LfQueue &) = delete;
 
-    // Any thread. False (and the record is counted as dropped) when the queue is full.
+    // [any-thread] False (and the record is counted as dropped) when the queue is full.
     bool push(const T &v) {
         size_t pos = enq_.load(std::memory_order_relaxed);
         for (;;) {
@@ -42,7 +42,7 @@ public:
         }
     }
 
-    // One consumer thread at a time. False when nothing is ready.
+    // [any-thread], one consumer at a time. False when nothing is ready.
     bool pop(T *out) {
         size_t pos = deq_;
         Cell &c = cells_[pos & mask_];
@@ -54,7 +54,7 @@ public:
         return true;
     }
 
-    // Records refused because the queue was full, since construction. Any thread.
+    // [any-thread] Returns the records refused because the queue was full, since construction.
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:

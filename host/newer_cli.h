@@ -1,6 +1,7 @@
 // What the command-line host shows of the newer CLAP extensions: the preset-discovery
 // entries of a library (`list`), the remote-control pages of an instance (`params`), and
 // `presets --load`, which loads a discovered preset into a chain through preset-load.
+// All [main-thread] (the program's).
 #pragma once
 #include <cstdio>
 #include <string>

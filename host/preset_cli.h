@@ -1,5 +1,6 @@
 // Tervik's factory and user presets on the command line: "[STAGE:]NAME|NUMBER" resolved
 // into per-stage parameter settings for a chain, and the `presets` listing command.
+// [main-thread] (the program's) unless tagged.
 #pragma once
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@ bool resolve_preset(Chain &chain, const std::string &spec, std::vector<Setting> 
                     std::string *err);
 
 // A name as it may be printed to a terminal: control bytes (C0, DEL, C1), backslashes and
-// bytes that are not well-formed UTF-8 become "\xNN"; other text is kept. Any thread.
+// bytes that are not well-formed UTF-8 become "\xNN"; other text is kept. [any-thread]
 std::string printable_name(const char *s);
 
 int cmd_presets(const std::vector<std::string> &argv);

@@ -1,7 +1,7 @@
 // A preset indexer as a host's browser runs one: the library's preset-discovery factory,
 // each provider's declared file types and locations, and every preset found by crawling
 // those locations, with the checks a strict host makes on what the plug-in declares.
-// Main thread (the thread that indexes is the one every callback must come from).
+// [main-thread] (the thread that indexes is the one every callback must come from).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -58,7 +58,7 @@ struct PresetIndex {
 // the indexing goes on with the next location or provider.
 bool preset_index(HostLib &lib, PresetIndex *out);
 
-// Location kind as text: "file" or "plug-in".
+// [any-thread] Returns a location kind as text: "file" or "plug-in".
 const char *preset_location_kind_name(uint32_t kind);
-// Flags as text, e.g. "factory", "user,favorite", "-" for none.
+// [any-thread] Returns flags as text, e.g. "factory", "user,favorite", "-" for none.
 std::string preset_flags_text(uint32_t flags);

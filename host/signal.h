@@ -13,7 +13,7 @@ struct Audio {
     size_t frames() const { return ch.empty() ? 0 : ch[0].size(); }
 };
 
-// Fills one block of a chain's input. fill() runs on the audio thread: it must not allocate.
+// Fills one block of a chain's input. fill() is [audio-thread]: it must not allocate.
 class Source {
 public:
     virtual ~Source() = default;
@@ -60,7 +60,7 @@ constexpr double DEMO_LOOP_SECONDS = 32.0;
 Audio demo_signal(double rate, double seconds, uint32_t channels = 2);
 
 // The same demo signal made bar by bar as it is read, so that memory does not grow with its
-// length (two seconds of it are held). Any one thread at a time.
+// length (two seconds of it are held). [any-thread], one at a time.
 class DemoStream {
 public:
     DemoStream(double rate, double seconds, uint32_t channels = 2);
@@ -88,13 +88,14 @@ private:
     uint64_t bar_start_ = 0, bar_end_ = 0; // samples of the round held in L_, R_
 };
 
-// Largest sample magnitude over all channels (linear).
+// [any-thread] Returns the largest sample magnitude over all channels (linear).
 double audio_peak(const Audio &a);
-double lin_to_db(double lin); // -inf (as -999) for 0
+// [any-thread] Returns the level in dB of a linear value; -inf (as -999) for 0.
+double lin_to_db(double lin);
 
 // Reads a sound file (any format libsndfile knows) block by block as float. The length a
 // header claims is never used to size anything: reading simply ends where the data does.
-// Main thread.
+// [main-thread]
 class SoundFileReader {
 public:
     SoundFileReader() = default;
@@ -117,7 +118,7 @@ private:
     std::vector<float> inter_;
 };
 
-// Writes a 32-bit float WAV block by block. Main thread.
+// [main-thread] Writes a 32-bit float WAV block by block.
 class WavWriter {
 public:
     // WAV sizes are 32-bit: the data of one file stays below this many bytes.
@@ -128,6 +129,7 @@ public:
     WavWriter &operator=(const WavWriter &) = delete;
     // Frames of channels that fit in one WAV file.
     static uint64_t max_frames(uint32_t channels) { return MAX_DATA_BYTES / 4 / (channels ? channels : 1); }
+    // False with *err set when the file cannot be made.
     bool open(const std::string &path, uint32_t channels, double rate, std::string *err);
     // Appends frames frames of in[0..channels-1] (planar). False with *err set on a short
     // write, or when the file would outgrow what WAV can hold (nothing is written then).
