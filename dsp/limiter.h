@@ -97,13 +97,13 @@ struct Limiter {
     LimiterMeters meters;
 };
 
-// Main thread (activate/deactivate/reset):
-int limiter_init(Limiter *lim, double rate, double lookahead_ms); // 1, or 0 when allocation fails
+// [main-thread] (activate/deactivate):
+int limiter_init(Limiter *lim, double rate, double lookahead_ms); // returns 1, or 0 when allocation fails
 void limiter_free(Limiter *lim);
-void limiter_reset(Limiter *lim);
-int limiter_latency(const Limiter *lim); // delay_len
+void limiter_reset(Limiter *lim);                                  // also [audio-thread] (reset)
+int limiter_latency(const Limiter *lim);                           // returns delay_len
 
-// Audio thread:
+// [audio-thread], allocating nothing:
 void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db, double ceiling_db,
                  double release_ms, double link, double mix);
 void limiter_set_style(Limiter *lim, int index);
@@ -114,7 +114,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames);
 void limiter_process_into(Limiter *lim, const float *in_left, const float *in_right, float *left, float *right,
                           uint32_t frames);
 
-// Internals exposed for tests.
+// Internals exposed for tests, on the threads of their callers above; chan_init returns
+// as limiter_init.
 int chan_init(LimiterChan *c, int lookahead);
 void chan_set_attack(LimiterChan *c, int lookahead, double fraction);
 void recalc_release(Limiter *lim);

@@ -29,6 +29,9 @@ struct Loudness {
     int32_t pending;
 };
 
+// [main-thread] (activate) Sets the filters for rate and resets.
 void loudness_init(Loudness *m, double rate);
+// [any-thread] that owns the meter (activate, reset, or process on an editor's request).
 void loudness_reset(Loudness *m);
+// [audio-thread] Allocates nothing.
 void loudness_process(Loudness *m, const float *left, const float *right, uint32_t frames);

@@ -18,14 +18,13 @@ struct Os4 {
     uint32_t count;
 };
 
-// os4_global_init runs on the main thread (activate); the others on the audio thread, with
-// no allocation.
+// [main-thread] os4_global_init (activate); [audio-thread] the others, with no allocation.
 void os4_global_init();                       // designs the table unless already done
 void os4_reset(Os4 *s);                       // zero history and counter
 void os4_push(Os4 *s, float out[4], float x); // store x, write the four phase outputs
-float os4_peak(Os4 *s, float x);              // push, then max(0, |out[0..3]|)
+float os4_peak(Os4 *s, float x);              // push, then returns max(0, |out[0..3]|)
 
 // Pushes n samples (any n) and writes, per sample, max(0, |out[0..3]|) when true_peak is
 // set, else |out[3]| (the input 7 samples late); same results as n calls of os4_push.
-// Audio thread; allocates nothing.
+// [audio-thread] Allocates nothing.
 void os4_peak_block(Os4 *s, const float *x, uint32_t n, float *peak, bool true_peak);

@@ -38,31 +38,32 @@ struct TpDetector {
 constexpr float TPDET_LATE_RATIO = 1.15f;
 
 // Designs the tables once per process (from the 4x interpolator's, os4_global_init must have
-// run). Main thread (activate); later calls return at once.
+// run). [main-thread] (activate); later calls return at once.
 void tpdet_global_init();
 
-// Clears history and groups. Any thread that owns the detector; allocates nothing.
+// [any-thread] that owns the detector. Clears history and groups; allocates nothing.
 void tpdet_reset(TpDetector *d);
 
 // Pushes n samples (any n) and writes one detector value per sample into out: with true_peak
 // the largest of the cell's points on both interpolators (and of the late check), else the
 // magnitude of the input 7 samples back. thr (null: 0) holds the limiter's threshold per
 // sample; values that cannot reach it need no late check. The results do not depend on how
-// a signal is split into calls. Audio thread; allocates nothing.
+// a signal is split into calls. [audio-thread] Allocates nothing.
 void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr = nullptr);
 
 // The output true-peak meter over a block: pushes n samples into the 4x interpolator state s
 // (the same history os4_push keeps) and returns the larger of running and the largest phase
 // magnitude of those samples. Groups of 8 samples whose phase gains bound every output under
 // the running maximum are not interpolated (the block with the largest sample goes first);
-// the result is that of interpolating every sample. Audio thread; allocates nothing.
+// the result is that of interpolating every sample. [audio-thread] Allocates nothing.
 float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running);
 
 // The same meter over samples whose 15 predecessors are in memory before them: the largest
 // phase magnitude of the outputs for x[0 .. n - 1] (x[-15 .. -1] read, and up to 15 floats
-// after x[n - 1], whose values do not matter). Audio thread.
+// after x[n - 1], whose values do not matter); returns it. [audio-thread]
 float tpmeter_span(const float *x, uint32_t n);
-// A bound on the meter's value from the largest sample magnitude among those it reads.
+// [any-thread] Returns a bound on the meter's value from the largest sample magnitude among
+// those it reads.
 float tpmeter_gain_bound();
 
 // Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and

@@ -5,20 +5,22 @@
 #include <cstddef>
 #include <cstdint>
 
-// Nanoseconds of CLOCK_MONOTONIC; the one time base of the system, also between processes.
-// Any thread, including the audio thread.
+// [any-thread] Returns nanoseconds of CLOCK_MONOTONIC; the one time base of the system, also
+// between processes. The audio thread included.
 uint64_t sys_time_ns();
 
-// 8 bytes from /dev/urandom; a time-derived value when that fails or reads all zero. Never fails.
+// [any-thread] Returns 8 bytes from /dev/urandom; a time-derived value when that fails or reads all zero. Never fails.
 uint64_t sys_random_u64();
 
+// [any-thread] pthread's mutex calls; each returns pthread's result (0 on success).
 int sys_mutex_init(pthread_mutex_t *m);
 int sys_mutex_lock(pthread_mutex_t *m);
 int sys_mutex_unlock(pthread_mutex_t *m);
 
+// [any-thread] but never the audio thread.
 void sys_sleep_ms(uint32_t ms);
 
-// mkdir with mode 0755; true when made or when it already exists.
+// [main-thread] File operations, as below. mkdir with mode 0755; returns true when made or when it already exists.
 bool sys_mkdir(const char *path);
 
 // Builds and creates <config>/<vendor>/<product>, config being $XDG_CONFIG_HOME or
@@ -28,7 +30,7 @@ bool sys_user_dir(const char *vendor, const char *product, char *out, size_t siz
 // Lists up to max names in dir ending in ext (case-insensitive, longer than ext), stored
 // without the extension in records of stride bytes, sorted with cmp_ci. Returns the count.
 // Only files are listed (regular files, and symbolic links to them); a name that does not
-// fit in a record is left out, as a cut name would name another file. Main thread.
+// fit in a record is left out, as a cut name would name another file. [main-thread]
 int sys_list_files(const char *dir, const char *ext, char *out, size_t stride, int max);
 
 // Removes a file, or a symbolic link itself (unlink); never a directory. True when removed.
@@ -38,13 +40,13 @@ bool sys_delete_file(const char *path);
 // renames it over path. The old file stays whole until the new one is complete, and a
 // symbolic link at path is replaced itself, never written through. False, with nothing
 // changed and no temporary file left, when path names a directory, pipe, socket or
-// device, or when creating, writing, syncing or renaming fails. Main thread.
+// device, or when creating, writing, syncing or renaming fails. [main-thread]
 bool sys_replace_file(const char *path, const void *data, size_t size);
 
 // Opens path read-only (non-blocking, close-on-exec) when it is a regular file whose
 // resolved location lies inside dir: symbolic links are followed but must not lead out of
-// dir. Returns the descriptor, or -1. Main thread.
+// dir. Returns the descriptor, or -1. [main-thread]
 int sys_open_inside(const char *dir, const char *path);
 
-// strcasecmp of two records taken as strings (qsort comparator).
+// [any-thread] strcasecmp of two records taken as strings (qsort comparator): returns its sign.
 int cmp_ci(const void *a, const void *b);
