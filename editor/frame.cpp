@@ -1,6 +1,9 @@
 // One editor frame: the 960 x 600 design space letterboxed into the window, the sections
 // in order, the bottom bar, and the overlays (popup menu or tooltip, text entry, about
 // box), with every clickable area recorded as a hit target. Allocates nothing.
+//
+// Sections: the bottom bar; tooltips; popup menus; text entry and about box; the frame
+// (frame_build, draw).
 #include <cmath>
 #include <cstdio>
 #include <cstring>

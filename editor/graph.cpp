@@ -1,6 +1,11 @@
 // The history graph: lines up the level histories that the stages write at their own pace
 // (a time-reference stage, a smoothed anchor, per-stage offsets with jump points), reduces
 // them to at most 2048 columns with fixed bucket boundaries, and draws the layers.
+//
+// Sections: per-draw storage and number helpers; alignment records and offsets
+// (rec_get, map_entry, read_stage, switch_reference, update_offset); the drawn layers
+// (paths, draw_layers, draw_ceiling); the column dump; the draw's steps (timing,
+// reference and anchor, newest moment, columns, record); draw_graph.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,6 +1,9 @@
 // Everything the user does with pointer and keyboard: the pugl event dispatch, hit tests
 // against the last frame's targets, clicks, drags, the wheel, text entry, shortcuts, group
 // moves, MIDI learn, the resize grip and the popup menus' actions.
+//
+// Sections: helpers and the hit test; value entry; drags; the resize grip; the wheel;
+// clicks; the keyboard; dispatch of pugl events (on_event).
 #include <cctype>
 #include <cmath>
 #include <cstdio>

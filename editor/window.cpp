@@ -1,5 +1,9 @@
 // The editor window: the process-wide pugl world, the GL view embedded in the host's X11
 // window, size and scale rules, the host-timer tick, and the debug-extension introspection.
+//
+// Sections: X errors, a lost X connection and the host's GL context; sizes; the world and
+// its views (ui_create, ui_destroy, embedding, scale, show and hide, tick); window
+// events; end of frame (probe, screenshot); introspection for the debug extension.
 
 // The loader's header (GL/glcorearb.h) goes first: GL/glx.h pulls in GL/gl.h, after which
 // glcorearb.h would skip the GL 1.x pointer types.

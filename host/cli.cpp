@@ -1,5 +1,7 @@
 // tervik-host's dispatcher, help texts, argument parser and the list, params and inspect
 // commands.
+//
+// Sections: arguments; help; list; params; inspect; dispatch (cli_main).
 #include "host/cli.h"
 #include "host/preset_cli.h"
 

@@ -1,5 +1,8 @@
 // HostInstance: the host services offered to one plug-in instance, the lifecycle wrappers,
 // the main-thread pump, process, params and state helpers.
+//
+// Sections: thread marks, options and settings; host callbacks; construction; lifecycle;
+// main-thread pump; process; params; state; latency, ports and debug.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

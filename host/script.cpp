@@ -1,6 +1,9 @@
 // The script command: a line-oriented control mode on stdin/stdout, so that tests in other
 // processes and power users can drive a real host. Every command answers with zero or more
 // lines followed by "ok" or "error: ..."; stdout is flushed after each answer.
+//
+// Sections: token and number parsing; the Script record; its commands (c_*, one per
+// script command); dispatch; the read-answer loop (run); cmd_script.
 #include <poll.h>
 #include <unistd.h>
 

@@ -1,5 +1,10 @@
 // Chain resolution: pairwise serial/parallel tests on the stages' call records, clusters
 // kept together by shared serial tags, and the observed processing order smoothed per chain.
+//
+// Sections: small helpers (saturating arithmetic, stable sort, union-find, order merge);
+// comparators and period_of; the pairwise relation tests (offline, block, clock); the
+// query's steps (gather members, relate pairs, join tagged clusters, tag, choose,
+// collect, timeline, cache, observe, settle, write entries); the entry points.
 #include "registry/chain.h"
 
 #include <cstdio>
