@@ -11,5 +11,5 @@ constexpr float DESIGN_HF = (float)DESIGN_H;
 constexpr double UI_ZOOM_MIN = 0.6;
 constexpr double UI_ZOOM_MAX = 2.5;
 
-// Whether z is a zoom the editor takes (false for NaN).
+// [any-thread] Returns whether z is a zoom the editor takes (false for NaN).
 inline bool ui_zoom_valid(double z) { return z >= UI_ZOOM_MIN && z <= UI_ZOOM_MAX; }

@@ -72,14 +72,12 @@ TKGL_FUNCS(TKGL_DECLARE)
 // Number of entry points in TKGL_FUNCS.
 constexpr int TKGL_COUNT = 59;
 
-// Looks every entry point up (through puglGetProcAddress, with a GL context current) and
+// [main-thread] Looks every entry point up (through puglGetProcAddress, with a GL context current) and
 // stores it, also after one lookup failed. True only when all of them are non-null.
 // Main thread, inside a pugl event that has the context current.
 bool tkgl_load();
 
-// The GL version of the current context as major * 10 + minor (32 for 3.2); 0 when
+// [main-thread] Returns the GL version of the current context as major * 10 + minor (32 for 3.2); 0 when
 // glGetString is not loaded or gives no version. Needs a current context.
 int tkgl_version();
 
-// Number of pointers that are non-null (tests).
-int tkgl_loaded_count();

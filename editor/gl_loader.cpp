@@ -15,22 +15,13 @@ TKGL_FUNCS(TKGL_DEFINE)
 bool tkgl_load() {
     int missing = 0;
     // Every lookup is made and stored, also after one failed, so that a partial set is
-    // visible to tkgl_loaded_count; the editor only draws when the whole set is there.
+    // visible (tests count it); the editor only draws when the whole set is there.
 #define TKGL_LOOKUP(type, name)                                          \
     tkgl_##name = reinterpret_cast<type>(puglGetProcAddress(#name)); \
     if (!tkgl_##name) missing++;
     TKGL_FUNCS(TKGL_LOOKUP)
 #undef TKGL_LOOKUP
     return missing == 0;
-}
-
-int tkgl_loaded_count() {
-    int n = 0;
-#define TKGL_COUNT_ONE(type, name) \
-    if (tkgl_##name) n++;
-    TKGL_FUNCS(TKGL_COUNT_ONE)
-#undef TKGL_COUNT_ONE
-    return n;
 }
 
 int tkgl_version() {

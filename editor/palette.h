@@ -9,6 +9,7 @@
 struct Rgba {
     uint8_t r, g, b, a;
 };
+// [any-thread] Return the colour with another alpha, and the colour as NanoVG's.
 constexpr Rgba with_alpha(Rgba c, int a) { return Rgba{c.r, c.g, c.b, (uint8_t)a}; }
 inline NVGcolor nv(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
 

@@ -11,7 +11,7 @@
 
 #include "nanovg.h"
 
-// Reduction in dB (positive) for a linear gain: 120 below 0.000001, 0 above 1 and for NaN.
+// [any-thread] Returns the reduction in dB (positive) for a linear gain: 120 below 0.000001, 0 above 1 and for NaN.
 inline float reduction_db(float gain) {
     if (std::isnan(gain)) return 0.f;
     if (gain < 0.000001f) return 120.f;
@@ -19,14 +19,14 @@ inline float reduction_db(float gain) {
     return -20.f * std::log10(gain);
 }
 
-// A float from a foreign slot as a finite value in [lo, hi] (NaN gives lo).
+// [any-thread] Returns a float from a foreign slot as a finite value in [lo, hi] (NaN gives lo).
 inline float bounded(float v, float lo, float hi) {
     if (!(v >= lo)) return lo;
     if (v > hi) return hi;
     return v;
 }
 
-// The integer of a bounded value, for use as an index: NaN and out-of-range values clamp.
+// [any-thread] Returns the integer of a bounded value, for use as an index: NaN and out-of-range values clamp.
 inline int bounded_int(double v, int lo, int hi) {
     if (!(v >= (double)lo)) return lo;
     if (v > (double)hi) return hi;
@@ -37,10 +37,10 @@ inline int bounded_int(double v, int lo, int hi) {
 constexpr int GRID_ROW_COUNT = 12;
 extern const int GRID_ROWS[GRID_ROW_COUNT];
 extern const char *const GRID_LABELS[GRID_ROW_COUNT];
-// Width of a grid column for n stages: 526 / n, at most 170.
+// [main-thread] Returns the width of a grid column for n stages: 526 / n, at most 170.
 float grid_column_width(int n);
 
-// The gain slider's position (0..1 from the bottom): the shown stage's Gain over its range,
+// [main-thread] Returns the gain slider's position (0..1 from the bottom): the shown stage's Gain over its range,
 // or in chain mode with a non-empty chain the chain total over n x 30 dB. value receives the
 // number the label shows, stage the chain index the slider edits (both may be null).
 double gain_slider_fraction(const Ui *ui, double *value, int *stage);
@@ -63,11 +63,11 @@ struct MetersView {
     int mode;                // lufs_mode bounded to 0..2
 };
 
-// Runs the display ballistics of one frame (t in seconds) and fills view. draw_meters calls
+// [main-thread] Runs the display ballistics of one frame (t in seconds) and fills view. draw_meters calls
 // it once per frame; with vg null draw_meters does only this (plus the hit targets).
 void meters_update(Ui *ui, double t, MetersView *view);
 
-// One meter's ballistics step: value x linear (NaN and negatives count as silence), frame
+// [main-thread] One meter's ballistics step: value x linear (NaN and negatives count as silence), frame
 // time t (s). A meter whose expiry is still 0 (never updated) takes the value at once.
 void meter_ballistics(MeterBall *m, float x, double t);
 

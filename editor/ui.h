@@ -101,7 +101,7 @@ struct EditorPrefs {
     double ui_scale;        // the user's zoom, UI_ZOOM_MIN..UI_ZOOM_MAX
 };
 
-// The defaults of a new stage.
+// [any-thread] Returns the editor preferences of a new stage.
 inline EditorPrefs editor_prefs_default() {
     EditorPrefs p{};
     p.gain.target_idx = 1;
@@ -231,23 +231,34 @@ struct Ui {
     UiGraph graph;
 };
 
-// Main thread. Null / false results as the GUI extension reports them.
-// Binds a zeroed editor record to its owner: the owner record, the chain view's own slot
-// and the chain operations' records. ui_create does it; tests of the painters use it alone.
+// [main-thread] The editor's life, as the GUI extension drives it. Null / false results
+// are what the GUI extension reports; a null ui is ignored (false, nothing done).
+// Binds a zeroed editor record to its owner (prefs required): the owner record, the chain
+// view's own slot and the chain operations' records. ui_create does it; tests of the
+// painters use it alone.
 void ui_bind(Ui *ui, const EditorOwner *owner);
-// A new editor of owner (copied; prefs required), not yet embedded.
+// Returns a new editor of owner (copied; prefs required), not yet embedded; null when no
+// X connection, world or view can be had.
 Ui *ui_create(const EditorOwner *owner);
 void ui_destroy(Ui *ui);
+// Returns true once the view is embedded in the host's window and realized.
 bool ui_set_parent(Ui *ui, unsigned long x11_window);
 void ui_set_scale(Ui *ui, double scale);
+// Returns false when the size is refused (empty, or no view).
 bool ui_set_size(Ui *ui, uint32_t w, uint32_t h);
 void ui_get_size(Ui *ui, uint32_t *w, uint32_t *h);
+// Return whether the view is now shown / was hidden (false before it is realized).
 bool ui_show(Ui *ui);
 bool ui_hide(Ui *ui);
+// The host timer's tick: runs the shared world's event loop once for every editor.
 void ui_tick(Ui *ui);
+// Asks the host for the window size of a total scale (host scale times zoom).
 void request_resize_to_scale(Ui *ui, double total);
 
-// Introspection for the debug extension.
+// [main-thread] Introspection for the debug extension. ui_probe returns the first frame's
+// probed colour (false before it); ui_rect the view rectangle of a hit target of the last
+// frame (false when there is none); ui_dump asks for a screenshot with the next frame
+// (false for an empty path); ui_graph returns the graph columns copied (0 before a frame).
 bool ui_probe(Ui *ui, uint8_t rgb[3]);
 bool ui_rect(Ui *ui, uint32_t id, uint32_t arg, float out[4]);
 bool ui_dump(Ui *ui, const char *path);
