@@ -52,7 +52,7 @@ private:
     size_t pos_ = 0;
 };
 
-// The demo signal: a deterministic music-like stereo loop at 120 BPM (kick and snare hits,
+// [any-thread] Returns the demo signal: a deterministic music-like stereo loop at 120 BPM (kick and snare hits,
 // hi-hats, a bass line, chords), `seconds` long, peaking at -6 dBFS. A signal longer than
 // DEMO_LOOP_SECONDS (16 bars, four rounds of its chords) repeats its first DEMO_LOOP_SECONDS.
 // channels 1 or 2 (a mono demo is the mid signal; more channels repeat left and right).
