@@ -252,7 +252,8 @@ bool ui_show(Ui *ui);
 bool ui_hide(Ui *ui);
 // The host timer's tick: runs the shared world's event loop once for every editor.
 void ui_tick(Ui *ui);
-// Asks the host for the window size of a total scale (host scale times zoom).
+// Asks the host for the window size of a total scale (host scale times zoom); ui required
+// (called from the editor's own input and scale changes).
 void request_resize_to_scale(Ui *ui, double total);
 
 // [main-thread] Introspection for the debug extension. ui_probe returns the first frame's

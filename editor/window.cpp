@@ -24,6 +24,7 @@
 #include "editor/window_state.h"
 #include "params/owner.h"
 #include "params/params.h"
+#include "sys/assert.h"
 #include "sys/sys.h"
 
 extern "C" {
@@ -487,7 +488,7 @@ void ui_tick(Ui *ui) {
 }
 
 void request_resize_to_scale(Ui *ui, double total) {
-    if (!ui) return;
+    TK_ASSERT(ui);
     double hs = ui->win.host_scale, zoom;
     if (hs > 0) {
         zoom = total / hs;
@@ -521,7 +522,8 @@ void request_resize_to_scale(Ui *ui, double total) {
 }
 
 void ui_send_pending_request(Ui *ui) {
-    if (!ui || !ui->win.req_pending) return;
+    TK_ASSERT(ui);
+    if (!ui->win.req_pending) return;
     int64_t now = (int64_t)sys_time_ns();
     if (ui->win.req_time != 0 && now - ui->win.req_time < REQUEST_SPACING_NS) return;
     ui->win.req_pending = 0;
