@@ -114,8 +114,8 @@ void limiter_process(Limiter *lim, float *left, float *right, uint32_t frames);
 void limiter_process_into(Limiter *lim, const float *in_left, const float *in_right, float *left, float *right,
                           uint32_t frames);
 
-// Internals exposed for tests, on the threads of their callers above; chan_init returns
-// as limiter_init.
+// Internals exposed for tests: chan_init is [main-thread] (limiter_init's) and returns as
+// limiter_init; chan_set_attack and recalc_release are [audio-thread] (the setters').
 int chan_init(LimiterChan *c, int lookahead);
 void chan_set_attack(LimiterChan *c, int lookahead, double fraction);
 void recalc_release(Limiter *lim);

@@ -146,10 +146,11 @@ private:
     std::vector<float> inter_;
 };
 
-// A whole file in memory, for looping inputs. read: any format libsndfile knows, to float;
+// [main-thread] A whole file in memory, for looping inputs. read: any format libsndfile knows, to float;
 // false with *err set, also for files of more than WAV_READ_MAX_SAMPLES samples (all
 // channels) of actual data. Memory follows the data read, never the header's claim.
 constexpr uint64_t WAV_READ_MAX_SAMPLES = 1ull << 27;
 bool wav_read(const std::string &path, Audio *out, std::string *err);
-// Writes 32-bit float WAV with the audio's channel count and rate.
+// [main-thread] Writes 32-bit float WAV with the audio's channel count and rate; false with
+// *err set when that fails.
 bool wav_write(const std::string &path, const Audio &a, std::string *err);
