@@ -4,8 +4,8 @@
 //
 // Sections: per-draw storage and number helpers; alignment records and offsets
 // (rec_get, map_entry, read_stage, switch_reference, update_offset); the drawn layers
-// (paths, draw_layers, draw_ceiling); the column dump; the draw's steps (timing,
-// reference and anchor, newest moment, columns, record); draw_graph.
+// (areas, bands, curves, band edges, loudness, peak badge, ceiling); the column dump; the
+// draw's steps (timing, reference and anchor, newest moment, columns, record); draw_graph.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -322,13 +322,8 @@ struct Layout {
     double ppe;     // design units per entry
 };
 
-void draw_layers(Ui *ui, const Layout &L) {
-    NVGcontext *vg = ui->win.vg;
-    int n = L.cols;
-    if (n < 1) return;
-    nvgLineJoin(vg, NVG_ROUND);
-    nvgLineCap(vg, NVG_ROUND);
-
+// Layer 2: the input and output level areas.
+void draw_areas(NVGcontext *vg, int n) {
     area_path(vg, g_in, n);
     nvgFillPaint(vg,
                  nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_IN_TOP), nv(COL_GRAPH_IN_BOTTOM)));
@@ -337,8 +332,10 @@ void draw_layers(Ui *ui, const Layout &L) {
     nvgFillPaint(
         vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_OUT_TOP), nv(COL_GRAPH_OUT_BOTTOM)));
     nvgFill(vg);
+}
 
-    // Reduction bands, stacked from the top in chain order.
+// Layer 3: reduction bands, stacked from the top in chain order.
+void draw_bands(NVGcontext *vg, const Layout &L, int n) {
     for (int i = 0; i < n; i++) g_sum[i] = 0.f;
     for (int s = 0; s < L.stages; s++) {
         Rgba c = stage_color(s);
@@ -365,15 +362,20 @@ void draw_layers(Ui *ui, const Layout &L) {
         nvgFill(vg);
         for (int i = 0; i < n; i++) g_sum[i] += g_gr[s][i];
     }
+}
 
+// Layer 4: the input curve and the glowing output curve.
+void draw_curves(NVGcontext *vg, int n) {
     curve_path(vg, g_in, n);
     stroke(vg, 1.f, nv(COL_GRAPH_IN_LINE));
     curve_path(vg, g_out, n);
     stroke(vg, 3.f, nv(COL_GRAPH_OUT_GLOW));
     curve_path(vg, g_out, n);
     stroke(vg, 1.2f, nv(COL_GRAPH_OUT_LINE));
+}
 
-    // Lower edge of every band where the stage reduces.
+// Layer 5: the lower edge of every band where the stage reduces.
+void draw_band_edges(NVGcontext *vg, const Layout &L, int n) {
     for (int i = 0; i < n; i++) g_sum[i] = 0.f;
     for (int s = 0; s < L.stages; s++) {
         Rgba c = stage_color(s);
@@ -392,8 +394,10 @@ void draw_layers(Ui *ui, const Layout &L) {
         stroke(vg, 1.2f, nv(with_alpha(c, s == L.shown ? 255 : 156)));
         for (int i = 0; i < n; i++) g_sum[i] += g_gr[s][i];
     }
+}
 
-    // Short-term loudness, broken where there is none.
+// Layer 6: short-term loudness, broken where there is none.
+void draw_loudness(NVGcontext *vg, int n) {
     for (int pass = 0; pass < 2; pass++) {
         nvgBeginPath(vg);
         bool open = false;
@@ -409,38 +413,55 @@ void draw_layers(Ui *ui, const Layout &L) {
         if (pass == 0) stroke(vg, 4.f, nv(COL_GRAPH_LUFS_GLOW));
         else stroke(vg, 1.5f, nv(COL_GRAPH_LUFS_LINE));
     }
-
-    // Peak reduction of the shown stage within the panel.
-    if (L.shown >= 0 && L.shown < L.stages) {
-        int best = -1;
-        float peak = 0.f;
-        for (int i = 0; i < n; i++) {
-            if (g_x[i] < PANEL_X || g_x[i] > PANEL_RIGHT) continue;
-            if (g_gr[L.shown][i] > peak) {
-                peak = g_gr[L.shown][i];
-                best = i;
-            }
-        }
-        if (best >= 0 && peak > 0.05f) {
-            char buf[32];
-            snprintf(buf, sizeof buf, "-%.1f dB", peak);
-            float tw = text_width(vg, 9.f, buf);
-            float w = tw + 12.f;
-            float x = g_x[best] - w * 0.5f;
-            x = std::min(x, PANEL_RIGHT - w - 4.f);
-            x = std::max(x, 14.f);
-            float below = 0.f;
-            for (int s = 0; s <= L.shown; s++) below += g_gr[s][best];
-            float y = std::min(level_y(-below) + 4.f, PANEL_BOTTOM - 18.f);
-            nvgBeginPath(vg);
-            nvgRoundedRect(vg, x, y, w, 14.f, 4.f);
-            nvgFillColor(vg, nv(COL_GRAPH_BADGE));
-            nvgFill(vg);
-            text(vg, x + w * 0.5f, y + 7.f, 9.f, COL_INK_ON_BADGE, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
-        }
-    }
 }
 
+// Layer 7: the badge of the shown stage's peak reduction within the panel.
+void draw_peak_badge(NVGcontext *vg, const Layout &L, int n) {
+    if (L.shown < 0 || L.shown >= L.stages) return;
+    int best = -1;
+    float peak = 0.f;
+    for (int i = 0; i < n; i++) {
+        if (g_x[i] < PANEL_X || g_x[i] > PANEL_RIGHT) continue;
+        if (g_gr[L.shown][i] > peak) {
+            peak = g_gr[L.shown][i];
+            best = i;
+        }
+    }
+    if (best < 0 || !(peak > 0.05f)) return;
+    char buf[32];
+    snprintf(buf, sizeof buf, "-%.1f dB", peak);
+    float tw = text_width(vg, 9.f, buf);
+    float w = tw + 12.f;
+    float x = g_x[best] - w * 0.5f;
+    x = std::min(x, PANEL_RIGHT - w - 4.f);
+    x = std::max(x, 14.f);
+    float below = 0.f;
+    for (int s = 0; s <= L.shown; s++) below += g_gr[s][best];
+    float y = std::min(level_y(-below) + 4.f, PANEL_BOTTOM - 18.f);
+    nvgBeginPath(vg);
+    nvgRoundedRect(vg, x, y, w, 14.f, 4.f);
+    nvgFillColor(vg, nv(COL_GRAPH_BADGE));
+    nvgFill(vg);
+    text(vg, x + w * 0.5f, y + 7.f, 9.f, COL_INK_ON_BADGE, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
+}
+
+// Layers 2 to 7 over the columns of L (the panel and the ceiling are drawn around them).
+void draw_layers(Ui *ui, const Layout &L) {
+    NVGcontext *vg = ui->win.vg;
+    int n = L.cols;
+    if (n < 1) return;
+    nvgLineJoin(vg, NVG_ROUND);
+    nvgLineCap(vg, NVG_ROUND);
+    draw_areas(vg, n);
+    draw_bands(vg, L, n);
+    draw_curves(vg, n);
+    draw_band_edges(vg, L, n);
+    draw_loudness(vg, n);
+    draw_peak_badge(vg, L, n);
+}
+
+// Layer 8: the ceiling of the last recent stage, and the shown stage's as a dashed line when
+// it differs.
 void draw_ceiling(Ui *ui, int chain_n, int shown_index) {
     NVGcontext *vg = ui->win.vg;
     int last = chain_n - 1;
