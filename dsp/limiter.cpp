@@ -3,6 +3,8 @@
 // gain, mix, delta, unity gain, bypass fades and the nine meters), run in short chunks.
 #include "dsp/limiter.h"
 
+#include "dsp/envelope.h"
+
 #include <immintrin.h>
 
 #include <algorithm>
