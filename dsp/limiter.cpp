@@ -314,7 +314,7 @@ struct Chunk {
     alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
     alignas(16) double sum[CHUNK][2];         // running sums of both channels
     alignas(16) float avg[CHUNK][4];          // a1 of both channels (lanes 0, 1)
-    alignas(32) double gain[2][CHUNK + 4];    // a2, then dB of reduction, then linear gain
+    alignas(64) double gain[2][CHUNK + 8];    // a2, then dB of reduction, then linear gain
 };
 
 } // namespace
@@ -336,8 +336,22 @@ namespace k_avx2 {
 } // namespace k_avx2
 #pragma GCC pop_options
 
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,avx512f,avx512vl")
+namespace k_avx512 {
+#define TK_SIMD_AVX2
+#define TK_SIMD_AVX512
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/limiter_kernels.inc"
+#undef TK_SIMD_AVX512
+#undef TK_SIMD_AVX2
+} // namespace k_avx512
+#pragma GCC pop_options
+
 // The kernel f of the width chosen for this processor.
-#define KERNEL(f, ...) (g_tp_avx2 ? k_avx2::f(__VA_ARGS__) : k_sse2::f(__VA_ARGS__))
+#define KERNEL(f, ...)                                                                                                 \
+    (g_tp_avx512 ? k_avx512::f(__VA_ARGS__) : g_tp_avx2 ? k_avx2::f(__VA_ARGS__) : k_sse2::f(__VA_ARGS__))
 
 namespace {
 
@@ -734,7 +748,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         // Gain computer: required gains, window minimum, averages, dB, release, gain.
         const int reduced = gain_computer(lim, k, n, link);
         const bool twin = lim->twin;
-        const uint32_t rounded = (n + 3) & ~3u; // kernels work in whole vectors
+        const uint32_t rounded = (n + 7) & ~7u; // kernels work in whole vectors
         if (!reduced) {
             for (uint32_t j = 0; j < n; j++)
                 k.gain[0][j] = k.gain[1][j] = 0.0;
