@@ -25,6 +25,11 @@ struct V {
     static inline R min(R a, R b) { return _mm256_min_ps(a, b); }
     static inline R madd(R a, R b, R c) { return _mm256_fmadd_ps(a, b, c); } // a * b + c
     static inline R abs(R a) { return _mm256_and_ps(a, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff))); }
+    // a with NaN lanes 0 and infinities saturated at the f32 range.
+    static inline R finite(R a) {
+        a = _mm256_and_ps(_mm256_cmp_ps(a, a, _CMP_ORD_Q), a);
+        return _mm256_min_ps(_mm256_max_ps(a, _mm256_set1_ps(-__FLT_MAX__)), _mm256_set1_ps(__FLT_MAX__));
+    }
     static inline R gt(R a, R b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
     static inline R ge(R a, R b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
     static inline R and_(R a, R b) { return _mm256_and_ps(a, b); }
@@ -72,6 +77,9 @@ struct VD {
     static inline R ord(R a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
     // N floats as doubles, and back (rounded to nearest).
     static inline R cvt(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static inline R cvt_abs(const float *p) {
+        return _mm256_cvtps_pd(_mm_and_ps(_mm_loadu_ps(p), _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))));
+    }
     static inline void store_f(float *p, R v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
     // Pairs (l, r) x N from p: the l and the r in order.
     static inline void deinterleave(const double *p, R *l, R *r) {
@@ -128,6 +136,10 @@ struct V {
     static inline R min(R a, R b) { return _mm_min_ps(a, b); }
     static inline R madd(R a, R b, R c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
     static inline R abs(R a) { return _mm_and_ps(a, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))); }
+    static inline R finite(R a) {
+        a = _mm_and_ps(_mm_cmpord_ps(a, a), a);
+        return _mm_min_ps(_mm_max_ps(a, _mm_set1_ps(-__FLT_MAX__)), _mm_set1_ps(__FLT_MAX__));
+    }
     static inline R gt(R a, R b) { return _mm_cmpgt_ps(a, b); }
     static inline R ge(R a, R b) { return _mm_cmpge_ps(a, b); }
     static inline R and_(R a, R b) { return _mm_and_ps(a, b); }
@@ -170,6 +182,10 @@ struct VD {
     static inline R ord(R a) { return _mm_cmpord_pd(a, a); }
     static inline R cvt(const float *p) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p)));
+    }
+    static inline R cvt_abs(const float *p) {
+        return _mm_cvtps_pd(_mm_and_ps(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p)),
+                                       _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))));
     }
     static inline void store_f(float *p, R v) { _mm_storel_epi64((__m128i_u *)p, _mm_castps_si128(_mm_cvtpd_ps(v))); }
     static inline void deinterleave(const double *p, R *l, R *r) {
@@ -231,6 +247,11 @@ struct VD {
     static inline bool any(M m) { return m != 0; }
     static inline bool all(M m) { return m == 0xff; }
     static inline R cvt(const float *p) { return _mm512_maskz_cvtps_pd((__mmask8)0xff, _mm256_loadu_ps(p)); }
+    // N floats' magnitudes as doubles.
+    static inline R cvt_abs(const float *p) {
+        const __m256 a = _mm256_and_ps(_mm256_loadu_ps(p), _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff)));
+        return _mm512_maskz_cvtps_pd((__mmask8)0xff, a);
+    }
     static inline void store_f(float *p, R v) { _mm256_storeu_ps(p, _mm512_maskz_cvtpd_ps((__mmask8)0xff, v)); }
     // Lane i = sum of lanes 0..i; the last lane in every lane; lane 0.
     static inline R prefix_sum(R v) {
@@ -289,6 +310,11 @@ struct VW {
     }
     static inline R keep_first(R a, uint32_t count) {
         return _mm512_maskz_mov_ps((__mmask16)(count >= 16 ? 0xffffu : (1u << count) - 1u), a);
+    }
+    static inline R finite(R a) {
+        a = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(a, a, _CMP_ORD_Q), a);
+        a = _mm512_mask_max_ps(a, (__mmask16)0xffff, a, _mm512_set1_ps(-__FLT_MAX__));
+        return _mm512_mask_min_ps(a, (__mmask16)0xffff, a, _mm512_set1_ps(__FLT_MAX__));
     }
     static inline float hmax(R a) {
         const __m512d b = _mm512_castps_pd(a);

@@ -175,7 +175,25 @@ void tpdet_reset(TpDetector *d) {
     d->decided = -1;
 }
 
-void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr) {
+void tpdet_pass(TpDetector *d, const float *x, uint32_t n) {
+    if (n >= (uint32_t)TPDET_HIST) {
+        std::memcpy(d->hist, x + n - TPDET_HIST, sizeof d->hist);
+    } else {
+        std::memmove(d->hist, d->hist + n, (TPDET_HIST - n) * sizeof(float));
+        std::memcpy(d->hist + TPDET_HIST - n, x, n * sizeof(float));
+    }
+    d->count += n;
+    // The groups start afresh when true-peak detection comes back.
+    if (d->grouped) {
+        std::memset(d->group_max, 0, sizeof d->group_max);
+        d->group_cur = 0.0f;
+        d->decided = -1;
+        d->grouped = 0;
+    }
+}
+
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr,
+                 double thr_c) {
     constexpr uint32_t CHUNK = 128;
     // A chunk fills CHUNK / 8 groups before the late checks of the first of them read the 5
     // groups before it.
@@ -190,20 +208,7 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
             out[i] = std::fabs(d->hist[TPDET_HIST - 7 + i]);
         for (uint32_t i = 7; i < n; i++)
             out[i] = std::fabs(x[i - 7]);
-        if (n >= (uint32_t)TPDET_HIST) {
-            std::memcpy(d->hist, x + n - TPDET_HIST, sizeof d->hist);
-        } else {
-            std::memmove(d->hist, d->hist + n, (TPDET_HIST - n) * sizeof(float));
-            std::memcpy(d->hist + TPDET_HIST - n, x, n * sizeof(float));
-        }
-        d->count += n;
-        // The groups start afresh when true-peak detection comes back.
-        if (d->grouped) {
-            std::memset(d->group_max, 0, sizeof d->group_max);
-            d->group_cur = 0.0f;
-            d->decided = -1;
-            d->grouped = 0;
-        }
+        tpdet_pass(d, x, n);
         return;
     }
     d->grouped = 1;
@@ -243,7 +248,7 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
             const int i0 = (int)(8 * g + 20 - t0);
             if (i0 >= 0) {
                 d->decided = g;
-                d->wanted = late_wanted(d, g, thr ? thr[i0] : 0.0);
+                d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
             }
             if (d->decided != g || !d->wanted) continue;
             late_values(xs, i0, late);

@@ -47,9 +47,13 @@ void tpdet_reset(TpDetector *d);
 // Pushes n samples (any n) and writes one detector value per sample into out: with true_peak
 // the largest of the cell's points on both interpolators (and of the late check), else the
 // magnitude of the input 7 samples back. thr (null: 0) holds the limiter's threshold per
-// sample; values that cannot reach it need no late check. The results do not depend on how
-// a signal is split into calls. Audio thread; allocates nothing.
-void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr = nullptr);
+// sample (null: thr_c throughout); values that cannot reach it need no late check. The
+// results do not depend on how a signal is split into calls. Audio thread; allocates nothing.
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr = nullptr,
+                 double thr_c = 0.0);
+// Pushes n samples (any n) without writing detector values: what tpdet_block does without
+// true peak, apart from out (the caller reads the input 7 samples back itself). Audio thread.
+void tpdet_pass(TpDetector *d, const float *x, uint32_t n);
 
 // The output true-peak meter over a block: pushes n samples into the 4x interpolator state s
 // (the same history os4_push keeps) and returns the larger of running and the largest phase
