@@ -4,40 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "editor/palette.h"
 #include "editor/ui.h"
 
 struct NVGcontext;
 struct SharedSlot;
 
-// Palette (RGBA bytes).
-struct Rgba {
-    uint8_t r, g, b, a;
-};
-constexpr Rgba COL_CLEAR{12, 13, 18, 255};
-constexpr Rgba COL_BG_TOP{12, 13, 18, 255};
-constexpr Rgba COL_BG_BOTTOM{21, 23, 30, 255};
-constexpr Rgba COL_BAR_TOP{22, 24, 31, 255};
-constexpr Rgba COL_BAR_BOTTOM{15, 16, 22, 255};
-constexpr Rgba COL_ACCENT{255, 182, 74, 255};
-constexpr Rgba COL_RED{236, 86, 74, 255};
-constexpr Rgba COL_TEXT{226, 229, 237, 255};
-constexpr Rgba COL_TEXT_HOVER{240, 244, 255, 255};
-constexpr Rgba COL_DIM{124, 130, 148, 255};
-constexpr Rgba COL_FAINT{78, 83, 98, 255};
-constexpr Rgba COL_HAIRLINE{255, 255, 255, 18};
-constexpr Rgba with_alpha(Rgba c, int a) { return Rgba{c.r, c.g, c.b, (uint8_t)a}; }
 
 // Stage palette, indexed by chain position (5 and above share the last colour).
 Rgba stage_color(int index);
 
 // Records a clickable area (design units) while fewer than 512 are held.
 void hit_push(Ui *ui, int kind, int a, int b, float x, float y, float w, float h);
-
-// The stage a section edits: chain entry focus when valid, else the owner's own entry
-// (the first when absent); the owner's slot with index 0 for an empty chain.
-SharedSlot *shown_stage(const Ui *ui, int *index);
-// Index of the owner's entry in the chain, -1 when absent.
-int own_index(const Ui *ui);
 
 // Text in the one face; align is a NanoVG alignment. spacing is letter spacing.
 void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const char *s, float spacing = 0.f);

@@ -51,12 +51,28 @@ const Hit *ui_hit_test(const Ui *ui, double x, double y);
 void edit_begin(Ui *ui, const Hit *hit, int row);
 void edit_commit(Ui *ui);
 void drag_start(Ui *ui, int kind, int a, int row, double x, double y);
+// Release of a drag: gesture ends on the dragged stages still live; no drag afterwards.
+void drag_end(Ui *ui);
 void on_scroll(Ui *ui, double x, double y, double dy);
 // Right-click at a view pixel: asks the host to pop up its context menu for the parameter
 // there when it is one of the owner's own and the host can (context_menu.cpp). True when
 // the host showed the menu.
 bool ui_context_menu(Ui *ui, double px, double py);
 void open_url();
+
+// The preset name entry (preset_entry.cpp).
+// Opens the entry for a stage (mode 1) or chain (mode 2) preset in the box (x, y, w, h)
+// without refreshing the list (the menu's "Save stage preset..." and "Save chain
+// preset..." entries, box at the menu). Prefilled with the current user preset's name,
+// else "New preset", selected for replacement.
+void preset_entry_open(Ui *ui, int mode, float x, float y, float w, float h);
+// Control+S / Control+Shift+S: refreshes the list and opens the name entry below the preset
+// name field of the last frame (preset_field_*), or below the preset selector's place
+// when no field was drawn yet.
+void preset_save_shortcut(Ui *ui, int mode);
+// Confirm step of a name entry: leading and trailing spaces removed; an empty name does
+// nothing (false); otherwise save_user_preset(mode, trimmed). Does not close the entry.
+bool preset_name_confirm(Ui *ui, int mode, const char *text);
 
 // The vendor's web address, opened from the about box.
 extern const char TERVIK_URL[];

@@ -5,14 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "chainops/chain_gain.h"
+#include "chainops/factory.h"
+#include "editor/design.h"
 #include "editor/draw.h"
 #include "editor/events.h"
 #include "editor/gl.h"
-#include "plugin/params.h"
-#include "plugin/plugin.h"
-#include "presets/factory.h"
-#include "registry/chain.h"
-#include "registry/chain_gain.h"
+#include "params/params.h"
 #include "registry/shared.h"
 #include "sys/sys.h"
 
@@ -22,19 +21,8 @@ extern "C" {
 
 #include "nanovg.h"
 
-static constexpr float DW = 960.f;
-static constexpr float DH = 600.f;
 static constexpr double TOOLTIP_DELAY_S = 0.55;
 
-static NVGcolor col(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
-
-static int chain_count(const Ui *ui) { return ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len; }
-
-// A parameter of a (possibly foreign) slot, bounded like every stored value.
-static double value_of(const SharedSlot *slot, int row) {
-    if (!slot || row < 0 || row >= (int)PARAM_COUNT) return 0.0;
-    return param_clamp(row, shm_load(slot->values[row]));
-}
 
 static void fill_rect(NVGcontext *vg, float x, float y, float w, float h, NVGcolor c) {
     nvgBeginPath(vg);
@@ -52,89 +40,80 @@ static void hline(NVGcontext *vg, float x0, float x1, float y, NVGcolor c) {
     nvgStroke(vg);
 }
 
-void ui_refresh_chain(Ui *ui) {
-    SharedSlot *own = ui->owner ? ui->owner->slot : nullptr;
-    if (own) {
-        int g = (int)value_of(own, P_GROUP);
-        if (g != ui->group_seen) ui->group_seen = ui->group = g;
-    }
-    if (ui->group < 0) ui->group = 0;
-    if (ui->group > 15) ui->group = 15;
-    int n = registry_chain_for(own, (uint32_t)ui->group, ui->chain, 64);
-    ui->chain_len = n < 0 ? 0 : n > 64 ? 64 : n;
-}
+void ui_refresh_chain(Ui *ui) { chain_view_refresh(&ui->chain); }
 
 // ---------------------------------------------------------------------------------------
 // Bottom bar
 
 static void bottom_bar(Ui *ui) {
-    NVGcontext *vg = ui->vg;
-    Plugin *p = ui->owner;
+    NVGcontext *vg = ui->win.vg;
+    const EditorPrefs *prefs = ui->owner.prefs;
     int si = 0;
-    SharedSlot *shown = shown_stage(ui, &si);
+    SharedSlot *shown = shown_stage(&ui->chain, &si);
     if (vg) {
         nvgBeginPath(vg);
-        nvgRect(vg, 0.f, 572.f, DW, 28.f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 572.f, 0.f, 600.f, col(COL_BAR_TOP), col(COL_BAR_BOTTOM)));
+        nvgRect(vg, 0.f, 572.f, DESIGN_WF, 28.f);
+        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 572.f, 0.f, DESIGN_HF, nv(COL_BAR_TOP), nv(COL_BAR_BOTTOM)));
         nvgFill(vg);
-        hline(vg, 0.f, DW, 572.5f, col(COL_HAIRLINE));
+        hline(vg, 0.f, DESIGN_WF, 572.5f, nv(COL_HAIRLINE));
     }
 
-    bool controls = p && p->show_controls;
-    bool grid = p && p->show_grid;
+    bool controls = prefs->show_controls;
+    bool grid = prefs->show_grid;
     pill(vg, 12.f, 576.f, 96.f, 20.f, controls ? "Controls  v" : "Controls  ^", controls,
-         ui->hover_kind == HIT_CONTROLS_TOGGLE);
+         ui->input.hover_kind == HIT_CONTROLS_TOGGLE);
     hit_push(ui, HIT_CONTROLS_TOGGLE, -1, 0, 12.f, 576.f, 96.f, 20.f);
-    pill(vg, 116.f, 576.f, 76.f, 20.f, grid ? "Grid  v" : "Grid  ^", grid, ui->hover_kind == HIT_GRID_TOGGLE);
+    pill(vg, 116.f, 576.f, 76.f, 20.f, grid ? "Grid  v" : "Grid  ^", grid, ui->input.hover_kind == HIT_GRID_TOGGLE);
     hit_push(ui, HIT_GRID_TOGGLE, -1, 0, 116.f, 576.f, 76.f, 20.f);
 
     char value[32], label[64];
-    double dither = value_of(shown, P_DITHER);
+    double dither = slot_param(shown, P_DITHER);
     param_format(P_DITHER, value, sizeof value, dither);
     snprintf(label, sizeof label, "Dither: %s", value);
-    pill(vg, 212.f, 576.f, 104.f, 20.f, label, dither >= 0.5, ui->hover_kind == HIT_DITHER);
+    pill(vg, 212.f, 576.f, 104.f, 20.f, label, dither >= 0.5, ui->input.hover_kind == HIT_DITHER);
     indication_marks(ui, shown, P_DITHER, 220.f, 586.f, 308.f, 586.f);
     hit_push(ui, HIT_DITHER, si, P_DITHER, 212.f, 576.f, 104.f, 20.f);
-    param_format(P_SHAPING, value, sizeof value, value_of(shown, P_SHAPING));
+    param_format(P_SHAPING, value, sizeof value, slot_param(shown, P_SHAPING));
     snprintf(label, sizeof label, "Shaping: %s", value);
-    pill(vg, 324.f, 576.f, 128.f, 20.f, label, false, ui->hover_kind == HIT_SHAPING);
+    pill(vg, 324.f, 576.f, 128.f, 20.f, label, false, ui->input.hover_kind == HIT_SHAPING);
     indication_marks(ui, shown, P_SHAPING, 332.f, 586.f, 444.f, 586.f);
     hit_push(ui, HIT_SHAPING, si, P_SHAPING, 324.f, 576.f, 128.f, 20.f);
 
     if (vg) {
         const char *learn = nullptr;
-        if (ui->midi_learn_ui) learn = "MIDI learn: click a control";
-        else if (shown && shm_load(shown->midi_learn) >= 0) learn = "MIDI learn: move a controller...";
+        if (ui->input.midi_learn_ui) learn = "MIDI learn: click a control";
+        else if (shown && shm_load(shown->midi.midi_learn) >= 0) learn = "MIDI learn: move a controller...";
         if (learn) text(vg, 464.f, 586.f, 9.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, learn);
 
         double latency_ms = 0.0;
-        int n = chain_count(ui);
+        int n = chain_count(&ui->chain);
         for (int i = 0; i < n; i++) {
-            const SharedSlot *s = ui->chain[i].slot;
-            if (!s || !ui->chain[i].recent || !shm_load(s->active)) continue;
-            double rate = shm_load(s->sample_rate);
+            const SharedSlot *s = ui->chain.chain[i].slot;
+            if (!s || !ui->chain.chain[i].recent || !shm_load(s->engine.active)) continue;
+            double rate = shm_load(s->engine.sample_rate);
             if (!(rate > 0.0) || !std::isfinite(rate)) continue;
-            latency_ms += shm_load(s->latency) * 1000.0 / rate;
+            latency_ms += shm_load(s->engine.latency) * 1000.0 / rate;
         }
         char status[160];
         snprintf(status, sizeof status, "%.1f ms chain latency", latency_ms);
         text(vg, 934.f, 586.f, 9.f, COL_DIM, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, status);
 
-        const SharedSlot *last = n > 0 ? ui->chain[n - 1].slot : (p ? p->slot : nullptr);
+        const SharedSlot *last = n > 0 ? ui->chain.chain[n - 1].slot : ui->chain.own_slot;
         if (last) {
-            snprintf(status, sizeof status, "blk %d  max %d  over %d  rst %d  act %d", (int)shm_load(last->block_frames),
-                     (int)shm_load(last->block_max), (int)shm_load(last->block_over), (int)shm_load(last->reset_count),
-                     (int)shm_load(last->activate_count));
+            const SlotMeters &m = last->meters;
+            snprintf(status, sizeof status, "blk %d  max %d  over %d  rst %d  act %d", (int)shm_load(m.block_frames),
+                     (int)shm_load(m.block_max), (int)shm_load(m.block_over), (int)shm_load(m.reset_count),
+                     (int)shm_load(m.activate_count));
             text(vg, 760.f, 586.f, 8.f, COL_FAINT, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, status);
         }
 
-        Rgba grip = ui->hover_kind == HIT_GRIP ? COL_ACCENT : COL_FAINT;
+        Rgba grip = ui->input.hover_kind == HIT_GRIP ? COL_ACCENT : COL_FAINT;
         for (int i = 0; i <= 8; i += 4) {
             nvgBeginPath(vg);
             nvgMoveTo(vg, 956.f, 586.f + i);
             nvgLineTo(vg, 946.f + i, 596.f);
             nvgStrokeWidth(vg, 1.2f);
-            nvgStrokeColor(vg, col(grip));
+            nvgStrokeColor(vg, nv(grip));
             nvgStroke(vg);
         }
     }
@@ -200,15 +179,15 @@ static bool is_param_target(int kind) {
 }
 
 bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t bsize) {
-    int kind = ui->hover_kind;
-    int n = chain_count(ui);
-    int a = ui->hover_a;
-    const SharedSlot *stage = (a >= 0 && a < n) ? ui->chain[a].slot : shown_stage(ui, nullptr);
+    int kind = ui->input.hover_kind;
+    int n = chain_count(&ui->chain);
+    int a = ui->input.hover_a;
+    const SharedSlot *stage = (a >= 0 && a < n) ? ui->chain.chain[a].slot : shown_stage(&ui->chain, nullptr);
     char value[32];
     if (is_param_target(kind)) {
-        int row = ui->hover_b;
+        int row = ui->input.hover_b;
         if (row < 0 || row >= (int)PARAM_COUNT) return false;
-        param_format(row, value, sizeof value, value_of(stage, row));
+        param_format(row, value, sizeof value, slot_param(stage, row));
         snprintf(title, tsize, "%s  %s", PARAMS[row].name, value);
         snprintf(body, bsize, "%s  %s", HELP[row],
                  param_is_switch(row) ? "Click toggles." : "Drag, wheel, double-click to type, Shift = fine.");
@@ -216,24 +195,24 @@ bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t
     }
     switch (kind) {
     case HIT_GAIN_SLIDER:
-        if (ui->chain_mode) {
+        if (ui->chain.chain_mode) {
             double total = 0.0;
             if (n > 0)
-                for (int i = 0; i < n; i++) total += value_of(ui->chain[i].slot, P_GAIN);
+                for (int i = 0; i < n; i++) total += slot_param(ui->chain.chain[i].slot, P_GAIN);
             else
-                total = value_of(stage, P_GAIN);
+                total = slot_param(stage, P_GAIN);
             snprintf(title, tsize, "Chain total  %+.1f dB", total);
             snprintf(body, bsize, "%s", "Drag: the change is shared by every stage (see Spread).");
         } else {
-            param_format(P_GAIN, value, sizeof value, value_of(stage, P_GAIN));
+            param_format(P_GAIN, value, sizeof value, slot_param(stage, P_GAIN));
             snprintf(title, tsize, "Gain  %s", value);
             snprintf(body, bsize, "%s  Drag, wheel, double-click to type.", HELP[P_GAIN]);
         }
         return true;
     case HIT_STAGE: {
         int pos = 0;
-        if (a >= 0 && a < n) pos = ui->chain[a].pos > 98 ? 0 : (int)ui->chain[a].pos;
-        param_format(P_GAIN, value, sizeof value, value_of(stage, P_GAIN));
+        if (a >= 0 && a < n) pos = ui->chain.chain[a].pos > 98 ? 0 : (int)ui->chain.chain[a].pos;
+        param_format(P_GAIN, value, sizeof value, slot_param(stage, P_GAIN));
         snprintf(title, tsize, "Stage %d  gain %s", pos, value);
         // What input.cpp does with a stage card: a click focuses it and starts a gain drag, a
         // double-click opens the value entry, Control- (or Alt-) click sets 0 dB.
@@ -242,7 +221,7 @@ bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t
         return true;
     }
     case HIT_GROUP: {
-        int b = ui->hover_b;
+        int b = ui->input.hover_b;
         if (b >= 100) {
             int g = b - 100;
             snprintf(title, tsize, "%s", "New group");
@@ -268,7 +247,7 @@ bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t
 }
 
 static void draw_tooltip(Ui *ui) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     char title[96], body[200];
     if (!vg || !ui_tooltip_text(ui, title, sizeof title, body, sizeof body)) return;
     float w = text_width(vg, 11.f, title);
@@ -277,19 +256,19 @@ static void draw_tooltip(Ui *ui) {
     w += 24.f;
     float h = 40.f;
     // The pointer is in frame units; the overlay is drawn in design units.
-    float pxd = (float)ui->pointer_x - ui->frame_ox, pyd = (float)ui->pointer_y - ui->frame_oy;
+    float pxd = (float)ui->input.pointer_x - ui->win.frame_ox, pyd = (float)ui->input.pointer_y - ui->win.frame_oy;
     float x = pxd + 14.f, y = pyd + 20.f;
     if (x + w > 954.f) x = 954.f - w;
     if (y + h > 594.f) y = pyd - 50.f;
-    glow(vg, x, y, w, h, 5.f, 10.f, Rgba{0, 0, 0, 140});
+    glow(vg, x, y, w, h, 5.f, 10.f, COL_SHADOW);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, 5.f);
-    nvgFillColor(vg, nvgRGBA(40, 44, 56, 245));
+    nvgFillColor(vg, nv(COL_POPUP));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, 5.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 45));
+    nvgStrokeColor(vg, nv(COL_POPUP_EDGE));
     nvgStroke(vg);
     text(vg, x + 12.f, y + 14.f, 11.f, COL_TEXT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, title);
     text(vg, x + 12.f, y + 28.f, 9.5f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, body);
@@ -300,27 +279,27 @@ static void draw_tooltip(Ui *ui) {
 
 static void menu_panel(NVGcontext *vg, float x, float y, float w, float h) {
     if (!vg) return;
-    glow(vg, x, y, w, h, 6.f, 12.f, Rgba{0, 0, 0, 160});
+    glow(vg, x, y, w, h, 6.f, 12.f, COL_MENU_SHADOW);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, 6.f);
-    nvgFillColor(vg, nvgRGB(34, 37, 46));
+    nvgFillColor(vg, nv(COL_MENU));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, 6.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 40));
+    nvgStrokeColor(vg, nv(COL_EDGE));
     nvgStroke(vg);
 }
 
 static void menu_row(Ui *ui, float x, float y, float w, int section, int row, const char *label, bool current) {
-    NVGcontext *vg = ui->vg;
-    bool hovered = ui->hover_kind == HIT_MENU_ITEM && ui->hover_b == row;
+    NVGcontext *vg = ui->win.vg;
+    bool hovered = ui->input.hover_kind == HIT_MENU_ITEM && ui->input.hover_b == row;
     if (vg) {
-        if (hovered) fill_rect(vg, x + 2.f, y, w - 4.f, 24.f, nvgRGBA(255, 182, 74, 40));
+        if (hovered) fill_rect(vg, x + 2.f, y, w - 4.f, 24.f, nv(COL_MENU_HOVER));
         if (current) {
             nvgBeginPath(vg);
             nvgCircle(vg, x + 15.f, y + 12.f, 3.f);
-            nvgFillColor(vg, col(COL_ACCENT));
+            nvgFillColor(vg, nv(COL_ACCENT));
             nvgFill(vg);
         }
         text(vg, x + 28.f, y + 12.f, 11.5f, hovered ? COL_ACCENT : COL_TEXT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, label);
@@ -329,35 +308,36 @@ static void menu_row(Ui *ui, float x, float y, float w, int section, int row, co
 }
 
 static void menu_separator(Ui *ui, float x, float w, float *y) {
-    if (ui->vg) hline(ui->vg, x + 10.f, x + w - 10.f, *y + 5.f, nvgRGBA(255, 255, 255, 40));
+    if (ui->win.vg) hline(ui->win.vg, x + 10.f, x + w - 10.f, *y + 5.f, nv(COL_EDGE));
     *y += 10.f;
 }
 
 static void preset_menu(Ui *ui) {
-    int users = ui->user_preset_count < 0 ? 0 : ui->user_preset_count > 24 ? 24 : ui->user_preset_count;
-    bool cur_user = ui->preset_cur >= PRESET_USER_FIRST && ui->preset_cur < PRESET_USER_FIRST + users;
+    int users = user_count(&ui->presets);
+    bool cur_user = ui->presets.preset_cur >= PRESET_USER_FIRST && ui->presets.preset_cur < PRESET_USER_FIRST + users;
     int rows = PRESET_STAGE_COUNT + PRESET_CHAIN_COUNT + users + 2 + (cur_user ? 1 : 0);
     int seps = users > 0 ? 3 : 2;
-    float w = ui->menu_w;
+    float w = ui->overlay.menu_w;
     float h = rows * 24.f + 8.f + 10.f * seps;
-    float x = ui->menu_x, y = ui->menu_y;
+    float x = ui->overlay.menu_x, y = ui->overlay.menu_y;
     if (x + w > 956.f) x = 956.f - w;
     if (y + h > 596.f) y = 596.f - h;
     if (y < 4.f) y = 4.f;
-    menu_panel(ui->vg, x, y, w, h);
+    menu_panel(ui->win.vg, x, y, w, h);
     float ry = y + 4.f;
     int row = 0;
     for (int i = 0; i < PRESET_STAGE_COUNT; i++, row++, ry += 24.f)
-        menu_row(ui, x, ry, w, 0, row, PRESETS[i].name ? PRESETS[i].name : "", ui->preset_cur == row);
+        menu_row(ui, x, ry, w, 0, row, PRESETS[i].name ? PRESETS[i].name : "", ui->presets.preset_cur == row);
     menu_separator(ui, x, w, &ry);
     for (int i = 0; i < PRESET_CHAIN_COUNT; i++, row++, ry += 24.f)
-        menu_row(ui, x, ry, w, 1, row, CHAIN_PRESETS[i].name ? CHAIN_PRESETS[i].name : "", ui->preset_cur == row);
+        menu_row(ui, x, ry, w, 1, row, CHAIN_PRESETS[i].name ? CHAIN_PRESETS[i].name : "",
+                 ui->presets.preset_cur == row);
     if (users > 0) {
         menu_separator(ui, x, w, &ry);
         for (int i = 0; i < users; i++, row++, ry += 24.f) {
             char name[64];
-            snprintf(name, sizeof name, "%s", ui->user_presets[i]);
-            menu_row(ui, x, ry, w, 2, row, name, ui->preset_cur == row);
+            snprintf(name, sizeof name, "%s", ui->presets.user_presets[i]);
+            menu_row(ui, x, ry, w, 2, row, name, ui->presets.preset_cur == row);
         }
     }
     menu_separator(ui, x, w, &ry);
@@ -367,36 +347,34 @@ static void preset_menu(Ui *ui) {
     ry += 24.f;
     if (cur_user) {
         char label[96];
-        snprintf(label, sizeof label, "Delete \"%.63s\"", ui->user_presets[ui->preset_cur - PRESET_USER_FIRST]);
+        snprintf(label, sizeof label, "Delete \"%.63s\"",
+                 ui->presets.user_presets[ui->presets.preset_cur - PRESET_USER_FIRST]);
         menu_row(ui, x, ry, w, 5, row++, label, false);
     }
 }
 
 static void list_menu(Ui *ui, const char *const *labels, int count, int current) {
-    float w = ui->menu_w;
+    float w = ui->overlay.menu_w;
     float h = count * 24.f + 8.f;
-    float x = ui->menu_x, y = ui->menu_y;
+    float x = ui->overlay.menu_x, y = ui->overlay.menu_y;
     if (x + w > 956.f) x = 956.f - w;
     if (y + h > 596.f) y = y - h - 28.f;
-    menu_panel(ui->vg, x, y, w, h);
+    menu_panel(ui->win.vg, x, y, w, h);
     for (int i = 0; i < count; i++) menu_row(ui, x, y + 4.f + 24.f * i, w, -1, i, labels[i], i == current);
 }
 
 static void draw_menu(Ui *ui) {
-    if (ui->menu_kind == HIT_PRESET_MENU) {
+    if (ui->overlay.menu_kind == HIT_PRESET_MENU) {
         preset_menu(ui);
-    } else if (ui->menu_kind == HIT_STYLE) {
+    } else if (ui->overlay.menu_kind == HIT_STYLE) {
         const char *names[6];
         for (int i = 0; i < 6; i++) names[i] = param_style_name(i);
-        int n = chain_count(ui);
-        const SharedSlot *s = (ui->menu_stage >= 0 && ui->menu_stage < n) ? ui->chain[ui->menu_stage].slot
-                                                                          : (ui->owner ? ui->owner->slot : nullptr);
-        list_menu(ui, names, 6, (int)(value_of(s, P_STYLE) + 0.5));
+        const SharedSlot *s = chain_stage(&ui->chain, ui->overlay.menu_stage);
+        list_menu(ui, names, 6, (int)(slot_param(s, P_STYLE) + 0.5));
     } else {
         const char *names[TARGET_COUNT];
         for (int i = 0; i < TARGET_COUNT; i++) names[i] = TARGETS[i].label;
-        uint32_t t = ui->owner ? ui->owner->target_idx : 1;
-        list_menu(ui, names, TARGET_COUNT, t > 4 ? 1 : (int)t);
+        list_menu(ui, names, TARGET_COUNT, target_index(&ui->owner.prefs->gain));
     }
 }
 
@@ -404,56 +382,56 @@ static void draw_menu(Ui *ui) {
 // Text entry and about box
 
 static void draw_entry(Ui *ui) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     if (!vg) return;
-    float x = ui->entry_x, y = ui->entry_y, w = ui->entry_w, h = ui->entry_h;
+    float x = ui->overlay.entry_x, y = ui->overlay.entry_y, w = ui->overlay.entry_w, h = ui->overlay.entry_h;
     glow(vg, x, y, w, h, 4.f, 8.f, with_alpha(COL_ACCENT, 60));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, 4.f);
-    nvgFillColor(vg, nvgRGB(14, 16, 22));
+    nvgFillColor(vg, nv(COL_FIELD));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, 4.f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, col(COL_ACCENT));
+    nvgStrokeColor(vg, nv(COL_ACCENT));
     nvgStroke(vg);
     char shown[64];
-    snprintf(shown, sizeof shown, "%s", ui->entry_text);
+    snprintf(shown, sizeof shown, "%s", ui->overlay.entry_text);
     float cx = x + w * 0.5f, cy = y + h * 0.5f;
     float tw = text_width(vg, 12.f, shown);
-    if (ui->entry_selected) {
-        fill_rect(vg, cx - tw * 0.5f - 2.f, y + 4.f, tw + 4.f, h - 8.f, nvgRGBA(255, 182, 74, 70));
+    if (ui->overlay.entry_selected) {
+        fill_rect(vg, cx - tw * 0.5f - 2.f, y + 4.f, tw + 4.f, h - 8.f, nv(COL_SELECTION));
     } else {
-        fill_rect(vg, cx + tw * 0.5f + 1.f, y + 5.f, 1.f, h - 10.f, col(COL_ACCENT));
+        fill_rect(vg, cx + tw * 0.5f + 1.f, y + 5.f, 1.f, h - 10.f, nv(COL_ACCENT));
     }
     text(vg, cx, cy, 12.f, COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, shown);
-    if (ui->entry_kind == 1 || ui->entry_kind == 2)
+    if (ui->overlay.entry_kind == 1 || ui->overlay.entry_kind == 2)
         text(vg, cx, y + h + 9.f, 7.f, COL_ACCENT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE,
-             ui->entry_kind == 1 ? "NAME FOR THE STAGE PRESET  -  ENTER SAVES, ESC CANCELS"
+             ui->overlay.entry_kind == 1 ? "NAME FOR THE STAGE PRESET  -  ENTER SAVES, ESC CANCELS"
                                  : "NAME FOR THE CHAIN PRESET  -  ENTER SAVES, ESC CANCELS",
              0.84f);
 }
 
 static void draw_about(Ui *ui) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     const int cm = NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE;
     if (vg) {
-        fill_rect(vg, 0.f, 0.f, DW, DH, nvgRGBA(6, 7, 10, 170));
+        fill_rect(vg, 0.f, 0.f, DESIGN_WF, DESIGN_HF, nv(COL_SCRIM));
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 280.f, 160.f, 400.f, 280.f, 10.f);
-        nvgFillColor(vg, nvgRGB(24, 26, 34));
+        nvgFillColor(vg, nv(COL_ABOUT));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 280.5f, 160.5f, 399.f, 279.f, 10.f);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 30));
+        nvgStrokeColor(vg, nv(COL_ABOUT_EDGE));
         nvgStroke(vg);
 
         nvgBeginPath(vg);
         nvgCircle(vg, 480.f, 204.f, 6.154f);
-        nvgFillColor(vg, col(COL_ACCENT));
+        nvgFillColor(vg, nv(COL_ACCENT));
         nvgFill(vg);
-        NVGcolor arc = nvgRGBA(255, 182, 74, 217);
+        NVGcolor arc = nv(COL_LOGO_ARC);
         nvgLineCap(vg, NVG_ROUND);
         nvgStrokeWidth(vg, 3.791f);
         nvgStrokeColor(vg, arc);
@@ -468,7 +446,7 @@ static void draw_about(Ui *ui) {
         text(vg, 480.f, 244.f, 20.f, COL_ACCENT, cm, "TERVIK", 2.4f);
         text(vg, 480.f, 268.f, 10.5f, COL_TEXT, cm, "Stacked limiter - version 1.0.1");
         text(vg, 480.f, 288.f, 10.5f, COL_ACCENT, cm, "Morvane - morvane.example/tervik");
-        hline(vg, 310.f, 650.f, 336.f, col(COL_HAIRLINE));
+        hline(vg, 310.f, 650.f, 336.f, nv(COL_HAIRLINE));
         text(vg, 480.f, 356.f, 9.5f, COL_TEXT, cm, "CLAP");
         text(vg, 480.f, 374.f, 9.f, COL_TEXT, cm, "Built on pugl (ISC), NanoVG (zlib),");
         text(vg, 480.f, 388.f, 9.f, COL_DIM, cm, "the CLAP headers (MIT) and Roboto (Apache 2.0)");
@@ -484,24 +462,24 @@ static void draw_about(Ui *ui) {
 // The frame
 
 void frame_build(Ui *ui, double t) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     ui_refresh_chain(ui);
-    ui->hit_count = 0;
+    ui->input.hit_count = 0;
     double z = ui_frame_z(ui);
     float ox = 0.f, oy = 0.f;
-    if (ui->view_w && ui->view_h) {
-        ox = (float)((ui->view_w / z - DW) / 2.0);
-        oy = (float)((ui->view_h / z - DH) / 2.0);
+    if (ui->win.view_w && ui->win.view_h) {
+        ox = (float)((ui->win.view_w / z - DESIGN_WF) / 2.0);
+        oy = (float)((ui->win.view_h / z - DESIGN_HF) / 2.0);
     }
-    ui->frame_ox = ox;
-    ui->frame_oy = oy;
+    ui->win.frame_ox = ox;
+    ui->win.frame_oy = oy;
     if (vg) {
-        nvgFontFaceId(vg, ui->font);
+        nvgFontFaceId(vg, ui->win.font);
         nvgSave(vg);
         nvgTranslate(vg, ox, oy);
         nvgBeginPath(vg);
-        nvgRect(vg, 0.f, 0.f, DW, DH);
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 0.f, 0.f, DH, col(COL_BG_TOP), col(COL_BG_BOTTOM)));
+        nvgRect(vg, 0.f, 0.f, DESIGN_WF, DESIGN_HF);
+        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, 0.f, 0.f, DESIGN_HF, nv(COL_BG_TOP), nv(COL_BG_BOTTOM)));
         nvgFill(vg);
     }
 
@@ -512,22 +490,22 @@ void frame_build(Ui *ui, double t) {
     draw_grid(ui);
     draw_controls(ui);
     draw_gain_slider(ui);
-    if (vg) nvgFontFaceId(vg, ui->font);
+    if (vg) nvgFontFaceId(vg, ui->win.font);
     bottom_bar(ui);
 
-    if (ui->menu_kind != 0) {
+    if (ui->overlay.menu_kind != 0) {
         draw_menu(ui);
-    } else if (ui->drag_kind == 0 && ui->hover_kind != 0 && t - ui->hover_since >= TOOLTIP_DELAY_S) {
+    } else if (ui->input.drag_kind == 0 && ui->input.hover_kind != 0 && t - ui->input.hover_since >= TOOLTIP_DELAY_S) {
         draw_tooltip(ui);
     }
-    if (ui->entry_active) draw_entry(ui);
-    if (ui->about_open) draw_about(ui);
+    if (ui->overlay.entry_active) draw_entry(ui);
+    if (ui->overlay.about_open) draw_about(ui);
 
     if (vg) nvgRestore(vg);
-    int n = ui->hit_count < 0 ? 0 : ui->hit_count > MAX_HITS ? MAX_HITS : ui->hit_count;
+    int n = ui->input.hit_count < 0 ? 0 : ui->input.hit_count > MAX_HITS ? MAX_HITS : ui->input.hit_count;
     for (int i = 0; i < n; i++) {
-        ui->hits[i].x += ox;
-        ui->hits[i].y += oy;
+        ui->input.hits[i].x += ox;
+        ui->input.hits[i].y += oy;
     }
 }
 
@@ -535,15 +513,15 @@ void draw(Ui *ui) {
     if (!ui) return;
     if (!tkgl_glViewport || !tkgl_glClearColor || !tkgl_glClear) return; // nothing loaded: nothing to do
     double z = ui_frame_z(ui);
-    tkgl_glViewport(0, 0, (GLsizei)ui->view_w, (GLsizei)ui->view_h);
-    tkgl_glClearColor(12.f / 255.f, 13.f / 255.f, 18.f / 255.f, 1.f);
+    tkgl_glViewport(0, 0, (GLsizei)ui->win.view_w, (GLsizei)ui->win.view_h);
+    tkgl_glClearColor(COL_CLEAR.r / 255.f, COL_CLEAR.g / 255.f, COL_CLEAR.b / 255.f, COL_CLEAR.a / 255.f);
     tkgl_glClear(GL_COLOR_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
-    if (!ui->vg) return;
-    double t = puglGetTime(puglGetWorld(ui->view));
-    nvgBeginFrame(ui->vg, (float)(ui->view_w / z), (float)(ui->view_h / z), (float)z);
+    if (!ui->win.vg) return;
+    double t = puglGetTime(puglGetWorld(ui->win.view));
+    nvgBeginFrame(ui->win.vg, (float)(ui->win.view_w / z), (float)(ui->win.view_h / z), (float)z);
     frame_build(ui, t);
-    nvgEndFrame(ui->vg);
-    ui->frames++;
+    nvgEndFrame(ui->win.vg);
+    ui->win.frames++;
     frame_probe(ui);
     frame_screenshot(ui);
 }

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "editor/events.h"
 #include "editor/sections.h"
-#include "plugin/plugin.h"
 
 namespace {
 
@@ -73,9 +73,9 @@ int64_t floor_div(int64_t a, int64_t b) {
 }
 
 AlignRec *rec_find(Ui *ui, const SharedSlot *slot) {
-    int n = std::clamp(ui->align_n, 0, 64);
+    int n = std::clamp(ui->graph.align_n, 0, 64);
     for (int i = 0; i < n; i++)
-        if (ui->align[i].slot == slot) return &ui->align[i];
+        if (ui->graph.align[i].slot == slot) return &ui->graph.align[i];
     return nullptr;
 }
 
@@ -83,20 +83,20 @@ AlignRec *rec_find(Ui *ui, const SharedSlot *slot) {
 // dropped and the later ones move down.
 AlignRec *rec_get(Ui *ui, SharedSlot *slot, int32_t frame) {
     if (AlignRec *r = rec_find(ui, slot)) return r;
-    int n = std::clamp(ui->align_n, 0, 64);
+    int n = std::clamp(ui->graph.align_n, 0, 64);
     if (n == 64) {
         int victim = 0;
         for (int i = 1; i < 64; i++)
-            if (ui->align[i].seen_frame < ui->align[victim].seen_frame) victim = i;
-        memmove(&ui->align[victim], &ui->align[victim + 1], sizeof(AlignRec) * (size_t)(63 - victim));
+            if (ui->graph.align[i].seen_frame < ui->graph.align[victim].seen_frame) victim = i;
+        memmove(&ui->graph.align[victim], &ui->graph.align[victim + 1], sizeof(AlignRec) * (size_t)(63 - victim));
         n = 63;
     }
-    AlignRec *r = &ui->align[n];
+    AlignRec *r = &ui->graph.align[n];
     *r = AlignRec{};
     r->slot = slot;
     r->valid_from = -1;
     r->seen_frame = frame;
-    ui->align_n = n + 1;
+    ui->graph.align_n = n + 1;
     return r;
 }
 
@@ -136,23 +136,23 @@ bool map_entry(const AlignRec &r, int64_t e, int64_t c, int64_t *k_out) {
 
 void read_stage(StageNow *st, SharedSlot *slot) {
     st->slot = slot;
-    st->c = (int64_t)shm_load(slot->hist_count);
-    st->t = (double)shm_load(slot->hist_time);
-    st->gap = shm_load(slot->hist_gap);
-    double rate = shm_load(slot->sample_rate);
+    st->c = (int64_t)shm_load(slot->history.hist_count);
+    st->t = (double)shm_load(slot->history.hist_time);
+    st->gap = shm_load(slot->history.hist_gap);
+    double rate = shm_load(slot->engine.sample_rate);
     st->has_rate = rate > 0.0;
-    uint32_t rc = shm_load(slot->ring_count);
+    uint32_t rc = shm_load(slot->calls.ring_count);
     st->s = -1.0;
     st->ds = 0.0;
     if (rc >= 1) {
-        int64_t s = shm_load(slot->ring_steady[(rc - 1) & (CALL_RING - 1)]);
+        int64_t s = shm_load(slot->calls.ring_steady[(rc - 1) & (CALL_RING - 1)]);
         if (s >= 0) {
             // The rows of a call are counted once it ends: measure at the block's end, so
             // that stages with different block lengths on one timeline line up.
-            uint32_t frames = std::min<uint32_t>(shm_load(slot->block_frames), 1u << 20);
+            uint32_t frames = std::min<uint32_t>(shm_load(slot->meters.block_frames), 1u << 20);
             st->s = (double)s + (double)frames;
             if (rc >= 2) {
-                int64_t prev = shm_load(slot->ring_steady[(rc - 2) & (CALL_RING - 1)]);
+                int64_t prev = shm_load(slot->calls.ring_steady[(rc - 2) & (CALL_RING - 1)]);
                 if (prev >= 0 && s > prev) st->ds = (double)s - (double)prev;
             }
         }
@@ -169,20 +169,20 @@ void switch_reference(Ui *ui, int n, double hop_ns, int32_t frame) {
     AlignRec *rn = rec_get(ui, sn.slot, frame);
     int64_t o_n = rn->offset;
     double m_n = sn.t - hop_ns * (double)(sn.c - 1);
-    ui->anchor += (double)o_n * hop_ns;
-    int na = std::clamp(ui->align_n, 0, 64);
+    ui->graph.anchor += (double)o_n * hop_ns;
+    int na = std::clamp(ui->graph.align_n, 0, 64);
     for (int i = 0; i < na; i++) {
-        AlignRec &r = ui->align[i];
+        AlignRec &r = ui->graph.align[i];
         r.offset = to_i32((int64_t)r.offset - o_n);
         for (int j = 0; j < 8; j++) r.raw[j] = to_i32((int64_t)r.raw[j] - o_n);
         for (int j = 0; j < 8; j++) r.jump_off[j] = to_i32((int64_t)r.jump_off[j] - o_n);
     }
-    int64_t base = (int64_t)ui->entry_base + o_n;
+    int64_t base = (int64_t)ui->graph.entry_base + o_n;
     // Bucket boundaries follow the absolute entry numbers; re-base only if they run away.
     if (base < (1 << 20) || base > (1 << 30)) base = ENTRY_BASE;
-    ui->entry_base = (int32_t)base;
-    ui->ref_slot = sn.slot;
-    ui->anchor_corr = ui->anchor - m_n;
+    ui->graph.entry_base = (int32_t)base;
+    ui->graph.ref_slot = sn.slot;
+    ui->graph.anchor_corr = ui->graph.anchor - m_n;
 }
 
 // The first n (1..8) held values, sorted ascending into out.
@@ -317,17 +317,19 @@ struct Layout {
 };
 
 void draw_layers(Ui *ui, const Layout &L) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     int n = L.cols;
     if (n < 1) return;
     nvgLineJoin(vg, NVG_ROUND);
     nvgLineCap(vg, NVG_ROUND);
 
     area_path(vg, g_in, n);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nvgRGBA(120, 130, 160, 90), nvgRGBA(60, 66, 92, 20)));
+    nvgFillPaint(vg,
+                 nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_IN_TOP), nv(COL_GRAPH_IN_BOTTOM)));
     nvgFill(vg);
     area_path(vg, g_out, n);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nvgRGBA(172, 182, 212, 230), nvgRGBA(72, 82, 116, 60)));
+    nvgFillPaint(
+        vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, PANEL_BOTTOM, nv(COL_GRAPH_OUT_TOP), nv(COL_GRAPH_OUT_BOTTOM)));
     nvgFill(vg);
 
     // Reduction bands, stacked from the top in chain order.
@@ -359,11 +361,11 @@ void draw_layers(Ui *ui, const Layout &L) {
     }
 
     curve_path(vg, g_in, n);
-    stroke(vg, 1.f, nvgRGBA(150, 160, 195, 120));
+    stroke(vg, 1.f, nv(COL_GRAPH_IN_LINE));
     curve_path(vg, g_out, n);
-    stroke(vg, 3.f, nvgRGBA(190, 205, 245, 40));
+    stroke(vg, 3.f, nv(COL_GRAPH_OUT_GLOW));
     curve_path(vg, g_out, n);
-    stroke(vg, 1.2f, nvgRGBA(222, 230, 250, 235));
+    stroke(vg, 1.2f, nv(COL_GRAPH_OUT_LINE));
 
     // Lower edge of every band where the stage reduces.
     for (int i = 0; i < n; i++) g_sum[i] = 0.f;
@@ -398,8 +400,8 @@ void draw_layers(Ui *ui, const Layout &L) {
                 open = false;
             }
         }
-        if (pass == 0) stroke(vg, 4.f, nvgRGBA(255, 200, 110, 45));
-        else stroke(vg, 1.5f, nvgRGBA(255, 220, 150, 240));
+        if (pass == 0) stroke(vg, 4.f, nv(COL_GRAPH_LUFS_GLOW));
+        else stroke(vg, 1.5f, nv(COL_GRAPH_LUFS_LINE));
     }
 
     // Peak reduction of the shown stage within the panel.
@@ -426,29 +428,29 @@ void draw_layers(Ui *ui, const Layout &L) {
             float y = std::min(level_y(-below) + 4.f, PANEL_BOTTOM - 18.f);
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x, y, w, 14.f, 4.f);
-            nvgFillColor(vg, nvgRGBA(255, 208, 90, 230));
+            nvgFillColor(vg, nv(COL_GRAPH_BADGE));
             nvgFill(vg);
-            text(vg, x + w * 0.5f, y + 7.f, 9.f, Rgba{30, 24, 10, 255}, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
+            text(vg, x + w * 0.5f, y + 7.f, 9.f, COL_INK_ON_BADGE, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
         }
     }
 }
 
 void draw_ceiling(Ui *ui, int chain_n, int shown_index) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     int last = chain_n - 1;
     for (int i = chain_n - 1; i >= 0; i--)
-        if (ui->chain[i].recent) {
+        if (ui->chain.chain[i].recent) {
             last = i;
             break;
         }
-    double ceil_last = slot_param(ui->chain[last].slot, P_CEILING);
+    double ceil_last = slot_param(ui->chain.chain[last].slot, P_CEILING);
     float y = level_y((float)ceil_last);
     nvgBeginPath(vg);
     nvgMoveTo(vg, PANEL_X, y);
     nvgLineTo(vg, PANEL_RIGHT, y);
-    stroke(vg, 1.f, nvgRGBA(236, 86, 74, 150));
+    stroke(vg, 1.f, nv(COL_GRAPH_CEILING));
     if (shown_index != last && shown_index >= 0 && shown_index < chain_n) {
-        double ceil_shown = slot_param(ui->chain[shown_index].slot, P_CEILING);
+        double ceil_shown = slot_param(ui->chain.chain[shown_index].slot, P_CEILING);
         if (std::fabs(ceil_shown - ceil_last) > 0.05) {
             float ys = level_y((float)ceil_shown);
             nvgBeginPath(vg);
@@ -456,7 +458,7 @@ void draw_ceiling(Ui *ui, int chain_n, int shown_index) {
                 nvgMoveTo(vg, PANEL_X + 10.f * (float)k, ys);
                 nvgLineTo(vg, PANEL_X + 10.f * (float)k + 5.f, ys);
             }
-            stroke(vg, 1.f, nvgRGBA(236, 86, 74, 80));
+            stroke(vg, 1.f, nv(COL_GRAPH_CEILING_SHOWN));
         }
     }
 }
@@ -486,9 +488,9 @@ struct LineWriter {
 
 void write_dump(Ui *ui, const Layout &L, double width_px, int B) {
     char path[600];
-    char dump[sizeof ui->dump_path + 1];
-    memcpy(dump, ui->dump_path, sizeof ui->dump_path);
-    dump[sizeof ui->dump_path] = 0;
+    char dump[sizeof ui->win.dump_path + 1];
+    memcpy(dump, ui->win.dump_path, sizeof ui->win.dump_path);
+    dump[sizeof ui->win.dump_path] = 0;
     int pn = snprintf(path, sizeof path, "%s.cols.txt", dump);
     if (pn < 0 || pn >= (int)sizeof path || dump[0] == 0) return;
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -515,16 +517,16 @@ void write_dump(Ui *ui, const Layout &L, double width_px, int B) {
 
 void draw_graph(Ui *ui, uint64_t now_ns) {
     if (!ui) return;
-    NVGcontext *vg = ui->vg;
-    if (ui->graph_info_valid >= INT32_MAX - 1) {
+    NVGcontext *vg = ui->win.vg;
+    if (ui->graph.graph_info_valid >= INT32_MAX - 1) {
         // A year of frames: restart the draw counter without losing the records' recency.
-        ui->graph_info_valid = 1000;
-        for (int i = 0; i < std::clamp(ui->align_n, 0, 64); i++) ui->align[i].seen_frame = 1000;
+        ui->graph.graph_info_valid = 1000;
+        for (int i = 0; i < std::clamp(ui->graph.align_n, 0, 64); i++) ui->graph.align[i].seen_frame = 1000;
     }
-    ui->graph_info_valid++;
-    int32_t frame = ui->graph_info_valid;
-    int n = std::clamp(ui->chain_len, 0, 64);
-    GraphInfo &info = ui->graph_info;
+    ui->graph.graph_info_valid++;
+    int32_t frame = ui->graph.graph_info_valid;
+    int n = chain_count(&ui->chain);
+    GraphInfo &info = ui->graph.graph_info;
     info = GraphInfo{};
     info.frame = (uint32_t)frame;
     info.chain_len = (uint32_t)n;
@@ -535,12 +537,12 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
         nvgSave(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-        nvgFillColor(vg, nvgRGB(8, 9, 12));
+        nvgFillColor(vg, nv(COL_GRAPH_BG));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-        nvgFillPaint(vg, nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nvgRGBA(0, 0, 0, 0),
-                                        nvgRGBA(0, 0, 0, 140)));
+        nvgFillPaint(vg, nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nv(COL_NONE),
+                                        nv(COL_GRAPH_VIGNETTE)));
         nvgFill(vg);
         nvgScissor(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H);
         for (int k = 0; k <= 10; k++) {
@@ -548,31 +550,27 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
             nvgBeginPath(vg);
             nvgMoveTo(vg, PANEL_X, y);
             nvgLineTo(vg, PANEL_RIGHT, y);
-            stroke(vg, 1.f, nvgRGBA(255, 255, 255, (k % 4 == 0) ? 22 : 10));
+            stroke(vg, 1.f, nv((k % 4 == 0) ? COL_GRAPH_GRID_MAJOR : COL_GRAPH_GRID));
         }
     }
 
     if (n > 0) {
         // Timing of the chain: the first stage's rate, 48 kHz while it has none.
-        double rate = shm_load(ui->chain[0].slot->sample_rate);
+        double rate = shm_load(ui->chain.chain[0].slot->engine.sample_rate);
         if (!(rate > 0.0)) rate = 48000.0;
         rate = std::clamp(rate, 1000.0, 1536000.0);
         double hop = 64.0 / rate;
         double hop_ns = hop * 1e9;
         double e6 = 6.0 / hop;
         double N = rate * 3.6 / 64.0 + e6;
-        double z;
-        if (ui->view_w == 0 || ui->view_h == 0)
-            z = ui->host_scale > 0.0 ? ui->host_scale : 1.0;
-        else
-            z = std::min(ui->view_w / 960.0, ui->view_h / 600.0);
+        double z = ui_frame_z(ui);
         if (!(z > 0.0) || !std::isfinite(z)) z = 1.0;
         double W = PANEL_W * z;
         int B = (int)std::ceil(e6 / (2.0 * W));
         if (B < 1) B = 1;
         while (N / B + 3.0 > (double)MAX_COLS) B++;
 
-        for (int i = 0; i < n; i++) read_stage(&g_st[i], ui->chain[i].slot);
+        for (int i = 0; i < n; i++) read_stage(&g_st[i], ui->chain.chain[i].slot);
         int cand = 0;
         for (int i = 1; i < n; i++)
             if (g_st[i].t > g_st[cand].t) cand = i;
@@ -581,16 +579,16 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
 
         // Reference stage and anchor.
         int ref = -1;
-        if (!ui->graph_init) {
+        if (!ui->graph.graph_init) {
             ref = cand;
-            ui->graph_init = 1;
-            ui->anchor_corr = 0.0;
-            ui->entry_base = ENTRY_BASE;
-            ui->anchor = g_st[ref].t - hop_ns * (double)(g_st[ref].c - 1);
-            ui->ref_slot = g_st[ref].slot;
+            ui->graph.graph_init = 1;
+            ui->graph.anchor_corr = 0.0;
+            ui->graph.entry_base = ENTRY_BASE;
+            ui->graph.anchor = g_st[ref].t - hop_ns * (double)(g_st[ref].c - 1);
+            ui->graph.ref_slot = g_st[ref].slot;
         } else {
             for (int i = 0; i < n; i++)
-                if (ui->chain[i].slot == ui->ref_slot) ref = i;
+                if (ui->chain.chain[i].slot == ui->graph.ref_slot) ref = i;
             bool do_switch;
             if (ref < 0) {
                 do_switch = true;
@@ -610,20 +608,20 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
                 const StageNow &sr = g_st[ref];
                 double m = sr.t - hop_ns * (double)(sr.c - 1);
                 AlignRec *rr = rec_find(ui, sr.slot);
-                if (rr && rr->valid_from >= 0 && rr->gap_seen != sr.gap) ui->anchor_corr = ui->anchor - m;
-                ui->anchor += 0.05 * ((m + ui->anchor_corr) - ui->anchor);
+                if (rr && rr->valid_from >= 0 && rr->gap_seen != sr.gap) ui->graph.anchor_corr = ui->graph.anchor - m;
+                ui->graph.anchor += 0.05 * ((m + ui->graph.anchor_corr) - ui->graph.anchor);
             }
         }
-        if (!std::isfinite(ui->anchor)) ui->anchor = g_st[ref].t - hop_ns * (double)(g_st[ref].c - 1);
-        if (!std::isfinite(ui->anchor_corr)) ui->anchor_corr = 0.0;
+        if (!std::isfinite(ui->graph.anchor)) ui->graph.anchor = g_st[ref].t - hop_ns * (double)(g_st[ref].c - 1);
+        if (!std::isfinite(ui->graph.anchor_corr)) ui->graph.anchor_corr = 0.0;
         const StageNow &sr = g_st[ref];
 
         // Newest displayed moment, in reference entries beyond its newest entry.
-        double p = (D - ui->anchor) / hop_ns - (double)(sr.c - 1);
+        double p = (D - ui->graph.anchor) / hop_ns - (double)(sr.c - 1);
         if (now - sr.t < 250.0 * MS && std::fabs(p) > 80.0) {
             double m = sr.t - hop_ns * (double)(sr.c - 1);
-            ui->anchor_corr = 0.0;
-            ui->anchor = m;
+            ui->graph.anchor_corr = 0.0;
+            ui->graph.anchor = m;
             p = (D - m) / hop_ns - (double)(sr.c - 1);
         }
         if (!std::isfinite(p)) p = 0.0;
@@ -639,9 +637,9 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
         L.frac = P - (double)L.newest;
         L.ppe = PANEL_W / e6;
         int sidx = 0;
-        shown_stage(ui, &sidx);
+        shown_stage(&ui->chain, &sidx);
         L.shown = sidx;
-        int64_t base = ui->entry_base;
+        int64_t base = ui->graph.entry_base;
         int64_t bn = floor_div(base + L.newest, B);
         int64_t oldest = L.newest - 8190;
         int cols = (int)(std::min(N, 8190.0) / B);
@@ -675,11 +673,11 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
                     if (!map_entry(*rec, e, st.c, &k)) continue;
                     if (k < 0 || k < rec->valid_from || k < st.c - RING_REACH || k >= st.c) continue;
                     size_t idx = (size_t)((uint64_t)k & (HIST_LEN - 1));
-                    float vin = shm_load(slot->hist_in[idx]);
+                    float vin = shm_load(slot->history.hist_in[idx]);
                     if (!(vin >= 0.f)) continue;  // gap row (or garbage)
-                    float vout = shm_load(slot->hist_out[idx]);
-                    float vgain = shm_load(slot->hist_gain[idx]);
-                    float vl = shm_load(slot->hist_lufs[idx]);
+                    float vout = shm_load(slot->history.hist_out[idx]);
+                    float vgain = shm_load(slot->history.hist_gain[idx]);
+                    float vl = shm_load(slot->history.hist_lufs[idx]);
                     count++;
                     if (vin > mi) mi = vin;
                     if (vout > mo) mo = vout;
@@ -711,7 +709,7 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
 
         // What was drawn, for the debug extension and the column dump.
         for (int j = 0; j < cols; j++) {
-            GraphCol &gc = ui->graph_cols[j];
+            GraphCol &gc = ui->graph.graph_cols[j];
             gc = GraphCol{};
             gc.index = (uint32_t)g_idx[j];
             gc.x = g_x[j];
@@ -722,10 +720,10 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
             gc.in_stage = g_in_stage[j];
             gc.out_stage = g_out_stage[j];
         }
-        ui->graph_col_count = cols;
+        ui->graph.graph_col_count = cols;
         info.ref_index = (uint32_t)ref;
         for (int i = 0; i < n && i < 31; i++)
-            if (ui->chain[i].recent) info.recent_mask |= 1u << i;
+            if (ui->chain.chain[i].recent) info.recent_mask |= 1u << i;
         info.bucket = (uint32_t)B;
         info.stages = (uint32_t)L.stages;
         info.frac = L.frac;
@@ -735,16 +733,16 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
             info.offsets[s] = rec ? (uint32_t)rec->offset : 0u;
         }
         info.cols = (uint32_t)cols;
-        if (ui->dump_pending) write_dump(ui, L, W, B);
+        if (ui->win.dump_pending) write_dump(ui, L, W, B);
     } else {
-        ui->graph_col_count = 0;
+        ui->graph.graph_col_count = 0;
     }
 
     if (vg) {
         nvgRestore(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 10.5f, 100.5f, 675.f, 463.f, 6.f);
-        stroke(vg, 1.f, nvgRGBA(255, 255, 255, 14));
+        stroke(vg, 1.f, nv(COL_BORDER));
         char buf[16];
         for (int db = 0; db >= -30; db -= 6) {
             snprintf(buf, sizeof buf, "%d", db);

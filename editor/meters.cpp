@@ -5,18 +5,11 @@
 #include <cstdio>
 
 #include "editor/sections.h"
-#include "plugin/plugin.h"
-#include "registry/chain_gain.h"
+#include "chainops/chain_gain.h"
 
 constexpr float METER_TOP = 126.f;
 constexpr float METER_H = 288.f;
 constexpr float METER_BOTTOM = 414.f;
-
-int loud_target_index(const Ui *ui) {
-    if (!ui || !ui->owner) return 1;
-    uint32_t idx = ui->owner->target_idx;
-    return idx > 4 ? 1 : (int)idx;
-}
 
 void meter_ballistics(MeterBall *m, float x, double t) {
     // Linear peak from a slot: NaN and negative values count as silence, +inf as +120 dB.
@@ -60,56 +53,57 @@ static void format_lufs(char *buf, size_t size, const char *prefix, float v) {
 
 void meters_update(Ui *ui, double t, MetersView *view) {
     *view = MetersView{};
-    Plugin *owner = ui->owner;
-    SharedSlot *own = owner ? owner->slot : nullptr;
-    int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
+    const GainPrefs *gain = &ui->owner.prefs->gain;
+    SharedSlot *own = ui->chain.own_slot;
+    int n = chain_count(&ui->chain);
     int first = -1, last = -1;
     float total = 0.f;
     for (int i = 0; i < n; i++) {
-        if (!ui->chain[i].recent || !ui->chain[i].slot) continue;
+        if (!ui->chain.chain[i].recent || !ui->chain.chain[i].slot) continue;
         if (first < 0) first = i;
         last = i;
-        total += reduction_db(shm_load(ui->chain[i].slot->meter_gain));
+        total += reduction_db(shm_load(ui->chain.chain[i].slot->meters.meter_gain));
     }
-    view->in_slot = first >= 0 ? ui->chain[first].slot : own;
-    view->out_slot = last >= 0 ? ui->chain[last].slot : own;
+    view->in_slot = first >= 0 ? ui->chain.chain[first].slot : own;
+    view->out_slot = last >= 0 ? ui->chain.chain[last].slot : own;
     SharedSlot *in = view->in_slot, *out = view->out_slot;
 
-    meter_ballistics(&ui->m_in, in ? shm_load(in->meter_tp_in) : 0.f, t);
-    meter_ballistics(&ui->m_out, out ? shm_load(out->meter_tp_out) : 0.f, t);
+    meter_ballistics(&ui->meters.m_in, in ? shm_load(in->meters.meter_tp_in) : 0.f, t);
+    meter_ballistics(&ui->meters.m_out, out ? shm_load(out->meters.meter_tp_out) : 0.f, t);
     for (int c = 0; c < 4; c++) {
         SharedSlot *s = c < 2 ? in : out;
-        meter_ballistics(&ui->m_ch[c], s ? shm_load(s->meter_tp_ch[c]) : 0.f, t);
+        meter_ballistics(&ui->meters.m_ch[c], s ? shm_load(s->meters.meter_tp_ch[c]) : 0.f, t);
     }
     view->ceiling = (float)slot_param(out, P_CEILING);
     float clip_at = view->ceiling + 0.05f;
-    view->out_clip[0] = ui->m_ch[2].hold > clip_at;
-    view->out_clip[1] = ui->m_ch[3].hold > clip_at;
-    view->out_red = ui->m_out.hold > clip_at;
+    view->out_clip[0] = ui->meters.m_ch[2].hold > clip_at;
+    view->out_clip[1] = ui->meters.m_ch[3].hold > clip_at;
+    view->out_red = ui->meters.m_out.hold > clip_at;
 
     view->gr_total = total;
-    float shown = ui->gr_total_shown - 0.5f;
+    float shown = ui->meters.gr_total_shown - 0.5f;
     if (!std::isfinite(shown)) shown = 0.f;
-    ui->gr_total_shown = total > shown ? total : shown;
-    if (ui->gr_total_shown < 0.f) ui->gr_total_shown = 0.f;
+    ui->meters.gr_total_shown = total > shown ? total : shown;
+    if (ui->meters.gr_total_shown < 0.f) ui->meters.gr_total_shown = 0.f;
 
-    int mode = owner && owner->lufs_mode <= 2 ? (int)owner->lufs_mode : 0;
+    int mode = gain->lufs_mode <= 2 ? (int)gain->lufs_mode : 0;
     view->mode = mode;
     float value = -100.f, integrated = -100.f;
     if (out) {
-        value = mode == 1 ? lufs_of(out->lufs_m) : (mode == 2 ? lufs_of(out->lufs_i) : lufs_of(out->lufs_s));
-        integrated = lufs_of(out->lufs_i);
+        const SlotMeters &m = out->meters;
+        value = mode == 1 ? lufs_of(m.lufs_m) : (mode == 2 ? lufs_of(m.lufs_i) : lufs_of(m.lufs_s));
+        integrated = lufs_of(out->meters.lufs_i);
     }
-    if (ui->loud_paused) {
-        value = std::isnan(ui->loud_frozen) ? -100.f : ui->loud_frozen;
-        integrated = std::isnan(ui->loud_frozen_int) ? -100.f : ui->loud_frozen_int;
+    if (ui->meters.loud.loud_paused) {
+        value = std::isnan(ui->meters.loud.loud_frozen) ? -100.f : ui->meters.loud.loud_frozen;
+        integrated = std::isnan(ui->meters.loud.loud_frozen_int) ? -100.f : ui->meters.loud.loud_frozen_int;
     } else {
-        ui->loud_frozen = value;
-        ui->loud_frozen_int = integrated;
+        ui->meters.loud.loud_frozen = value;
+        ui->meters.loud.loud_frozen_int = integrated;
     }
     view->loud_value = value;
     view->loud_int = integrated;
-    view->target = owner ? loudness_target(owner) : -14.0;
+    view->target = loudness_target(gain);
     format_lufs(view->readout, sizeof view->readout, "", value);
     view->readout_red = value > -99.f && (double)value > view->target + 0.5;
     double dist = value <= -99.f ? 0.0 : (double)value - view->target;
@@ -136,31 +130,31 @@ static void caption(NVGcontext *vg, float x, const char *s) {
 static void track(NVGcontext *vg, float x, float w) {
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, METER_TOP, w, METER_H, 2.f);
-    nvgFillColor(vg, nvgRGBA(0, 0, 0, 110));
+    nvgFillColor(vg, nv(COL_TRACK));
     nvgFill(vg);
 }
 
 static void draw_levels(Ui *ui, const MetersView &view) {
-    NVGcontext *vg = ui->vg;
-    const Rgba top{178, 190, 224, 255}, bottom{86, 100, 140, 255};
+    NVGcontext *vg = ui->win.vg;
+    const Rgba top = COL_LEVEL_TOP, bottom = COL_LEVEL_BOTTOM;
     char buf[32];
     caption(vg, 738.f, "IN");
-    level_bar(vg, 728.f, ui->m_ch[0].level, ui->m_ch[0].hold, top, bottom, false);
-    level_bar(vg, 739.f, ui->m_ch[1].level, ui->m_ch[1].hold, top, bottom, false);
-    snprintf(buf, sizeof buf, "%.1f", ui->m_in.hold);
+    level_bar(vg, 728.f, ui->meters.m_ch[0].level, ui->meters.m_ch[0].hold, top, bottom, false);
+    level_bar(vg, 739.f, ui->meters.m_ch[1].level, ui->meters.m_ch[1].hold, top, bottom, false);
+    snprintf(buf, sizeof buf, "%.1f", ui->meters.m_in.hold);
     text(vg, 738.f, 426.f, 9.f, COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
 
     caption(vg, 770.f, "OUT");
-    level_bar(vg, 760.f, ui->m_ch[2].level, ui->m_ch[2].hold, top, bottom, view.out_clip[0]);
-    level_bar(vg, 771.f, ui->m_ch[3].level, ui->m_ch[3].hold, top, bottom, view.out_clip[1]);
+    level_bar(vg, 760.f, ui->meters.m_ch[2].level, ui->meters.m_ch[2].hold, top, bottom, view.out_clip[0]);
+    level_bar(vg, 771.f, ui->meters.m_ch[3].level, ui->meters.m_ch[3].hold, top, bottom, view.out_clip[1]);
     float cy = std::floor(level_y(view.ceiling)) + 0.5f;
     nvgBeginPath(vg);
     nvgMoveTo(vg, 757.f, cy);
     nvgLineTo(vg, 783.f, cy);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(236, 86, 74, 200));
+    nvgStrokeColor(vg, nv(COL_CEILING_MARK));
     nvgStroke(vg);
-    snprintf(buf, sizeof buf, "%.1f", ui->m_out.hold);
+    snprintf(buf, sizeof buf, "%.1f", ui->meters.m_out.hold);
     text(vg, 770.f, 426.f, 9.f, view.out_red ? COL_RED : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
     for (int db = 0; db >= -60; db -= 12) {
         snprintf(buf, sizeof buf, "%d", db);
@@ -169,18 +163,18 @@ static void draw_levels(Ui *ui, const MetersView &view) {
 }
 
 static void draw_reduction(Ui *ui) {
-    NVGcontext *vg = ui->vg;
-    int n = ui->chain_len < 0 ? 0 : (ui->chain_len > 64 ? 64 : ui->chain_len);
+    NVGcontext *vg = ui->win.vg;
+    int n = chain_count(&ui->chain);
     char buf[32];
     caption(vg, 816.f, "GR");
     track(vg, 806.f, 20.f);
     float y = METER_TOP;
     int drawn = 0;
     for (int i = 0; i < n && drawn < 8; i++) {
-        const ChainEntry &e = ui->chain[i];
+        const ChainEntry &e = ui->chain.chain[i];
         if (!e.recent || !e.slot) continue;
         drawn++;
-        float h = reduction_db(shm_load(e.slot->meter_gain)) * (METER_H / 24.f);
+        float h = reduction_db(shm_load(e.slot->meters.meter_gain)) * (METER_H / 24.f);
         if (y + h > METER_BOTTOM) h = METER_BOTTOM - y;
         if (h <= 0.5f) continue;
         Rgba c = stage_color(i);
@@ -196,15 +190,15 @@ static void draw_reduction(Ui *ui) {
         nvgMoveTo(vg, 806.f, ty);
         nvgLineTo(vg, 826.f, ty);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 100));
+        nvgStrokeColor(vg, nv(COL_GR_TICK));
         nvgStroke(vg);
     }
     for (int db = 0; db <= 24; db += 6) {
         snprintf(buf, sizeof buf, "%d", db);
         text(vg, 830.f, METER_TOP + (float)db * (METER_H / 24.f), 7.f, COL_FAINT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
     }
-    snprintf(buf, sizeof buf, "-%.1f", ui->gr_total_shown);
-    text(vg, 816.f, 426.f, 9.f, ui->gr_total_shown > 0.05f ? COL_RED : COL_TEXT,
+    snprintf(buf, sizeof buf, "-%.1f", ui->meters.gr_total_shown);
+    text(vg, 816.f, 426.f, 9.f, ui->meters.gr_total_shown > 0.05f ? COL_RED : COL_TEXT,
          NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, buf);
 }
 
@@ -215,19 +209,19 @@ static void loud_bar(NVGcontext *vg, float x, float w, float r, float v) {
     float h = METER_H * f;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, METER_BOTTOM - h, w, h, r);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, METER_TOP, 0.f, METER_BOTTOM, nvgRGB(255, 205, 96), nvgRGB(150, 110, 40)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, METER_TOP, 0.f, METER_BOTTOM, nv(COL_LOUD_TOP), nv(COL_LOUD_BOTTOM)));
     nvgFill(vg);
 }
 
 static void draw_loudness(Ui *ui, const MetersView &view) {
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     SharedSlot *out = view.out_slot;
     char buf[32];
     caption(vg, 872.f, "LOUDNESS");
     track(vg, 852.f, 40.f);
-    float st = out ? lufs_of(out->lufs_s) : -100.f;
-    float mo = out ? lufs_of(out->lufs_m) : -100.f;
-    float in = out ? lufs_of(out->lufs_i) : -100.f;
+    float st = out ? lufs_of(out->meters.lufs_s) : -100.f;
+    float mo = out ? lufs_of(out->meters.lufs_m) : -100.f;
+    float in = out ? lufs_of(out->meters.lufs_i) : -100.f;
     loud_bar(vg, 852.f, 26.f, 2.f, st);
     loud_bar(vg, 881.f, 11.f, 1.5f, mo);
     for (int k = 0; k <= 34; k++) {
@@ -236,14 +230,14 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
         nvgMoveTo(vg, 852.f, y);
         nvgLineTo(vg, 892.f, y);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 90));
+        nvgStrokeColor(vg, nv(COL_LOUD_TICK));
         nvgStroke(vg);
     }
     if (in > -36.f) {
         float y = lufs_y(in);
         nvgBeginPath(vg);
         nvgRect(vg, 849.f, y - 1.f, 8.f, 2.f);
-        nvgFillColor(vg, nvgRGBA(255, 255, 255, 220));
+        nvgFillColor(vg, nv(COL_LOUD_INT_MARK));
         nvgFill(vg);
     }
     float ty = lufs_y((float)view.target);
@@ -251,18 +245,18 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
     nvgMoveTo(vg, 848.f, ty);
     nvgLineTo(vg, 896.f, ty);
     nvgStrokeWidth(vg, 1.5f);
-    nvgStrokeColor(vg, nvgRGBA(255, 182, 74, 220));
+    nvgStrokeColor(vg, nv(COL_TARGET_LINE));
     nvgStroke(vg);
     for (int v = 0; v >= -36; v -= 6) {
         snprintf(buf, sizeof buf, "%d", v);
         text(vg, 898.f, lufs_y((float)v), 7.f, COL_FAINT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
     }
-    int idx = loud_target_index(ui);
+    int idx = target_index(&ui->owner.prefs->gain);
     snprintf(buf, sizeof buf, "%d %s", (int)std::lround(view.target), TARGETS[idx].short_label);
     float tw = text_width(vg, 7.5f, buf);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 898.f, ty - 6.f, tw + 8.f, 12.f, 2.f);
-    nvgFillColor(vg, nvgRGBA(14, 16, 22, 230));
+    nvgFillColor(vg, nv(COL_LABEL_BG));
     nvgFill(vg);
     text(vg, 902.f, ty, 7.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
     text(vg, 865.f, 426.f, 7.f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "S", 0.84f);
@@ -276,31 +270,31 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
 
 void draw_meters(Ui *ui, double t) {
     if (!ui) return;
-    NVGcontext *vg = ui->vg;
+    NVGcontext *vg = ui->win.vg;
     MetersView view;
     meters_update(ui, t, &view);
     int s = 0;
-    SharedSlot *shown = shown_stage(ui, &s);
+    SharedSlot *shown = shown_stage(&ui->chain, &s);
 
     if (vg) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 716.f, 100.f, 236.f, 464.f, 6.f);
-        nvgFillColor(vg, nvgRGBA(255, 255, 255, 6));
+        nvgFillColor(vg, nv(COL_PANEL_TINT));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgRoundedRect(vg, 716.5f, 100.5f, 235.f, 463.f, 6.f);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 14));
+        nvgStrokeColor(vg, nv(COL_BORDER));
         nvgStroke(vg);
         draw_levels(ui, view);
         draw_reduction(ui);
         draw_loudness(ui, view);
-        pill(vg, 728.f, 490.f, 82.f, 20.f, LUFS_MODES[view.mode], false, ui->hover_kind == HIT_LOUD_MODE);
-        pill(vg, 816.f, 490.f, 124.f, 20.f, TARGETS[loud_target_index(ui)].label, false,
-             ui->hover_kind == HIT_LOUD_TARGET);
-        pill(vg, 728.f, 516.f, 60.f, 20.f, ui->loud_paused ? "Resume" : "Pause", ui->loud_paused != 0,
-             ui->hover_kind == HIT_LOUD_PAUSE);
-        pill(vg, 794.f, 516.f, 56.f, 20.f, "Reset", false, ui->hover_kind == HIT_LOUD_RESET);
+        pill(vg, 728.f, 490.f, 82.f, 20.f, LUFS_MODES[view.mode], false, ui->input.hover_kind == HIT_LOUD_MODE);
+        pill(vg, 816.f, 490.f, 124.f, 20.f, TARGETS[target_index(&ui->owner.prefs->gain)].label, false,
+             ui->input.hover_kind == HIT_LOUD_TARGET);
+        pill(vg, 728.f, 516.f, 60.f, 20.f, ui->meters.loud.loud_paused ? "Resume" : "Pause",
+             ui->meters.loud.loud_paused != 0, ui->input.hover_kind == HIT_LOUD_PAUSE);
+        pill(vg, 794.f, 516.f, 56.f, 20.f, "Reset", false, ui->input.hover_kind == HIT_LOUD_RESET);
     }
     hit_push(ui, HIT_LOUD_MODE, -1, 0, 728.f, 490.f, 82.f, 20.f);
     hit_push(ui, HIT_LOUD_TARGET, -1, 0, 816.f, 490.f, 124.f, 20.f);
@@ -309,7 +303,7 @@ void draw_meters(Ui *ui, double t) {
 
     float iw = vg ? text_width(vg, 10.f, view.int_text) : 0.f;
     if (vg)
-        text(vg, 940.f, 526.f, 10.f, ui->hover_kind == HIT_LOUD_INT ? COL_TEXT_HOVER : COL_TEXT,
+        text(vg, 940.f, 526.f, 10.f, ui->input.hover_kind == HIT_LOUD_INT ? COL_TEXT_HOVER : COL_TEXT,
              NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, view.int_text);
     hit_push(ui, HIT_LOUD_INT, -1, 0, 940.f - iw - 4.f, 516.f, iw + 8.f, 20.f);
 
@@ -321,7 +315,7 @@ void draw_meters(Ui *ui, double t) {
         int row = MON_ROWS[k];
         if (vg) {
             pill(vg, x, 542.f, MON_W[k], 20.f, MON_LABELS[k], slot_param(shown, row) >= 0.5,
-                 ui->hover_kind == HIT_TOGGLE && ui->hover_b == row);
+                 ui->input.hover_kind == HIT_TOGGLE && ui->input.hover_b == row);
             indication_marks(ui, shown, row, x + 8.f, 552.f, x + MON_W[k] - 8.f, 552.f);
         }
         hit_push(ui, HIT_TOGGLE, s, row, x, 542.f, MON_W[k], 20.f);

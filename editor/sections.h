@@ -6,19 +6,10 @@
 #include <cstdint>
 
 #include "editor/draw.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "registry/shared.h"
 
 #include "nanovg.h"
-
-inline NVGcolor nv(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
-
-// A parameter value read from a (possibly foreign) slot, bounded by param_clamp: NaN gives
-// the row's default, anything else lies inside the row's range.
-inline double slot_param(const SharedSlot *slot, int row) {
-    if (!slot || row < 0 || row >= (int)PARAM_COUNT) return 0.0;
-    return param_clamp(row, shm_load(slot->values[row]));
-}
 
 // Reduction in dB (positive) for a linear gain: 120 below 0.000001, 0 above 1 and for NaN.
 inline float reduction_db(float gain) {
@@ -42,12 +33,10 @@ inline int bounded_int(double v, int lo, int hi) {
     return (int)v;
 }
 
-// Index into TARGETS of the owner's loudness target (above 4 counts as 1).
-int loud_target_index(const Ui *ui);
-
 // The grid's parameter rows (PARAMS indexes) and labels, in display order.
-extern const int GRID_ROWS[12];
-extern const char *const GRID_LABELS[12];
+constexpr int GRID_ROW_COUNT = 12;
+extern const int GRID_ROWS[GRID_ROW_COUNT];
+extern const char *const GRID_LABELS[GRID_ROW_COUNT];
 // Width of a grid column for n stages: 526 / n, at most 170.
 float grid_column_width(int n);
 

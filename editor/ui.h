@@ -4,9 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chainops/chain_gain.h"
+#include "chainops/chain_view.h"
+#include "chainops/factory.h"
+#include "params/owner.h"
 #include "registry/chain.h"
 
-struct Plugin;
+struct ChainHistory;
 struct NVGcontext;
 struct PuglViewImpl;
 
@@ -89,8 +93,41 @@ struct MeterBall {
     double expiry;
 };
 
-struct Ui {
-    Plugin *owner;
+// The owner's editor preferences, saved in its state.
+struct EditorPrefs {
+    GainPrefs gain;         // spread, loudness target and readout mode
+    uint32_t show_controls; // the controls panel is open
+    uint32_t show_grid;     // the all-stages grid is open
+    double ui_scale;        // the user's zoom, UI_ZOOM_MIN..UI_ZOOM_MAX
+};
+
+// The defaults of a new stage.
+inline EditorPrefs editor_prefs_default() {
+    EditorPrefs p{};
+    p.gain.target_idx = 1;
+    p.gain.target_custom = -16.0;
+    p.show_controls = 1;
+    p.ui_scale = 1.0;
+    return p;
+}
+
+// What an editor gets of the stage that owns it. The records stay the owner's and outlive
+// the editor; the calls are skipped when missing.
+struct EditorOwner {
+    const StageOwner *stage; // mark dirty and log
+    SharedSlot *slot;        // the owner's own slot
+    EditorPrefs *prefs;      // required
+    ChainHistory *history;   // undo, redo and A/B; null: none recorded
+    double gui_scale;        // the host's scale when the editor is made, 0 when none was given
+    void *ctx;               // handed back to the calls
+    void (*request_resize)(void *ctx, uint32_t w, uint32_t h);
+    // Asks the host to pop up its context menu for the owner's parameter param_id at view
+    // pixel (x, y); true when it did. Null when the owner cannot.
+    bool (*context_menu)(void *ctx, uint32_t param_id, int32_t x, int32_t y);
+};
+
+// The window: pugl view, GL context, sizes and scale, size requests, probe and screenshot.
+struct UiWindow {
     PuglViewImpl *view;
     NVGcontext *vg;
     int32_t font;
@@ -98,45 +135,51 @@ struct Ui {
     uint32_t view_w, view_h;
     uint8_t realized, visible, exposed, probe_done;
     uint8_t probe_rgb[3];
-    ChainEntry chain[64];
-    int32_t chain_len;
-    int32_t focus;
-    uint8_t chain_mode;
-    uint8_t midi_learn_ui;
-    uint8_t loud_paused;
-    float loud_frozen, loud_frozen_int;
-    int32_t preset_cur;
-    char user_presets[24][64];
-    int32_t user_preset_count;
-    uint8_t preset_applying;
-    int32_t group;
-    int32_t group_seen;
+    uint32_t frames;          // frames drawn with a NanoVG context; ui_rect needs one
+    uint32_t hint_w, hint_h;  // last size given to pugl for the view (reused by a retry view)
+    uint8_t timer_running;    // the view's 60 Hz pugl timer is started
+    float frame_ox, frame_oy; // letterbox offset of the last frame: hit = design + offset
+    // size requests to the host, spaced 40 ms apart
+    uint32_t req_w, req_h;
+    double req_zoom;
+    int64_t req_time;
+    double req_pending_scale;
+    uint8_t req_pending;
+    // screenshot asked for by the debug extension
+    char dump_path[512];
+    uint8_t dump_pending;
+};
+
+// Pointer and keyboard: the last frame's hit targets, hover, drags, clicks, the resize grip,
+// the keystroke that acted and MIDI learn mode.
+struct UiInput {
     Hit hits[MAX_HITS];
     int32_t hit_count;
     int32_t hover_kind, hover_a, hover_b;
     double pointer_x, pointer_y;
     double hover_since;
-    // drag
+    // drag: what is dragged, and the stages it writes
     int32_t drag_kind;
     int32_t drag_a;
     int32_t drag_row;
-    double drag_x0, drag_y0;
-    double drag_norm[64];
-    SharedSlot *drag_slots[64];
-    int32_t drag_count;
+    uint8_t drag_chain_total; // the drag is a chain-total drag
+    DragStages drag;
     // previous click
     double click_time;
     int32_t click_kind, click_a, click_b;
     // resize grip
     uint32_t grip_w0;
     double grip_x0;
-    // size requests
-    uint32_t req_w, req_h;
-    double req_zoom;
-    int64_t req_time;
-    double req_pending_scale;
-    uint8_t req_pending;
-    // text entry
+    // the keystroke whose key press acted, so that its text event is swallowed
+    double key_acted_time;
+    uint32_t key_acted_code;
+    uint8_t key_acted;
+    uint8_t midi_learn_ui; // learn mode: the next click picks a control
+};
+
+// What is drawn over the sections: text entry, popup menu, about box, and where the preset
+// name field was drawn in the last frame (for the save shortcut).
+struct UiOverlays {
     uint8_t entry_active;
     int32_t entry_kind; // 0 value, 1 stage preset name, 2 chain preset name
     uint8_t entry_selected;
@@ -144,50 +187,56 @@ struct Ui {
     int32_t entry_row;
     char entry_text[64];
     float entry_x, entry_y, entry_w, entry_h;
-    // popup menu
     int32_t menu_kind;
     int32_t menu_stage;
     float menu_x, menu_y, menu_w;
-    // preset name field of the last frame (for the save shortcut)
+    uint8_t about_open;
     uint8_t preset_field_drawn;
     float preset_field_x, preset_field_y, preset_field_w, preset_field_h;
-    // meters
+};
+
+// Display ballistics of the meters and the strip, and the readouts held by Pause.
+struct UiMeters {
     MeterBall m_in, m_out;
     MeterBall m_ch[4];
     float gr_total_shown;
-    float strip_hold[64];
-    uint8_t about_open;
-    char dump_path[512];
-    uint8_t dump_pending;
-    // graph
+    float strip_hold[CHAIN_MAX];
+    LoudHold loud;
+};
+
+// The graph of the last frame (for the debug extension) and the time alignment it keeps.
+struct UiGraph {
     GraphCol graph_cols[GRAPH_MAX_COLS];
     GraphInfo graph_info;
     int32_t graph_col_count;
     int32_t graph_info_valid;
-    AlignRec align[64];
+    AlignRec align[CHAIN_MAX];
     int32_t align_n;
     SharedSlot *ref_slot;
     double anchor;
     double anchor_corr;
     uint8_t graph_init;
     int32_t entry_base;
-    // window bookkeeping (window.cpp)
-    uint32_t frames;          // frames drawn with a NanoVG context; ui_rect needs one
-    uint32_t hint_w, hint_h;  // last size given to pugl for the view (reused by a retry view)
-    uint8_t timer_running;    // the view's 60 Hz pugl timer is started
-    float frame_ox, frame_oy; // letterbox offset of the last frame: hit = design + offset
-    // drag bookkeeping (input.cpp): identities of drag_slots, checked before each write so
-    // that a stage removed during a drag is left alone; the drag is a chain-total drag
-    uint64_t drag_uids[64];
-    uint8_t drag_chain_total;
-    // the keystroke whose key press acted, so that its text event is swallowed (input.cpp)
-    double key_acted_time;
-    uint32_t key_acted_code;
-    uint8_t key_acted;
+};
+
+struct Ui {
+    EditorOwner owner;
+    UiWindow win;
+    ChainView chain;     // the chain shown
+    PresetList presets;  // the current preset and the user's preset names
+    ChainOps ops;        // the chain, the presets, the owner's history and gain preferences
+    UiInput input;
+    UiOverlays overlay;
+    UiMeters meters;
+    UiGraph graph;
 };
 
 // Main thread. Null / false results as the GUI extension reports them.
-Ui *ui_create(Plugin *owner);
+// Binds a zeroed editor record to its owner: the owner record, the chain view's own slot
+// and the chain operations' records. ui_create does it; tests of the painters use it alone.
+void ui_bind(Ui *ui, const EditorOwner *owner);
+// A new editor of owner (copied; prefs required), not yet embedded.
+Ui *ui_create(const EditorOwner *owner);
 void ui_destroy(Ui *ui);
 bool ui_set_parent(Ui *ui, unsigned long x11_window);
 void ui_set_scale(Ui *ui, double scale);

@@ -3,56 +3,22 @@
 #include <cmath>
 
 #include "editor/draw.h"
-#include "plugin/params.h"
-#include "plugin/clap_ext.h"
-#include "plugin/plugin.h"
+#include "params/owner.h"
+#include "params/params.h"
 #include "registry/registry.h"
 #include "registry/shared.h"
 
 #include "nanovg.h"
 
-static NVGcolor col(Rgba c) { return nvgRGBA(c.r, c.g, c.b, c.a); }
-
 Rgba stage_color(int index) {
-    static constexpr Rgba STAGE_COLORS[6] = {
-        {236, 86, 74, 255}, {242, 122, 78, 255}, {246, 154, 84, 255},
-        {248, 184, 96, 255}, {236, 206, 120, 255}, {220, 150, 0, 255},
-    };
     if (index < 0) index = 0;
     if (index > 5) index = 5;
     return STAGE_COLORS[index];
 }
 
 void hit_push(Ui *ui, int kind, int a, int b, float x, float y, float w, float h) {
-    if (!ui || ui->hit_count < 0 || ui->hit_count >= MAX_HITS) return;
-    ui->hits[ui->hit_count++] = Hit{kind, a, b, x, y, w, h};
-}
-
-int own_index(const Ui *ui) {
-    if (!ui || !ui->owner || !ui->owner->slot) return -1;
-    int n = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
-    for (int i = 0; i < n; i++)
-        if (ui->chain[i].slot == ui->owner->slot) return i;
-    return -1;
-}
-
-SharedSlot *shown_stage(const Ui *ui, int *index) {
-    int i = 0;
-    SharedSlot *slot = nullptr;
-    int n = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
-    if (n > 0) {
-        if (ui->focus >= 0 && ui->focus < n) {
-            i = ui->focus;
-        } else {
-            int o = own_index(ui);
-            i = o >= 0 ? o : 0;
-        }
-        slot = ui->chain[i].slot;
-    } else {
-        slot = ui->owner ? ui->owner->slot : nullptr;
-    }
-    if (index) *index = i;
-    return slot;
+    if (!ui || ui->input.hit_count < 0 || ui->input.hit_count >= MAX_HITS) return;
+    ui->input.hits[ui->input.hit_count++] = Hit{kind, a, b, x, y, w, h};
 }
 
 void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const char *s, float spacing) {
@@ -60,7 +26,7 @@ void text(NVGcontext *vg, float x, float y, float size, Rgba c, int align, const
     nvgFontSize(vg, size);
     nvgTextLetterSpacing(vg, spacing);
     nvgTextAlign(vg, align);
-    nvgFillColor(vg, col(c));
+    nvgFillColor(vg, nv(c));
     nvgText(vg, x, y, s, nullptr);
 }
 
@@ -75,24 +41,24 @@ float text_width(NVGcontext *vg, float size, const char *s, float spacing) {
 void pill(NVGcontext *vg, float x, float y, float w, float h, const char *label, bool on, bool hover) {
     if (!vg) return;
     float r = h * 0.5f;
-    NVGpaint fill = on ? nvgLinearGradient(vg, x, y, x, y + h, nvgRGB(64, 58, 44), nvgRGB(46, 42, 34))
-                       : nvgLinearGradient(vg, x, y, x, y + h, nvgRGB(38, 41, 50), nvgRGB(26, 28, 35));
+    NVGpaint fill = on ? nvgLinearGradient(vg, x, y, x, y + h, nv(COL_PILL_ON_TOP), nv(COL_PILL_ON_BOTTOM))
+                       : nvgLinearGradient(vg, x, y, x, y + h, nv(COL_PILL_TOP), nv(COL_PILL_BOTTOM));
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, h, r);
     nvgFillPaint(vg, fill);
     nvgFill(vg);
-    Rgba border = hover ? COL_ACCENT : on ? with_alpha(COL_ACCENT, 120) : Rgba{255, 255, 255, 14};
+    Rgba border = hover ? COL_ACCENT : on ? with_alpha(COL_ACCENT, 120) : COL_BORDER;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x + 0.5f, y + 0.5f, w - 1.f, h - 1.f, r);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, col(border));
+    nvgStrokeColor(vg, nv(border));
     nvgStroke(vg);
     if (label) text(vg, x + w * 0.5f, y + h * 0.5f, 11.f, on ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, label);
 }
 
 void glow(NVGcontext *vg, float x, float y, float w, float h, float radius, float feather, Rgba c) {
     if (!vg) return;
-    NVGpaint p = nvgBoxGradient(vg, x, y, w, h, radius, feather, col(c), nvgRGBA(0, 0, 0, 0));
+    NVGpaint p = nvgBoxGradient(vg, x, y, w, h, radius, feather, nv(c), nv(COL_NONE));
     nvgBeginPath(vg);
     nvgRect(vg, x - feather, y - feather, w + 2.f * feather, h + 2.f * feather);
     nvgRoundedRect(vg, x, y, w, h, radius);
@@ -105,17 +71,17 @@ void overlay_panel(NVGcontext *vg, float y, float h) {
     if (!vg) return;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 62.f, y, 620.f, h, 5.f);
-    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, y + h, nvgRGBA(20, 23, 31, 205), nvgRGBA(14, 16, 22, 232)));
+    nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, y, 0.f, y + h, nv(COL_OVERLAY_TOP), nv(COL_OVERLAY_BOTTOM)));
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgMoveTo(vg, 68.f, y + 0.5f);
     nvgLineTo(vg, 676.f, y + 0.5f);
     nvgStrokeWidth(vg, 1.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 40));
+    nvgStrokeColor(vg, nv(COL_EDGE));
     nvgStroke(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, 62.5f, y + 0.5f, 619.f, h - 1.f, 5.f);
-    nvgStrokeColor(vg, nvgRGBA(255, 255, 255, 16));
+    nvgStrokeColor(vg, nv(COL_OVERLAY_EDGE));
     nvgStroke(vg);
 }
 
@@ -131,19 +97,19 @@ void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba 
     if (!vg) return;
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, 126.f, 9.f, 288.f, 2.f);
-    nvgFillColor(vg, nvgRGBA(0, 0, 0, 110));
+    nvgFillColor(vg, nv(COL_TRACK));
     nvgFill(vg);
     float lh = level_height(level);
     if (lh > 0.f) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, x, 414.f - lh, 9.f, lh, 1.5f);
-        nvgFillPaint(vg, nvgLinearGradient(vg, x, 126.f, x, 414.f, col(top), col(bottom)));
+        nvgFillPaint(vg, nvgLinearGradient(vg, x, 126.f, x, 414.f, nv(top), nv(bottom)));
         nvgFill(vg);
     }
     if (clip) {
         nvgBeginPath(vg);
         nvgRoundedRect(vg, x, 126.f, 9.f, 2.f, 0.5f);
-        nvgFillColor(vg, col(COL_RED));
+        nvgFillColor(vg, nv(COL_RED));
         nvgFill(vg);
     }
     float hh = level_height(hold);
@@ -153,16 +119,10 @@ void level_bar(NVGcontext *vg, float x, float level, float hold, Rgba top, Rgba 
         nvgMoveTo(vg, x, y);
         nvgLineTo(vg, x + 9.f, y);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(240, 244, 255, 220));
+        nvgStrokeColor(vg, nv(COL_LEVEL_HOLD));
         nvgStroke(vg);
     }
 }
-
-// Colours of the marks when the host gives none (or a transparent one).
-constexpr Rgba MARK_MAPPED{110, 170, 255, 255};
-constexpr Rgba MARK_PLAYING{96, 204, 120, 255};
-constexpr Rgba MARK_RECORDING{236, 70, 60, 255};
-constexpr Rgba MARK_OVERRIDING{255, 140, 40, 255};
 
 static Rgba host_colour(uint8_t has, const uint8_t rgba[4], Rgba fallback) {
     if (!has || rgba[3] == 0) return fallback;
@@ -178,43 +138,43 @@ static void triangle(NVGcontext *vg, float x, float y, float r) {
 }
 
 void indication_marks(Ui *ui, const SharedSlot *slot, int row, float mx, float my, float ax, float ay, float size) {
-    if (!ui || !ui->vg || !slot || row < 0 || row >= (int)PARAM_COUNT) return;
+    if (!ui || !ui->win.vg || !slot || row < 0 || row >= (int)PARAM_COUNT) return;
     // Indications belong to the host of the stage: only stages of this process have them.
-    const Plugin *p = registry_local(slot);
-    if (!p) return;
-    const ParamIndication &ind = p->indication[row];
-    NVGcontext *vg = ui->vg;
+    const StageOwner *owner = registry_local(slot);
+    if (!owner || !owner->indication) return;
+    const ParamIndication &ind = owner->indication[row];
+    NVGcontext *vg = ui->win.vg;
     if (ind.mapped) {
         nvgBeginPath(vg);
         nvgCircle(vg, mx, my, 3.f * size);
-        nvgFillColor(vg, col(host_colour(ind.map_has_color, ind.map_rgba, MARK_MAPPED)));
+        nvgFillColor(vg, nv(host_colour(ind.map_has_color, ind.map_rgba, COL_MARK_MAPPED)));
         nvgFill(vg);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, nvgRGBA(0, 0, 0, 150));
+        nvgStrokeColor(vg, nv(COL_MARK_OUTLINE));
         nvgStroke(vg);
     }
     float r = 3.5f * size;
     switch (ind.automation) {
-    case CLAP_PARAM_INDICATION_AUTOMATION_PLAYING:
+    case INDICATION_AUTOMATION_PLAYING:
         triangle(vg, ax, ay, r);
-        nvgFillColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_PLAYING)));
+        nvgFillColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_PLAYING)));
         nvgFill(vg);
         break;
-    case CLAP_PARAM_INDICATION_AUTOMATION_RECORDING:
+    case INDICATION_AUTOMATION_RECORDING:
         nvgBeginPath(vg);
         nvgCircle(vg, ax, ay, r * 0.6f);
-        nvgFillColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_RECORDING)));
+        nvgFillColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_RECORDING)));
         nvgFill(vg);
         nvgBeginPath(vg);
         nvgCircle(vg, ax, ay, r);
         nvgStrokeWidth(vg, 1.f);
-        nvgStrokeColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_RECORDING)));
+        nvgStrokeColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_RECORDING)));
         nvgStroke(vg);
         break;
-    case CLAP_PARAM_INDICATION_AUTOMATION_OVERRIDING:
+    case INDICATION_AUTOMATION_OVERRIDING:
         triangle(vg, ax, ay, r);
         nvgStrokeWidth(vg, 1.2f);
-        nvgStrokeColor(vg, col(host_colour(ind.auto_has_color, ind.auto_rgba, MARK_OVERRIDING)));
+        nvgStrokeColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_OVERRIDING)));
         nvgStroke(vg);
         break;
     default: break; // none, or automation that is present but not playing

@@ -13,13 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "chainops/user_presets.h"
+#include "editor/design.h"
 #include "editor/draw.h"
 #include "editor/events.h"
-#include "plugin/clap_log.h"
-#include "plugin/edits.h"
-#include "plugin/params.h"
-#include "plugin/plugin.h"
-#include "presets/user_presets.h"
+#include "params/owner.h"
+#include "params/params.h"
 #include "sys/sys.h"
 
 extern "C" {
@@ -65,8 +64,6 @@ static constexpr double FRAME_PERIOD_S = 1.0 / 60.0;
 static void timer_start(Ui *ui);
 static void timer_stop(Ui *ui);
 
-static constexpr double DESIGN_W = 960.0;
-static constexpr double DESIGN_H = 600.0;
 static constexpr int64_t REQUEST_SPACING_NS = 40000000;
 
 // ---------------------------------------------------------------------------------------
@@ -113,7 +110,7 @@ static void world_io_exit(Display *, void *data) {
 }
 
 static World *world_of(const Ui *ui) {
-    return ui && ui->view ? (World *)puglGetWorldHandle(puglGetWorld(ui->view)) : nullptr;
+    return ui && ui->win.view ? (World *)puglGetWorldHandle(puglGetWorld(ui->win.view)) : nullptr;
 }
 
 static bool lost(const Ui *ui) {
@@ -148,8 +145,8 @@ struct XCall {
         if (g_world == world) g_world = nullptr;
         if (!world->reported) {
             world->reported = true;
-            plugin_log(ui ? ui->owner : nullptr, CLAP_LOG_ERROR,
-                       "Tervik: the editor lost its X server connection; it stays blank until it is opened again");
+            owner_log(ui ? ui->owner.stage : nullptr, OWNER_LOG_ERROR,
+                      "Tervik: the editor lost its X server connection; it stays blank until it is opened again");
         }
     }
     XCall(const XCall &) = delete;
@@ -185,29 +182,36 @@ static uint32_t px(double v) {
 }
 
 static double owner_zoom(const Ui *ui) {
-    double z = ui->owner ? ui->owner->ui_scale : 1.0;
-    return (z >= 0.6 && z <= 2.5) ? z : 1.0;
+    double z = ui->owner.prefs->ui_scale;
+    return ui_zoom_valid(z) ? z : 1.0;
 }
+
+// Asks the owner's host for a new window size, when it can be asked.
+static void owner_request_resize(const Ui *ui, uint32_t w, uint32_t h) {
+    if (ui->owner.request_resize) ui->owner.request_resize(ui->owner.ctx, w, h);
+}
+
+static void log_error(const Ui *ui, const char *message) { owner_log(ui->owner.stage, OWNER_LOG_ERROR, message); }
 
 static double total_scale(const Ui *ui) {
     double zoom = owner_zoom(ui);
-    return ui->host_scale > 0 ? zoom * ui->host_scale : zoom;
+    return ui->win.host_scale > 0 ? zoom * ui->win.host_scale : zoom;
 }
 
 static bool near(uint32_t a, uint32_t b) { return (a > b ? a - b : b - a) <= 2; }
 
 double ui_frame_z(const Ui *ui) {
-    if (ui->view_w && ui->view_h) {
-        double zx = ui->view_w / DESIGN_W, zy = ui->view_h / DESIGN_H;
+    if (ui->win.view_w && ui->win.view_h) {
+        double zx = ui->win.view_w / DESIGN_W, zy = ui->win.view_h / DESIGN_H;
         return zx < zy ? zx : zy;
     }
-    return ui->host_scale > 0 ? ui->host_scale : 1.0;
+    return ui->win.host_scale > 0 ? ui->win.host_scale : 1.0;
 }
 
 static void set_default_size(Ui *ui, uint32_t w, uint32_t h) {
-    ui->hint_w = w;
-    ui->hint_h = h;
-    puglSetSizeHint(ui->view, PUGL_DEFAULT_SIZE, w, h);
+    ui->win.hint_w = w;
+    ui->win.hint_h = h;
+    puglSetSizeHint(ui->win.view, PUGL_DEFAULT_SIZE, w, h);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -279,16 +283,27 @@ void ui_test_fail_views(int n) { g_failing_views = n > 0 ? n : 0; }
 
 int ui_world_refs() { return g_world ? g_world->refs : 0; }
 
-Ui *ui_create(Plugin *owner) {
-    if (!owner) return nullptr;
+void ui_bind(Ui *ui, const EditorOwner *owner) {
+    ui->owner = *owner;
+    ui->chain.own_slot = owner->slot;
+    ui->chain.focus = -1;
+    ui->ops.view = &ui->chain;
+    ui->ops.history = owner->history;
+    ui->ops.gain = owner->prefs ? &owner->prefs->gain : nullptr;
+    ui->ops.presets = &ui->presets;
+    ui->ops.loud = &ui->meters.loud;
+}
+
+Ui *ui_create(const EditorOwner *owner) {
+    if (!owner || !owner->prefs) return nullptr;
     if (g_world && g_world->lost) g_world = nullptr;
     if (!g_world) {
         g_world = world_new();
         if (!g_world) return nullptr;
     }
     Ui *ui = (Ui *)calloc(1, sizeof(Ui));
-    if (ui) ui->view = make_view(ui, false);
-    if (!ui || !ui->view) {
+    if (ui) ui->win.view = make_view(ui, false);
+    if (!ui || !ui->win.view) {
         free(ui);
         if (g_world->refs <= 0) {
             XCall call(nullptr, g_world);
@@ -298,28 +313,27 @@ Ui *ui_create(Plugin *owner) {
         }
         return nullptr;
     }
-    ui->owner = owner;
-    ui->host_scale = std::isfinite(owner->gui_scale) ? owner->gui_scale : 0.0;
-    ui->focus = -1;
-    double g = owner->slot ? param_clamp(P_GROUP, shm_load(owner->slot->values[P_GROUP])) : 0.0;
-    ui->group = ui->group_seen = (int32_t)g;
-    ui->user_preset_count = presets_list(ui->user_presets, PRESET_LIST_MAX);
-    if (ui->user_preset_count < 0) ui->user_preset_count = 0;
-    ui->hover_kind = 0;
-    ui->hover_a = ui->hover_b = -1;
-    ui->drag_kind = 0;
-    ui->entry_stage = ui->entry_row = -1;
-    ui->menu_stage = -1;
-    ui->m_in.level = ui->m_in.hold = -100.f;
-    ui->m_out.level = ui->m_out.hold = -100.f;
-    for (MeterBall &m : ui->m_ch) m.level = m.hold = -100.f;
-    ui_set_scale(ui, ui->host_scale);
+    ui_bind(ui, owner);
+    ui->win.host_scale = std::isfinite(owner->gui_scale) ? owner->gui_scale : 0.0;
+    double g = owner->slot ? slot_param(owner->slot, P_GROUP) : 0.0;
+    ui->chain.group = ui->chain.group_seen = (int32_t)g;
+    ui->presets.user_preset_count = presets_list(ui->presets.user_presets, PRESET_LIST_MAX);
+    if (ui->presets.user_preset_count < 0) ui->presets.user_preset_count = 0;
+    ui->input.hover_kind = 0;
+    ui->input.hover_a = ui->input.hover_b = -1;
+    ui->input.drag_kind = 0;
+    ui->overlay.entry_stage = ui->overlay.entry_row = -1;
+    ui->overlay.menu_stage = -1;
+    ui->meters.m_in.level = ui->meters.m_in.hold = -100.f;
+    ui->meters.m_out.level = ui->meters.m_out.hold = -100.f;
+    for (MeterBall &m : ui->meters.m_ch) m.level = m.hold = -100.f;
+    ui_set_scale(ui, ui->win.host_scale);
     return ui;
 }
 
 void ui_destroy(Ui *ui) {
     if (!ui) return;
-    if (ui->view) {
+    if (ui->win.view) {
         World *w = world_of(ui);
         GlKeep keep;
         {
@@ -327,18 +341,18 @@ void ui_destroy(Ui *ui) {
             timer_stop(ui);
             // Freeing a realized view delivers its unrealize event (PUGL_DESTROY) first, with
             // the context current: that deletes the NanoVG context.
-            puglFreeView(ui->view);
-            ui->view = nullptr;
-            if (ui->vg) {
+            puglFreeView(ui->win.view);
+            ui->win.view = nullptr;
+            if (ui->win.vg) {
                 // The context could not be entered (the host destroyed the window first, or
                 // the connection is lost): the NanoVG memory is freed with no context
                 // current, so that its GL calls reach nobody's objects (the GL objects went
                 // with the context).
                 glXMakeCurrent(w->display, None, nullptr);
-                nvgDeleteGL3(ui->vg);
-                ui->vg = nullptr;
+                nvgDeleteGL3(ui->win.vg);
+                ui->win.vg = nullptr;
             }
-            ui->realized = 0;
+            ui->win.realized = 0;
             call.sync();
             call.world = nullptr; // released below: the loss, if any, is no news now
             world_release(w);     // closes the X connection with the last view, still held
@@ -350,25 +364,25 @@ void ui_destroy(Ui *ui) {
 static PuglStatus realize(Ui *ui) {
     GlKeep keep;
     XCall call(ui, world_of(ui));
-    PuglStatus st = puglRealize(ui->view);
+    PuglStatus st = puglRealize(ui->win.view);
     call.sync();
     return st;
 }
 
 bool ui_set_parent(Ui *ui, unsigned long x11_window) {
-    if (!ui || !ui->view) return false;
-    if (ui->realized) return true;
+    if (!ui || !ui->win.view) return false;
+    if (ui->win.realized) return true;
     if (lost(ui)) return false;
-    puglSetParentWindow(ui->view, (PuglNativeView)x11_window);
+    puglSetParentWindow(ui->win.view, (PuglNativeView)x11_window);
     PuglStatus st = realize(ui);
-    if (st != PUGL_SUCCESS && !ui->realized && !lost(ui)) {
+    if (st != PUGL_SUCCESS && !ui->win.realized && !lost(ui)) {
         // A view realizes only once, even after a failed attempt: the compatibility-profile
         // retry needs a new view with the same settings. It is made before the failed one
         // is freed, so that the world is not released in between.
         World *w = world_of(ui);
         PuglView *retry = make_view(ui, true);
         if (retry) {
-            PuglView *failed = ui->view;
+            PuglView *failed = ui->win.view;
             puglSetHandle(failed, nullptr);
             {
                 XCall call(ui, w);
@@ -376,33 +390,32 @@ bool ui_set_parent(Ui *ui, unsigned long x11_window) {
                 w->refs--;
                 call.sync();
             }
-            ui->view = retry;
-            if (ui->hint_w && ui->hint_h) puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->hint_w, ui->hint_h);
+            ui->win.view = retry;
+            if (ui->win.hint_w && ui->win.hint_h)
+                puglSetSizeHint(retry, PUGL_DEFAULT_SIZE, ui->win.hint_w, ui->win.hint_h);
             puglSetParentWindow(retry, (PuglNativeView)x11_window);
             st = realize(ui);
         }
-        if (st == PUGL_SUCCESS && !ui->realized) st = PUGL_FAILURE;
+        if (st == PUGL_SUCCESS && !ui->win.realized) st = PUGL_FAILURE;
         if (st != PUGL_SUCCESS) {
             char msg[160];
             snprintf(msg, sizeof msg, "Tervik: no OpenGL 3.2 context (%s)", puglStrerror(st));
-            plugin_log(ui->owner, CLAP_LOG_ERROR, msg);
+            log_error(ui, msg);
             return false;
         }
     }
-    if (!ui->vg) {
-        plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL context up but GL3 init failed");
+    if (!ui->win.vg) {
+        log_error(ui, "Tervik: OpenGL context up but GL3 init failed");
         return true;
     }
-    if (ui->host_scale <= 0) {
-        double s = puglGetScaleFactor(ui->view);
+    if (ui->win.host_scale <= 0) {
+        double s = puglGetScaleFactor(ui->win.view);
         if (s > 0 && std::fabs(s - 1.0) > 0.01) {
             ui_set_scale(ui, s);
-            Plugin *p = ui->owner;
             uint32_t w = 0, h = 0;
             ui_get_size(ui, &w, &h);
             // ui_set_scale has asked for this size already unless the spacing held it back.
-            if ((w != ui->req_w || h != ui->req_h) && p && p->host && p->host_gui && p->host_gui->request_resize)
-                p->host_gui->request_resize(p->host, w, h);
+            if (w != ui->win.req_w || h != ui->win.req_h) owner_request_resize(ui, w, h);
         }
     }
     return true;
@@ -411,63 +424,63 @@ bool ui_set_parent(Ui *ui, unsigned long x11_window) {
 void ui_set_scale(Ui *ui, double scale) {
     if (!ui) return;
     if (!std::isfinite(scale)) scale = 0.0; // a host's NaN or infinity counts as not given
-    double old = ui->host_scale;
-    ui->host_scale = scale;
+    double old = ui->win.host_scale;
+    ui->win.host_scale = scale;
     double total = total_scale(ui);
-    if (ui->view && !ui->realized) set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
-    if (ui->view && ui->realized && !lost(ui)) {
+    if (ui->win.view && !ui->win.realized) set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
+    if (ui->win.view && ui->win.realized && !lost(ui)) {
         XCall call(ui, world_of(ui)); // the realized window's size hints are sent
         set_default_size(ui, px(DESIGN_W * total), px(DESIGN_H * total));
     }
-    if (ui->realized && std::fabs(scale - (old > 0 ? old : 1.0)) > 0.01) request_resize_to_scale(ui, total);
+    if (ui->win.realized && std::fabs(scale - (old > 0 ? old : 1.0)) > 0.01) request_resize_to_scale(ui, total);
 }
 
 bool ui_set_size(Ui *ui, uint32_t w, uint32_t h) {
-    if (!ui || !ui->view) return false;
+    if (!ui || !ui->win.view) return false;
     if (w == 0 || h == 0) return false; // X has no empty windows
-    Plugin *p = ui->owner;
-    if (ui->req_w && near(w, ui->req_w) && near(h, ui->req_h)) {
-        if (p) p->ui_scale = ui->req_zoom;
+    EditorPrefs *prefs = ui->owner.prefs;
+    if (ui->win.req_w && near(w, ui->win.req_w) && near(h, ui->win.req_h)) {
+        prefs->ui_scale = ui->win.req_zoom;
     } else {
-        double zoom = (w / DESIGN_W) / (ui->host_scale > 0 ? ui->host_scale : 1.0);
-        if (p && zoom >= 0.6 && zoom <= 2.5) p->ui_scale = zoom;
+        double zoom = (w / DESIGN_W) / (ui->win.host_scale > 0 ? ui->win.host_scale : 1.0);
+        if (ui_zoom_valid(zoom)) prefs->ui_scale = zoom;
     }
-    if (!ui->realized) {
+    if (!ui->win.realized) {
         set_default_size(ui, w, h);
         return true;
     }
     if (lost(ui)) return false;
     XCall call(ui, world_of(ui));
-    ui->hint_w = w;
-    ui->hint_h = h;
-    return puglSetSize(ui->view, w, h) == PUGL_SUCCESS;
+    ui->win.hint_w = w;
+    ui->win.hint_h = h;
+    return puglSetSize(ui->win.view, w, h) == PUGL_SUCCESS;
 }
 
 void ui_get_size(Ui *ui, uint32_t *w, uint32_t *h) {
     if (!ui) return;
     double total = total_scale(ui);
     uint32_t nw = px(DESIGN_W * total), nh = px(DESIGN_H * total);
-    if (ui->realized && ui->view_w && ui->view_h && near(ui->view_w, nw) && near(ui->view_h, nh)) {
-        nw = ui->view_w;
-        nh = ui->view_h;
+    if (ui->win.realized && ui->win.view_w && ui->win.view_h && near(ui->win.view_w, nw) && near(ui->win.view_h, nh)) {
+        nw = ui->win.view_w;
+        nh = ui->win.view_h;
     }
     if (w) *w = nw;
     if (h) *h = nh;
 }
 
 bool ui_show(Ui *ui) {
-    if (!ui || !ui->realized || lost(ui)) return false;
+    if (!ui || !ui->win.realized || lost(ui)) return false;
     XCall call(ui, world_of(ui));
-    ui->visible = puglShow(ui->view) == PUGL_SUCCESS;
-    return ui->visible;
+    ui->win.visible = puglShow(ui->win.view) == PUGL_SUCCESS;
+    return ui->win.visible;
 }
 
 bool ui_hide(Ui *ui) {
-    if (!ui || !ui->realized) return false;
-    ui->visible = 0;
+    if (!ui || !ui->win.realized) return false;
+    ui->win.visible = 0;
     if (lost(ui)) return false;
     XCall call(ui, world_of(ui));
-    return puglHide(ui->view) == PUGL_SUCCESS;
+    return puglHide(ui->win.view) == PUGL_SUCCESS;
 }
 
 void ui_tick(Ui *ui) {
@@ -482,115 +495,115 @@ void ui_tick(Ui *ui) {
 
 void request_resize_to_scale(Ui *ui, double total) {
     if (!ui) return;
-    double hs = ui->host_scale, zoom;
+    double hs = ui->win.host_scale, zoom;
     if (hs > 0) {
         zoom = total / hs;
     } else {
         hs = 1.0;
         zoom = total;
     }
-    if (!(zoom >= 0.6)) zoom = 0.6; // also NaN
-    if (zoom > 2.5) zoom = 2.5;
+    if (!(zoom >= UI_ZOOM_MIN)) zoom = UI_ZOOM_MIN; // also NaN
+    if (zoom > UI_ZOOM_MAX) zoom = UI_ZOOM_MAX;
     double s = hs * zoom;
     uint32_t w = px(DESIGN_W * s), h = px(DESIGN_H * s);
-    if (w == ui->req_w && h == ui->req_h) {
+    if (w == ui->win.req_w && h == ui->win.req_h) {
         // The latest wish is the size last asked for: a request held back meanwhile is
         // stale and must not overtake it.
-        ui->req_pending = 0;
+        ui->win.req_pending = 0;
         return;
     }
     int64_t now = (int64_t)sys_time_ns();
-    if (ui->req_time != 0 && now - ui->req_time < REQUEST_SPACING_NS) {
-        ui->req_pending = 1;
-        ui->req_pending_scale = s;
+    if (ui->win.req_time != 0 && now - ui->win.req_time < REQUEST_SPACING_NS) {
+        ui->win.req_pending = 1;
+        ui->win.req_pending_scale = s;
         return;
     }
-    ui->req_w = w;
-    ui->req_h = h;
-    ui->req_time = now;
-    ui->req_pending = 0;
-    ui->req_zoom = zoom;
+    ui->win.req_w = w;
+    ui->win.req_h = h;
+    ui->win.req_time = now;
+    ui->win.req_pending = 0;
+    ui->win.req_zoom = zoom;
     if (getenv("TERVIK_KEYDBG")) fprintf(stderr, "[grip] -> request %ux%u (z %.3f)%c", w, h, zoom, '\n');
-    Plugin *p = ui->owner;
-    if (p && p->host && p->host_gui && p->host_gui->request_resize) p->host_gui->request_resize(p->host, w, h);
+    owner_request_resize(ui, w, h);
 }
 
 void ui_send_pending_request(Ui *ui) {
-    if (!ui || !ui->req_pending) return;
+    if (!ui || !ui->win.req_pending) return;
     int64_t now = (int64_t)sys_time_ns();
-    if (ui->req_time != 0 && now - ui->req_time < REQUEST_SPACING_NS) return;
-    ui->req_pending = 0;
-    ui->req_w = ui->req_h = 0;
-    request_resize_to_scale(ui, ui->req_pending_scale);
+    if (ui->win.req_time != 0 && now - ui->win.req_time < REQUEST_SPACING_NS) return;
+    ui->win.req_pending = 0;
+    ui->win.req_w = ui->win.req_h = 0;
+    request_resize_to_scale(ui, ui->win.req_pending_scale);
 }
 
 // ---------------------------------------------------------------------------------------
 // Window events
 
 static void timer_start(Ui *ui) {
-    if (ui->timer_running || puglStartTimer(ui->view, 0, FRAME_PERIOD_S) != PUGL_SUCCESS) return;
-    ui->timer_running = 1;
+    if (ui->win.timer_running || puglStartTimer(ui->win.view, 0, FRAME_PERIOD_S) != PUGL_SUCCESS) return;
+    ui->win.timer_running = 1;
     if (g_timer_n < TIMER_LIST_MAX) g_timer_order[g_timer_n++] = ui;
 }
 
 // Stops the view's timer; needs no GL context. A view must not be freed with its timer
 // running: pugl keeps the timer, and its next tick would reach the freed view.
 static void timer_stop(Ui *ui) {
-    if (!ui->timer_running) return;
-    ui->timer_running = 0;
+    if (!ui->win.timer_running) return;
+    ui->win.timer_running = 0;
     int k = -1;
     for (int i = 0; i < g_timer_n; i++)
         if (g_timer_order[i] == ui) k = i;
     if (k < 0) {
-        puglStopTimer(ui->view, 0); // not tracked (list full): pugl's own removal
+        puglStopTimer(ui->win.view, 0); // not tracked (list full): pugl's own removal
         return;
     }
     // Each world keeps its own list: only the later timers of this view's world move.
-    PuglWorld *world = puglGetWorld(ui->view);
+    PuglWorld *world = puglGetWorld(ui->win.view);
     for (int i = g_timer_n - 1; i >= k; i--)
-        if (puglGetWorld(g_timer_order[i]->view) == world) puglStopTimer(g_timer_order[i]->view, 0);
+        if (puglGetWorld(g_timer_order[i]->win.view) == world) puglStopTimer(g_timer_order[i]->win.view, 0);
     for (int i = k; i + 1 < g_timer_n; i++) g_timer_order[i] = g_timer_order[i + 1];
     g_timer_n--;
     for (int i = k; i < g_timer_n; i++)
-        if (puglGetWorld(g_timer_order[i]->view) == world) puglStartTimer(g_timer_order[i]->view, 0, FRAME_PERIOD_S);
+        if (puglGetWorld(g_timer_order[i]->win.view) == world)
+            puglStartTimer(g_timer_order[i]->win.view, 0, FRAME_PERIOD_S);
 }
 
 void ui_on_realize(Ui *ui) {
-    ui->realized = 1;
+    ui->win.realized = 1;
     // The loader cannot tell a missing entry point (glXGetProcAddress answers every name),
     // so the version of the context is checked too.
     if (tkgl_load() && tkgl_version() >= 32) {
-        ui->vg = nvgCreateGL3(NVG_ANTIALIAS | NVG_STENCIL_STROKES);
-        if (ui->vg)
-            ui->font = nvgCreateFontMem(ui->vg, "sans", const_cast<unsigned char *>(tk_font_data),
+        ui->win.vg = nvgCreateGL3(NVG_ANTIALIAS | NVG_STENCIL_STROKES);
+        if (ui->win.vg)
+            ui->win.font = nvgCreateFontMem(ui->win.vg, "sans", const_cast<unsigned char *>(tk_font_data),
                                         (int)tk_font_size, 0);
     }
-    if (!ui->vg) plugin_log(ui->owner, CLAP_LOG_ERROR, "Tervik: OpenGL 3.2 unavailable, editor is blank");
+    if (!ui->win.vg) log_error(ui, "Tervik: OpenGL 3.2 unavailable, editor is blank");
     timer_start(ui);
 }
 
 void ui_on_unrealize(Ui *ui) {
     timer_stop(ui);
-    if (ui->vg) {
-        nvgDeleteGL3(ui->vg);
-        ui->vg = nullptr;
+    if (ui->win.vg) {
+        nvgDeleteGL3(ui->win.vg);
+        ui->win.vg = nullptr;
     }
-    ui->realized = 0;
+    ui->win.realized = 0;
 }
 
 void ui_on_configure(Ui *ui, uint32_t w, uint32_t h) {
-    ui->view_w = w;
-    ui->view_h = h;
+    ui->win.view_w = w;
+    ui->win.view_h = h;
 }
 
 void ui_on_expose(Ui *ui) {
-    ui->exposed = 1;
+    ui->win.exposed = 1;
     if (!lost(ui)) draw(ui); // a lost connection shows nothing more
 }
 
 void ui_on_timer(Ui *ui) {
     ui_send_pending_request(ui);
-    puglPostRedisplay(ui->view);
+    puglPostRedisplay(ui->win.view);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -600,23 +613,23 @@ void ui_on_timer(Ui *ui) {
 // it has no size, nothing to read. The probe and a requested screenshot wait for the first
 // frame of a known size.
 void frame_probe(Ui *ui) {
-    if (ui->probe_done || ui->view_w <= 10 || ui->view_h < 10) return;
+    if (ui->win.probe_done || ui->win.view_w <= 10 || ui->win.view_h < 10) return;
     uint8_t rgba[4] = {0, 0, 0, 0};
-    tkgl_glReadPixels(10, (GLint)ui->view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
-    memcpy(ui->probe_rgb, rgba, 3);
-    ui->probe_done = 1;
+    tkgl_glReadPixels(10, (GLint)ui->win.view_h - 10, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+    memcpy(ui->win.probe_rgb, rgba, 3);
+    ui->win.probe_done = 1;
     unsigned err = tkgl_glGetError();
     const char *version = (const char *)tkgl_glGetString(GL_VERSION);
     char line[160];
     snprintf(line, sizeof line, "Tervik editor: GL %s; first frame pixel(10,10) = %u,%u,%u; glGetError %u",
              version ? version : "?", rgba[0], rgba[1], rgba[2], err);
-    plugin_log(ui->owner, CLAP_LOG_DEBUG, line);
+    owner_log(ui->owner.stage, OWNER_LOG_DEBUG, line);
 }
 
 void frame_screenshot(Ui *ui) {
-    uint32_t w = ui->view_w, h = ui->view_h;
-    if (!ui->dump_pending || !w || !h) return;
-    ui->dump_pending = 0;
+    uint32_t w = ui->win.view_w, h = ui->win.view_h;
+    if (!ui->win.dump_pending || !w || !h) return;
+    ui->win.dump_pending = 0;
     size_t row = (size_t)w * 3;
     // The one allocation of a frame.
     unsigned char *pixels = (unsigned char *)malloc(row * h);
@@ -624,7 +637,7 @@ void frame_screenshot(Ui *ui) {
     tkgl_glPixelStorei(GL_PACK_ALIGNMENT, 1);
     tkgl_glReadPixels(0, 0, (GLsizei)w, (GLsizei)h, GL_RGB, GL_UNSIGNED_BYTE, pixels);
     tkgl_glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    if (FILE *f = fopen(ui->dump_path, "wb")) {
+    if (FILE *f = fopen(ui->win.dump_path, "wb")) {
         fprintf(f, "P6\n%u %u\n255\n", w, h);
         for (uint32_t y = h; y-- > 0;) fwrite(pixels + (size_t)y * row, 1, row, f); // GL rows start at the bottom
         fclose(f);
@@ -636,34 +649,34 @@ void frame_screenshot(Ui *ui) {
 // Introspection for the debug extension
 
 bool ui_probe(Ui *ui, uint8_t rgb[3]) {
-    if (!ui || !ui->probe_done || !rgb) return false;
-    memcpy(rgb, ui->probe_rgb, 3);
+    if (!ui || !ui->win.probe_done || !rgb) return false;
+    memcpy(rgb, ui->win.probe_rgb, 3);
     return true;
 }
 
 bool ui_dump(Ui *ui, const char *path) {
     if (!ui || !path || !path[0]) return false;
-    snprintf(ui->dump_path, sizeof ui->dump_path, "%s", path);
-    ui->dump_pending = 1;
+    snprintf(ui->win.dump_path, sizeof ui->win.dump_path, "%s", path);
+    ui->win.dump_pending = 1;
     return true;
 }
 
 int ui_graph(Ui *ui, GraphInfo *info, GraphCol *cols, int max) {
-    if (!ui || ui->graph_info_valid == 0) return 0;
-    if (info) *info = ui->graph_info;
-    int n = ui->graph_col_count;
+    if (!ui || ui->graph.graph_info_valid == 0) return 0;
+    if (info) *info = ui->graph.graph_info;
+    int n = ui->graph.graph_col_count;
     if (n < 0) n = 0;
     if (n > GRAPH_MAX_COLS) n = GRAPH_MAX_COLS;
     if (n > max) n = max;
     if (n < 0) n = 0;
-    if (cols && n > 0) memcpy(cols, ui->graph_cols, sizeof(GraphCol) * (size_t)n);
+    if (cols && n > 0) memcpy(cols, ui->graph.graph_cols, sizeof(GraphCol) * (size_t)n);
     return n;
 }
 
 static bool rect_matches(const Ui *ui, const Hit &h, uint32_t id, uint32_t arg) {
     switch (id) {
     case 0:
-        return h.kind == HIT_STAGE && h.a >= 0 && h.a < ui->chain_len && ui->chain[h.a].pos == arg;
+        return h.kind == HIT_STAGE && h.a >= 0 && h.a < chain_count(&ui->chain) && ui->chain.chain[h.a].pos == arg;
     case 1: return h.kind == HIT_GAIN_SLIDER;
     case 2: return h.kind == HIT_KNOB && h.b == P_CEILING;
     case 3: return h.kind == HIT_CHAIN_MODE;
@@ -686,11 +699,11 @@ static bool rect_matches(const Ui *ui, const Hit &h, uint32_t id, uint32_t arg) 
 }
 
 bool ui_rect(Ui *ui, uint32_t id, uint32_t arg, float out[4]) {
-    if (!ui || !out || ui->frames == 0 || id > 18 || id == 16) return false;
-    int n = ui->hit_count < 0 ? 0 : ui->hit_count > MAX_HITS ? MAX_HITS : ui->hit_count;
+    if (!ui || !out || ui->win.frames == 0 || id > 18 || id == 16) return false;
+    int n = ui->input.hit_count < 0 ? 0 : ui->input.hit_count > MAX_HITS ? MAX_HITS : ui->input.hit_count;
     double z = ui_frame_z(ui);
     for (int i = 0; i < n; i++) {
-        const Hit &h = ui->hits[i];
+        const Hit &h = ui->input.hits[i];
         if (!rect_matches(ui, h, id, arg)) continue;
         out[0] = (float)(h.x * z);
         out[1] = (float)(h.y * z);

@@ -7,6 +7,7 @@
 
 #include "host/host.h"
 #include "registry/chain.h"
+#include "registry/param_rows.h"
 #include "registry/shared.h"
 
 static double to_db(double lin) { return lin > 0 && std::isfinite(lin) ? 20.0 * log10(lin) : -999.0; }
@@ -36,31 +37,31 @@ bool inspect_segment(std::vector<StageView> *out, bool all, std::string *name, s
     uint64_t now = host_now_ns();
     for (int i = 0; i < (int)SHARED_SLOTS; i++) {
         SharedSlot *sp = shared_at(i);
-        if (!sp || shm_load(sp->in_use) != 1) continue;
+        if (!sp || shm_load(sp->ident.in_use) != 1) continue;
         const SharedSlot &s = *sp;
         StageView v;
         v.slot = i;
-        v.pid = shm_load(s.pid);
+        v.pid = shm_load(s.ident.pid);
         v.alive = shared_alive(sp);
         if (!v.alive && !all) continue;
-        v.uid = shm_load(s.uid);
-        v.generation = shm_load(s.generation);
-        double g = shm_load(s.values[5]);
+        v.uid = shm_load(s.ident.uid);
+        v.generation = shm_load(s.ident.generation);
+        double g = shm_load(s.values[P_GROUP]);
         v.group = (g >= 0 && g < 16) ? (int)g : -1;
-        double sp4 = shm_load(s.values[4]);
+        double sp4 = shm_load(s.values[P_STAGE]);
         v.stage_param = (sp4 >= 0 && sp4 <= 8) ? (int)(sp4 + 0.5) : 0;
-        v.gain_db = shm_load(s.values[1]);
-        v.gr_db = -to_db(shm_load(s.meter_gain));
+        v.gain_db = shm_load(s.values[P_GAIN]);
+        v.gr_db = -to_db(shm_load(s.meters.meter_gain));
         if (!(v.gr_db > 0)) v.gr_db = 0; // also -0 and NaN
-        v.tp_out_db = to_db(shm_load(s.meter_tp_out));
-        v.lufs_s = shm_load(s.lufs_s);
-        v.lufs_i = shm_load(s.lufs_i);
-        v.latency = shm_load(s.latency);
-        v.active = shm_load(s.active) != 0;
-        v.rate = shm_load(s.sample_rate);
-        uint32_t rc = shm_load(s.ring_count);
+        v.tp_out_db = to_db(shm_load(s.meters.meter_tp_out));
+        v.lufs_s = shm_load(s.meters.lufs_s);
+        v.lufs_i = shm_load(s.meters.lufs_i);
+        v.latency = shm_load(s.engine.latency);
+        v.active = shm_load(s.engine.active) != 0;
+        v.rate = shm_load(s.engine.sample_rate);
+        uint32_t rc = shm_load(s.calls.ring_count);
         if (rc > 0) {
-            uint64_t end = shm_load(s.ring_end[(rc - 1) & (CALL_RING - 1)]);
+            uint64_t end = shm_load(s.calls.ring_end[(rc - 1) & (CALL_RING - 1)]);
             v.recent = end <= now ? now - end < 500000000ull : true;
         }
         out->push_back(v);
@@ -76,7 +77,7 @@ bool inspect_resolve_chains(std::vector<StageView> *stages) {
     for (StageView &v : *stages) {
         if (!v.alive || v.group < 0 || v.slot < 0 || v.slot >= (int)SHARED_SLOTS) continue;
         SharedSlot *s = shared_at(v.slot);
-        if (!s || shm_load(s->uid) != v.uid) continue;
+        if (!s || shm_load(s->ident.uid) != v.uid) continue;
         int n = registry_chain_view(s, (uint32_t)v.group, entries, 64);
         if (n < 0) n = 0;
         if (n > 64) n = 64;

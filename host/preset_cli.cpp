@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "host/chain.h"
-#include "plugin/params.h"
-#include "presets/factory.h"
-#include "presets/user_presets.h"
+#include "params/params.h"
+#include "chainops/factory.h"
+#include "chainops/user_presets.h"
 
 namespace {
 

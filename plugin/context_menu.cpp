@@ -1,11 +1,13 @@
 // clap.context-menu, the plug-in's side: for a parameter of this stage the host's menu gets
 // "Reset to default", "MIDI learn" and "Clear MIDI mapping", and performs them here. The
-// editor asks the host to show that menu on a right-click (editor/context_menu.cpp).
+// editor asks for that menu on a right-click (editor/context_menu.cpp), and the host's
+// popup is called here for it.
+#include "chainops/history.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin/edits.h"
 #include "plugin/extensions.h"
-#include "plugin/params.h"
 #include "plugin/plugin.h"
-#include "presets/history.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ static bool menu_populate(const clap_plugin_t *plugin, const clap_context_menu_t
     if (row < 0) return true; // nothing of ours for the whole plug-in
     if (builder->supports && builder->supports(builder, CLAP_CONTEXT_MENU_ITEM_SEPARATOR))
         builder->add_item(builder, CLAP_CONTEXT_MENU_ITEM_SEPARATOR, nullptr);
-    bool mapped = shm_load(p->slot->midi_cc[row]) >= 0;
+    bool mapped = shm_load(p->slot->midi.midi_cc[row]) >= 0;
     return add_entry(builder, "Reset to default", true, ACTION_RESET) &&
            add_entry(builder, "MIDI learn", true, ACTION_LEARN) &&
            add_entry(builder, "Clear MIDI mapping", mapped, ACTION_CLEAR_MIDI);
@@ -46,18 +48,16 @@ static bool menu_perform(const clap_plugin_t *plugin, const clap_context_menu_ta
     switch (action) {
     case ACTION_RESET:
         // One undo step in this stage's history, as a reset from the editor makes.
-        undo_mark_stages(p, &s, 1, 0);
-        plugin_edit_begin(s, row);
-        plugin_edit_value(s, row, PARAMS[row].def);
-        plugin_edit_end(s, row);
+        undo_mark_stages(plugin_history(p), &s, 1, 0);
+        plugin_edit_one(s, row, PARAMS[row].def);
         return true;
     case ACTION_LEARN:
         // Armed as the editor arms it: the next control change maps to the parameter.
-        shm_store(s->midi_learn, (int32_t)row);
+        shm_store(s->midi.midi_learn, (int32_t)row);
         return true;
     case ACTION_CLEAR_MIDI:
-        if (shm_load(s->midi_learn) == row) shm_store(s->midi_learn, -1);
-        shm_store(s->midi_cc[row], -1);
+        if (shm_load(s->midi.midi_learn) == row) shm_store(s->midi.midi_learn, -1);
+        shm_store(s->midi.midi_cc[row], -1);
         if (p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
         return true;
     default:
@@ -66,3 +66,17 @@ static bool menu_perform(const clap_plugin_t *plugin, const clap_context_menu_ta
 }
 
 const clap_plugin_context_menu_t EXT_CONTEXT_MENU = {menu_populate, menu_perform};
+
+static const clap_host_context_menu_t *host_menu(const Plugin *p) {
+    if (!p || !p->host || !p->host->get_extension) return nullptr;
+    const void *e = p->host->get_extension(p->host, CLAP_EXT_CONTEXT_MENU);
+    if (!e) e = p->host->get_extension(p->host, CLAP_EXT_CONTEXT_MENU_COMPAT);
+    return (const clap_host_context_menu_t *)e;
+}
+
+bool plugin_popup_param_menu(Plugin *p, uint32_t param_id, int32_t x, int32_t y) {
+    const clap_host_context_menu_t *menu = host_menu(p);
+    if (!menu || !menu->can_popup || !menu->popup || !menu->can_popup(p->host)) return false;
+    clap_context_menu_target_t target = {CLAP_CONTEXT_MENU_TARGET_KIND_PARAM, param_id};
+    return menu->popup(p->host, &target, 0, x, y);
+}

@@ -3,15 +3,16 @@
 #include <cmath>
 
 #include "editor/ui.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/chain.h"
+#include "registry/registry.h"
 
 static int own_chain(Plugin *p, ChainEntry *chain, int *pos) {
     *pos = 0;
     if (!p || !p->slot) return 0;
-    double g = shm_load(p->slot->values[P_GROUP]);
-    uint32_t group = (g > -1.0 && g < 16.0) ? (uint32_t)g : 16u;
+    int g = slot_group(p->slot);
+    uint32_t group = g >= 0 ? (uint32_t)g : 16u;
     int n = registry_chain_for(p->slot, group, chain, 64);
     for (int i = 0; i < n; i++)
         if (chain[i].slot == p->slot) *pos = i + 1;
@@ -36,16 +37,16 @@ static double debug_meter(const clap_plugin_t *plugin, uint32_t meter) {
     if (!p || !p->slot) return 0.0;
     SharedSlot *s = p->slot;
     switch (meter) {
-    case 0: return shm_load(s->meter_gain);
-    case 1: return shm_load(s->meter_peak_in);
-    case 2: return shm_load(s->meter_tp_in);
-    case 3: return shm_load(s->meter_peak_out);
-    case 4: return shm_load(s->meter_tp_out);
-    case 5: return shm_load(s->lufs_m);
-    case 6: return shm_load(s->lufs_s);
-    case 7: return shm_load(s->lufs_i);
-    case 8: return (double)(int32_t)shm_load(s->block_over);
-    case 9: return (double)(int32_t)shm_load(s->block_max);
+    case 0: return shm_load(s->meters.meter_gain);
+    case 1: return shm_load(s->meters.meter_peak_in);
+    case 2: return shm_load(s->meters.meter_tp_in);
+    case 3: return shm_load(s->meters.meter_peak_out);
+    case 4: return shm_load(s->meters.meter_tp_out);
+    case 5: return shm_load(s->meters.lufs_m);
+    case 6: return shm_load(s->meters.lufs_s);
+    case 7: return shm_load(s->meters.lufs_i);
+    case 8: return (double)(int32_t)shm_load(s->meters.block_over);
+    case 9: return (double)(int32_t)shm_load(s->meters.block_max);
     default: return 0.0;
     }
 }
@@ -64,21 +65,21 @@ static double debug_history(const clap_plugin_t *plugin, int32_t kind, uint32_t 
     Plugin *p = plugin_of(plugin);
     if (!p || !p->slot) return -1000.0;
     SharedSlot *s = p->slot;
-    uint32_t n = shm_load(s->hist_count);
+    uint32_t n = shm_load(s->history.hist_count);
     int64_t b = (int32_t)back;
     if (b < 0 || b >= (int64_t)n || b > 8191) return -1000.0;
     uint32_t i = (uint32_t)((int64_t)n - 1 - b) & (HIST_LEN - 1);
     switch (kind) {
-    case 0: return shm_load(s->hist_gain[i]);
-    case 1: return shm_load(s->hist_in[i]);
-    case 2: return shm_load(s->hist_out[i]);
-    default: return shm_load(s->hist_lufs[i]);
+    case 0: return shm_load(s->history.hist_gain[i]);
+    case 1: return shm_load(s->history.hist_in[i]);
+    case 2: return shm_load(s->history.hist_out[i]);
+    default: return shm_load(s->history.hist_lufs[i]);
     }
 }
 
 static void debug_midi_learn(const clap_plugin_t *plugin, int32_t index) {
     Plugin *p = plugin_of(plugin);
-    if (p && p->slot) shm_store(p->slot->midi_learn, index);
+    if (p && p->slot) shm_store(p->slot->midi.midi_learn, index);
 }
 
 static bool debug_editor_dump(const clap_plugin_t *plugin, const char *path) {

@@ -1,28 +1,16 @@
-// Parameter writes into a stage's slot: host events and MIDI (with learn), the editors'
-// edit path through the slot's edit queue, and the owner's drain of that queue.
+// The owner's side of parameter writes: host events and MIDI (with learn) into the stage's
+// slot, and the drain of the slot's edit queue into the host's events.
 #include "plugin/edits.h"
-
-#include <sched.h>
 
 #include <cmath>
 #include <cstring>
 
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
-#include "registry/registry.h"
 #include "sys/sys.h"
 
 static_assert(sizeof(clap_event_param_value_t) == 56);
 static_assert(sizeof(clap_event_param_gesture_t) == 20);
-
-// A poster holds edit_lock for a handful of stores. A lock word that stays the same non-zero
-// value for longer than this was left by a process that died inside the critical section,
-// or written by one that misbehaves: whatever it holds, it is broken and taken afresh.
-static constexpr uint64_t EDIT_LOCK_STALE_NS = 20000000;
-// A poster that cannot take the lock for this long (another process keeps writing the word)
-// gives up and drops its entry: the value is in the slot already and the owner's drain sends
-// it. So no edit call waits longer, whatever the word holds.
-static constexpr uint64_t EDIT_LOCK_GIVE_UP_NS = 40000000;
 
 void plugin_log(Plugin *p, int severity, const char *message) {
     if (!p || !p->host || !p->host_log || !p->host_log->log || !message) return;
@@ -95,16 +83,16 @@ static void apply_midi(Plugin *p, const clap_event_midi_t *m, const clap_output_
     if ((m->data[0] & 0xF0) != 0xB0) return;
     int32_t cc = m->data[1] & 0x7F;
     int v = m->data[2];
-    int32_t learn = shm_load(s->midi_learn);
+    int32_t learn = shm_load(s->midi.midi_learn);
     if (learn >= 0 && learn < (int32_t)PARAM_COUNT) {
         for (uint32_t i = 0; i < PARAM_COUNT; i++)
-            if (shm_load(s->midi_cc[i]) == cc) shm_store(s->midi_cc[i], -1);
-        shm_store(s->midi_cc[learn], cc);
-        shm_store(s->midi_learn, -1);
+            if (shm_load(s->midi.midi_cc[i]) == cc) shm_store(s->midi.midi_cc[i], -1);
+        shm_store(s->midi.midi_cc[learn], cc);
+        shm_store(s->midi.midi_learn, -1);
         return;
     }
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
-        if (shm_load(s->midi_cc[i]) != cc) continue;
+        if (shm_load(s->midi.midi_cc[i]) != cc) continue;
         const ParamInfo &row = PARAMS[i];
         double x;
         if ((row.flags & PF_STEPPED) && row.max == 1.0) x = (v & 64) ? 1.0 : 0.0;
@@ -187,23 +175,23 @@ static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
 void echo_edits(Plugin *p, const clap_output_events_t *out) {
     if (!p || !p->slot) return;
     SharedSlot *s = p->slot;
-    uint32_t w = shm_load(s->edit_write);
-    uint32_t r = shm_load(s->edit_read);
+    uint32_t w = shm_load(s->edits.edit_write);
+    uint32_t r = shm_load(s->edits.edit_read);
     // Posters never let the queue run more than one ring ahead; a larger distance means the
     // counters were corrupted, and the entries cannot be trusted: drop them.
     if (!out || w - r > EDIT_QUEUE_LEN) {
-        shm_store(s->edit_read, w);
+        shm_store(s->edits.edit_read, w);
         if (out) settle(p, out, sys_time_ns());
         return;
     }
     uint64_t now = sys_time_ns();
     while (r != w) {
-        const EditEntry &q = s->edit_queue[r % EDIT_QUEUE_LEN];
+        const EditEntry &q = s->edits.edit_queue[r % EDIT_QUEUE_LEN];
         uint32_t id = shm_load(q.id);
         uint32_t kind = shm_load(q.kind);
         double value = shm_load(q.value);
         r++;
-        shm_store(s->edit_read, r);
+        shm_store(s->edits.edit_read, r);
         int idx = param_index_from_id(id);
         if (idx >= 0) forward(p, out, idx, kind, value, now); // else garbage from another process
     }
@@ -217,144 +205,4 @@ void params_flush(const clap_plugin_t *plugin, const clap_input_events_t *in, co
     if (!in || !in->size || !in->get) return;
     uint32_t n = in->size(in);
     for (uint32_t i = 0; i < n; i++) apply_event(p, in->get(in, i), out);
-}
-
-// Takes the slot's edit lock; false when it could not be had within the give-up time.
-static bool lock_edits(SharedSlot *s) {
-    uint64_t start = 0, since = 0;
-    uint32_t seen = 0;
-    for (uint32_t spins = 0;; spins++) {
-        if (shm_cas(s->edit_lock, 0u, 1u)) return true;
-        if ((spins & 63) != 63) continue;
-        uint64_t now = sys_time_ns();
-        uint32_t held = shm_load(s->edit_lock);
-        if (start == 0) start = now;
-        if (since == 0 || held != seen) {
-            seen = held;
-            since = now;
-        } else if (held != 0 && now - since > EDIT_LOCK_STALE_NS) {
-            shm_cas(s->edit_lock, held, 0u); // dead or misbehaving holder: break the lock
-            since = 0;
-        }
-        if (now - start > EDIT_LOCK_GIVE_UP_NS) return false;
-        sched_yield();
-    }
-}
-
-// Whether an end for id is already queued after the last begin for it: a second one would
-// only take room that ends of other gestures need. Under the edit lock.
-static bool end_already_queued(const SharedSlot *s, uint32_t r, uint32_t w, uint32_t id) {
-    for (uint32_t n = w; n != r && w - n < EDIT_QUEUE_LEN;) {
-        n--;
-        const EditEntry &e = s->edit_queue[n % EDIT_QUEUE_LEN];
-        if (shm_load(e.id) != id) continue;
-        uint32_t kind = shm_load(e.kind);
-        if (kind == EDIT_END) return true;
-        if (kind == EDIT_BEGIN) return false;
-    }
-    return false;
-}
-
-// Gestures this thread began whose begin could not be queued: their values and end are
-// dropped too, so the queue never holds half a gesture. Posters are main threads.
-struct DroppedGestures {
-    const SharedSlot *slot;
-    uint32_t rows; // bit per PARAMS index
-};
-static thread_local DroppedGestures t_dropped[SHARED_SLOTS];
-
-static DroppedGestures *dropped_of(const SharedSlot *slot, bool make) {
-    DroppedGestures *free_one = nullptr;
-    for (DroppedGestures &d : t_dropped) {
-        if (d.slot == slot && d.rows) return &d;
-        if (!free_one && !d.rows) free_one = &d;
-    }
-    if (!make || !free_one) return nullptr;
-    free_one->slot = slot;
-    return free_one;
-}
-
-static bool gesture_dropped(const SharedSlot *slot, int index) {
-    DroppedGestures *d = dropped_of(slot, false);
-    return d && (d->rows & (1u << index));
-}
-
-static void set_gesture_dropped(const SharedSlot *slot, int index, bool dropped) {
-    DroppedGestures *d = dropped_of(slot, dropped);
-    if (!d) return;
-    if (dropped) d->rows |= 1u << index;
-    else d->rows &= ~(1u << index);
-}
-
-// Stores one entry under the lock when the room rules allow. Returns whether it was stored;
-// *needed is false for an end that another queued end makes redundant.
-static bool store_entry(SharedSlot *slot, uint32_t id, uint32_t kind, double value, bool *needed) {
-    *needed = true;
-    if (!lock_edits(slot)) return false;
-    uint32_t w = shm_load(slot->edit_write);
-    uint32_t r = shm_load(slot->edit_read);
-    uint32_t used = w - r;
-    bool ok;
-    if (kind == EDIT_END) {
-        ok = used < EDIT_QUEUE_LEN;
-        if (ok && used >= EDIT_QUEUE_LEN - EDIT_END_ROOM && end_already_queued(slot, r, w, id)) {
-            ok = false;
-            *needed = false;
-        }
-    } else {
-        ok = used < EDIT_QUEUE_LEN - EDIT_END_ROOM;
-    }
-    if (ok) {
-        EditEntry &e = slot->edit_queue[w % EDIT_QUEUE_LEN];
-        shm_store(e.id, id);
-        shm_store(e.kind, kind);
-        shm_store(e.value, value);
-        shm_store(slot->edit_write, w + 1);
-    }
-    shm_store(slot->edit_lock, 0u);
-    return ok;
-}
-
-void queue_edit(SharedSlot *slot, int index, uint32_t kind, double value) {
-    if (!slot || index < 0 || index >= (int)PARAM_COUNT) return;
-    uint32_t id = PARAMS[index].id;
-    Plugin *owner = registry_local(slot);
-    bool stored = false, needed = true;
-    if (kind != EDIT_BEGIN && gesture_dropped(slot, index)) {
-        if (kind == EDIT_END) set_gesture_dropped(slot, index, false);
-    } else {
-        stored = store_entry(slot, id, kind, value, &needed);
-        if (kind == EDIT_BEGIN) set_gesture_dropped(slot, index, !stored);
-    }
-    if (!stored && needed && owner) plugin_log(owner, CLAP_LOG_WARNING, "edit queue full, host will miss an event");
-    if (owner) {
-        if (owner->host_params && owner->host_params->request_flush) owner->host_params->request_flush(owner->host);
-    } else {
-        std::atomic_ref<uint32_t>(slot->pending).fetch_or(1u, std::memory_order_seq_cst);
-    }
-}
-
-static double current_value(SharedSlot *slot, int index) { return shm_load(slot->values[index]); }
-
-void plugin_edit_begin(SharedSlot *slot, int index) {
-    if (!slot || index < 0 || index >= (int)PARAM_COUNT) return;
-    queue_edit(slot, index, EDIT_BEGIN, current_value(slot, index));
-}
-
-void plugin_edit_value(SharedSlot *slot, int index, double value) {
-    if (!slot || index < 0 || index >= (int)PARAM_COUNT) return;
-    double v = param_clamp(index, value);
-    shm_store(slot->values[index], v);
-    queue_edit(slot, index, EDIT_VALUE, v);
-    Plugin *owner = registry_local(slot);
-    if (owner) {
-        if (owner->host_state && owner->host_state->mark_dirty) owner->host_state->mark_dirty(owner->host);
-    } else {
-        std::atomic_ref<uint32_t>(slot->pending).fetch_or(2u, std::memory_order_seq_cst);
-    }
-}
-
-void plugin_edit_end(SharedSlot *slot, int index) {
-    if (!slot || index < 0 || index >= (int)PARAM_COUNT) return;
-    queue_edit(slot, index, EDIT_END, current_value(slot, index));
 }

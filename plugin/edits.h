@@ -1,5 +1,5 @@
-// Parameter writes: host events and MIDI learn into the slot, the editors' edit path with
-// its cross-process edit queue, and the owner's drain of that queue into host events.
+// The owner's side of parameter writes: host events and MIDI learn into the slot, and the
+// drain of the edit queue (which editors fill through params/edit_path.h) into host events.
 #pragma once
 #include <clap/events.h>
 #include <clap/plugin.h>
@@ -25,19 +25,6 @@ void edits_host_knows(Plugin *p, int index, double value);
 bool edits_gesture_lapsed(const Plugin *p, uint64_t now_ns);
 
 constexpr uint64_t EDIT_GESTURE_LAPSE_NS = 2000000000;
-// Queue entries kept free for gesture ends: one per parameter.
-constexpr uint32_t EDIT_END_ROOM = SHARED_PARAMS;
-
-// Editor side (main thread of any process): the only way an editor changes a parameter.
-// index is a PARAMS row. Values are clamped and live in the slot at once. A post never
-// waits longer than the edit lock's give-up time, whatever other processes left in the lock.
-// Room for ending gestures is kept: a begin or a value is queued only while EDIT_END_ROOM
-// entries stay free, and a gesture whose begin could not be queued is dropped whole by the
-// thread that made it (its values and end are not queued; the drain sends the final value).
-void plugin_edit_begin(SharedSlot *slot, int index);
-void plugin_edit_value(SharedSlot *slot, int index, double value);
-void plugin_edit_end(SharedSlot *slot, int index);
-void queue_edit(SharedSlot *slot, int index, uint32_t kind, double value);
 
 // Host log, when the host has one.
 void plugin_log(Plugin *p, int severity, const char *message);

@@ -12,6 +12,12 @@ extern const clap_plugin_state_context_t EXT_STATE_CONTEXT;            // plugin
 extern const clap_plugin_render_t EXT_RENDER;                          // plugin/render_ext.cpp
 extern const clap_plugin_context_menu_t EXT_CONTEXT_MENU;              // plugin/context_menu.cpp
 
+struct Plugin;
+
+// Asks the host (clap.context-menu, when it has it and can pop up now) to show its menu for
+// parameter param_id of the stage at view pixel (x, y); true when it did. Main thread.
+bool plugin_popup_param_menu(Plugin *p, uint32_t param_id, int32_t x, int32_t y);
+
 // The table of one of these extensions by its identifier (final or draft), null for any
 // other identifier. Any thread.
 const void *newer_extension(const char *id);

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "presets/factory.h"
+#include "chainops/factory.h"
 
 static int row_of(const char *digits, int count) {
     // One or two digits, no sign, no leading zero but "0" itself, below count.

@@ -4,8 +4,13 @@
 #include <cmath>
 #include <cstring>
 
+#include <cstdlib>
+
+#include "chainops/history.h"
+#include "editor/design.h"
 #include "editor/ui.h"
 #include "plugin/edits.h"
+#include "plugin/extensions.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
 
@@ -21,12 +26,28 @@ static bool gui_get_preferred_api(const clap_plugin_t *, const char **api, bool 
     return true;
 }
 
+static void request_resize(void *ctx, uint32_t w, uint32_t h) {
+    Plugin *p = (Plugin *)ctx;
+    if (p->host && p->host_gui && p->host_gui->request_resize) p->host_gui->request_resize(p->host, w, h);
+}
+
+static bool context_menu(void *ctx, uint32_t param_id, int32_t x, int32_t y) {
+    return plugin_popup_param_menu((Plugin *)ctx, param_id, x, y);
+}
+
+ChainHistory *plugin_history(Plugin *p) {
+    if (p && !p->history) p->history = (ChainHistory *)calloc(1, sizeof(ChainHistory));
+    return p ? p->history : nullptr;
+}
+
 static bool gui_create(const clap_plugin_t *plugin, const char *api, bool is_floating) {
     Plugin *p = plugin_of(plugin);
     tk_scanlog("gui_create");
     if (!p || is_floating || !is_x11(api)) return false;
     if (p->ui) return true;
-    p->ui = ui_create(p);
+    if (!plugin_history(p)) return false;
+    EditorOwner owner{&p->owner, p->slot, &p->prefs, p->history, p->gui_scale, p, request_resize, context_menu};
+    p->ui = ui_create(&owner);
     tk_scanlog(p->ui ? "gui_create: ui ok" : "gui_create: ui FAILED");
     if (p->ui && p->timer_id == 0xFFFFFFFFu) {
         bool ok = false;
@@ -77,24 +98,18 @@ static bool gui_get_resize_hints(const clap_plugin_t *, clap_gui_resize_hints_t 
     hints->can_resize_horizontally = true;
     hints->can_resize_vertically = true;
     hints->preserve_aspect_ratio = true;
-    hints->aspect_ratio_width = 960;
-    hints->aspect_ratio_height = 600;
+    hints->aspect_ratio_width = (uint32_t)DESIGN_W;
+    hints->aspect_ratio_height = (uint32_t)DESIGN_H;
     return true;
 }
 
 static bool gui_adjust_size(const clap_plugin_t *, uint32_t *w, uint32_t *h) {
     if (!w || !h) return false;
-    double s = std::fmin(*w / 960.0, *h / 600.0);
-    if (s < 0.6) {
-        *w = 576;
-        *h = 360;
-    } else if (s > 2.5) {
-        *w = 2400;
-        *h = 1500;
-    } else {
-        *w = (uint32_t)(960.0 * s + 0.5);
-        *h = (uint32_t)(600.0 * s + 0.5);
-    }
+    double s = std::fmin(*w / DESIGN_W, *h / DESIGN_H);
+    if (s < UI_ZOOM_MIN) s = UI_ZOOM_MIN;
+    if (s > UI_ZOOM_MAX) s = UI_ZOOM_MAX;
+    *w = (uint32_t)(DESIGN_W * s + 0.5);
+    *h = (uint32_t)(DESIGN_H * s + 0.5);
     return true;
 }
 

@@ -6,8 +6,8 @@
 #include "dsp/dither.h"
 #include "editor/ui.h"
 #include "plugin/edits.h"
+#include "params/params.h"
 #include "plugin/extensions.h"
-#include "plugin/params.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"
 #include "registry/registry.h"
@@ -36,6 +36,21 @@ static const void *host_ext(const clap_host_t *h, const char *id) {
     return (h && h->get_extension) ? h->get_extension(h, id) : nullptr;
 }
 
+// The stage as the edit path of this process sees it (StageOwner).
+static void owner_flush(void *ctx) {
+    Plugin *p = (Plugin *)ctx;
+    if (p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+}
+static void owner_dirty(void *ctx) {
+    Plugin *p = (Plugin *)ctx;
+    if (p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
+}
+static void owner_log_line(void *ctx, int severity, const char *message) {
+    plugin_log((Plugin *)ctx, severity, message);
+}
+static_assert((int)OWNER_LOG_DEBUG == (int)CLAP_LOG_DEBUG && (int)OWNER_LOG_WARNING == (int)CLAP_LOG_WARNING &&
+              (int)OWNER_LOG_ERROR == (int)CLAP_LOG_ERROR);
+
 bool plug_init(const clap_plugin_t *plugin) {
     Plugin *p = plugin_of(plugin);
     if (!p) return false;
@@ -51,28 +66,25 @@ bool plug_init(const clap_plugin_t *plugin) {
     p->idle_timer_id = 0xFFFFFFFFu;
     p->uid = sys_random_u64();
     tk_scanlog("plug_init: random");
-    if (!p->slot) registry_add(p);
+    p->owner = StageOwner{p, owner_flush, owner_dirty, owner_log_line, p->indication};
+    if (!p->slot) p->slot = registry_add(&p->owner);
     tk_scanlog("plug_init: registry_add");
     // A refused segment is told once per process, by the first stage whose host has a log.
     if (p->host_log && p->host_log->log)
         if (const char *warning = registry_take_warning()) plugin_log(p, CLAP_LOG_WARNING, warning);
     if (!p->slot) return false;
-    shm_store(p->slot->uid, p->uid);
-    p->target_idx = 1;
-    p->target_custom = -16.0;
-    p->show_controls = 1;
-    p->show_grid = 0;
-    p->ui_scale = 1.0;
+    shm_store(p->slot->ident.uid, p->uid);
+    p->prefs = editor_prefs_default();
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         double v = param_clamp((int)i, PARAMS[i].def);
         shm_store(p->slot->values[i], v);
         edits_host_knows(p, (int)i, v); // the host reads the defaults from the parameter info
     }
     // A stage that has not processed yet has no loudness and no reduction to show.
-    shm_store(p->slot->meter_gain, 1.0f);
-    shm_store(p->slot->lufs_m, -100.0f);
-    shm_store(p->slot->lufs_s, -100.0f);
-    shm_store(p->slot->lufs_i, -100.0f);
+    shm_store(p->slot->meters.meter_gain, 1.0f);
+    shm_store(p->slot->meters.lufs_m, -100.0f);
+    shm_store(p->slot->meters.lufs_s, -100.0f);
+    shm_store(p->slot->meters.lufs_i, -100.0f);
     // Edits from other processes reach a host that does not process (a sleeping track, a
     // stopped transport) through this timer. Without timer support they wait for process.
     if (p->host_timer && p->host_timer->register_timer &&
@@ -88,7 +100,7 @@ static void release_engine(Plugin *p) {
     p->scratch = nullptr;
     p->scratch_len = 0;
     p->active = 0;
-    if (p->slot) shm_store(p->slot->active, 0u);
+    if (p->slot) shm_store(p->slot->engine.active, 0u);
 }
 
 void plug_deactivate(const clap_plugin_t *plugin) {
@@ -98,13 +110,13 @@ void plug_deactivate(const clap_plugin_t *plugin) {
 
 static void history_reset(SharedSlot *s) {
     for (uint32_t i = 0; i < HIST_LEN; i++) {
-        shm_store(s->hist_gain[i], 1.0f);
-        shm_store(s->hist_in[i], 0.0f);
-        shm_store(s->hist_out[i], 0.0f);
-        shm_store(s->hist_lufs[i], -100.0f);
+        shm_store(s->history.hist_gain[i], 1.0f);
+        shm_store(s->history.hist_in[i], 0.0f);
+        shm_store(s->history.hist_out[i], 0.0f);
+        shm_store(s->history.hist_lufs[i], -100.0f);
     }
-    shm_store(s->hist_count, 0u);
-    shm_store(s->hist_gap, -1);
+    shm_store(s->history.hist_count, 0u);
+    shm_store(s->history.hist_gap, -1);
 }
 
 bool plug_activate(const clap_plugin_t *plugin, double sample_rate, uint32_t min_frames, uint32_t max_frames) {
@@ -141,11 +153,11 @@ bool plug_activate(const clap_plugin_t *plugin, double sample_rate, uint32_t min
         limiter_free(&p->lim);
         return false;
     }
-    shm_fetch_add(p->slot->activate_count, 1u);
+    shm_fetch_add(p->slot->meters.activate_count, 1u);
     p->active = 1;
-    shm_store(p->slot->sample_rate, sample_rate);
-    shm_store(p->slot->latency, (uint32_t)limiter_latency(&p->lim));
-    shm_store(p->slot->active, 1u);
+    shm_store(p->slot->engine.sample_rate, sample_rate);
+    shm_store(p->slot->engine.latency, (uint32_t)limiter_latency(&p->lim));
+    shm_store(p->slot->engine.active, 1u);
     return true;
 }
 
@@ -160,7 +172,9 @@ void plug_destroy(const clap_plugin_t *plugin) {
         p->host_timer->unregister_timer(p->host, p->idle_timer_id);
     p->idle_timer_id = 0xFFFFFFFFu;
     if (p->active) release_engine(p);
-    registry_remove(p);
+    registry_remove(p->slot);
+    p->slot = nullptr;
+    free(p->history);
     free(p);
 }
 
@@ -178,7 +192,7 @@ void plug_stop_processing(const clap_plugin_t *plugin) {
 void plug_reset(const clap_plugin_t *plugin) {
     Plugin *p = plugin_of(plugin);
     if (!p || !p->slot) return;
-    shm_fetch_add(p->slot->reset_count, 1u);
+    shm_fetch_add(p->slot->meters.reset_count, 1u);
     if (p->active) {
         limiter_reset(&p->lim);
         loudness_reset(&p->loud);
@@ -203,8 +217,9 @@ const void *plug_get_extension(const clap_plugin_t *plugin, const char *id) {
 // Returns the bits that were set.
 static uint32_t serve_pending(Plugin *p) {
     uint32_t bits = std::atomic_ref<uint32_t>(p->slot->pending).exchange(0u, std::memory_order_seq_cst);
-    if ((bits & 2u) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
-    if ((bits & 1u) && p->host_params && p->host_params->request_flush) p->host_params->request_flush(p->host);
+    if ((bits & PENDING_DIRTY) && p->host_state && p->host_state->mark_dirty) p->host_state->mark_dirty(p->host);
+    if ((bits & PENDING_FLUSH) && p->host_params && p->host_params->request_flush)
+        p->host_params->request_flush(p->host);
     return bits;
 }
 
@@ -220,7 +235,8 @@ void plug_idle_tick(Plugin *p) {
     if (!p || !p->slot) return;
     uint32_t bits = serve_pending(p);
     // A gesture whose poster fell silent is ended by the next drain: ask for one.
-    if (!(bits & 1u) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params && p->host_params->request_flush)
+    if (!(bits & PENDING_FLUSH) && edits_gesture_lapsed(p, sys_time_ns()) && p->host_params &&
+        p->host_params->request_flush)
         p->host_params->request_flush(p->host);
 }
 

@@ -1,9 +1,16 @@
 // clap.param-indication: the host tells which parameters a controller is mapped to and
 // what its automation does with them; the stage keeps it per parameter and every editor
 // of the process draws it on the matching controls at its next frame.
+#include "params/params.h"
 #include "plugin/extensions.h"
-#include "plugin/params.h"
 #include "plugin/plugin.h"
+
+// The editor draws the states by the names of params/indication.h.
+static_assert((int)INDICATION_AUTOMATION_NONE == (int)CLAP_PARAM_INDICATION_AUTOMATION_NONE &&
+              (int)INDICATION_AUTOMATION_PRESENT == (int)CLAP_PARAM_INDICATION_AUTOMATION_PRESENT &&
+              (int)INDICATION_AUTOMATION_PLAYING == (int)CLAP_PARAM_INDICATION_AUTOMATION_PLAYING &&
+              (int)INDICATION_AUTOMATION_RECORDING == (int)CLAP_PARAM_INDICATION_AUTOMATION_RECORDING &&
+              (int)INDICATION_AUTOMATION_OVERRIDING == (int)CLAP_PARAM_INDICATION_AUTOMATION_OVERRIDING);
 
 static void set_color(uint8_t *has, uint8_t rgba[4], const clap_color_t *c) {
     *has = c ? 1 : 0;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 
 static uint32_t params_count(const clap_plugin_t *) { return PARAM_COUNT; }

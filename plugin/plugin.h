@@ -16,13 +16,13 @@
 
 #include "dsp/limiter.h"
 #include "dsp/loudness.h"
+#include "editor/ui.h"
+#include "params/owner.h"
 #include "plugin/clap_log.h"
 #include "plugin/debug_ext.h"
-#include "plugin/indication.h"
-#include "presets/history.h"
 #include "registry/shared.h"
 
-struct Ui;
+struct ChainHistory;
 
 struct Plugin {
     clap_plugin_t clap;
@@ -35,6 +35,7 @@ struct Plugin {
     const clap_host_timer_support_t *host_timer;
     uint32_t timer_id;
     uint64_t uid;
+    StageOwner owner; // registered with the slot: how edit posters in this process reach us
     SharedSlot *slot;
     double sample_rate;
     double last_rate;
@@ -55,25 +56,13 @@ struct Plugin {
     uint32_t last_frames;
     int64_t last_steady;
     uint32_t restart_pending;
-    // A/B and undo (editor thread)
-    AbRecord ab[2];
-    int32_t ab_cur;
-    Snapshot undo[UNDO_DEPTH];
-    Snapshot redo[UNDO_DEPTH];
-    int32_t undo_n;
-    int32_t redo_n;
-    uint32_t undo_tag;
-    double undo_time;
-    // editor preferences saved in the state
-    uint32_t target_idx;
-    double target_custom;
-    uint32_t show_controls;
-    uint32_t show_grid;
-    uint32_t lufs_mode;
-    uint32_t spread;
-    double ui_scale;
+    // the editor: its preferences (saved in the state), the window, the host's GUI scale,
+    // and the chain history its undo, redo and A/B act on (made with the first editor and
+    // kept for the instance's life, so undo survives closing the window)
+    EditorPrefs prefs;
     Ui *ui;
     double gui_scale;
+    ChainHistory *history;
     float *scratch;
     uint32_t scratch_len;
     // The owner's side of the edit path (edits.cpp), written by its drain (process or flush),
@@ -92,6 +81,10 @@ struct Plugin {
 };
 
 inline Plugin *plugin_of(const clap_plugin_t *p) { return p ? (Plugin *)p->plugin_data : nullptr; }
+
+// The stage's chain history, made on first use (the first editor, a host's preset load or
+// context menu) and kept for the instance's life; null when it cannot be made. Main thread.
+ChainHistory *plugin_history(Plugin *p);
 
 extern const clap_plugin_descriptor_t DESC;
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 
 static uint32_t ports_count(const clap_plugin_t *, bool) { return 1; }

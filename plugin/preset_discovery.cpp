@@ -15,8 +15,8 @@
 #include "plugin/extensions.h"
 #include "plugin/factory_keys.h"
 #include "plugin/plugin.h"
-#include "presets/factory.h"
-#include "presets/user_presets.h"
+#include "chainops/factory.h"
+#include "chainops/user_presets.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // clap.preset-load: the host loads a preset its browser found through the preset-discovery
 // factory: a ".tervik" file (any folder; read like the user preset files) or a factory
 // preset inside the plug-in by its load key. A stage preset goes to this stage, a chain
-// preset to every position of its chain (presets/preset_apply.cpp). A preset that cannot
-// be read is reported through the host's clap.preset-load on_error, never applied.
+// preset to every position of its chain, by the chain operations the editor uses
+// (chainops/), on the stage's chain as seen without an editor. A preset that cannot be read
+// is reported through the host's clap.preset-load on_error, never applied.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,13 +14,12 @@
 #include <cstring>
 #include <strings.h>
 
+#include "chainops/factory.h"
+#include "chainops/user_presets.h"
 #include "editor/ui.h"
 #include "plugin/extensions.h"
 #include "plugin/factory_keys.h"
 #include "plugin/plugin.h"
-#include "presets/factory.h"
-#include "presets/preset_apply.h"
-#include "presets/user_presets.h"
 
 namespace {
 
@@ -53,12 +53,20 @@ void stem_of(const char *path, char out[64]) {
     out[n] = 0;
 }
 
+// The chain operations of this stage without its editor: its chain as chain_view_of_stage
+// resolves it, one undo step in its own history.
+ChainOps stage_ops(Plugin *p, ChainView *view) {
+    chain_view_of_stage(view, p->slot);
+    return ChainOps{view, plugin_history(p), &p->prefs.gain, nullptr, nullptr, 0};
+}
+
 // The editor of this stage, when open, shows the preset just loaded as the current one.
 void show_in_editor(Plugin *p, int number, const char *path) {
     Ui *ui = p->ui;
     if (!ui) return;
+    PresetList *list = &ui->presets;
     if (number >= 0) {
-        ui->preset_cur = number;
+        list->preset_cur = number;
         return;
     }
     char dir[PRESET_DIR_MAX], real_dir[PATH_MAX], real_file[PATH_MAX];
@@ -67,9 +75,9 @@ void show_in_editor(Plugin *p, int number, const char *path) {
     if (strncmp(real_file, real_dir, dn) != 0 || real_file[dn] != '/' || strchr(real_file + dn + 1, '/')) return;
     char stem[64];
     stem_of(real_file, stem);
-    presets_refresh(ui);
-    for (int i = 0; i < ui->user_preset_count && i < PRESET_LIST_MAX; i++)
-        if (strcmp(ui->user_presets[i], stem) == 0) ui->preset_cur = PRESET_USER_FIRST + i;
+    presets_refresh(list);
+    for (int i = 0; i < list->user_preset_count && i < PRESET_LIST_MAX; i++)
+        if (strcmp(list->user_presets[i], stem) == 0) list->preset_cur = PRESET_USER_FIRST + i;
 }
 
 bool load_file(Plugin *p, const char *path, const char *key) {
@@ -88,7 +96,9 @@ bool load_file(Plugin *p, const char *path, const char *key) {
     if (!preset_load_path(path, name, &rec))
         return refuse(p, kind, path, key, 0,
                       "Tervik: not a Tervik preset file (\"Tervik preset\" header and stages= line)");
-    preset_apply_file(p, &rec);
+    ChainView view;
+    ChainOps ops = stage_ops(p, &view);
+    apply_preset_file(&ops, &rec);
     show_in_editor(p, -1, path);
     tell_loaded(p, kind, path, nullptr);
     return true;
@@ -98,7 +108,9 @@ bool load_factory(Plugin *p, const char *location, const char *key) {
     const uint32_t kind = CLAP_PRESET_DISCOVERY_LOCATION_PLUGIN;
     int number = factory_preset_number(key);
     if (number < 0) return refuse(p, kind, location, key, 0, "Tervik: no factory preset has this load key");
-    preset_apply_factory(p, number);
+    ChainView view;
+    ChainOps ops = stage_ops(p, &view);
+    preset_apply(&ops, number);
     show_in_editor(p, number, nullptr);
     tell_loaded(p, kind, nullptr, key);
     return true;

@@ -9,7 +9,7 @@
 
 #include "dsp/dither.h"
 #include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "registry/registry.h"
 #include "sys/sys.h"
@@ -53,10 +53,10 @@ inline double param(const SharedSlot *s, int index) { return param_bounded(index
 
 void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
     uint32_t i = k & (HIST_LEN - 1);
-    slot_put(s->hist_gain[i], gain);
-    slot_put(s->hist_in[i], in);
-    slot_put(s->hist_out[i], out);
-    slot_put(s->hist_lufs[i], lufs);
+    slot_put(s->history.hist_gain[i], gain);
+    slot_put(s->history.hist_in[i], in);
+    slot_put(s->history.hist_out[i], out);
+    slot_put(s->history.hist_lufs[i], lufs);
 }
 
 void reset_hist_acc(Plugin *p) {
@@ -81,10 +81,10 @@ void fill_gap(Plugin *p, SharedSlot *s, uint64_t now, int64_t steady) {
     }
     if (rows <= 0) return;
     if (rows > (int64_t)HIST_LEN) rows = HIST_LEN;
-    uint32_t start = shm_load(s->hist_count);
+    uint32_t start = shm_load(s->history.hist_count);
     for (uint32_t k = 0; k < (uint32_t)rows; k++) write_row(s, start + k, 1.0f, -1.0f, 0.0f, -100.0f);
-    slot_put(s->hist_count, start + (uint32_t)rows);
-    slot_put(s->hist_gap, (int32_t)start);
+    slot_put(s->history.hist_count, start + (uint32_t)rows);
+    slot_put(s->history.hist_gap, (int32_t)start);
     reset_hist_acc(p);
     p->hist_frames = 0;
 }
@@ -131,14 +131,14 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 1. Call records.
     uint64_t now = sys_time_ns();
-    slot_put(s->proc_prev_time, shm_load(s->proc_time));
-    slot_put(s->proc_time, now);
-    slot_put(s->proc_seq, registry_next_seq());
-    uint32_t n = shm_load(s->ring_count);
-    slot_put(s->ring_start[n & (CALL_RING - 1)], now);
-    slot_put(s->ring_steady[n & (CALL_RING - 1)], pr->steady_time);
-    slot_put(s->steady_prev, shm_load(s->steady));
-    slot_put(s->steady, pr->steady_time);
+    slot_put(s->calls.proc_prev_time, shm_load(s->calls.proc_time));
+    slot_put(s->calls.proc_time, now);
+    slot_put(s->calls.proc_seq, registry_next_seq());
+    uint32_t n = shm_load(s->calls.ring_count);
+    slot_put(s->calls.ring_start[n & (CALL_RING - 1)], now);
+    slot_put(s->calls.ring_steady[n & (CALL_RING - 1)], pr->steady_time);
+    slot_put(s->calls.steady_prev, shm_load(s->calls.steady));
+    slot_put(s->calls.steady, pr->steady_time);
 
     // 2, 3. Requests for the main thread, then queued edits go out before anything else.
     if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
@@ -154,9 +154,9 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 5. Block counters.
     uint32_t frames = pr->frames_count;
-    slot_put(s->block_frames, frames);
-    if (frames > shm_load(s->block_max)) slot_put(s->block_max, frames);
-    if (frames > p->max_frames) shm_fetch_add(s->block_over, 1u);
+    slot_put(s->meters.block_frames, frames);
+    if (frames > shm_load(s->meters.block_max)) slot_put(s->meters.block_max, frames);
+    if (frames > p->max_frames) shm_fetch_add(s->meters.block_over, 1u);
 
     // 6. Nothing to process: no frames or no left output. Whatever output there is, is silent.
     const clap_audio_buffer_t *op = &pr->audio_outputs[0];
@@ -269,14 +269,14 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
         p->hist_frames += (int32_t)len;
         bool wrote = false;
         while (p->hist_frames > 63) {
-            uint32_t k = shm_load(s->hist_count);
+            uint32_t k = shm_load(s->history.hist_count);
             write_row(s, k, p->hist_min_gain, p->hist_max_in, p->hist_max_out, (float)p->loud.lufs_s);
-            slot_put(s->hist_count, k + 1);
+            slot_put(s->history.hist_count, k + 1);
             p->hist_frames -= 64;
             wrote = true;
         }
         if (wrote) {
-            slot_put(s->hist_time, sys_time_ns());
+            slot_put(s->history.hist_time, sys_time_ns());
             reset_hist_acc(p);
         }
         pos = end;
@@ -287,19 +287,19 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     silence_from(op, 2, frames, out_l, out_r);
 
     // 15, 16. Publish; ring_end is visible before the ring_count that covers it.
-    slot_put(s->meter_gain, bm.gain);
-    slot_put(s->meter_peak_in, bm.peak_in);
-    slot_put(s->meter_peak_out, bm.peak_out);
-    slot_put(s->meter_tp_in, bm.det);
-    slot_put(s->meter_tp_out, bm.tp_out);
-    slot_put(s->meter_tp_ch[0], bm.det_l);
-    slot_put(s->meter_tp_ch[1], bm.det_r);
-    slot_put(s->meter_tp_ch[2], bm.tp_l);
-    slot_put(s->meter_tp_ch[3], bm.tp_r);
-    slot_put(s->lufs_m, (float)p->loud.lufs_m);
-    slot_put(s->lufs_s, (float)p->loud.lufs_s);
-    slot_put(s->lufs_i, (float)p->loud.lufs_i);
-    slot_put(s->ring_end[n & (CALL_RING - 1)], sys_time_ns());
-    shm_store(s->ring_count, n + 1);
+    slot_put(s->meters.meter_gain, bm.gain);
+    slot_put(s->meters.meter_peak_in, bm.peak_in);
+    slot_put(s->meters.meter_peak_out, bm.peak_out);
+    slot_put(s->meters.meter_tp_in, bm.det);
+    slot_put(s->meters.meter_tp_out, bm.tp_out);
+    slot_put(s->meters.meter_tp_ch[0], bm.det_l);
+    slot_put(s->meters.meter_tp_ch[1], bm.det_r);
+    slot_put(s->meters.meter_tp_ch[2], bm.tp_l);
+    slot_put(s->meters.meter_tp_ch[3], bm.tp_r);
+    slot_put(s->meters.lufs_m, (float)p->loud.lufs_m);
+    slot_put(s->meters.lufs_s, (float)p->loud.lufs_s);
+    slot_put(s->meters.lufs_i, (float)p->loud.lufs_i);
+    slot_put(s->calls.ring_end[n & (CALL_RING - 1)], sys_time_ns());
+    shm_store(s->calls.ring_count, n + 1);
     return CLAP_PROCESS_CONTINUE;
 }

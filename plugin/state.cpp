@@ -5,8 +5,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "editor/design.h"
 #include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 
 static bool put(const clap_ostream_t *s, const void *data, size_t n) {
@@ -101,7 +102,7 @@ static bool state_save(const clap_plugin_t *plugin, const clap_ostream_t *s) {
     uint32_t m = 0;
     int32_t cc[PARAM_COUNT];
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
-        cc[i] = shm_load(slot->midi_cc[i]);
+        cc[i] = shm_load(slot->midi.midi_cc[i]);
         if (cc[i] >= 0) m++;
     }
     if (!put(s, "MIDI", 4) || !put32(s, m)) return false;
@@ -109,9 +110,10 @@ static bool state_save(const clap_plugin_t *plugin, const clap_ostream_t *s) {
         if (cc[i] < 0) continue;
         if (!put32(s, PARAMS[i].id) || !put32(s, (uint32_t)cc[i])) return false;
     }
-    if (!put(s, "UI01", 4) || !put32(s, p->show_controls) || !put32(s, p->show_grid) || !put32(s, p->lufs_mode) ||
-        !put32(s, p->spread) || !put32(s, p->target_idx) || !put64(s, dbits(p->ui_scale)) ||
-        !put64(s, dbits(p->target_custom)))
+    const EditorPrefs &ed = p->prefs;
+    if (!put(s, "UI01", 4) || !put32(s, ed.show_controls) || !put32(s, ed.show_grid) || !put32(s, ed.gain.lufs_mode) ||
+        !put32(s, ed.gain.spread) || !put32(s, ed.gain.target_idx) || !put64(s, dbits(ed.ui_scale)) ||
+        !put64(s, dbits(ed.gain.target_custom)))
         return false;
     return true;
 }
@@ -131,7 +133,7 @@ static void load_trailer(Plugin *p, const clap_istream_t *s) {
         uint32_t id, cc;
         if (!get32(s, &id) || !get32(s, &cc)) break;
         int idx = param_index_from_id(id);
-        if (idx >= 0 && cc <= 127) shm_store(slot->midi_cc[idx], (int32_t)cc);
+        if (idx >= 0 && cc <= 127) shm_store(slot->midi.midi_cc[idx], (int32_t)cc);
     }
     if (!get(s, tag, 4) || memcmp(tag, "UI01", 4) != 0) return;
     uint8_t ints[20], dbls[16];
@@ -139,13 +141,15 @@ static void load_trailer(Plugin *p, const clap_istream_t *s) {
     uint32_t show_controls = rd32(ints), show_grid = rd32(ints + 4), lufs_mode = rd32(ints + 8);
     uint32_t spread = rd32(ints + 12), target_idx = rd32(ints + 16);
     double ui_scale = bitsd(rd64(dbls)), target_custom = bitsd(rd64(dbls + 8));
-    p->show_controls = show_controls ? 1 : 0;
-    p->show_grid = show_grid ? 1 : 0;
-    p->lufs_mode = lufs_mode <= 2 ? lufs_mode : 0;
-    p->spread = spread <= 2 ? spread : 0;
-    p->target_idx = target_idx <= 4 ? target_idx : 1;
-    p->ui_scale = (ui_scale >= 0.6 && ui_scale <= 2.5) ? ui_scale : 1.0;
-    p->target_custom = (target_custom >= -40.0 && target_custom <= 0.0) ? target_custom : -16.0;
+    EditorPrefs &ed = p->prefs;
+    ed.show_controls = show_controls ? 1 : 0;
+    ed.show_grid = show_grid ? 1 : 0;
+    ed.gain.lufs_mode = lufs_mode <= 2 ? lufs_mode : 0;
+    ed.gain.spread = spread <= 2 ? spread : 0;
+    ed.gain.target_idx = target_idx <= 4 ? target_idx : 1;
+    ed.ui_scale = ui_zoom_valid(ui_scale) ? ui_scale : 1.0;
+    ed.gain.target_custom =
+        (target_custom >= TARGET_CUSTOM_MIN && target_custom <= TARGET_CUSTOM_MAX) ? target_custom : -16.0;
 }
 
 static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
@@ -159,7 +163,7 @@ static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
     if (!get32(s, &version) || version != 1) return false;
     if (!get64(s, &uid) || !get32(s, &n) || n > 1024) return false;
     if (uid != 0) p->uid = uid;
-    shm_store(slot->uid, p->uid);
+    shm_store(slot->ident.uid, p->uid);
     // The host gives these values and knows them: the owner's drain must not send them back
     // as changes. A load that fails halfway leaves values the host does not know; those the
     // drain reports.
@@ -184,7 +188,7 @@ static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
         if (given[i]) edits_host_knows(p, (int)i, loaded[i]);
     loading.store(0);
     if (!ok) return false;
-    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(slot->midi_cc[i], -1);
+    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(slot->midi.midi_cc[i], -1);
     load_trailer(p, s);
     rescan(p);
     return true;

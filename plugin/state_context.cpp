@@ -9,7 +9,7 @@
 
 #include "plugin/edits.h"
 #include "plugin/extensions.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin/plugin.h"
 #include "sys/sys.h"
 
@@ -202,7 +202,7 @@ static bool context_load(const clap_plugin_t *plugin, const clap_istream_t *stre
         clap_istream_t masked{&m, masked_read};
         if (!EXT_STATE.load(plugin, &masked)) return false;
         p->uid = fresh_uid();
-        shm_store(p->slot->uid, p->uid);
+        shm_store(p->slot->ident.uid, p->uid);
         return true;
     }
     default:

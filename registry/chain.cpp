@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "registry/param_rows.h"
 #include "registry/registry.h"
 #include "sys/sys.h"
 
@@ -82,7 +83,7 @@ bool steady_increasing(const CallRecord *r, int n) {
 
 bool debug_on() { return getenv("TERVIK_REG_DEBUG") != nullptr; }
 
-int low_byte(const SharedSlot *s) { return (int)(shm_load(s->uid) & 0xFF); }
+int low_byte(const SharedSlot *s) { return (int)(shm_load(s->ident.uid) & 0xFF); }
 
 // Appends formatted text to a fixed buffer; output beyond its end is dropped.
 template <class... A> void append(char *buf, size_t size, size_t *len, const char *fmt, A... args) {
@@ -287,14 +288,14 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         SharedSlot *s = shared_at(i);
         if (!s || !shared_alive(s)) continue;
         // Foreign values may be anything: only a Group that truncates to 0..15 counts.
-        double g = shm_load(s->values[5]);
-        if (!(g > -1.0 && g < 16.0) || (uint32_t)(int)g != group) continue;
+        int g = slot_group(s);
+        if (g < 0 || (uint32_t)g != group) continue;
         StageSample &m = smp[n];
         m.slot = s;
-        m.t = shm_load(s->proc_time);
-        m.dt = diff(m.t, shm_load(s->proc_prev_time));
-        m.steady = shm_load(s->steady);
-        int64_t prev = shm_load(s->steady_prev);
+        m.t = shm_load(s->calls.proc_time);
+        m.dt = diff(m.t, shm_load(s->calls.proc_prev_time));
+        m.steady = shm_load(s->calls.steady);
+        int64_t prev = shm_load(s->calls.steady_prev);
         m.dsteady = (m.steady >= 0 && prev >= 0 && m.steady > prev) ? m.steady - prev : 0;
         // Signed age: a call that began after `now` was read (the owner keeps running) is
         // recent; a start time far in the future is garbage and is not.
@@ -303,16 +304,16 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         int64_t tol = m.dt > 0 ? sat_mul(m.dt, 4) : 200000000;
         if (m.dt > 0 && tol < 60000000) tol = 60000000;
         m.running = m.recent && age < tol;
-        uint32_t count = shm_load(s->ring_count);
+        uint32_t count = shm_load(s->calls.ring_count);
         int k = count < (uint32_t)HIST_RECORDS ? (int)count : HIST_RECORDS;
         for (int q = 0; q < k; q++) {
             uint32_t idx = (count - (uint32_t)k + (uint32_t)q) & (CALL_RING - 1);
-            hist[n][q].start = shm_load(s->ring_start[idx]);
-            hist[n][q].end = shm_load(s->ring_end[idx]);
-            hist[n][q].steady = shm_load(s->ring_steady[idx]);
+            hist[n][q].start = shm_load(s->calls.ring_start[idx]);
+            hist[n][q].end = shm_load(s->calls.ring_end[idx]);
+            hist[n][q].steady = shm_load(s->calls.ring_steady[idx]);
         }
         hn[n] = k;
-        ser[n] = shm_load(s->serial);
+        ser[n] = shm_load(s->calls.serial);
         offline[n] = shm_load(s->render_mode) == 1;
         n++;
     }
@@ -382,7 +383,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
             for (int k = 0; k < n; k++) {
                 if (find_root(parent, k) != loser) continue;
                 ser[k] = 0;
-                if (write_tags) shm_store(smp[k].slot->serial, 0u);
+                if (write_tags) shm_store(smp[k].slot->calls.serial, 0u);
             }
         }
     }
@@ -408,7 +409,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         for (int i = 0; i < n; i++) {
             if (root[i] != r) continue;
             ser[i] = tag;
-            if (write_tags) shm_store(smp[i].slot->serial, tag);
+            if (write_tags) shm_store(smp[i].slot->calls.serial, tag);
         }
     }
 
@@ -456,7 +457,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         if (root[i] != chosen) continue;
         cm[cn] = i;
         chain[cn++] = smp[i].slot;
-        int64_t uid = (int64_t)shm_load(smp[i].slot->uid);
+        int64_t uid = (int64_t)shm_load(smp[i].slot->ident.uid);
         if (!key || uid < key_uid) {
             key = smp[i].slot;
             key_uid = uid;
@@ -616,7 +617,7 @@ static int chain_query(SharedSlot *own_slot, uint32_t group, ChainEntry *out, in
         ChainEntry &e = out[x];
         e.slot = m.slot;
         e.recent = m.recent ? 1 : 0;
-        double s = shm_load(m.slot->values[4]);
+        double s = shm_load(m.slot->values[P_STAGE]);
         if (s >= 1.0) {  // NaN fails; garbage above the Stage range counts as its top, 8
             e.pos = s < 8.0 ? (uint32_t)s : 8u;
             e.manual = 1;

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "plugin/plugin.h"
+#include "registry/param_rows.h"
 #include "sys/sys.h"
 
 struct LocalPair {
     SharedSlot *slot;
-    Plugin *inst;
+    StageOwner *owner;
 };
 
 static LocalPair g_locals[64];
@@ -36,36 +36,33 @@ void registry_unlock() { sys_mutex_unlock(&g_lock); }
 
 ChainCache *registry_caches() { return g_cache; }
 
-void registry_add(Plugin *p) {
-    if (!p) return;
+SharedSlot *registry_add(StageOwner *owner) {
+    if (!owner) return nullptr;
     registry_lock();
-    p->slot = shared_acquire();
-    if (p->slot && g_locals_n < 64) g_locals[g_locals_n++] = LocalPair{p->slot, p};
+    SharedSlot *slot = shared_acquire();
+    if (slot && g_locals_n < 64) g_locals[g_locals_n++] = LocalPair{slot, owner};
     registry_unlock();
+    return slot;
 }
 
-void registry_remove(Plugin *p) {
-    if (!p) return;
+void registry_remove(SharedSlot *slot) {
     registry_lock();
-    for (int i = 0; i < g_locals_n; i++) {
-        if (g_locals[i].inst == p) {
+    for (int i = 0; slot && i < g_locals_n; i++) {
+        if (g_locals[i].slot == slot) {
             memmove(&g_locals[i], &g_locals[i + 1], (size_t)(g_locals_n - i - 1) * sizeof g_locals[0]);
             g_locals_n--;
             break;
         }
     }
-    if (p->slot) {
-        shared_release(p->slot);
-        p->slot = nullptr;
-    }
+    shared_release(slot);
     for (ChainCache &c : g_cache) c.key = nullptr;
     registry_unlock();
 }
 
-Plugin *registry_local(const SharedSlot *slot) {
+StageOwner *registry_local(const SharedSlot *slot) {
     if (!slot) return nullptr;
     for (int i = 0; i < g_locals_n; i++)
-        if (g_locals[i].slot == slot) return g_locals[i].inst;
+        if (g_locals[i].slot == slot) return g_locals[i].owner;
     return nullptr;
 }
 
@@ -77,16 +74,21 @@ void registry_group_usage(uint32_t counts[16]) {
     for (int i = 0; i < n; i++) {
         SharedSlot *s = shared_at(i);
         if (!s || !shared_alive(s)) continue;
-        double g = shm_load(s->values[5]);
-        // Foreign slots may hold anything: only values in 0..15 (after truncation) count.
-        if (!(g > -1.0 && g < 16.0)) continue;
-        counts[(int)g]++;
+        int g = slot_group(s);
+        if (g >= 0) counts[g]++;
     }
+}
+
+int slot_group(const SharedSlot *slot) {
+    if (!slot) return -1;
+    // Foreign slots may hold anything: only values in 0..15 (after truncation) count.
+    double g = shm_load(slot->values[P_GROUP]);
+    return (g > -1.0 && g < 16.0) ? (int)g : -1;
 }
 
 bool registry_contains(SharedSlot *slot, uint64_t uid) {
     // A remembered pointer may be a local record freed since: check before reading it.
-    return shared_valid(slot) && shared_alive(slot) && shm_load(slot->uid) == uid;
+    return shared_valid(slot) && shared_alive(slot) && shm_load(slot->ident.uid) == uid;
 }
 
 const char *registry_take_warning() {

@@ -1,5 +1,6 @@
-// The process-wide instance registry: pairs each instance with its slot, tells which local
-// instance owns a slot, counts group usage and guards claims and chain queries with a lock.
+// The process-wide instance registry: pairs each local stage's slot with its owner (an
+// interface of the layer above, opaque here), tells which local owner a slot has, counts
+// group usage and guards claims and chain queries with a lock.
 #pragma once
 #include <pthread.h>
 #include <cstdint>
@@ -7,15 +8,19 @@
 #include "registry/chain.h"
 #include "registry/shared.h"
 
-struct Plugin;
+struct StageOwner; // params/owner.h
 
-// Main thread (instance init/destroy):
-void registry_add(Plugin *p);    // claims a slot into p->slot (null on failure)
-void registry_remove(Plugin *p); // releases the slot, forgets every learned chain order
+// Main thread (instance init/destroy).
+// Claims a slot for a stage of this process and pairs it with owner; null on failure.
+SharedSlot *registry_add(StageOwner *owner);
+// Releases slot (null is ignored) and its pairing; forgets every learned chain order.
+void registry_remove(SharedSlot *slot);
 
-Plugin *registry_local(const SharedSlot *slot); // local owner, or null (no lock)
+StageOwner *registry_local(const SharedSlot *slot); // the local owner, or null (no lock)
 uint64_t registry_next_seq();                   // any thread
 void registry_group_usage(uint32_t counts[16]); // live stages per group, all processes
+// The Group of a (possibly foreign) slot when its value truncates to 0..15, else -1.
+int slot_group(const SharedSlot *slot);
 // True when slot (any remembered pointer, even one released and freed since) is a live
 // stage holding identity uid. Editors check it before writing to a remembered slot.
 bool registry_contains(SharedSlot *slot, uint64_t uid);

@@ -63,7 +63,7 @@ void shared_name(char *out, size_t size) {
 const char *shared_refusal() { return g_refusal[0] ? g_refusal : nullptr; }
 
 static bool header_ok(SharedHeader *h) {
-    return shm_load(h->init_state) == 2 && shm_load(h->magic) == SHARED_MAGIC &&
+    return shm_load(h->init_state) == INIT_READY && shm_load(h->magic) == SHARED_MAGIC &&
            shm_load(h->version) == SHARED_VERSION && shm_load(h->slot_size) == SHARED_SLOT_SIZE &&
            shm_load(h->param_count) == SHARED_PARAMS;
 }
@@ -215,16 +215,16 @@ static void map_open() {
         return fail(SHARED_VIEW_MAP);
     }
     SharedHeader *h = (SharedHeader *)m;
-    if (shm_cas(h->init_state, 0u, 1u)) {
+    if (shm_cas(h->init_state, (uint32_t)INIT_FRESH, (uint32_t)INIT_BUSY)) {
         shm_store(h->magic, SHARED_MAGIC);
         shm_store(h->version, SHARED_VERSION);
         shm_store(h->slot_size, SHARED_SLOT_SIZE);
         shm_store(h->param_count, SHARED_PARAMS);
         shm_store(h->slot_count, SHARED_SLOTS);
-        shm_store(h->init_state, 2u);
+        shm_store(h->init_state, (uint32_t)INIT_READY);
         std::atomic_thread_fence(std::memory_order_seq_cst);
     } else {
-        for (int i = 0; i < 200 && shm_load(h->init_state) != 2; i++) sys_sleep_ms(10);
+        for (int i = 0; i < 200 && shm_load(h->init_state) != INIT_READY; i++) sys_sleep_ms(10);
     }
     if (!header_ok(h)) {
         munmap(m, SHARED_SIZE);
@@ -303,11 +303,12 @@ bool shared_valid(const SharedSlot *slot) {
 
 // Zero everything after the claim fields, then the "none" markers.
 static void slot_init(SharedSlot *s) {
-    memset((char *)s + 16, 0, sizeof(SharedSlot) - 16);
+    constexpr size_t from = offsetof(SharedSlot, ident.uid);
+    memset((char *)s + from, 0, sizeof(SharedSlot) - from);
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    shm_store(s->hist_gap, -1);
-    shm_store(s->midi_learn, -1);
-    for (uint32_t i = 0; i < SHARED_PARAMS; i++) shm_store(s->midi_cc[i], -1);
+    shm_store(s->history.hist_gap, -1);
+    shm_store(s->midi.midi_learn, -1);
+    for (uint32_t i = 0; i < SHARED_PARAMS; i++) shm_store(s->midi.midi_cc[i], -1);
 }
 
 static bool pid_alive(int32_t pid) {
@@ -317,8 +318,8 @@ static bool pid_alive(int32_t pid) {
 
 static SharedSlot *claimed(uint32_t i, int32_t me) {
     SharedSlot *s = &g_slots[i];
-    shm_store(s->pid, me);
-    shm_fetch_add(s->generation, 1u);
+    shm_store(s->ident.pid, me);
+    shm_fetch_add(s->ident.generation, 1u);
     slot_init(s);
     g_owned.fetch_or(bit(i));
     return s;
@@ -329,25 +330,25 @@ static SharedSlot *claim_shared() {
     // A free slot. The lock comes first, so that a claimed slot is always locked.
     for (uint32_t i = 0; i < SHARED_SLOTS; i++) {
         SharedSlot *s = &g_slots[i];
-        if (shm_load(s->in_use) != 0) continue;
+        if (shm_load(s->ident.in_use) != 0) continue;
         if (g_locks && !slot_lock(i)) continue; // being claimed or released elsewhere
-        if (shm_cas(s->in_use, 0u, 1u)) return claimed(i, me);
+        if (shm_cas(s->ident.in_use, 0u, 1u)) return claimed(i, me);
         if (g_locks) slot_unlock(i);
     }
     // A slot whose owner is gone.
     for (uint32_t i = 0; i < SHARED_SLOTS; i++) {
         SharedSlot *s = &g_slots[i];
-        if (shm_load(s->in_use) == 0 || owned(i)) continue;
+        if (shm_load(s->ident.in_use) == 0 || owned(i)) continue;
         if (g_locks) {
             // The lock is free only once its owner has died (or has just released the
             // slot, which is then free): holding it, this process takes the slot.
             if (!slot_lock(i)) continue;
-            shm_store(s->in_use, 1u);
+            shm_store(s->ident.in_use, 1u);
             return claimed(i, me);
         }
-        int32_t p = shm_load(s->pid);
+        int32_t p = shm_load(s->ident.pid);
         if (p == me || pid_alive(p)) continue;
-        if (shm_cas(s->pid, p, me)) return claimed(i, me);
+        if (shm_cas(s->ident.pid, p, me)) return claimed(i, me);
     }
     return nullptr;
 }
@@ -359,9 +360,9 @@ SharedSlot *shared_acquire() {
     }
     SharedSlot *s = (SharedSlot *)calloc(1, sizeof(SharedSlot));
     if (!s) return nullptr;
-    s->in_use = 1;
-    s->pid = (int32_t)getpid();
-    s->generation = 1;
+    s->ident.in_use = 1;
+    s->ident.pid = (int32_t)getpid();
+    s->ident.generation = 1;
     slot_init(s);
     if (g_local_n < (int)SHARED_SLOTS) g_local[g_local_n++] = s;
     return s;
@@ -372,7 +373,7 @@ void shared_release(SharedSlot *slot) {
     if (in_segment(slot)) {
         if (g_readonly) return;
         uint32_t i = (uint32_t)(slot - g_slots);
-        shm_store(slot->in_use, 0u);
+        shm_store(slot->ident.in_use, 0u);
         if (owned(i)) {
             g_owned.fetch_and(~bit(i));
             if (g_locks) slot_unlock(i); // after in_use: a locked slot is never free-looking
@@ -400,7 +401,7 @@ SharedSlot *shared_at(int index) {
     if (g_slots) {
         if (index < (int)SHARED_SLOTS) {
             SharedSlot *s = &g_slots[index];
-            return shm_load(s->in_use) ? s : nullptr;
+            return shm_load(s->ident.in_use) ? s : nullptr;
         }
         index -= (int)SHARED_SLOTS;
     }
@@ -412,16 +413,16 @@ static bool owner_alive(uint32_t i, const SharedSlot *s) {
         int held = slot_lock_held(i);
         if (held >= 0) return held == 1;
     }
-    return pid_alive(shm_load(s->pid));
+    return pid_alive(shm_load(s->ident.pid));
 }
 
 bool shared_alive(SharedSlot *slot) {
-    if (!slot || shm_load(slot->in_use) == 0) return false;
+    if (!slot || shm_load(slot->ident.in_use) == 0) return false;
     if (!in_segment(slot)) return true; // a local record lives in this process
     uint32_t i = (uint32_t)(slot - g_slots);
     if (owned(i)) return true;
     // The verdict is kept for a second, for this claim only (generation).
-    uint32_t gen = shm_load(slot->generation);
+    uint32_t gen = shm_load(slot->ident.generation);
     uint64_t now = sys_time_ns();
     if (g_alive_when[i] != 0 && now - g_alive_when[i] <= 1000000000ull && g_alive_gen[i] == gen)
         return g_alive_last[i] != 0;

@@ -15,8 +15,12 @@ constexpr uint32_t EDIT_QUEUE_LEN = 256;
 constexpr uint32_t HIST_LEN = 8192;
 constexpr uint32_t CALL_RING = 64;
 
+// SharedHeader::init_state: who set the segment up. The first attacher moves it from fresh to
+// busy, writes the rest of the header and marks it ready; later attachers wait for ready.
+enum InitState : uint32_t { INIT_FRESH = 0, INIT_BUSY = 1, INIT_READY = 2 };
+
 struct SharedHeader {
-    uint32_t init_state;  // 0 fresh, 1 being initialised, 2 ready
+    uint32_t init_state;  // InitState
     uint32_t magic;
     uint32_t version;
     uint32_t slot_size;
@@ -30,30 +34,46 @@ struct SharedHeader {
 
 enum EditKind : uint32_t { EDIT_VALUE = 0, EDIT_BEGIN = 1, EDIT_END = 2 };
 
+// SharedSlot::pending: what editors of other processes ask of the slot's owner, set by an
+// atomic OR and taken by the owner with an atomic exchange.
+enum PendingBits : uint32_t {
+    PENDING_FLUSH = 1u, // the edit queue holds entries: ask the host for a parameter flush
+    PENDING_DIRTY = 2u, // a value changed: the host's copy of the state is out of date
+};
+
 struct EditEntry {
     uint32_t id;    // parameter id (not index)
     uint32_t kind;  // EditKind
     double value;
 };
 
-// One stage's slot. Field meanings are given where they are written: identity and claim
-// here and in the registry, values and queue in the plug-in core, the rest in the pipeline.
-struct SharedSlot {
+// Who holds the slot (written on claim and by the registry) and which stage it is.
+struct SlotIdentity {
     uint32_t in_use;
     int32_t pid;
     uint32_t generation;
     uint32_t reserved0;
     uint64_t uid;
+};
+
+// What the stage's engine runs at, written by activate and deactivate.
+struct SlotEngine {
     uint32_t active;
     uint32_t latency;
     double sample_rate;
-    double values[SHARED_PARAMS];
+};
+
+// The edit queue: editors of any process post under edit_lock, the owner drains.
+struct SlotEditQueue {
     EditEntry edit_queue[EDIT_QUEUE_LEN];
     uint32_t edit_read;
     uint32_t edit_write;
     uint32_t edit_lock;
     uint32_t reserved1;
-    uint32_t pending;  // bit 1: request flush, bit 2: mark state dirty
+};
+
+// Meters, block counters and loudness of the last process call.
+struct SlotMeters {
     float meter_gain;
     float meter_peak_in;
     float meter_peak_out;
@@ -68,6 +88,10 @@ struct SharedSlot {
     float lufs_m;
     float lufs_s;
     float lufs_i;
+};
+
+// The rolling level history: one row per 64 frames.
+struct SlotHistory {
     float hist_gain[HIST_LEN];
     float hist_in[HIST_LEN];
     float hist_out[HIST_LEN];
@@ -75,10 +99,16 @@ struct SharedSlot {
     uint32_t hist_count;
     int32_t hist_gap;
     uint64_t hist_time;
+};
+
+// MIDI learn: the controller mapped to each parameter row, and the row being learned.
+struct SlotMidi {
     int32_t midi_cc[SHARED_PARAMS];
     int32_t midi_learn;
-    uint32_t loud_reset;
-    uint32_t render_mode;  // 1 while the owner's host renders offline (clap.render), else 0
+};
+
+// Records of the last process calls, from which chains are resolved, and the serial tag.
+struct SlotCalls {
     uint64_t proc_time;
     uint64_t proc_prev_time;
     uint64_t proc_seq;
@@ -91,6 +121,22 @@ struct SharedSlot {
     uint32_t serial;
 };
 
+// One stage's slot. Field meanings are given where they are written: identity and claim
+// here and in the registry, values and queue in the plug-in core, the rest in the pipeline.
+struct SharedSlot {
+    SlotIdentity ident;
+    SlotEngine engine;
+    double values[SHARED_PARAMS]; // parameter values by PARAMS row
+    SlotEditQueue edits;
+    uint32_t pending; // PendingBits
+    SlotMeters meters;
+    SlotHistory history;
+    SlotMidi midi;
+    uint32_t loud_reset;  // an editor asks the pipeline to restart the loudness meter
+    uint32_t render_mode; // 1 while the owner's host renders offline (clap.render), else 0
+    SlotCalls calls;
+};
+
 static_assert(sizeof(SharedHeader) == 64);
 static_assert(offsetof(SharedHeader, magic) == 4 && offsetof(SharedHeader, version) == 8);
 static_assert(offsetof(SharedHeader, slot_size) == 12 && offsetof(SharedHeader, param_count) == 16);
@@ -99,31 +145,41 @@ static_assert(offsetof(SharedHeader, seq_next) == 32);
 static_assert(sizeof(EditEntry) == 16 && offsetof(EditEntry, value) == 8);
 static_assert(sizeof(SharedSlot) == SHARED_SLOT_SIZE);
 static_assert(64 + SHARED_SLOTS * sizeof(SharedSlot) + 40 == SHARED_SIZE);
-static_assert(offsetof(SharedSlot, pid) == 4 && offsetof(SharedSlot, generation) == 8);
-static_assert(offsetof(SharedSlot, uid) == 16 && offsetof(SharedSlot, active) == 24);
-static_assert(offsetof(SharedSlot, latency) == 28 && offsetof(SharedSlot, sample_rate) == 32);
+// The sub-records: where each starts and how long it is.
+static_assert(offsetof(SharedSlot, ident) == 0 && sizeof(SlotIdentity) == 24);
+static_assert(offsetof(SharedSlot, engine) == 24 && sizeof(SlotEngine) == 16);
+static_assert(offsetof(SharedSlot, edits) == 176 && sizeof(SlotEditQueue) == 4112);
+static_assert(offsetof(SharedSlot, meters) == 4292 && sizeof(SlotMeters) == 68);
+static_assert(offsetof(SharedSlot, history) == 4360 && sizeof(SlotHistory) == 131088);
+static_assert(offsetof(SharedSlot, midi) == 135448 && sizeof(SlotMidi) == 72);
+static_assert(offsetof(SharedSlot, calls) == 135528 && sizeof(SlotCalls) == 1584);
+// Every field at its offset of the format.
+static_assert(offsetof(SharedSlot, ident.pid) == 4 && offsetof(SharedSlot, ident.generation) == 8);
+static_assert(offsetof(SharedSlot, ident.uid) == 16 && offsetof(SharedSlot, engine.active) == 24);
+static_assert(offsetof(SharedSlot, engine.latency) == 28 && offsetof(SharedSlot, engine.sample_rate) == 32);
 static_assert(offsetof(SharedSlot, values) == 40 && offsetof(SharedSlot, values) + 4 * 8 == 72);
-static_assert(offsetof(SharedSlot, edit_queue) == 176 && offsetof(SharedSlot, edit_read) == 4272);
-static_assert(offsetof(SharedSlot, edit_write) == 4276 && offsetof(SharedSlot, edit_lock) == 4280);
-static_assert(offsetof(SharedSlot, pending) == 4288 && offsetof(SharedSlot, meter_gain) == 4292);
-static_assert(offsetof(SharedSlot, meter_peak_in) == 4296 && offsetof(SharedSlot, meter_peak_out) == 4300);
-static_assert(offsetof(SharedSlot, meter_tp_in) == 4304 && offsetof(SharedSlot, meter_tp_out) == 4308);
-static_assert(offsetof(SharedSlot, meter_tp_ch) == 4312 && offsetof(SharedSlot, block_frames) == 4328);
-static_assert(offsetof(SharedSlot, block_max) == 4332 && offsetof(SharedSlot, block_over) == 4336);
-static_assert(offsetof(SharedSlot, reset_count) == 4340 && offsetof(SharedSlot, activate_count) == 4344);
-static_assert(offsetof(SharedSlot, lufs_m) == 4348 && offsetof(SharedSlot, lufs_s) == 4352);
-static_assert(offsetof(SharedSlot, lufs_i) == 4356 && offsetof(SharedSlot, hist_gain) == 4360);
-static_assert(offsetof(SharedSlot, hist_in) == 37128 && offsetof(SharedSlot, hist_out) == 69896);
-static_assert(offsetof(SharedSlot, hist_lufs) == 102664 && offsetof(SharedSlot, hist_count) == 135432);
-static_assert(offsetof(SharedSlot, hist_gap) == 135436 && offsetof(SharedSlot, hist_time) == 135440);
-static_assert(offsetof(SharedSlot, midi_cc) == 135448 && offsetof(SharedSlot, midi_learn) == 135516);
-static_assert(offsetof(SharedSlot, loud_reset) == 135520 && offsetof(SharedSlot, proc_time) == 135528);
+static_assert(offsetof(SharedSlot, edits.edit_queue) == 176 && offsetof(SharedSlot, edits.edit_read) == 4272);
+static_assert(offsetof(SharedSlot, edits.edit_write) == 4276 && offsetof(SharedSlot, edits.edit_lock) == 4280);
+static_assert(offsetof(SharedSlot, pending) == 4288 && offsetof(SharedSlot, meters.meter_gain) == 4292);
+static_assert(offsetof(SharedSlot, meters.meter_peak_in) == 4296);
+static_assert(offsetof(SharedSlot, meters.meter_peak_out) == 4300);
+static_assert(offsetof(SharedSlot, meters.meter_tp_in) == 4304 && offsetof(SharedSlot, meters.meter_tp_out) == 4308);
+static_assert(offsetof(SharedSlot, meters.meter_tp_ch) == 4312 && offsetof(SharedSlot, meters.block_frames) == 4328);
+static_assert(offsetof(SharedSlot, meters.block_max) == 4332 && offsetof(SharedSlot, meters.block_over) == 4336);
+static_assert(offsetof(SharedSlot, meters.reset_count) == 4340 && offsetof(SharedSlot, meters.activate_count) == 4344);
+static_assert(offsetof(SharedSlot, meters.lufs_m) == 4348 && offsetof(SharedSlot, meters.lufs_s) == 4352);
+static_assert(offsetof(SharedSlot, meters.lufs_i) == 4356 && offsetof(SharedSlot, history.hist_gain) == 4360);
+static_assert(offsetof(SharedSlot, history.hist_in) == 37128 && offsetof(SharedSlot, history.hist_out) == 69896);
+static_assert(offsetof(SharedSlot, history.hist_lufs) == 102664 && offsetof(SharedSlot, history.hist_count) == 135432);
+static_assert(offsetof(SharedSlot, history.hist_gap) == 135436 && offsetof(SharedSlot, history.hist_time) == 135440);
+static_assert(offsetof(SharedSlot, midi.midi_cc) == 135448 && offsetof(SharedSlot, midi.midi_learn) == 135516);
+static_assert(offsetof(SharedSlot, loud_reset) == 135520 && offsetof(SharedSlot, calls.proc_time) == 135528);
 static_assert(offsetof(SharedSlot, render_mode) == 135524);
-static_assert(offsetof(SharedSlot, proc_prev_time) == 135536 && offsetof(SharedSlot, proc_seq) == 135544);
-static_assert(offsetof(SharedSlot, ring_start) == 135552 && offsetof(SharedSlot, ring_end) == 136064);
-static_assert(offsetof(SharedSlot, ring_steady) == 136576 && offsetof(SharedSlot, steady) == 137088);
-static_assert(offsetof(SharedSlot, steady_prev) == 137096 && offsetof(SharedSlot, ring_count) == 137104);
-static_assert(offsetof(SharedSlot, serial) == 137108);
+static_assert(offsetof(SharedSlot, calls.proc_prev_time) == 135536 && offsetof(SharedSlot, calls.proc_seq) == 135544);
+static_assert(offsetof(SharedSlot, calls.ring_start) == 135552 && offsetof(SharedSlot, calls.ring_end) == 136064);
+static_assert(offsetof(SharedSlot, calls.ring_steady) == 136576 && offsetof(SharedSlot, calls.steady) == 137088);
+static_assert(offsetof(SharedSlot, calls.steady_prev) == 137096 && offsetof(SharedSlot, calls.ring_count) == 137104);
+static_assert(offsetof(SharedSlot, calls.serial) == 137108);
 
 // Cross-process access to mapped words: address-free, lock-free atomics.
 static_assert(std::atomic_ref<uint32_t>::is_always_lock_free);

@@ -111,7 +111,7 @@ class EditorClapExt : public ::testing::Test {
         uint64_t uid = 0;
         if (h->state_save(&blob) && blob.size() >= 16) memcpy(&uid, blob.data() + 8, 8);
         for (int i = 0; i < shared_max(); i++)
-            if (SharedSlot *s = shared_at(i); s && shm_load(s->uid) == uid) return s;
+            if (SharedSlot *s = shared_at(i); s && shm_load(s->ident.uid) == uid) return s;
         return nullptr;
     }
 
@@ -223,13 +223,13 @@ TEST_F(EditorClapExt, RightClickOnAParameterPopsUpTheHostsMenuWithThePluginsItem
     ASSERT_TRUE(h->flush(&cc));
     SharedSlot *s = slot0();
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(shm_load(s->midi_cc[2]), 44);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[2]), 44);
     bool enabled = false;
     for (const MenuItemDesc &m : h->context_menu(&t))
         if (m.label == "Clear MIDI mapping") enabled = m.enabled;
     EXPECT_TRUE(enabled);
     ASSERT_TRUE(h->context_menu_perform(&t, clear));
-    EXPECT_EQ(shm_load(s->midi_cc[2]), -1);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[2]), -1);
     EXPECT_FALSE(h->context_menu_perform(&t, 999));
     h->gui_close();
 }

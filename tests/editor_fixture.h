@@ -1,11 +1,13 @@
-// Shared pieces of the editor tests: a stage made the way plug_init makes one (a Plugin
-// with a claimed slot and the parameter defaults), a recording fake host, an editor
-// embedded in a real X11 parent window on the private Xvfb, XTest input, and readers of
-// the slot's edit queue.
+// Shared pieces of the editor tests: a stage made the way the plug-in makes one for its
+// editor (an owner with a claimed slot, the parameter defaults, preferences and history),
+// a recording fake host, an editor embedded in a real X11 parent window on the private
+// Xvfb, XTest input, and readers of the slot's edit queue.
 #pragma once
 #include <dlfcn.h>
 #include <link.h>
 
+#include <clap/ext/gui.h>
+#include <clap/ext/state.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,12 +17,12 @@
 #include <utility>
 #include <vector>
 
+#include "chainops/history.h"
 #include "editor/draw.h"
 #include "editor/events.h"
 #include "host/gui.h"
+#include "params/params.h"
 #include "plugin/clap_log.h"
-#include "plugin/params.h"
-#include "plugin/plugin.h"
 #include "registry/registry.h"
 #include "registry/shared.h"
 #include "sys/sys.h"
@@ -85,49 +87,80 @@ inline void keep_gl_driver_loaded() {
         nullptr);
 }
 
-// A stage as plug_init leaves it, in group g, with its slot claimed in the test's segment.
-inline Plugin *make_stage(FakeHost *fh, int group = 0) {
-    Plugin *p = (Plugin *)calloc(1, sizeof(Plugin));
-    if (!p) return nullptr;
-    p->clap.plugin_data = p;
-    p->host = &fh->host;
-    p->host_gui = &fh->gui;
-    p->host_log = &fh->log;
-    p->host_state = &fh->state;
-    p->timer_id = 0xFFFFFFFFu;
+// A stage as the plug-in makes one for its editor: an owner registered with its slot (so
+// that edits made here reach its host directly), the parameter defaults, the editor
+// preferences and the chain history the editor's undo acts on.
+struct Stage {
+    FakeHost *host = nullptr;
+    StageOwner owner{};
+    SharedSlot *slot = nullptr;
+    uint64_t uid = 0;
+    EditorPrefs prefs{};
+    ChainHistory *history = nullptr;
+    double gui_scale = 0.0; // the host's GUI scale, given to an editor when it is made
+    Ui *ui = nullptr;
+
+    // What the plug-in's gui_create hands to ui_create.
+    EditorOwner editor_owner() {
+        return EditorOwner{&owner, slot, &prefs, history, gui_scale, this, [](void *ctx, uint32_t w, uint32_t h) {
+                               FakeHost *fh = ((Stage *)ctx)->host;
+                               fh->gui.request_resize(&fh->host, w, h);
+                           }};
+    }
+};
+
+// A stage in group g, with its slot claimed in the test's segment.
+inline Stage *make_stage(FakeHost *fh, int group = 0) {
+    Stage *p = new Stage;
+    p->host = fh;
     p->uid = sys_random_u64();
-    registry_add(p);
-    if (!p->slot) {
-        free(p);
+    p->owner.ctx = fh;
+    p->owner.mark_dirty = [](void *ctx) {
+        FakeHost *h = (FakeHost *)ctx;
+        h->state.mark_dirty(&h->host);
+    };
+    p->owner.log = [](void *ctx, int severity, const char *message) {
+        FakeHost *h = (FakeHost *)ctx;
+        h->log.log(&h->host, severity, message);
+    };
+    p->history = (ChainHistory *)calloc(1, sizeof(ChainHistory));
+    p->slot = registry_add(&p->owner);
+    if (!p->slot || !p->history) {
+        registry_remove(p->slot);
+        free(p->history);
+        delete p;
         return nullptr;
     }
-    shm_store(p->slot->uid, p->uid);
-    p->target_idx = 1;
-    p->target_custom = -16.0;
-    p->show_controls = 1;
-    p->show_grid = 0;
-    p->ui_scale = 1.0;
+    shm_store(p->slot->ident.uid, p->uid);
+    p->prefs = editor_prefs_default();
     for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(p->slot->values[i], param_clamp((int)i, PARAMS[i].def));
     shm_store(p->slot->values[P_GROUP], (double)group);
     return p;
 }
 
-inline void free_stage(Plugin *p) {
+// A new editor of the stage, as gui_create makes it.
+inline Ui *make_editor(Stage *p) {
+    EditorOwner o = p->editor_owner();
+    return ui_create(&o);
+}
+
+inline void free_stage(Stage *p) {
     if (!p) return;
     if (p->ui) ui_destroy(p->ui);
     p->ui = nullptr;
-    registry_remove(p);
-    free(p);
+    registry_remove(p->slot);
+    free(p->history);
+    delete p;
 }
 
-inline double value(const Plugin *p, int row) { return shm_load(p->slot->values[row]); }
+inline double value(const Stage *p, int row) { return shm_load(p->slot->values[row]); }
 
 // Takes every entry of a slot's edit queue (the owner's drain, done by hand).
 inline std::vector<EditEntry> take_edits(SharedSlot *s) {
     std::vector<EditEntry> out;
-    uint32_t r = shm_load(s->edit_read), w = shm_load(s->edit_write);
-    for (; r != w; r++) out.push_back(s->edit_queue[r % EDIT_QUEUE_LEN]);
-    shm_store(s->edit_read, w);
+    uint32_t r = shm_load(s->edits.edit_read), w = shm_load(s->edits.edit_write);
+    for (; r != w; r++) out.push_back(s->edits.edit_queue[r % EDIT_QUEUE_LEN]);
+    shm_store(s->edits.edit_read, w);
     return out;
 }
 
@@ -158,8 +191,8 @@ inline ::testing::AssertionResult is_gesture(const std::vector<EditEntry> &e, ui
 // A copy of the first target of the last frame matching kind (and b, a when given); kind
 // 0 when there is none. A copy, because the next frame rebuilds the list.
 inline Hit find_hit(const Ui *ui, int kind, int b = -999, int a = -999) {
-    for (int i = 0; i < ui->hit_count; i++) {
-        const Hit &h = ui->hits[i];
+    for (int i = 0; i < ui->input.hit_count; i++) {
+        const Hit &h = ui->input.hits[i];
         if (h.kind == kind && (b == -999 || h.b == b) && (a == -999 || h.a == a)) return h;
     }
     return Hit{0, -1, -1, 0, 0, 0, 0};
@@ -171,11 +204,11 @@ class EditorWindow {
 public:
     ~EditorWindow() { close(); }
 
-    bool open(Plugin *p, uint32_t w = 960, uint32_t h = 600) {
+    bool open(Stage *p, uint32_t w = 960, uint32_t h = 600) {
         owner = p;
         std::string err;
         if (!parent.create(w, h, "editor-test", &err)) return false;
-        ui = ui_create(p);
+        ui = make_editor(p);
         if (!ui) return false;
         p->ui = ui;
         ui_set_size(ui, w, h);
@@ -188,7 +221,7 @@ public:
         // A key held across a slow software-GL frame must not repeat (server-wide, on the
         // test's private Xvfb).
         XAutoRepeatOff(xt);
-        return wait([&] { return ui->frames >= 2 && ui->view_w == w && ui->view_h == h; });
+        return wait([&] { return ui->win.frames >= 2 && ui->win.view_w == w && ui->win.view_h == h; });
     }
 
     void close() {
@@ -221,8 +254,8 @@ public:
 
     // Waits until n more frames have been drawn (each frame re-reads everything).
     bool frames(uint32_t n = 2) {
-        uint32_t f0 = ui->frames;
-        return wait([&] { return ui->frames >= f0 + n; });
+        uint32_t f0 = ui->win.frames;
+        return wait([&] { return ui->win.frames >= f0 + n; });
     }
 
     // View pixel -> screen: the parent sits at the root's origin, the view at the parent's.
@@ -295,12 +328,12 @@ public:
         }
     }
     // Forgets the last click, so that the next one is never taken for a double click.
-    void no_double() { ui->click_kind = 0; }
+    void no_double() { ui->input.click_kind = 0; }
 
-    double last_pointer_x() const { return ui->pointer_x * ui_frame_z(ui); }
-    double last_pointer_y() const { return ui->pointer_y * ui_frame_z(ui); }
+    double last_pointer_x() const { return ui->input.pointer_x * ui_frame_z(ui); }
+    double last_pointer_y() const { return ui->input.pointer_y * ui_frame_z(ui); }
 
-    Plugin *owner = nullptr;
+    Stage *owner = nullptr;
     Ui *ui = nullptr;
     X11Parent parent;
     Display *xt = nullptr;

@@ -33,30 +33,30 @@ protected:
     // Builds one frame with the view's context current and counts heap calls meanwhile.
     long counted_frame() {
         Ui *ui = w.ui;
-        EXPECT_EQ(puglEnterContext(ui->view), PUGL_SUCCESS);
+        EXPECT_EQ(puglEnterContext(ui->win.view), PUGL_SUCCESS);
         double z = ui_frame_z(ui);
-        nvgBeginFrame(ui->vg, (float)(ui->view_w / z), (float)(ui->view_h / z), (float)z);
-        double t = puglGetTime(puglGetWorld(ui->view));
+        nvgBeginFrame(ui->win.vg, (float)(ui->win.view_w / z), (float)(ui->win.view_h / z), (float)z);
+        double t = puglGetTime(puglGetWorld(ui->win.view));
         long before = tk_test::alloc_count();
         tk_test::alloc_counting(true);
         frame_build(ui, t);
         tk_test::alloc_counting(false);
-        nvgEndFrame(ui->vg);
-        puglLeaveContext(ui->view);
+        nvgEndFrame(ui->win.vg);
+        puglLeaveContext(ui->win.view);
         return tk_test::alloc_count() - before;
     }
 
     tk_test::ScopedSegment seg{"edalloc"};
     tk_test::ScopedPresetDir presets;
     FakeHost host;
-    Plugin *p = nullptr, *q = nullptr;
+    Stage *p = nullptr, *q = nullptr;
     EditorWindow w;
 };
 
 TEST_F(EditorFrameAlloc, FramesWithEveryOverlayAllocateNothing) {
     Ui *ui = w.ui;
-    p->show_grid = 1;
-    ui->chain_mode = 1;
+    p->prefs.show_grid = 1;
+    ui->chain.chain_mode = 1;
     shm_store(p->slot->values[P_DITHER], 1.0);
     struct Case {
         const char *what;
@@ -64,37 +64,37 @@ TEST_F(EditorFrameAlloc, FramesWithEveryOverlayAllocateNothing) {
     } cases[] = {
         {"plain frame", [](Ui *) {}},
         {"tooltip", [](Ui *u) {
-             u->hover_kind = HIT_KNOB;
-             u->hover_a = 0;
-             u->hover_b = P_RELEASE;
-             u->pointer_x = 170;
-             u->pointer_y = 522;
-             u->hover_since = -1e9;
+             u->input.hover_kind = HIT_KNOB;
+             u->input.hover_a = 0;
+             u->input.hover_b = P_RELEASE;
+             u->input.pointer_x = 170;
+             u->input.pointer_y = 522;
+             u->input.hover_since = -1e9;
          }},
         {"preset menu", [](Ui *u) {
-             u->hover_kind = 0;
-             u->menu_kind = HIT_PRESET_MENU;
-             u->menu_x = 378;
-             u->menu_y = 35;
-             u->menu_w = 204;
+             u->input.hover_kind = 0;
+             u->overlay.menu_kind = HIT_PRESET_MENU;
+             u->overlay.menu_x = 378;
+             u->overlay.menu_y = 35;
+             u->overlay.menu_w = 204;
          }},
         {"style menu", [](Ui *u) {
-             u->menu_kind = HIT_STYLE;
-             u->menu_stage = 0;
-             u->menu_x = 580;
-             u->menu_y = 538;
-             u->menu_w = 128;
+             u->overlay.menu_kind = HIT_STYLE;
+             u->overlay.menu_stage = 0;
+             u->overlay.menu_x = 580;
+             u->overlay.menu_y = 538;
+             u->overlay.menu_w = 128;
          }},
         {"name entry and about box", [](Ui *u) {
-             u->menu_kind = 0;
-             u->entry_active = 1;
-             u->entry_kind = 1;
-             snprintf(u->entry_text, sizeof u->entry_text, "%s", "New preset");
-             u->entry_x = 378;
-             u->entry_y = 33;
-             u->entry_w = 204;
-             u->entry_h = 24;
-             u->about_open = 1;
+             u->overlay.menu_kind = 0;
+             u->overlay.entry_active = 1;
+             u->overlay.entry_kind = 1;
+             snprintf(u->overlay.entry_text, sizeof u->overlay.entry_text, "%s", "New preset");
+             u->overlay.entry_x = 378;
+             u->overlay.entry_y = 33;
+             u->overlay.entry_w = 204;
+             u->overlay.entry_h = 24;
+             u->overlay.about_open = 1;
          }},
     };
     for (const Case &c : cases) {

@@ -2,8 +2,8 @@
 // (fine with Shift), typed values, resets, the wheel, group letters, preset keys, undo
 // shortcuts, and how a click ends an open text entry. Every edit must reach the owning
 // slot's edit queue as gesture begin, value(s), end.
-#include "presets/history.h"
-#include "presets/user_presets.h"
+#include "chainops/history.h"
+#include "chainops/user_presets.h"
 #include "tests/editor_fixture.h"
 
 using namespace edt;
@@ -42,7 +42,7 @@ protected:
     tk_test::ScopedSegment seg{"edinput"};
     tk_test::ScopedPresetDir presets;
     FakeHost host;
-    Plugin *p = nullptr;
+    Stage *p = nullptr;
     EditorWindow w;
 };
 
@@ -74,7 +74,7 @@ TEST_F(EditorInput, A160UnitDragCoversAKnobsRangeAndShiftATenth) {
     drag(link, 160.0, true); // Shift: a tenth of the range
     EXPECT_NEAR(value(p, P_LINK), 90.0, 1e-9);
     EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_LINK].id, 1));
-    EXPECT_GE(p->undo_n, 3) << "one undo step per drag";
+    EXPECT_GE(p->history->undo_n, 3) << "one undo step per drag";
 
     // Release moves on a logarithmic scale: half the travel from 5 ms lands on 100 ms.
     shm_store(p->slot->values[P_RELEASE], 5.0);
@@ -88,31 +88,31 @@ TEST_F(EditorInput, DoubleClickTypingAndEnterSetsAValue) {
     Hit link = knob(P_LINK);
     ASSERT_NE(link.kind, 0);
     w.double_click_hit(link);
-    ASSERT_TRUE(w.ui->entry_active);
-    EXPECT_EQ(w.ui->entry_kind, 0);
-    EXPECT_TRUE(w.ui->entry_selected);
+    ASSERT_TRUE(w.ui->overlay.entry_active);
+    EXPECT_EQ(w.ui->overlay.entry_kind, 0);
+    EXPECT_TRUE(w.ui->overlay.entry_selected);
     take_edits(p->slot); // the first click's empty drag gesture
     w.type("123");
-    EXPECT_STREQ(w.ui->entry_text, "123") << "typing replaces the suggested text";
+    EXPECT_STREQ(w.ui->overlay.entry_text, "123") << "typing replaces the suggested text";
     w.tap(XK_BackSpace);
-    EXPECT_STREQ(w.ui->entry_text, "12") << "one Backspace removes one character";
+    EXPECT_STREQ(w.ui->overlay.entry_text, "12") << "one Backspace removes one character";
     w.tap(XK_BackSpace);
     w.tap(XK_BackSpace);
     w.type("42");
     w.tap(XK_Return);
-    EXPECT_FALSE(w.ui->entry_active);
+    EXPECT_FALSE(w.ui->overlay.entry_active);
     EXPECT_NEAR(value(p, P_LINK), 42.0, 1e-9);
     EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_LINK].id));
 
     // Backspace on the fresh suggestion clears it completely; Escape cancels.
     w.no_double();
     w.double_click_hit(link);
-    ASSERT_TRUE(w.ui->entry_active);
+    ASSERT_TRUE(w.ui->overlay.entry_active);
     w.tap(XK_BackSpace);
-    EXPECT_STREQ(w.ui->entry_text, "");
+    EXPECT_STREQ(w.ui->overlay.entry_text, "");
     w.type("7");
     w.tap(XK_Escape);
-    EXPECT_FALSE(w.ui->entry_active);
+    EXPECT_FALSE(w.ui->overlay.entry_active);
     EXPECT_NEAR(value(p, P_LINK), 42.0, 1e-9);
 }
 
@@ -143,7 +143,7 @@ TEST_F(EditorInput, AStageCardsTooltipSaysWhatItsGesturesDo) {
     ASSERT_NE(stage.kind, 0);
     auto c = w.centre(stage);
     w.move(c.first, c.second);
-    ASSERT_EQ(w.ui->hover_kind, HIT_STAGE);
+    ASSERT_EQ(w.ui->input.hover_kind, HIT_STAGE);
     char title[96], body[200];
     ASSERT_TRUE(ui_tooltip_text(w.ui, title, sizeof title, body, sizeof body));
     std::string tip = body;
@@ -154,8 +154,8 @@ TEST_F(EditorInput, AStageCardsTooltipSaysWhatItsGesturesDo) {
     // And so the card does: a double-click opens the value entry on Gain and leaves the
     // value alone; Control-click sets 0 dB.
     w.double_click_hit(stage);
-    ASSERT_TRUE(w.ui->entry_active);
-    EXPECT_EQ(w.ui->entry_row, (int)P_GAIN);
+    ASSERT_TRUE(w.ui->overlay.entry_active);
+    EXPECT_EQ(w.ui->overlay.entry_row, (int)P_GAIN);
     EXPECT_EQ(value(p, P_GAIN), 6.0);
     w.tap(XK_Escape);
     w.no_double();
@@ -190,19 +190,19 @@ TEST_F(EditorInput, TheWheelStepsSteppedControlsAndMovesOthersTwoPercent) {
 
 TEST_F(EditorInput, GroupLetterClickViewsItAndDoubleClickMovesThisStage) {
     FakeHost other_host;
-    Plugin *other = make_stage(&other_host, 1);
+    Stage *other = make_stage(&other_host, 1);
     ASSERT_NE(other, nullptr);
     ASSERT_TRUE(w.frames());
     Hit b = find_hit(w.ui, HIT_GROUP, 1);
     ASSERT_NE(b.kind, 0);
     w.click_hit(b);
-    EXPECT_EQ(w.ui->group, 1);
+    EXPECT_EQ(w.ui->chain.group, 1);
     EXPECT_EQ(value(p, P_GROUP), 0.0);
     EXPECT_TRUE(take_edits(p->slot).empty()) << "viewing a group edits nothing";
     w.no_double();
     w.double_click_hit(b);
     EXPECT_EQ(value(p, P_GROUP), 1.0);
-    EXPECT_EQ(w.ui->group, 1);
+    EXPECT_EQ(w.ui->chain.group, 1);
     EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_GROUP].id));
     free_stage(other);
 }
@@ -217,21 +217,21 @@ TEST_F(EditorInput, PageDownWrapsFromTheLastUserPresetToDefault) {
         ASSERT_TRUE(preset_save(&f));
     }
     w.click(180, 180); // focus
-    w.ui->preset_cur = 12;
+    w.ui->presets.preset_cur = 12;
     w.tap(XK_Page_Down);
-    EXPECT_EQ(w.ui->preset_cur, 13) << "after the last chain preset comes the first user preset";
+    EXPECT_EQ(w.ui->presets.preset_cur, 13) << "after the last chain preset comes the first user preset";
     EXPECT_EQ(value(p, P_GAIN), 5.0);
     w.tap(XK_Page_Down);
-    EXPECT_EQ(w.ui->preset_cur, 14);
+    EXPECT_EQ(w.ui->presets.preset_cur, 14);
     w.tap(XK_Page_Down);
-    EXPECT_EQ(w.ui->preset_cur, 0) << "the last user preset wraps to the first factory preset";
+    EXPECT_EQ(w.ui->presets.preset_cur, 0) << "the last user preset wraps to the first factory preset";
     EXPECT_EQ(value(p, P_GAIN), 0.0);
     w.tap(XK_Page_Up);
-    EXPECT_EQ(w.ui->preset_cur, 14);
+    EXPECT_EQ(w.ui->presets.preset_cur, 14);
     w.tap(XK_period);
-    EXPECT_EQ(w.ui->preset_cur, 0) << "'.' steps once per keystroke";
+    EXPECT_EQ(w.ui->presets.preset_cur, 0) << "'.' steps once per keystroke";
     w.tap(XK_comma);
-    EXPECT_EQ(w.ui->preset_cur, 14);
+    EXPECT_EQ(w.ui->presets.preset_cur, 14);
 }
 
 TEST_F(EditorInput, ControlZUndoesOneStepPerKeystroke) {
@@ -243,10 +243,10 @@ TEST_F(EditorInput, ControlZUndoesOneStepPerKeystroke) {
     w.click_hit(ad);
     ASSERT_EQ(value(p, P_TRUE_PEAK), 0.0);
     ASSERT_EQ(value(p, P_ADAPTIVE), 0.0);
-    ASSERT_EQ(p->undo_n, 2);
+    ASSERT_EQ(p->history->undo_n, 2);
     take_edits(p->slot);
     w.chord(XK_Control_L, XK_z);
-    EXPECT_EQ(p->undo_n, 1) << "one keystroke, one step";
+    EXPECT_EQ(p->history->undo_n, 1) << "one keystroke, one step";
     EXPECT_EQ(value(p, P_ADAPTIVE), 1.0);
     EXPECT_EQ(value(p, P_TRUE_PEAK), 0.0);
     EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_ADAPTIVE].id));
@@ -255,77 +255,77 @@ TEST_F(EditorInput, ControlZUndoesOneStepPerKeystroke) {
     w.tap(XK_z);
     w.key(XK_Shift_L, false);
     w.key(XK_Control_L, false);
-    EXPECT_EQ(p->undo_n, 2) << "Control+Shift+Z redoes one step";
+    EXPECT_EQ(p->history->undo_n, 2) << "Control+Shift+Z redoes one step";
     EXPECT_EQ(value(p, P_ADAPTIVE), 0.0);
 
     // With a text entry open, Control+Z does nothing.
     w.double_click_hit(knob(P_LINK));
-    ASSERT_TRUE(w.ui->entry_active);
-    int before = p->undo_n;
+    ASSERT_TRUE(w.ui->overlay.entry_active);
+    int before = p->history->undo_n;
     w.chord(XK_Control_L, XK_z);
-    EXPECT_EQ(p->undo_n, before);
-    EXPECT_TRUE(w.ui->entry_active);
+    EXPECT_EQ(p->history->undo_n, before);
+    EXPECT_TRUE(w.ui->overlay.entry_active);
     w.tap(XK_Escape);
 }
 
 TEST_F(EditorInput, AClickCancelsANameEntryAndCommitsAValueEntry) {
     w.click(180, 180); // focus
     w.chord(XK_Control_L, XK_s);
-    ASSERT_TRUE(w.ui->entry_active);
-    EXPECT_EQ(w.ui->entry_kind, 1);
-    EXPECT_STREQ(w.ui->entry_text, "New preset");
+    ASSERT_TRUE(w.ui->overlay.entry_active);
+    EXPECT_EQ(w.ui->overlay.entry_kind, 1);
+    EXPECT_STREQ(w.ui->overlay.entry_text, "New preset");
     w.type("kept");
-    EXPECT_STREQ(w.ui->entry_text, "kept");
+    EXPECT_STREQ(w.ui->overlay.entry_text, "kept");
     w.click(180, 180);
-    EXPECT_FALSE(w.ui->entry_active);
+    EXPECT_FALSE(w.ui->overlay.entry_active);
     char names[24][64];
     EXPECT_EQ(presets_list(names, 24), 0) << "a cancelled name entry saves nothing";
 
     w.no_double();
     w.double_click_hit(knob(P_MIX));
-    ASSERT_TRUE(w.ui->entry_active);
+    ASSERT_TRUE(w.ui->overlay.entry_active);
     take_edits(p->slot);
     w.type("25");
     w.no_double();
     w.click(180, 180);
-    EXPECT_FALSE(w.ui->entry_active);
+    EXPECT_FALSE(w.ui->overlay.entry_active);
     EXPECT_NEAR(value(p, P_MIX), 25.0, 1e-9);
     EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_MIX].id));
 
     // Enter in a name entry saves the preset under the typed name, once.
     w.chord(XK_Control_L, XK_s);
-    ASSERT_TRUE(w.ui->entry_active);
+    ASSERT_TRUE(w.ui->overlay.entry_active);
     w.type("mine");
     w.tap(XK_Return);
-    EXPECT_FALSE(w.ui->entry_active);
+    EXPECT_FALSE(w.ui->overlay.entry_active);
     ASSERT_EQ(presets_list(names, 24), 1);
     EXPECT_STREQ(names[0], "mine");
-    EXPECT_EQ(w.ui->preset_cur, 13);
+    EXPECT_EQ(w.ui->presets.preset_cur, 13);
 }
 
 TEST_F(EditorInput, StyleAndTargetMenusSetWhatTheirRowsName) {
     Hit style = find_hit(w.ui, HIT_STYLE);
     ASSERT_NE(style.kind, 0);
     w.click_hit(style);
-    ASSERT_EQ(w.ui->menu_kind, HIT_STYLE);
+    ASSERT_EQ(w.ui->overlay.menu_kind, HIT_STYLE);
     ASSERT_TRUE(w.frames());
     Hit punchy = find_hit(w.ui, HIT_MENU_ITEM, 2);
     ASSERT_NE(punchy.kind, 0);
     take_edits(p->slot);
     w.click_hit(punchy);
-    EXPECT_EQ(w.ui->menu_kind, 0) << "a click closes the menu";
+    EXPECT_EQ(w.ui->overlay.menu_kind, 0) << "a click closes the menu";
     EXPECT_EQ(value(p, P_STYLE), 2.0);
     EXPECT_TRUE(is_gesture(take_edits(p->slot), PARAMS[P_STYLE].id));
 
     w.no_double();
     w.click_hit(find_hit(w.ui, HIT_LOUD_TARGET));
-    ASSERT_EQ(w.ui->menu_kind, HIT_LOUD_TARGET);
+    ASSERT_EQ(w.ui->overlay.menu_kind, HIT_LOUD_TARGET);
     ASSERT_TRUE(w.frames());
     Hit ebu = find_hit(w.ui, HIT_MENU_ITEM, 2);
     ASSERT_NE(ebu.kind, 0);
     int dirty = host.dirty;
     w.click_hit(ebu);
-    EXPECT_EQ(p->target_idx, 2u);
+    EXPECT_EQ(p->prefs.gain.target_idx, 2u);
     EXPECT_GT(host.dirty, dirty) << "a preference saved in the state changed";
     EXPECT_TRUE(take_edits(p->slot).empty());
 }
@@ -334,25 +334,25 @@ TEST_F(EditorInput, MidiLearnArmsTheClickedControlOrUnmapsAMappedOne) {
     Hit midi = find_hit(w.ui, HIT_MIDI), release = knob(P_RELEASE);
     ASSERT_TRUE(midi.kind && release.kind);
     w.click_hit(midi);
-    ASSERT_TRUE(w.ui->midi_learn_ui);
+    ASSERT_TRUE(w.ui->input.midi_learn_ui);
     w.no_double();
     w.click_hit(release);
-    EXPECT_FALSE(w.ui->midi_learn_ui) << "picking a control ends learn mode";
-    EXPECT_EQ(shm_load(p->slot->midi_learn), (int32_t)P_RELEASE);
+    EXPECT_FALSE(w.ui->input.midi_learn_ui) << "picking a control ends learn mode";
+    EXPECT_EQ(shm_load(p->slot->midi.midi_learn), (int32_t)P_RELEASE);
     EXPECT_TRUE(take_edits(p->slot).empty()) << "picking a control does not edit it";
     // The MIDI pill while a parameter is armed disarms it.
     w.no_double();
     w.click_hit(midi);
-    EXPECT_EQ(shm_load(p->slot->midi_learn), -1);
-    EXPECT_FALSE(w.ui->midi_learn_ui);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_learn), -1);
+    EXPECT_FALSE(w.ui->input.midi_learn_ui);
     // A mapped control is unmapped by picking it.
-    shm_store(p->slot->midi_cc[P_RELEASE], 20);
+    shm_store(p->slot->midi.midi_cc[P_RELEASE], 20);
     w.no_double();
     w.click_hit(midi);
     w.no_double();
     w.click_hit(release);
-    EXPECT_EQ(shm_load(p->slot->midi_cc[P_RELEASE]), -1);
-    EXPECT_EQ(shm_load(p->slot->midi_learn), -1);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_cc[P_RELEASE]), -1);
+    EXPECT_EQ(shm_load(p->slot->midi.midi_learn), -1);
 }
 
 TEST_F(EditorInput, GripDragAsksTheHostForTheSizeUnderThePointer) {
@@ -363,14 +363,14 @@ TEST_F(EditorInput, GripDragAsksTheHostForTheSizeUnderThePointer) {
     w.button(1, true);
     for (int i = 1; i <= 4; i++) w.move(c.first + 24 * i, c.second);
     w.button(1, false);
-    EXPECT_EQ(w.ui->drag_kind, 0);
+    EXPECT_EQ(w.ui->input.drag_kind, 0);
     ASSERT_FALSE(host.resizes.empty());
     // The window was 576 px wide; the pointer moved 96 px right: scale (576 + 96) / 960.
     EXPECT_EQ(host.resizes.back(), std::make_pair(672u, 420u));
-    EXPECT_FALSE(w.ui->req_pending) << "a held-back request is sent when the drag ends";
+    EXPECT_FALSE(w.ui->win.req_pending) << "a held-back request is sent when the drag ends";
     EXPECT_TRUE(ui_set_size(w.ui, 672, 420));
-    EXPECT_DOUBLE_EQ(p->ui_scale, 0.7);
-    ASSERT_TRUE(w.wait([&] { return w.ui->view_w == 672 && w.ui->view_h == 420; }));
+    EXPECT_DOUBLE_EQ(p->prefs.ui_scale, 0.7);
+    ASSERT_TRUE(w.wait([&] { return w.ui->win.view_w == 672 && w.ui->win.view_h == 420; }));
 }
 
 } // namespace

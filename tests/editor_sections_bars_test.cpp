@@ -67,7 +67,7 @@ TEST_F(TopBarGroups, AllSixteenGroupsShrinkToMinimumAndOfferNoNewGroup) {
 }
 
 TEST_F(TopBarGroups, ViewedAndOwnGroupsWidenTheRangeButDeadOrOddValuesDoNot) {
-    ui->group = 2;  // viewing group C although only A is in use
+    ui->chain.group = 2;  // viewing group C although only A is in use
     SharedSlot *odd = add_stage();
     set(odd, P_GROUP, 1e300);  // out of range: not counted as used
     begin_frame();
@@ -77,7 +77,7 @@ TEST_F(TopBarGroups, ViewedAndOwnGroupsWidenTheRangeButDeadOrOddValuesDoNot) {
     EXPECT_EQ(groups.back().b, 103);
     // A garbage Group value in the owner's own slot is bounded, not used as an index.
     set(owner->slot, P_GROUP, std::nan(""));
-    ui->group = 0;
+    ui->chain.group = 0;
     begin_frame();
     draw_top_bar(ui);
     EXPECT_EQ(hits_of(HIT_GROUP).size(), 2u);
@@ -101,9 +101,9 @@ TEST_F(TopBarGroups, FixedButtonsAndThePresetNameFieldAreRecorded) {
         EXPECT_FLOAT_EQ(h[0].w, w.w);
         EXPECT_FLOAT_EQ(h[0].h, w.h);
     }
-    EXPECT_EQ(ui->preset_field_drawn, 1);
-    EXPECT_FLOAT_EQ(ui->preset_field_x, 378.f);
-    EXPECT_FLOAT_EQ(ui->preset_field_y + ui->preset_field_h, 31.f);
+    EXPECT_EQ(ui->overlay.preset_field_drawn, 1);
+    EXPECT_FLOAT_EQ(ui->overlay.preset_field_x, 378.f);
+    EXPECT_FLOAT_EQ(ui->overlay.preset_field_y + ui->overlay.preset_field_h, 31.f);
 }
 
 TEST_F(StageStrip, SevenStagesShrinkTheCellsAndStartAtTwenty) {
@@ -140,7 +140,7 @@ TEST_F(StageStrip, SixAndFiveStagesKeepFullCellsCentred) {
 }
 
 TEST_F(StageStrip, EmptyChainShowsOnlyTheCentredChainPill) {
-    ui->chain_len = 0;
+    ui->chain.chain_len = 0;
     begin_frame();
     draw_stage_strip(ui);
     ASSERT_EQ(hits_of(HIT_CHAIN_MODE).size(), 1u);
@@ -150,33 +150,33 @@ TEST_F(StageStrip, EmptyChainShowsOnlyTheCentredChainPill) {
 
 TEST_F(StageStrip, ReductionHoldFollowsAtOnceAndFallsHalfADecibelPerFrame) {
     make_chain(2);
-    shm_store(stages[1]->meter_gain, (float)std::pow(10.0, -6.0 / 20.0));
+    shm_store(stages[1]->meters.meter_gain, (float)std::pow(10.0, -6.0 / 20.0));
     begin_frame();
     draw_stage_strip(ui);
-    EXPECT_NEAR(ui->strip_hold[1], 6.f, 1e-4f);
-    EXPECT_FLOAT_EQ(ui->strip_hold[0], 0.f);
-    shm_store(stages[1]->meter_gain, 1.0f);
+    EXPECT_NEAR(ui->meters.strip_hold[1], 6.f, 1e-4f);
+    EXPECT_FLOAT_EQ(ui->meters.strip_hold[0], 0.f);
+    shm_store(stages[1]->meters.meter_gain, 1.0f);
     for (int frame = 1; frame <= 12; frame++) {
         begin_frame();
         draw_stage_strip(ui);
-        EXPECT_NEAR(ui->strip_hold[1], 6.f - 0.5f * (float)frame, 1e-4f) << "frame " << frame;
+        EXPECT_NEAR(ui->meters.strip_hold[1], 6.f - 0.5f * (float)frame, 1e-4f) << "frame " << frame;
     }
     begin_frame();
     draw_stage_strip(ui);
-    EXPECT_FLOAT_EQ(ui->strip_hold[1], 0.f);
+    EXPECT_FLOAT_EQ(ui->meters.strip_hold[1], 0.f);
 }
 
 TEST_F(StageStrip, IdleStagesAndGarbageGainsShowNoReduction) {
     make_chain(3);
-    ui->chain[0].recent = 0;
-    shm_store(stages[0]->meter_gain, 0.1f);               // idle: ignored
-    shm_store(stages[1]->meter_gain, std::nanf(""));      // garbage: no reduction
-    shm_store(stages[2]->meter_gain, 0.0f);               // below 0.000001: 120 dB
+    ui->chain.chain[0].recent = 0;
+    shm_store(stages[0]->meters.meter_gain, 0.1f);               // idle: ignored
+    shm_store(stages[1]->meters.meter_gain, std::nanf(""));      // garbage: no reduction
+    shm_store(stages[2]->meters.meter_gain, 0.0f);               // below 0.000001: 120 dB
     begin_frame();
     draw_stage_strip(ui);
-    EXPECT_FLOAT_EQ(ui->strip_hold[0], 0.f);
-    EXPECT_FLOAT_EQ(ui->strip_hold[1], 0.f);
-    EXPECT_FLOAT_EQ(ui->strip_hold[2], 120.f);
+    EXPECT_FLOAT_EQ(ui->meters.strip_hold[0], 0.f);
+    EXPECT_FLOAT_EQ(ui->meters.strip_hold[1], 0.f);
+    EXPECT_FLOAT_EQ(ui->meters.strip_hold[2], 120.f);
 }
 
 TEST_F(GainSlider, ChainModeShowsTheTotalOverEveryStage) {
@@ -184,15 +184,15 @@ TEST_F(GainSlider, ChainModeShowsTheTotalOverEveryStage) {
     set(stages[0], P_GAIN, 2.0);
     set(stages[1], P_GAIN, 4.0);
     set(stages[2], P_GAIN, 6.0);
-    ui->chain_mode = 1;
+    ui->chain.chain_mode = 1;
     double value = 0.0;
     int stage = -1;
     double v = gain_slider_fraction(ui, &value, &stage);
     EXPECT_DOUBLE_EQ(value, 12.0);
     EXPECT_DOUBLE_EQ(v, 12.0 / 90.0);
     EXPECT_NEAR(114.0 + 424.0 * (1.0 - v), 114.0 + 424.0 * (1.0 - 12.0 / 90.0), 1e-9);
-    ui->chain_mode = 0;
-    ui->focus = 2;
+    ui->chain.chain_mode = 0;
+    ui->chain.focus = 2;
     v = gain_slider_fraction(ui, &value, &stage);
     EXPECT_DOUBLE_EQ(value, 6.0);
     EXPECT_DOUBLE_EQ(v, 0.2);
@@ -215,7 +215,7 @@ TEST_F(GainSlider, ForeignGarbageGainStaysInsideTheTrack) {
 
 TEST_F(ControlsPanel, KnobsSwitchesAndSelectorsSitOnTheirRows) {
     make_chain(2);
-    ui->focus = 1;
+    ui->chain.focus = 1;
     begin_frame();
     draw_controls(ui);
     const int knob_rows[5] = {2, 3, 6, 9, 16};
@@ -242,8 +242,8 @@ TEST_F(ControlsPanel, ChainModeAddsSpreadAndMovesTheTargetButton) {
     EXPECT_TRUE(hits_of(HIT_SPREAD).empty());
     ASSERT_EQ(hits_of(HIT_TO_TARGET).size(), 1u);
     EXPECT_FLOAT_EQ(hits_of(HIT_TO_TARGET)[0].x, 578.f);
-    ui->chain_mode = 1;
-    owner->spread = 7;  // out of range: shown as Even, not used as an index
+    ui->chain.chain_mode = 1;
+    owner->prefs.gain.spread = 7;  // out of range: shown as Even, not used as an index
     begin_frame();
     draw_controls(ui);
     ASSERT_EQ(hits_of(HIT_SPREAD).size(), 1u);
@@ -254,16 +254,16 @@ TEST_F(ControlsPanel, ChainModeAddsSpreadAndMovesTheTargetButton) {
 
 TEST_F(ControlsPanel, HiddenPanelRecordsNothing) {
     make_chain(1);
-    owner->show_controls = 0;
+    owner->prefs.show_controls = 0;
     begin_frame();
     draw_controls(ui);
-    EXPECT_EQ(ui->hit_count, 0);
+    EXPECT_EQ(ui->input.hit_count, 0);
 }
 
 TEST_F(StageGrid, ColumnWidthIsCappedForFewStagesAndSharedForMany) {
     EXPECT_FLOAT_EQ(grid_column_width(2), 170.f);
     EXPECT_NEAR(grid_column_width(10), 52.6f, 1e-4f);
-    owner->show_grid = 1;
+    owner->prefs.show_grid = 1;
     make_chain(10);
     begin_frame();
     draw_grid(ui);
@@ -274,14 +274,14 @@ TEST_F(StageGrid, ColumnWidthIsCappedForFewStagesAndSharedForMany) {
 }
 
 TEST_F(StageGrid, PanelSitsAboveTheControlsAndMovesDownWhenTheyAreHidden) {
-    owner->show_grid = 1;
+    owner->prefs.show_grid = 1;
     make_chain(2);
     begin_frame();
     draw_grid(ui);
     EXPECT_FLOAT_EQ(hits_of(HIT_STAGE)[0].y, 224.f + 6.f);
     // The last row (Group) ends above the controls panel at 466.
     EXPECT_LE(hit(HIT_GRID_CELL, 0, P_GROUP)->y + 17.f, 462.f);
-    owner->show_controls = 0;
+    owner->prefs.show_controls = 0;
     begin_frame();
     draw_grid(ui);
     EXPECT_FLOAT_EQ(hits_of(HIT_STAGE)[0].y, 326.f + 6.f);
@@ -298,9 +298,9 @@ TEST_F(StageGrid, PanelSitsAboveTheControlsAndMovesDownWhenTheyAreHidden) {
 }
 
 TEST_F(StageGrid, EmptyChainDrawsOnlyThePanel) {
-    owner->show_grid = 1;
-    ui->chain_len = 0;
+    owner->prefs.show_grid = 1;
+    ui->chain.chain_len = 0;
     begin_frame();
     draw_grid(ui);
-    EXPECT_EQ(ui->hit_count, 0);
+    EXPECT_EQ(ui->input.hit_count, 0);
 }

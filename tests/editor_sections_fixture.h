@@ -10,55 +10,57 @@
 #include "editor/draw.h"
 #include "editor/sections.h"
 #include "editor/ui.h"
-#include "plugin/params.h"
-#include "plugin/plugin.h"
+#include "params/params.h"
 #include "registry/shared.h"
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
 
 namespace sections_test {
 
+// What the editor record is bound to: the owner's slot and preferences.
+struct Owner {
+    SharedSlot *slot = nullptr;
+    EditorPrefs prefs = editor_prefs_default();
+};
+
 class SectionsFixture : public ::testing::Test {
   protected:
     tk_test::ScopedSegment seg_{"sections"};
-    Plugin *owner = nullptr;
+    Owner *owner = nullptr;
     Ui *ui = nullptr;
     std::vector<SharedSlot *> stages; // stages[0] is the owner's slot
 
     void SetUp() override {
         shared_test_reset();
-        owner = (Plugin *)calloc(1, sizeof(Plugin));
+        owner = new Owner;
         ui = (Ui *)calloc(1, sizeof(Ui));
-        ASSERT_TRUE(owner && ui);
-        owner->target_idx = 1;
-        owner->target_custom = -16.0;
-        owner->show_controls = 1;
+        ASSERT_TRUE(ui);
         owner->slot = add_stage();
         ASSERT_NE(owner->slot, nullptr);
         ASSERT_TRUE(shared_mapped()) << "the stages must live in the test's segment";
-        ui->owner = owner;
-        ui->focus = -1;
-        ui->hover_a = ui->hover_b = -1;
-        ui->view_w = 960;
-        ui->view_h = 600;
-        ui->m_in = MeterBall{-100.f, -100.f, 0.0};
-        ui->m_out = MeterBall{-100.f, -100.f, 0.0};
+        EditorOwner bound{nullptr, owner->slot, &owner->prefs, nullptr, 0.0, nullptr, nullptr};
+        ui_bind(ui, &bound);
+        ui->input.hover_a = ui->input.hover_b = -1;
+        ui->win.view_w = 960;
+        ui->win.view_h = 600;
+        ui->meters.m_in = MeterBall{-100.f, -100.f, 0.0};
+        ui->meters.m_out = MeterBall{-100.f, -100.f, 0.0};
     }
 
     void TearDown() override {
         for (SharedSlot *s : stages) shared_release(s);
         stages.clear();
         free(ui);
-        free(owner);
+        delete owner;
         shared_test_reset();
     }
 
     SharedSlot *add_stage() {
         SharedSlot *s = shared_acquire();
         if (!s) return nullptr;
-        shm_store(s->uid, sys_random_u64() | 1u);
+        shm_store(s->ident.uid, sys_random_u64() | 1u);
         for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(s->values[i], PARAMS[i].def);
-        shm_store(s->meter_gain, 1.0f);
+        shm_store(s->meters.meter_gain, 1.0f);
         stages.push_back(s);
         return s;
     }
@@ -66,30 +68,31 @@ class SectionsFixture : public ::testing::Test {
     // Owner plus n - 1 further stages as the editor's chain, positions 1..n, all recent.
     void make_chain(int n) {
         while ((int)stages.size() < n) ASSERT_NE(add_stage(), nullptr);
-        ui->chain_len = n;
+        ui->chain.chain_len = n;
         for (int i = 0; i < n; i++) {
-            ui->chain[i].slot = stages[(size_t)i];
-            ui->chain[i].pos = (uint32_t)i + 1;
-            ui->chain[i].manual = 0;
-            ui->chain[i].recent = 1;
+            ui->chain.chain[i].slot = stages[(size_t)i];
+            ui->chain.chain[i].pos = (uint32_t)i + 1;
+            ui->chain.chain[i].manual = 0;
+            ui->chain.chain[i].recent = 1;
         }
     }
 
     void set(SharedSlot *s, int row, double v) { shm_store(s->values[row], v); }
 
     // The painters run as in a frame: the hit list starts empty.
-    void begin_frame() { ui->hit_count = 0; }
+    void begin_frame() { ui->input.hit_count = 0; }
 
     std::vector<Hit> hits_of(int kind) const {
         std::vector<Hit> out;
-        for (int i = 0; i < ui->hit_count; i++)
-            if (ui->hits[i].kind == kind) out.push_back(ui->hits[i]);
+        for (int i = 0; i < ui->input.hit_count; i++)
+            if (ui->input.hits[i].kind == kind) out.push_back(ui->input.hits[i]);
         return out;
     }
 
     const Hit *hit(int kind, int a, int b) const {
-        for (int i = 0; i < ui->hit_count; i++)
-            if (ui->hits[i].kind == kind && ui->hits[i].a == a && ui->hits[i].b == b) return &ui->hits[i];
+        for (int i = 0; i < ui->input.hit_count; i++)
+            if (ui->input.hits[i].kind == kind && ui->input.hits[i].a == a && ui->input.hits[i].b == b)
+                return &ui->input.hits[i];
         return nullptr;
     }
 };

@@ -26,12 +26,12 @@ TEST_F(MeterSources, InAndOutFollowTheFirstAndLastProcessingStages) {
     meters_update(ui, 0.0, &v);
     EXPECT_EQ(v.in_slot, stages[0]);
     EXPECT_EQ(v.out_slot, stages[2]);
-    ui->chain[0].recent = 0;
-    ui->chain[2].recent = 0;
+    ui->chain.chain[0].recent = 0;
+    ui->chain.chain[2].recent = 0;
     meters_update(ui, FRAME, &v);
     EXPECT_EQ(v.in_slot, stages[1]) << "only the middle stage processes";
     EXPECT_EQ(v.out_slot, stages[1]);
-    ui->chain[1].recent = 0;
+    ui->chain.chain[1].recent = 0;
     meters_update(ui, 2 * FRAME, &v);
     EXPECT_EQ(v.in_slot, owner->slot) << "nothing recent: the owner's own slot";
     EXPECT_EQ(v.out_slot, owner->slot);
@@ -39,82 +39,82 @@ TEST_F(MeterSources, InAndOutFollowTheFirstAndLastProcessingStages) {
 
 TEST_F(MeterSources, TotalReductionSumsRecentStagesAndFallsHalfADecibelPerFrame) {
     make_chain(3);
-    shm_store(stages[0]->meter_gain, lin(-2.0));
-    shm_store(stages[1]->meter_gain, lin(-3.0));
-    shm_store(stages[2]->meter_gain, lin(-4.0));
-    ui->chain[2].recent = 0;
+    shm_store(stages[0]->meters.meter_gain, lin(-2.0));
+    shm_store(stages[1]->meters.meter_gain, lin(-3.0));
+    shm_store(stages[2]->meters.meter_gain, lin(-4.0));
+    ui->chain.chain[2].recent = 0;
     MetersView v;
     meters_update(ui, 0.0, &v);
     EXPECT_NEAR(v.gr_total, 5.f, 1e-4f);
-    EXPECT_NEAR(ui->gr_total_shown, 5.f, 1e-4f);
-    shm_store(stages[0]->meter_gain, 1.0f);
-    shm_store(stages[1]->meter_gain, 1.0f);
+    EXPECT_NEAR(ui->meters.gr_total_shown, 5.f, 1e-4f);
+    shm_store(stages[0]->meters.meter_gain, 1.0f);
+    shm_store(stages[1]->meters.meter_gain, 1.0f);
     meters_update(ui, FRAME, &v);
-    EXPECT_NEAR(ui->gr_total_shown, 4.5f, 1e-4f);
+    EXPECT_NEAR(ui->meters.gr_total_shown, 4.5f, 1e-4f);
 }
 
 TEST_F(MeterBallistics, TransientHoldsOnePointSixSecondsThenFallsPerFrame) {
     make_chain(1);
     SharedSlot *s = stages[0];
-    shm_store(s->meter_tp_out, lin(-1.0));
+    shm_store(s->meters.meter_tp_out, lin(-1.0));
     MetersView v;
     double t = 10.0;
     meters_update(ui, t, &v);
-    EXPECT_NEAR(ui->m_out.hold, -1.f, 1e-4f);
-    EXPECT_NEAR(ui->m_out.level, -1.f, 1e-4f);
-    shm_store(s->meter_tp_out, lin(-40.0));
+    EXPECT_NEAR(ui->meters.m_out.hold, -1.f, 1e-4f);
+    EXPECT_NEAR(ui->meters.m_out.level, -1.f, 1e-4f);
+    shm_store(s->meters.meter_tp_out, lin(-40.0));
     // Frames half a frame off the 1.6 s boundary, so that none lands on it.
     for (int k = 1; k <= 96; k++) {
         meters_update(ui, 10.0 + (k - 0.5) * FRAME, &v);
-        EXPECT_NEAR(ui->m_out.hold, -1.f, 1e-4f) << "frame " << k;
+        EXPECT_NEAR(ui->meters.m_out.hold, -1.f, 1e-4f) << "frame " << k;
     }
-    EXPECT_NEAR(ui->m_out.level, -1.f - 0.3f * 96.f, 1e-3f) << "the level falls meanwhile";
+    EXPECT_NEAR(ui->meters.m_out.level, -1.f - 0.3f * 96.f, 1e-3f) << "the level falls meanwhile";
     for (int k = 97; k <= 101; k++) {
         meters_update(ui, 10.0 + (k - 0.5) * FRAME, &v);
-        EXPECT_NEAR(ui->m_out.hold, -1.f - 0.3f * (float)(k - 96), 1e-4f) << "frame " << k;
+        EXPECT_NEAR(ui->meters.m_out.hold, -1.f - 0.3f * (float)(k - 96), 1e-4f) << "frame " << k;
     }
     t = 10.0 + 101.5 * FRAME;
     // A new higher peak takes over at once.
-    shm_store(s->meter_tp_out, lin(-0.5));
+    shm_store(s->meters.meter_tp_out, lin(-0.5));
     t += FRAME;
     meters_update(ui, t, &v);
-    EXPECT_NEAR(ui->m_out.hold, -0.5f, 1e-4f);
+    EXPECT_NEAR(ui->meters.m_out.hold, -0.5f, 1e-4f);
 }
 
 TEST_F(MeterBallistics, LevelFallsPointThreePerFrameAndHoldsASteadySignal) {
     make_chain(1);
     SharedSlot *s = stages[0];
-    shm_store(s->meter_tp_in, lin(-6.0));
+    shm_store(s->meters.meter_tp_in, lin(-6.0));
     MetersView v;
     meters_update(ui, 0.0, &v);
-    EXPECT_NEAR(ui->m_in.level, -6.f, 1e-4f);
-    shm_store(s->meter_tp_in, 0.0f);
+    EXPECT_NEAR(ui->meters.m_in.level, -6.f, 1e-4f);
+    shm_store(s->meters.meter_tp_in, 0.0f);
     meters_update(ui, FRAME, &v);
-    EXPECT_NEAR(ui->m_in.level, -6.3f, 1e-4f);
+    EXPECT_NEAR(ui->meters.m_in.level, -6.3f, 1e-4f);
     meters_update(ui, 2 * FRAME, &v);
-    EXPECT_NEAR(ui->m_in.level, -6.6f, 1e-4f);
-    shm_store(s->meter_tp_in, lin(-12.0));
+    EXPECT_NEAR(ui->meters.m_in.level, -6.6f, 1e-4f);
+    shm_store(s->meters.meter_tp_in, lin(-12.0));
     for (int k = 0; k < 40; k++) meters_update(ui, (3 + k) * FRAME, &v);
-    EXPECT_NEAR(ui->m_in.level, -12.f, 1e-3f) << "a constant signal reads steady";
+    EXPECT_NEAR(ui->meters.m_in.level, -12.f, 1e-3f) << "a constant signal reads steady";
 }
 
 TEST_F(MeterBallistics, FreshEditorShowsTheSignalFromItsFirstFrame) {
     make_chain(1);
     MetersView v;
     meters_update(ui, 0.4, &v);  // silence: no decay from the start value through -100.x
-    EXPECT_FLOAT_EQ(ui->m_in.hold, -120.f);
-    EXPECT_FLOAT_EQ(ui->m_out.level, -120.f);
+    EXPECT_FLOAT_EQ(ui->meters.m_in.hold, -120.f);
+    EXPECT_FLOAT_EQ(ui->meters.m_out.level, -120.f);
     meters_update(ui, 0.4 + FRAME, &v);
-    EXPECT_FLOAT_EQ(ui->m_in.hold, -120.f);
+    EXPECT_FLOAT_EQ(ui->meters.m_in.hold, -120.f);
 }
 
 TEST_F(MeterBallistics, OutHoldAboveTheCeilingFlagsClipping) {
     make_chain(1);
     SharedSlot *s = stages[0];
     set(s, P_CEILING, -1.0);
-    shm_store(s->meter_tp_out, lin(-0.9));
-    shm_store(s->meter_tp_ch[2], lin(-0.9));
-    shm_store(s->meter_tp_ch[3], lin(-1.2));
+    shm_store(s->meters.meter_tp_out, lin(-0.9));
+    shm_store(s->meters.meter_tp_ch[2], lin(-0.9));
+    shm_store(s->meters.meter_tp_ch[3], lin(-1.2));
     MetersView v;
     meters_update(ui, 0.0, &v);
     EXPECT_FLOAT_EQ(v.ceiling, -1.f);
@@ -126,19 +126,19 @@ TEST_F(MeterBallistics, OutHoldAboveTheCeilingFlagsClipping) {
 TEST_F(MeterBallistics, GarbageInAForeignSlotStaysBounded) {
     make_chain(1);
     SharedSlot *s = stages[0];
-    shm_store(s->meter_tp_in, std::nanf(""));
-    shm_store(s->meter_tp_out, INFINITY);
-    shm_store(s->meter_tp_ch[0], -5.0f);
-    shm_store(s->meter_gain, std::nanf(""));
-    shm_store(s->lufs_s, std::nanf(""));
-    shm_store(s->lufs_i, 1e30f);
+    shm_store(s->meters.meter_tp_in, std::nanf(""));
+    shm_store(s->meters.meter_tp_out, INFINITY);
+    shm_store(s->meters.meter_tp_ch[0], -5.0f);
+    shm_store(s->meters.meter_gain, std::nanf(""));
+    shm_store(s->meters.lufs_s, std::nanf(""));
+    shm_store(s->meters.lufs_i, 1e30f);
     set(s, P_CEILING, std::nan(""));
     MetersView v;
     meters_update(ui, 0.0, &v);
-    EXPECT_TRUE(std::isfinite(ui->m_in.level));
-    EXPECT_TRUE(std::isfinite(ui->m_out.hold));
-    EXPECT_LE(ui->m_out.hold, 120.f);
-    EXPECT_FLOAT_EQ(ui->m_ch[0].level, -120.f) << "a fresh meter takes its first value";
+    EXPECT_TRUE(std::isfinite(ui->meters.m_in.level));
+    EXPECT_TRUE(std::isfinite(ui->meters.m_out.hold));
+    EXPECT_LE(ui->meters.m_out.hold, 120.f);
+    EXPECT_FLOAT_EQ(ui->meters.m_ch[0].level, -120.f) << "a fresh meter takes its first value";
     EXPECT_STREQ(v.readout, "-inf");
     EXPECT_FLOAT_EQ(v.ceiling, -0.3f) << "a NaN Ceiling reads as the default";
     EXPECT_LT(strlen(v.int_text), sizeof v.int_text);
@@ -146,9 +146,9 @@ TEST_F(MeterBallistics, GarbageInAForeignSlotStaysBounded) {
 
 TEST_F(LoudnessReadout, NoLoudnessYetReadsMinusInfAndZeroDistance) {
     make_chain(1);
-    shm_store(stages[0]->lufs_s, -100.f);
-    shm_store(stages[0]->lufs_m, -100.f);
-    shm_store(stages[0]->lufs_i, -100.f);
+    shm_store(stages[0]->meters.lufs_s, -100.f);
+    shm_store(stages[0]->meters.lufs_m, -100.f);
+    shm_store(stages[0]->meters.lufs_i, -100.f);
     MetersView v;
     meters_update(ui, 0.0, &v);
     EXPECT_STREQ(v.readout, "-inf");
@@ -159,21 +159,21 @@ TEST_F(LoudnessReadout, NoLoudnessYetReadsMinusInfAndZeroDistance) {
 
 TEST_F(LoudnessReadout, RedOnlyMoreThanHalfALoudnessUnitAboveTarget) {
     make_chain(1);
-    owner->target_idx = 0;  // -9 LUFS (CD)
-    owner->lufs_mode = 1;   // momentary
-    shm_store(stages[0]->lufs_m, -8.f);
-    shm_store(stages[0]->lufs_s, -20.f);
-    shm_store(stages[0]->lufs_i, -11.3f);
+    owner->prefs.gain.target_idx = 0;  // -9 LUFS (CD)
+    owner->prefs.gain.lufs_mode = 1;   // momentary
+    shm_store(stages[0]->meters.lufs_m, -8.f);
+    shm_store(stages[0]->meters.lufs_s, -20.f);
+    shm_store(stages[0]->meters.lufs_i, -11.3f);
     MetersView v;
     meters_update(ui, 0.0, &v);
     EXPECT_STREQ(v.readout, "-8.0");
     EXPECT_TRUE(v.readout_red);
     EXPECT_STREQ(v.distance, "+1.0 LU");
     EXPECT_STREQ(v.int_text, "INT  -11.3");
-    shm_store(stages[0]->lufs_m, -8.6f);
+    shm_store(stages[0]->meters.lufs_m, -8.6f);
     meters_update(ui, FRAME, &v);
     EXPECT_FALSE(v.readout_red);
-    owner->lufs_mode = 9;  // out of range: short term
+    owner->prefs.gain.lufs_mode = 9;  // out of range: short term
     meters_update(ui, 2 * FRAME, &v);
     EXPECT_EQ(v.mode, 0);
     EXPECT_STREQ(v.readout, "-20.0");
@@ -181,32 +181,32 @@ TEST_F(LoudnessReadout, RedOnlyMoreThanHalfALoudnessUnitAboveTarget) {
 
 TEST_F(LoudnessReadout, CustomTargetUsesTheOwnersValue) {
     make_chain(1);
-    owner->target_idx = 4;
-    owner->target_custom = -16.0;
+    owner->prefs.gain.target_idx = 4;
+    owner->prefs.gain.target_custom = -16.0;
     MetersView v;
     meters_update(ui, 0.0, &v);
     EXPECT_DOUBLE_EQ(v.target, -16.0);
-    EXPECT_EQ(loud_target_index(ui), 4);
-    owner->target_idx = 12;
-    EXPECT_EQ(loud_target_index(ui), 1) << "an index above 4 counts as streaming";
+    EXPECT_EQ(target_index(&ui->owner.prefs->gain), 4);
+    owner->prefs.gain.target_idx = 12;
+    EXPECT_EQ(target_index(&ui->owner.prefs->gain), 1) << "an index above 4 counts as streaming";
 }
 
 TEST_F(LoudnessReadout, PauseFreezesTheNumbersWhileTheMetersRunOn) {
     make_chain(1);
     SharedSlot *s = stages[0];
-    shm_store(s->lufs_s, -12.f);
-    shm_store(s->lufs_i, -13.f);
+    shm_store(s->meters.lufs_s, -12.f);
+    shm_store(s->meters.lufs_i, -13.f);
     MetersView v;
     meters_update(ui, 0.0, &v);
-    ui->loud_paused = 1;
-    shm_store(s->lufs_s, -6.f);
-    shm_store(s->lufs_i, -7.f);
-    shm_store(s->meter_tp_out, lin(-3.0));
+    ui->meters.loud.loud_paused = 1;
+    shm_store(s->meters.lufs_s, -6.f);
+    shm_store(s->meters.lufs_i, -7.f);
+    shm_store(s->meters.meter_tp_out, lin(-3.0));
     meters_update(ui, FRAME, &v);
     EXPECT_STREQ(v.readout, "-12.0");
     EXPECT_STREQ(v.int_text, "INT  -13.0");
-    EXPECT_NEAR(ui->m_out.level, -3.f, 1e-4f) << "metering keeps running";
-    ui->loud_paused = 0;
+    EXPECT_NEAR(ui->meters.m_out.level, -3.f, 1e-4f) << "metering keeps running";
+    ui->meters.loud.loud_paused = 0;
     meters_update(ui, 2 * FRAME, &v);
     EXPECT_STREQ(v.readout, "-6.0") << "Resume shows the live value again";
     EXPECT_STREQ(v.int_text, "INT  -7.0");
@@ -214,7 +214,7 @@ TEST_F(LoudnessReadout, PauseFreezesTheNumbersWhileTheMetersRunOn) {
 
 TEST_F(LoudnessReadout, LoudnessControlsAndMonitorPillsAreRecorded) {
     make_chain(2);
-    ui->focus = 1;
+    ui->chain.focus = 1;
     begin_frame();
     draw_meters(ui, 0.0);
     struct Want {

@@ -31,7 +31,7 @@ class SectionPixels : public ::testing::Test {
     tk_test::ScopedSegment seg{"secpix"};
     tk_test::ScopedPresetDir dir;
     FakeHost host;
-    Plugin *a = nullptr, *b = nullptr;
+    Stage *a = nullptr, *b = nullptr;
     EditorWindow w;
     uint64_t t0 = 0;
 
@@ -40,31 +40,31 @@ class SectionPixels : public ::testing::Test {
     void feed() {
         uint64_t now = sys_time_ns();
         uint32_t count = (uint32_t)((double)(now - t0) / HOP_NS) + 1000;
-        Plugin *st[2] = {a, b};
+        Stage *st[2] = {a, b};
         for (int i = 0; i < 2; i++) {
             SharedSlot *s = st[i]->slot;
             uint64_t t = now - (uint64_t)(5 - i) * 1000000ull;
-            shm_store(s->proc_prev_time, (uint64_t)(t - 10000000u));
-            shm_store(s->proc_time, t);
-            shm_store(s->sample_rate, 48000.0);
-            shm_store(s->active, 1u);
-            shm_store(s->serial, 77u);
-            shm_store(s->meter_gain, 0.5f);
-            for (int c = 0; c < 4; c++) shm_store(s->meter_tp_ch[c], 0.5f);
-            shm_store(s->meter_tp_in, 0.5f);
-            shm_store(s->meter_tp_out, 0.5f);
-            shm_store(s->lufs_s, -9.f);
-            shm_store(s->lufs_m, -9.f);
-            shm_store(s->lufs_i, -9.f);
-            for (uint32_t k = shm_load(s->hist_count); k < count; k++) {
+            shm_store(s->calls.proc_prev_time, (uint64_t)(t - 10000000u));
+            shm_store(s->calls.proc_time, t);
+            shm_store(s->engine.sample_rate, 48000.0);
+            shm_store(s->engine.active, 1u);
+            shm_store(s->calls.serial, 77u);
+            shm_store(s->meters.meter_gain, 0.5f);
+            for (int c = 0; c < 4; c++) shm_store(s->meters.meter_tp_ch[c], 0.5f);
+            shm_store(s->meters.meter_tp_in, 0.5f);
+            shm_store(s->meters.meter_tp_out, 0.5f);
+            shm_store(s->meters.lufs_s, -9.f);
+            shm_store(s->meters.lufs_m, -9.f);
+            shm_store(s->meters.lufs_i, -9.f);
+            for (uint32_t k = shm_load(s->history.hist_count); k < count; k++) {
                 size_t j = k & (HIST_LEN - 1);
-                shm_store(s->hist_gain[j], 0.5f);
-                shm_store(s->hist_in[j], 0.5f);
-                shm_store(s->hist_out[j], 0.5f);
-                shm_store(s->hist_lufs[j], -20.f);
+                shm_store(s->history.hist_gain[j], 0.5f);
+                shm_store(s->history.hist_in[j], 0.5f);
+                shm_store(s->history.hist_out[j], 0.5f);
+                shm_store(s->history.hist_lufs[j], -20.f);
             }
-            shm_store(s->hist_count, count);
-            shm_store(s->hist_time, t);
+            shm_store(s->history.hist_count, count);
+            shm_store(s->history.hist_time, t);
         }
     }
 
@@ -80,7 +80,7 @@ class SectionPixels : public ::testing::Test {
     bool shot(const char *name, Image *img) {
         std::string path = dir.path() + "/" + name + ".ppm";
         if (!ui_dump(w.ui, path.c_str())) return false;
-        for (int i = 0; i < 2500 && w.ui->dump_pending; i++) {
+        for (int i = 0; i < 2500 && w.ui->win.dump_pending; i++) {
             feed();
             w.pump();
             sys_sleep_ms(2);
@@ -101,7 +101,7 @@ class SectionPixels : public ::testing::Test {
         feed();
         ASSERT_TRUE(w.open(a));
         run_ms(1200);
-        ASSERT_EQ(w.ui->chain_len, 2) << "the two stages form one chain through their tag";
+        ASSERT_EQ(w.ui->chain.chain_len, 2) << "the two stages form one chain through their tag";
     }
 };
 
@@ -140,19 +140,19 @@ TEST_F(SectionPixels, MetersStripAndGraphShowTwoReducingStages) {
     EXPECT_GT(area.b, area.r) << "the output area is blue-grey";
     EXPECT_GT(area.b, 60);
     // The column dump written with the screenshot.
-    EXPECT_EQ(w.ui->graph_info.stages, 2u);
-    EXPECT_EQ(w.ui->graph_info.recent_mask, 3u);
+    EXPECT_EQ(w.ui->graph.graph_info.stages, 2u);
+    EXPECT_EQ(w.ui->graph.graph_info.recent_mask, 3u);
     int j = 100;  // 400 entries back: inside the fed history
-    EXPECT_NEAR(w.ui->graph_cols[j].gr[0], 6.02f, 0.01f);
-    EXPECT_NEAR(w.ui->graph_cols[j].gr[1], 6.02f, 0.01f);
-    EXPECT_EQ(w.ui->graph_cols[j].in_stage, 0);
-    EXPECT_EQ(w.ui->graph_cols[j].out_stage, 1);
+    EXPECT_NEAR(w.ui->graph.graph_cols[j].gr[0], 6.02f, 0.01f);
+    EXPECT_NEAR(w.ui->graph.graph_cols[j].gr[1], 6.02f, 0.01f);
+    EXPECT_EQ(w.ui->graph.graph_cols[j].in_stage, 0);
+    EXPECT_EQ(w.ui->graph.graph_cols[j].out_stage, 1);
 }
 
 TEST_F(SectionPixels, GridShowsEveryStageAboveTheControls) {
     open_two_stages();
-    a->show_grid = 1;
-    w.ui->chain_mode = 1;
+    a->prefs.show_grid = 1;
+    w.ui->chain.chain_mode = 1;
     run_ms(100);
     Image img;
     ASSERT_TRUE(shot("sections-grid", &img));
@@ -174,8 +174,8 @@ TEST_F(SectionPixels, GridShowsEveryStageAboveTheControls) {
 
 TEST_F(SectionPixels, ChainModeLightsThePillAndTheFocusedStageAndKnobArcsAreAmber) {
     open_two_stages();
-    w.ui->chain_mode = 1;
-    w.ui->focus = 1;
+    w.ui->chain.chain_mode = 1;
+    w.ui->chain.focus = 1;
     run_ms(100);
     Image img;
     ASSERT_TRUE(shot("sections-chain-mode", &img));

@@ -15,19 +15,19 @@ protected:
     }
     void TearDown() override { free_stage(p); }
     Ui *open() {
-        Ui *ui = ui_create(p);
+        Ui *ui = make_editor(p);
         p->ui = ui;
         return ui;
     }
     tk_test::ScopedSegment seg{"edsize"};
     tk_test::ScopedPresetDir presets;
     FakeHost host;
-    Plugin *p = nullptr;
+    Stage *p = nullptr;
 };
 
 TEST_F(EditorSize, ZoomOutsideItsRangeCountsAsOne) {
     for (double zoom : {3.0, 0.2, std::nan("")}) {
-        p->ui_scale = zoom;
+        p->prefs.ui_scale = zoom;
         Ui *ui = open();
         ASSERT_NE(ui, nullptr);
         uint32_t w = 0, h = 0;
@@ -41,7 +41,7 @@ TEST_F(EditorSize, ZoomOutsideItsRangeCountsAsOne) {
 
 TEST_F(EditorSize, HostScaleTimesZoomGivesTheNominalSize) {
     p->gui_scale = 2.0;
-    p->ui_scale = 1.25;
+    p->prefs.ui_scale = 1.25;
     Ui *ui = open();
     ASSERT_NE(ui, nullptr);
     uint32_t w = 0, h = 0;
@@ -66,15 +66,15 @@ TEST_F(EditorSize, HostGrantingTheEditorsRequestRestoresTheRequestedZoom) {
     request_resize_to_scale(ui, 0.6);
     ASSERT_EQ(host.resizes.size(), 1u);
     EXPECT_EQ(host.resizes[0], std::make_pair(576u, 360u));
-    EXPECT_EQ(p->ui_scale, 1.0) << "the zoom changes only when the host answers";
+    EXPECT_EQ(p->prefs.ui_scale, 1.0) << "the zoom changes only when the host answers";
     EXPECT_TRUE(ui_set_size(ui, 577, 361));
-    EXPECT_EQ(p->ui_scale, 0.6) << "577 / 960 would be 0.601";
+    EXPECT_EQ(p->prefs.ui_scale, 0.6) << "577 / 960 would be 0.601";
 
     // A size of the host's own choosing sets the zoom from the width, within 0.6..2.5 only.
     EXPECT_TRUE(ui_set_size(ui, 1440, 900));
-    EXPECT_DOUBLE_EQ(p->ui_scale, 1.5);
+    EXPECT_DOUBLE_EQ(p->prefs.ui_scale, 1.5);
     EXPECT_TRUE(ui_set_size(ui, 3000, 1875));
-    EXPECT_DOUBLE_EQ(p->ui_scale, 1.5) << "3.125 is outside the zoom range";
+    EXPECT_DOUBLE_EQ(p->prefs.ui_scale, 1.5) << "3.125 is outside the zoom range";
     EXPECT_FALSE(ui_set_size(ui, 0, 600));
 }
 
@@ -88,15 +88,15 @@ TEST_F(EditorSize, SizeRequestsAreSpacedFortyMillisecondsApart) {
     // The first request went out just now: the second waits.
     request_resize_to_scale(ui, 1.3);
     EXPECT_EQ(host.resizes.size(), 1u);
-    EXPECT_TRUE(ui->req_pending);
+    EXPECT_TRUE(ui->win.req_pending);
     ui_send_pending_request(ui);
     EXPECT_EQ(host.resizes.size(), 1u) << "still inside the 40 ms";
     request_resize_to_scale(ui, 1.4); // only the latest held-back scale is sent
-    ui->req_time = (int64_t)sys_time_ns() - 41000000;
+    ui->win.req_time = (int64_t)sys_time_ns() - 41000000;
     ui_send_pending_request(ui);
     ASSERT_EQ(host.resizes.size(), 2u);
     EXPECT_EQ(host.resizes[1], std::make_pair(1344u, 840u));
-    EXPECT_FALSE(ui->req_pending);
+    EXPECT_FALSE(ui->win.req_pending);
 }
 
 TEST_F(EditorSize, ReturningToTheRequestedSizeDropsAHeldBackRequest) {
@@ -104,10 +104,10 @@ TEST_F(EditorSize, ReturningToTheRequestedSizeDropsAHeldBackRequest) {
     ASSERT_NE(ui, nullptr);
     request_resize_to_scale(ui, 1.2);
     request_resize_to_scale(ui, 1.4); // held back
-    ASSERT_TRUE(ui->req_pending);
+    ASSERT_TRUE(ui->win.req_pending);
     request_resize_to_scale(ui, 1.2); // back where the last request stands
-    EXPECT_FALSE(ui->req_pending);
-    ui->req_time = (int64_t)sys_time_ns() - 41000000;
+    EXPECT_FALSE(ui->win.req_pending);
+    ui->win.req_time = (int64_t)sys_time_ns() - 41000000;
     ui_send_pending_request(ui);
     ASSERT_EQ(host.resizes.size(), 1u) << "the window must stay at the size the user ended on";
 }
@@ -119,8 +119,8 @@ TEST_F(EditorSize, ZoomRequestsAreClampedToTheZoomRange) {
     request_resize_to_scale(ui, 100.0);
     ASSERT_EQ(host.resizes.size(), 1u);
     EXPECT_EQ(host.resizes[0], std::make_pair(4800u, 3000u)); // host scale 2 x zoom 2.5
-    EXPECT_DOUBLE_EQ(ui->req_zoom, 2.5);
-    ui->req_time = 0;
+    EXPECT_DOUBLE_EQ(ui->win.req_zoom, 2.5);
+    ui->win.req_time = 0;
     request_resize_to_scale(ui, std::nan(""));
     ASSERT_EQ(host.resizes.size(), 2u);
     EXPECT_EQ(host.resizes[1], std::make_pair(1152u, 720u)); // 2 x 0.6

@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(EditorWindowTest, EditorsOfOneProcessShareOneWorldUntilTheLastCloses) {
-    Plugin *a = make_stage(&host), *b = make_stage(&host);
+    Stage *a = make_stage(&host), *b = make_stage(&host);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(ui_world_refs(), 0);
     {
@@ -38,7 +38,7 @@ TEST_F(EditorWindowTest, EditorsOfOneProcessShareOneWorldUntilTheLastCloses) {
         ASSERT_TRUE(wa.open(a));
         ASSERT_TRUE(wb.open(b));
         EXPECT_EQ(ui_world_refs(), 2);
-        EXPECT_EQ(puglGetWorld(wa.ui->view), puglGetWorld(wb.ui->view));
+        EXPECT_EQ(puglGetWorld(wa.ui->win.view), puglGetWorld(wb.ui->win.view));
         wa.close();
         EXPECT_EQ(ui_world_refs(), 1) << "closing the first keeps the world";
         // One tick of the shared world still serves the remaining editor.
@@ -49,56 +49,56 @@ TEST_F(EditorWindowTest, EditorsOfOneProcessShareOneWorldUntilTheLastCloses) {
     EditorWindow later;
     ASSERT_TRUE(later.open(a)) << "a later editor makes a new world";
     EXPECT_EQ(ui_world_refs(), 1);
-    EXPECT_NE(later.ui->vg, nullptr);
+    EXPECT_NE(later.ui->win.vg, nullptr);
     later.close();
     free_stage(a);
     free_stage(b);
 }
 
 TEST_F(EditorWindowTest, RefusedCoreContextIsRetriedOnANewCompatibilityView) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     X11Parent parent;
     std::string err;
     ASSERT_TRUE(parent.create(960, 600, "retry", &err)) << err;
-    Ui *ui = ui_create(p);
+    Ui *ui = make_editor(p);
     ASSERT_NE(ui, nullptr);
-    PuglView *first = ui->view;
+    PuglView *first = ui->win.view;
     EXPECT_EQ(puglGetViewHint(first, PUGL_USE_COMPAT_PROFILE), PUGL_FALSE);
     ui_test_fail_views(0);
     // The first view's framebuffer request cannot be met; the retry view is made normally.
     puglSetViewHint(first, PUGL_STENCIL_BITS, 255);
     ASSERT_TRUE(ui_set_parent(ui, parent.window()));
     keep_gl_driver_loaded();
-    EXPECT_TRUE(ui->realized);
-    EXPECT_NE(ui->vg, nullptr);
-    EXPECT_EQ(puglGetViewHint(ui->view, PUGL_USE_COMPAT_PROFILE), PUGL_TRUE);
+    EXPECT_TRUE(ui->win.realized);
+    EXPECT_NE(ui->win.vg, nullptr);
+    EXPECT_EQ(puglGetViewHint(ui->win.view, PUGL_USE_COMPAT_PROFILE), PUGL_TRUE);
     EXPECT_EQ(ui_world_refs(), 1) << "the failed view gave its reference back";
     EXPECT_EQ(parent.child_count(), 1) << "the failed view's window is gone";
     EXPECT_TRUE(ui_show(ui));
-    for (int i = 0; i < 2000 && ui->frames < 2; i++) {
+    for (int i = 0; i < 2000 && ui->win.frames < 2; i++) {
         ui_tick(ui);
         sys_sleep_ms(2);
     }
-    EXPECT_GE(ui->frames, 2u);
+    EXPECT_GE(ui->win.frames, 2u);
     ui_destroy(ui);
     EXPECT_EQ(ui_world_refs(), 0);
     free_stage(p);
 }
 
 TEST_F(EditorWindowTest, NoContextAtAllIsReportedAndTheEditorStaysClosable) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     X11Parent parent;
     std::string err;
     ASSERT_TRUE(parent.create(960, 600, "nocontext", &err)) << err;
     ui_test_fail_views(2);
-    Ui *ui = ui_create(p); // first view
+    Ui *ui = make_editor(p); // first view
     ASSERT_NE(ui, nullptr);
     EXPECT_FALSE(ui_set_parent(ui, parent.window())); // and the retry view
     keep_gl_driver_loaded();
     EXPECT_TRUE(host.logged("Tervik: no OpenGL 3.2 context ("));
-    EXPECT_FALSE(ui->realized);
+    EXPECT_FALSE(ui->win.realized);
     EXPECT_FALSE(ui_show(ui));
     EXPECT_EQ(ui_world_refs(), 1);
     ui_destroy(ui);
@@ -112,32 +112,32 @@ TEST_F(EditorWindowTest, ARefusedCoreContextLeavesTheHostRunningAndTheEditorBlan
     // context, which is too old for the GL3 back end.
     ASSERT_EQ(ui_world_refs(), 0) << "the override must reach a new X connection";
     tk_test::ScopedEnv old_gl("MESA_GL_VERSION_OVERRIDE", "3.0");
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     X11Parent parent;
     std::string err;
     ASSERT_TRUE(parent.create(960, 600, "blank", &err)) << err;
     DefaultXErrors fatal_x_errors;
-    Ui *ui = ui_create(p);
+    Ui *ui = make_editor(p);
     ASSERT_NE(ui, nullptr);
     EXPECT_TRUE(ui_set_parent(ui, parent.window())) << "the view stays, blank";
     keep_gl_driver_loaded();
-    if (ui->vg) {
+    if (ui->win.vg) {
         ui_destroy(ui);
         free_stage(p);
         GTEST_SKIP() << "this GL driver ignores MESA_GL_VERSION_OVERRIDE";
     }
-    EXPECT_TRUE(ui->realized);
+    EXPECT_TRUE(ui->win.realized);
     EXPECT_TRUE(host.logged("Tervik: OpenGL 3.2 unavailable, editor is blank"));
     EXPECT_TRUE(host.logged("Tervik: OpenGL context up but GL3 init failed"));
     EXPECT_TRUE(ui_show(ui));
-    for (int i = 0; i < 100 && !ui->exposed; i++) {
+    for (int i = 0; i < 100 && !ui->win.exposed; i++) {
         ui_tick(ui);
         sys_sleep_ms(5);
     }
-    EXPECT_TRUE(ui->exposed);
-    EXPECT_EQ(ui->frames, 0u);
-    EXPECT_EQ(ui->hit_count, 0) << "a blank editor has no targets";
+    EXPECT_TRUE(ui->win.exposed);
+    EXPECT_EQ(ui->win.frames, 0u);
+    EXPECT_EQ(ui->input.hit_count, 0) << "a blank editor has no targets";
     float r[4];
     EXPECT_FALSE(ui_rect(ui, 15, 0, r));
     ui_destroy(ui);
@@ -146,7 +146,7 @@ TEST_F(EditorWindowTest, ARefusedCoreContextLeavesTheHostRunningAndTheEditorBlan
 }
 
 TEST_F(EditorWindowTest, HostTearingItsWindowDownFirstDoesNotEndTheProcess) {
-    Plugin *p = make_stage(&host), *other = make_stage(&host);
+    Stage *p = make_stage(&host), *other = make_stage(&host);
     ASSERT_TRUE(p && other);
     EditorWindow w, still_open;
     ASSERT_TRUE(w.open(p, 576, 360));
@@ -181,7 +181,7 @@ int host_io_handler(Display *) {
 }
 
 TEST_F(EditorWindowTest, LosingItsXConnectionLeavesTheHostRunningAndTheNextEditorMakesANewOne) {
-    Plugin *p = make_stage(&host), *other = make_stage(&host);
+    Stage *p = make_stage(&host), *other = make_stage(&host);
     ASSERT_TRUE(p && other);
     EditorWindow w, same_world;
     ASSERT_TRUE(w.open(p, 576, 360));
@@ -190,7 +190,7 @@ TEST_F(EditorWindowTest, LosingItsXConnectionLeavesTheHostRunningAndTheNextEdito
     g_host_io_calls = 0;
     // The server drops the editors' connection (as when it goes away): their next request
     // or read finds it closed. Xlib's default exit handler would end the process then.
-    XKillClient(w.xt, (XID)puglGetNativeView(w.ui->view));
+    XKillClient(w.xt, (XID)puglGetNativeView(w.ui->win.view));
     XSync(w.xt, False);
     const std::string lost_line = "Tervik: the editor lost its X server connection";
     for (int i = 0; i < 500 && !host.logged(lost_line); i++) {
@@ -206,9 +206,9 @@ TEST_F(EditorWindowTest, LosingItsXConnectionLeavesTheHostRunningAndTheNextEdito
     EXPECT_FALSE(ui_show(w.ui));
     EXPECT_FALSE(ui_set_size(w.ui, 700, 400));
     ui_set_scale(same_world.ui, 2.0);
-    uint32_t frames = w.ui->frames;
+    uint32_t frames = w.ui->win.frames;
     for (int i = 0; i < 5; i++) ui_tick(w.ui);
-    EXPECT_EQ(w.ui->frames, frames);
+    EXPECT_EQ(w.ui->win.frames, frames);
     w.close();
     same_world.close();
     // The host's own connection is fine, and a later editor opens a connection of its own.
@@ -223,7 +223,7 @@ TEST_F(EditorWindowTest, LosingItsXConnectionLeavesTheHostRunningAndTheNextEdito
 }
 
 TEST_F(EditorWindowTest, TheHostsCurrentGlContextIsCurrentAgainAfterATick) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
     ASSERT_TRUE(w.open(p, 576, 360));
@@ -240,12 +240,12 @@ TEST_F(EditorWindowTest, TheHostsCurrentGlContextIsCurrentAgainAfterATick) {
     GLXContext ctx = glXCreateContext(d, vi, nullptr, True);
     ASSERT_NE(ctx, nullptr);
     ASSERT_TRUE(glXMakeCurrent(d, win, ctx));
-    uint32_t f0 = w.ui->frames;
-    for (int i = 0; i < 2000 && w.ui->frames < f0 + 2; i++) {
+    uint32_t f0 = w.ui->win.frames;
+    for (int i = 0; i < 2000 && w.ui->win.frames < f0 + 2; i++) {
         ui_tick(w.ui);
         sys_sleep_ms(2);
     }
-    EXPECT_GE(w.ui->frames, f0 + 2) << "the editor drew meanwhile";
+    EXPECT_GE(w.ui->win.frames, f0 + 2) << "the editor drew meanwhile";
     EXPECT_EQ(glXGetCurrentContext(), ctx);
     EXPECT_EQ(glXGetCurrentDrawable(), win);
     glXMakeCurrent(d, None, nullptr);
@@ -259,7 +259,7 @@ TEST_F(EditorWindowTest, TheHostsCurrentGlContextIsCurrentAgainAfterATick) {
 }
 
 TEST_F(EditorWindowTest, FirstFrameProbeReadsTheTopBarAndLogsTheGlVersion) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
     ASSERT_TRUE(w.open(p));
@@ -284,14 +284,14 @@ TEST_F(EditorWindowTest, FirstFrameProbeReadsTheTopBarAndLogsTheGlVersion) {
     // no size to read from, so the probe (and a requested screenshot) wait for a frame that
     // has one.
     std::string shot = presets.path() + "/early.ppm";
-    w.ui->probe_done = 0;
-    w.ui->view_w = w.ui->view_h = 0;
+    w.ui->win.probe_done = 0;
+    w.ui->win.view_w = w.ui->win.view_h = 0;
     ASSERT_TRUE(ui_dump(w.ui, shot.c_str()));
     ASSERT_TRUE(w.frames(1));
     EXPECT_FALSE(ui_probe(w.ui, rgb));
     EXPECT_TRUE(tk_test::read_file(shot).empty());
-    w.ui->view_w = 960;
-    w.ui->view_h = 600;
+    w.ui->win.view_w = 960;
+    w.ui->win.view_h = 600;
     ASSERT_TRUE(w.frames(1));
     ASSERT_TRUE(ui_probe(w.ui, rgb));
     EXPECT_NEAR(rgb[0], grad(28, 18, 0, 40, 10.5), 3);
@@ -303,12 +303,12 @@ TEST_F(EditorWindowTest, FirstFrameProbeReadsTheTopBarAndLogsTheGlVersion) {
     ui_get_size(w.ui, &gw, &gh);
     EXPECT_EQ(gw, 960u);
     EXPECT_EQ(gh, 600u);
-    w.ui->view_w = 962;
-    w.ui->view_h = 599;
+    w.ui->win.view_w = 962;
+    w.ui->win.view_h = 599;
     ui_get_size(w.ui, &gw, &gh);
     EXPECT_EQ(gw, 962u);
     EXPECT_EQ(gh, 599u);
-    w.ui->view_w = 970;
+    w.ui->win.view_w = 970;
     ui_get_size(w.ui, &gw, &gh);
     EXPECT_EQ(gw, 960u);
     w.close();
@@ -316,15 +316,15 @@ TEST_F(EditorWindowTest, FirstFrameProbeReadsTheTopBarAndLogsTheGlVersion) {
 }
 
 TEST_F(EditorWindowTest, ScreenshotShowsThePaletteLetterboxedInAWideWindow) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
     ASSERT_TRUE(w.open(p, 1200, 600));
-    EXPECT_FLOAT_EQ(w.ui->frame_ox, 120.f);
-    EXPECT_FLOAT_EQ(w.ui->frame_oy, 0.f);
+    EXPECT_FLOAT_EQ(w.ui->win.frame_ox, 120.f);
+    EXPECT_FLOAT_EQ(w.ui->win.frame_oy, 0.f);
     std::string path = presets.path() + "/shot.ppm";
     ASSERT_TRUE(ui_dump(w.ui, path.c_str()));
-    ASSERT_TRUE(w.wait([&] { return !w.ui->dump_pending; }));
+    ASSERT_TRUE(w.wait([&] { return !w.ui->win.dump_pending; }));
     Image img;
     ASSERT_TRUE(img.load(path));
     ASSERT_EQ(img.w, 1200u);
@@ -349,7 +349,7 @@ TEST_F(EditorWindowTest, ScreenshotShowsThePaletteLetterboxedInAWideWindow) {
     shm_store(p->slot->values[P_DITHER], 2.0);
     ASSERT_TRUE(w.frames());
     ASSERT_TRUE(ui_dump(w.ui, path.c_str()));
-    ASSERT_TRUE(w.wait([&] { return !w.ui->dump_pending; }));
+    ASSERT_TRUE(w.wait([&] { return !w.ui->win.dump_pending; }));
     ASSERT_TRUE(img.load(path));
     EXPECT_TRUE(colour_near(img, 120 + 218, 586, grad(64, 46, 576, 596, 586.5), grad(58, 42, 576, 596, 586.5),
                             grad(44, 34, 576, 596, 586.5), 4));
@@ -367,19 +367,19 @@ TEST_F(EditorWindowTest, ScreenshotShowsThePaletteLetterboxedInAWideWindow) {
 }
 
 TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
     ASSERT_TRUE(w.open(p));
     ASSERT_NE(find_hit(w.ui, HIT_GRID_TOGGLE).kind, 0);
     w.move(150, 586);
-    ASSERT_EQ(w.ui->hover_kind, HIT_GRID_TOGGLE);
+    ASSERT_EQ(w.ui->input.hover_kind, HIT_GRID_TOGGLE);
     // The tooltip of a bottom-bar target opens above the pointer: y = 586 - 50 = 536.
     std::string path = presets.path() + "/tip.ppm";
     auto shot = [&](double age) {
-        w.ui->hover_since = puglGetTime(puglGetWorld(w.ui->view)) - age;
+        w.ui->input.hover_since = puglGetTime(puglGetWorld(w.ui->win.view)) - age;
         EXPECT_TRUE(ui_dump(w.ui, path.c_str()));
-        EXPECT_TRUE(w.wait([&] { return !w.ui->dump_pending; }));
+        EXPECT_TRUE(w.wait([&] { return !w.ui->win.dump_pending; }));
         Image img;
         EXPECT_TRUE(img.load(path));
         return img;
@@ -391,34 +391,34 @@ TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
     Image late = shot(0.60);
     EXPECT_TRUE(colour_near(late, 170, 560, 40, 44, 56, 6)) << "tooltip panel at pointer + 14 / pointer - 50";
     // No tooltip while a menu is open.
-    w.ui->menu_kind = HIT_LOUD_TARGET;
-    w.ui->menu_x = 700;
-    w.ui->menu_y = 100;
-    w.ui->menu_w = 184;
+    w.ui->overlay.menu_kind = HIT_LOUD_TARGET;
+    w.ui->overlay.menu_x = 700;
+    w.ui->overlay.menu_y = 100;
+    w.ui->overlay.menu_w = 184;
     Image menu = shot(0.60);
     EXPECT_FALSE(colour_near(menu, 170, 560, 40, 44, 56, 6));
-    w.ui->menu_kind = 0;
+    w.ui->overlay.menu_kind = 0;
     w.close();
     free_stage(p);
 }
 
 TEST_F(EditorWindowTest, PresetMenuRowsAndHeightFollowTheUserList) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     for (const char *name : {"alpha", "beta", "gamma"}) tk_test::write_file(presets.path() + "/" + name + ".tervik", "Tervik preset 1\nname=x\nstages=1\n");
     EditorWindow w;
     ASSERT_TRUE(w.open(p));
     Hit field = find_hit(w.ui, HIT_PRESET_MENU);
     ASSERT_NE(field.kind, 0);
-    w.ui->preset_cur = 14; // user preset 2
+    w.ui->presets.preset_cur = 14; // user preset 2
     w.click_hit(field);
-    ASSERT_EQ(w.ui->menu_kind, HIT_PRESET_MENU);
-    EXPECT_EQ(w.ui->user_preset_count, 3);
+    ASSERT_EQ(w.ui->overlay.menu_kind, HIT_PRESET_MENU);
+    EXPECT_EQ(w.ui->presets.user_preset_count, 3);
     ASSERT_TRUE(w.frames());
     int rows = 0;
     float top = 1e9f, bottom = -1e9f;
-    for (int i = 0; i < w.ui->hit_count; i++) {
-        const Hit &h = w.ui->hits[i];
+    for (int i = 0; i < w.ui->input.hit_count; i++) {
+        const Hit &h = w.ui->input.hits[i];
         if (h.kind != HIT_MENU_ITEM) continue;
         rows++;
         top = std::min(top, h.y);
@@ -435,8 +435,8 @@ TEST_F(EditorWindowTest, PresetMenuRowsAndHeightFollowTheUserList) {
 
     // A click outside closes the menu; with a factory preset current there is no Delete row.
     w.click(300, 300);
-    EXPECT_EQ(w.ui->menu_kind, 0);
-    w.ui->preset_cur = 2;
+    EXPECT_EQ(w.ui->overlay.menu_kind, 0);
+    w.ui->presets.preset_cur = 2;
     w.no_double();
     w.click_hit(find_hit(w.ui, HIT_PRESET_MENU));
     ASSERT_TRUE(w.frames());
@@ -446,13 +446,13 @@ TEST_F(EditorWindowTest, PresetMenuRowsAndHeightFollowTheUserList) {
 }
 
 TEST_F(EditorWindowTest, AboutBoxWebAddressLineLiesOnTopOfThePanel) {
-    Plugin *p = make_stage(&host);
+    Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
     ASSERT_TRUE(w.open(p));
 
     w.click_hit(find_hit(w.ui, HIT_ABOUT, 0));
-    ASSERT_TRUE(w.ui->about_open);
+    ASSERT_TRUE(w.ui->overlay.about_open);
     ASSERT_TRUE(w.frames());
     float panel[4], line[4];
     ASSERT_TRUE(ui_rect(w.ui, 17, 1, panel));
@@ -464,27 +464,27 @@ TEST_F(EditorWindowTest, AboutBoxWebAddressLineLiesOnTopOfThePanel) {
     EXPECT_EQ(h->kind, HIT_ABOUT);
     EXPECT_EQ(h->b, 2) << "a click on the address must reach it, not the panel";
     w.click(480, 420); // anywhere else closes the box
-    EXPECT_FALSE(w.ui->about_open);
+    EXPECT_FALSE(w.ui->overlay.about_open);
     w.close();
     free_stage(p);
 }
 
 TEST_F(EditorWindowTest, OwnersGroupChangeIsFollowedButViewingAnotherGroupIsNot) {
-    Plugin *p = make_stage(&host, 0);
-    Plugin *other = make_stage(&host, 1);
+    Stage *p = make_stage(&host, 0);
+    Stage *other = make_stage(&host, 1);
     ASSERT_TRUE(p && other);
     EditorWindow w;
     ASSERT_TRUE(w.open(p));
-    EXPECT_EQ(w.ui->group, 0);
+    EXPECT_EQ(w.ui->chain.group, 0);
     shm_store(p->slot->values[P_GROUP], 2.0); // the host automates Group
     ASSERT_TRUE(w.frames());
-    EXPECT_EQ(w.ui->group, 2);
+    EXPECT_EQ(w.ui->chain.group, 2);
     Hit b = find_hit(w.ui, HIT_GROUP, 1);
     ASSERT_NE(b.kind, 0);
     w.click_hit(b);
-    EXPECT_EQ(w.ui->group, 1);
+    EXPECT_EQ(w.ui->chain.group, 1);
     ASSERT_TRUE(w.frames());
-    EXPECT_EQ(w.ui->group, 1) << "viewing group B sticks";
+    EXPECT_EQ(w.ui->chain.group, 1) << "viewing group B sticks";
     EXPECT_EQ(value(p, P_GROUP), 2.0) << "and leaves the owner's Group alone";
     w.close();
     free_stage(other);

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "host/chain.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"
@@ -83,9 +83,9 @@ TEST_F(ChainTest, StagesInSeriesFormOneChainInSignalOrder) {
         }
     }
     // Every stage also carries the same serial tag, and the plug-in's own view agrees.
-    uint32_t tag = shm_load(want[0]->serial);
+    uint32_t tag = shm_load(want[0]->calls.serial);
     EXPECT_NE(tag, 0u);
-    for (SharedSlot *s : want) EXPECT_EQ(shm_load(s->serial), tag);
+    for (SharedSlot *s : want) EXPECT_EQ(shm_load(s->calls.serial), tag);
     for (int k = 0; k < 3; k++) {
         uint32_t size = 0, pos = 0;
         ASSERT_TRUE(c.stage((size_t)k).debug_chain(&size, &pos));

@@ -14,7 +14,7 @@
 
 #include "host/chain.h"
 #include "host/preset_index.h"
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin_fixture.h"
 
 namespace {
@@ -373,7 +373,7 @@ class StateContextTest : public ClapTest {
         if (blob.size() >= 16) memcpy(&u, blob.data() + 8, 8);
         return u;
     }
-    static int midi_cc(HostInstance *h, int row) { return shm_load(slot_of(h)->midi_cc[row]); }
+    static int midi_cc(HostInstance *h, int row) { return shm_load(slot_of(h)->midi.midi_cc[row]); }
 };
 
 TEST_F(StateContextTest, APresetCarriesTheSoundButNotTheStagesPlaceGroupIdentityOrMidiMap) {
@@ -468,7 +468,7 @@ TEST_F(StateContextTest, ADuplicateIsAStageOfItsOwnInTheChain) {
     EXPECT_NE(copy_uid, origin_uid);
     EXPECT_NE(copy_uid, 0u);
     EXPECT_EQ(value(copy.get(), GAIN), 4);
-    EXPECT_EQ(shm_load(slot_of(copy.get())->midi_cc[P_CEILING]), 21);
+    EXPECT_EQ(shm_load(slot_of(copy.get())->midi.midi_cc[P_CEILING]), 21);
     // The duplicate form loads through clap.state too, keeping the loader's identity.
     std::unique_ptr<HostInstance> third(new HostInstance(lib, opt));
     ASSERT_TRUE(third->create_and_init());

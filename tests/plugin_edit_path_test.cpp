@@ -13,8 +13,8 @@
 #include <functional>
 #include <random>
 
-#include "plugin/edits.h"
-#include "plugin/params.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin_fixture.h"
 #include "tests/util/script_slot.h"
 
@@ -132,10 +132,10 @@ protected:
 };
 
 TEST_F(EditLockTest, AGarbageLockWordLeftByADeadProcessIsBrokenWhateverItHolds) {
-    pid_t dead = spawn([&] { shm_store(s->edit_lock, 0xDEADBEEFu); });
+    pid_t dead = spawn([&] { shm_store(s->edits.edit_lock, 0xDEADBEEFu); });
     ASSERT_TRUE(reaped(dead));
     ASSERT_TRUE(gesture_returns(7.5, "a dead process's 0xDEADBEEF in the lock"));
-    EXPECT_EQ(shm_load(s->edit_lock), 0u);
+    EXPECT_EQ(shm_load(s->edits.edit_lock), 0u);
     EXPECT_EQ(shm_load(s->values[P_GAIN]), 7.5);
     std::vector<OutEvent> e = drain();
     ASSERT_EQ(e.size(), 3u);
@@ -147,10 +147,10 @@ TEST_F(EditLockTest, AGarbageLockWordLeftByADeadProcessIsBrokenWhateverItHolds) 
 TEST_F(EditLockTest, ALockWordAnotherProcessKeepsScramblingDelaysNoEditorAndLosesNoValue) {
     pid_t hostile = spawn([&] {
         std::mt19937 rng(7);
-        for (;;) shm_store(s->edit_lock, (uint32_t)rng() | 2u);
+        for (;;) shm_store(s->edits.edit_lock, (uint32_t)rng() | 2u);
     });
     ASSERT_GT(hostile, 0);
-    for (int i = 0; i < 20000 && shm_load(s->edit_lock) == 0; i++) usleep(1000);
+    for (int i = 0; i < 20000 && shm_load(s->edits.edit_lock) == 0; i++) usleep(1000);
     bool back = gesture_returns(12.0, "a lock word scrambled all the time");
     kill(hostile, SIGKILL);
     waitpid(hostile, nullptr, 0);
@@ -258,14 +258,14 @@ TEST_F(EditPathTest, GarbageInTheQueueNeverReachesTheHostMalformed) {
             {2, 9, 5.0},        {9999, EDIT_BEGIN, 1.0}, {3, EDIT_END, 0.0},   {2, EDIT_END, 0.0},
             {2, EDIT_END, 0.0}, {3, EDIT_VALUE, 1e308},
         };
-        uint32_t w = shm_load(s->edit_write);
+        uint32_t w = shm_load(s->edits.edit_write);
         for (const EditEntry &e : junk) {
-            EditEntry &q = s->edit_queue[w++ % EDIT_QUEUE_LEN];
+            EditEntry &q = s->edits.edit_queue[w++ % EDIT_QUEUE_LEN];
             shm_store(q.id, e.id);
             shm_store(q.kind, e.kind);
             shm_store(q.value, e.value);
         }
-        shm_store(s->edit_write, w);
+        shm_store(s->edits.edit_write, w);
     });
     ASSERT_TRUE(reaped(writer));
     ASSERT_TRUE(owner.cmd("process 1 64"));

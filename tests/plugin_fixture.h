@@ -46,7 +46,7 @@ protected:
         uint64_t uid = uid_of(h);
         for (int i = 0; i < shared_max(); i++) {
             SharedSlot *s = shared_at(i);
-            if (s && shm_load(s->uid) == uid) return s;
+            if (s && shm_load(s->ident.uid) == uid) return s;
         }
         return nullptr;
     }

@@ -564,13 +564,14 @@ std::string unchanged_by_playing(const uint8_t *m) {
     out.append((const char *)m + offsetof(SharedHeader, reserved1), sizeof(SharedHeader::reserved1));
     for (uint32_t i = 0; i < SHARED_SLOTS; i++) {
         const uint8_t *s = m + sizeof(SharedHeader) + (size_t)i * sizeof(SharedSlot);
-        if (shm_load(((const SharedSlot *)s)->in_use) == 0) {
+        if (shm_load(((const SharedSlot *)s)->ident.in_use) == 0) {
             out.append((const char *)s, sizeof(SharedSlot));
             continue;
         }
-        out.append((const char *)s, offsetof(SharedSlot, meter_gain));
-        out.append((const char *)s + offsetof(SharedSlot, midi_cc), offsetof(SharedSlot, proc_time) - offsetof(SharedSlot, midi_cc));
-        out.append((const char *)s + offsetof(SharedSlot, serial), sizeof(uint32_t));
+        out.append((const char *)s, offsetof(SharedSlot, meters.meter_gain));
+        out.append((const char *)s + offsetof(SharedSlot, midi),
+                   offsetof(SharedSlot, calls) - offsetof(SharedSlot, midi));
+        out.append((const char *)s + offsetof(SharedSlot, calls.serial), sizeof(uint32_t));
     }
     out.append((const char *)m + SHARED_SIZE - 40, 40);
     return out;
@@ -597,7 +598,7 @@ TEST(HostCli, InspectClaimsAndWritesNothing) {
     auto histories = [&] {
         int full = 0;
         for (uint32_t i = 0; i < SHARED_SLOTS; i++)
-            full += shm_load(slots[i].in_use) && shm_load(slots[i].ring_count) >= CALL_RING;
+            full += shm_load(slots[i].ident.in_use) && shm_load(slots[i].calls.ring_count) >= CALL_RING;
         return full;
     };
     for (int i = 0; i < 2000 && histories() < 2; i++) usleep(10000);

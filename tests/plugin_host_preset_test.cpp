@@ -4,8 +4,8 @@
 
 #include "host/chain.h"
 #include "host/preset_cli.h"
-#include "plugin/params.h"
-#include "presets/factory.h"
+#include "params/params.h"
+#include "chainops/factory.h"
 #include "plugin_fixture.h"
 
 namespace {

@@ -70,18 +70,18 @@ TEST_F(ClapTest, InitClaimsASlotWithDefaultsAndIdentity) {
     SharedSlot *s = slot_of(h);
     ASSERT_NE(s, nullptr);
     EXPECT_NE(uid_of(h), 0u);
-    EXPECT_EQ(shm_load(s->in_use), 1u);
-    EXPECT_EQ(shm_load(s->pid), (int32_t)getpid());
+    EXPECT_EQ(shm_load(s->ident.in_use), 1u);
+    EXPECT_EQ(shm_load(s->ident.pid), (int32_t)getpid());
     EXPECT_DOUBLE_EQ(shm_load(s->values[2]), -0.3);
     EXPECT_DOUBLE_EQ(shm_load(s->values[3]), 100.0);
     EXPECT_DOUBLE_EQ(shm_load(s->values[9]), 1.5);
     EXPECT_DOUBLE_EQ(shm_load(s->values[12]), 2.0);
     EXPECT_DOUBLE_EQ(shm_load(s->values[16]), 100.0);
-    EXPECT_EQ(shm_load(s->active), 0u);
+    EXPECT_EQ(shm_load(s->engine.active), 0u);
     // Nothing measured yet: no loudness, no reduction.
-    EXPECT_EQ(shm_load(s->lufs_s), -100.0f);
-    EXPECT_EQ(shm_load(s->lufs_i), -100.0f);
-    EXPECT_EQ(shm_load(s->meter_gain), 1.0f);
+    EXPECT_EQ(shm_load(s->meters.lufs_s), -100.0f);
+    EXPECT_EQ(shm_load(s->meters.lufs_i), -100.0f);
+    EXPECT_EQ(shm_load(s->meters.meter_gain), 1.0f);
     // Two instances: two slots, two identities.
     HostInstance *h2 = make();
     EXPECT_NE(slot_of(h2), s);
@@ -106,10 +106,10 @@ TEST_F(ClapTest, LifecycleOrdersAndSecondActivate) {
         ASSERT_TRUE(h.activate(48000, 1, 512));
         SharedSlot *s = slot_of(&h);
         ASSERT_NE(s, nullptr);
-        EXPECT_EQ(shm_load(s->active), 1u);
+        EXPECT_EQ(shm_load(s->engine.active), 1u);
         h.destroy(false); // frees the engine and marks the slot inactive before releasing
-        EXPECT_EQ(shm_load(s->active), 0u);
-        EXPECT_EQ(shm_load(s->in_use), 0u);
+        EXPECT_EQ(shm_load(s->engine.active), 0u);
+        EXPECT_EQ(shm_load(s->ident.in_use), 0u);
     }
     {
         HostInstance h(lib);
@@ -123,19 +123,19 @@ TEST_F(ClapTest, LifecycleOrdersAndSecondActivate) {
     HostInstance *h = make();
     SharedSlot *s = slot_of(h);
     ASSERT_TRUE(h->activate(48000, 1, 512));
-    EXPECT_EQ(shm_load(s->activate_count), 1u);
+    EXPECT_EQ(shm_load(s->meters.activate_count), 1u);
     // A second activate while active fails and changes nothing.
     const clap_plugin_t *p = h->plugin();
     EXPECT_FALSE(p->activate(p, 96000, 1, 1024));
-    EXPECT_EQ(shm_load(s->activate_count), 1u);
-    EXPECT_DOUBLE_EQ(shm_load(s->sample_rate), 48000.0);
-    EXPECT_EQ(shm_load(s->latency), 80u);
+    EXPECT_EQ(shm_load(s->meters.activate_count), 1u);
+    EXPECT_DOUBLE_EQ(shm_load(s->engine.sample_rate), 48000.0);
+    EXPECT_EQ(shm_load(s->engine.latency), 80u);
     h->deactivate();
-    EXPECT_EQ(shm_load(s->active), 0u);
+    EXPECT_EQ(shm_load(s->engine.active), 0u);
     p->deactivate(p); // deactivating twice does nothing
     ASSERT_TRUE(h->activate(96000, 1, 1024));
-    EXPECT_EQ(shm_load(s->activate_count), 2u);
-    EXPECT_EQ(shm_load(s->latency), 152u); // 144 + 8
+    EXPECT_EQ(shm_load(s->meters.activate_count), 2u);
+    EXPECT_EQ(shm_load(s->engine.latency), 152u); // 144 + 8
     // Odd rates are refused rather than building an engine from them.
     h->deactivate();
     EXPECT_FALSE(p->activate(p, 0.0, 1, 512));
@@ -147,10 +147,10 @@ TEST_F(ClapTest, ResetCountsAndOnlyTouchesAnActiveEngine) {
     HostInstance *h = make();
     SharedSlot *s = slot_of(h);
     h->reset(); // inactive: only the counter
-    EXPECT_EQ(shm_load(s->reset_count), 1u);
+    EXPECT_EQ(shm_load(s->meters.reset_count), 1u);
     ASSERT_TRUE(h->activate(48000, 1, 512));
     h->reset();
-    EXPECT_EQ(shm_load(s->reset_count), 2u);
+    EXPECT_EQ(shm_load(s->meters.reset_count), 2u);
 }
 
 TEST_F(ClapTest, HistoryIsKeptAtTheSameRateAndResetAtAnother) {
@@ -163,20 +163,20 @@ TEST_F(ClapTest, HistoryIsKeptAtTheSameRateAndResetAtAnother) {
     Stereo buf(512, 0.25f);
     for (int i = 0; i < 4; i++) h->process(buf.p(), buf.p(), 2, 512);
     SharedSlot *s = slot_of(h);
-    EXPECT_EQ(shm_load(s->hist_count), 32u);
+    EXPECT_EQ(shm_load(s->history.hist_count), 32u);
     EXPECT_NE(dbg->history(p, 1, 0), -1000.0);
     EXPECT_EQ(dbg->history(p, 1, 32), -1000.0);
     EXPECT_EQ(dbg->history(p, 1, 9000), -1000.0);
     EXPECT_EQ(dbg->history(p, 1, 0xFFFFFFFFu), -1000.0); // -1 taken as signed
     h->deactivate();
     ASSERT_TRUE(h->activate(48000, 1, 512));
-    EXPECT_EQ(shm_load(s->hist_count), 32u); // same rate: kept
+    EXPECT_EQ(shm_load(s->history.hist_count), 32u); // same rate: kept
     h->deactivate();
     ASSERT_TRUE(h->activate(44100, 1, 512));
-    EXPECT_EQ(shm_load(s->hist_count), 0u); // new rate: reset
-    EXPECT_EQ(shm_load(s->hist_gap), -1);
-    EXPECT_EQ(shm_load(s->hist_gain[5]), 1.0f);
-    EXPECT_EQ(shm_load(s->hist_lufs[5]), -100.0f);
+    EXPECT_EQ(shm_load(s->history.hist_count), 0u); // new rate: reset
+    EXPECT_EQ(shm_load(s->history.hist_gap), -1);
+    EXPECT_EQ(shm_load(s->history.hist_gain[5]), 1.0f);
+    EXPECT_EQ(shm_load(s->history.hist_lufs[5]), -100.0f);
     EXPECT_EQ(dbg->history(p, 3, 0), -1000.0);
 }
 
@@ -184,7 +184,7 @@ TEST_F(ClapTest, OnMainThreadServesPendingBitsInOrder) {
     HostInstance *h = make();
     SharedSlot *s = slot_of(h);
     const clap_plugin_t *p = h->plugin();
-    std::atomic_ref<uint32_t>(s->pending).store(3);
+    std::atomic_ref<uint32_t>(s->pending).store(PENDING_FLUSH | PENDING_DIRTY);
     p->on_main_thread(p);
     std::vector<std::string> calls = h->take_calls();
     ASSERT_EQ(calls.size(), 2u);
@@ -193,7 +193,7 @@ TEST_F(ClapTest, OnMainThreadServesPendingBitsInOrder) {
     EXPECT_EQ(shm_load(s->pending), 0u);
     p->on_main_thread(p); // nothing pending: nothing asked
     EXPECT_TRUE(h->take_calls().empty());
-    std::atomic_ref<uint32_t>(s->pending).store(1);
+    std::atomic_ref<uint32_t>(s->pending).store(PENDING_FLUSH);
     p->on_main_thread(p);
     calls = h->take_calls();
     ASSERT_EQ(calls.size(), 1u);
@@ -207,7 +207,7 @@ TEST_F(ClapTest, PoorHostsAreSkippedSilently) {
         HostInstance *h = make(o);
         SharedSlot *s = slot_of(h);
         ASSERT_NE(s, nullptr);
-        std::atomic_ref<uint32_t>(s->pending).store(3);
+        std::atomic_ref<uint32_t>(s->pending).store(PENDING_FLUSH | PENDING_DIRTY);
         const clap_plugin_t *p = h->plugin();
         p->on_main_thread(p);
         EXPECT_EQ(shm_load(s->pending), 0u);

@@ -9,7 +9,7 @@
 
 #include <sstream>
 
-#include "plugin/edits.h"
+#include "params/edit_path.h"
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"
@@ -39,7 +39,7 @@ bool make_segment(const std::string &path, mode_t mode) {
     h->slot_size = SHARED_SLOT_SIZE;
     h->param_count = SHARED_PARAMS;
     h->slot_count = SHARED_SLOTS;
-    shm_store(h->init_state, 2u);
+    shm_store(h->init_state, (uint32_t)INIT_READY);
     munmap(m, SHARED_SIZE);
     return true;
 }
@@ -54,7 +54,7 @@ int claimed_slots(const std::string &path) {
     if (m == MAP_FAILED) return -1;
     const SharedSlot *slots = (const SharedSlot *)((const char *)m + sizeof(SharedHeader));
     int n = 0;
-    for (uint32_t i = 0; i < SHARED_SLOTS; i++) n += shm_load(slots[i].in_use) != 0;
+    for (uint32_t i = 0; i < SHARED_SLOTS; i++) n += shm_load(slots[i].ident.in_use) != 0;
     munmap(m, SHARED_SIZE);
     return n;
 }
@@ -158,7 +158,7 @@ TEST_F(MultiProcessTest, EditsFromAnotherProcessReachTheOwnersHostAsGestures) {
     plugin_edit_value(s, 2, -4.5);
     plugin_edit_end(s, 2);
     EXPECT_EQ(shm_load(s->values[2]), -4.5);
-    EXPECT_EQ(shm_load(s->pending), 3u);
+    EXPECT_EQ(shm_load(s->pending), PENDING_FLUSH | PENDING_DIRTY);
     std::vector<std::string> lines;
     ASSERT_TRUE(owner.cmd("value 1 Ceiling", &lines));
     ASSERT_EQ(lines.size(), 1u);
@@ -321,7 +321,7 @@ TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
     EXPECT_EQ(counts[0], 1u);
     a.child.kill_hard();
     usleep(1100000); // past the liveness cache
-    EXPECT_EQ(shm_load(s->in_use), 1u); // still claimed
+    EXPECT_EQ(shm_load(s->ident.in_use), 1u); // still claimed
     EXPECT_FALSE(shared_alive(s));
     EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 0);
     registry_group_usage(counts);

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "plugin/params.h"
-#include "plugin/edits.h"
+#include "params/params.h"
+#include "params/edit_path.h"
 #include "plugin_fixture.h"
 
 namespace {
@@ -85,13 +85,13 @@ TEST_F(ProcessTest, MixZeroFromTheStartIsTheExactlyDelayedDryInput) {
 TEST_F(ProcessTest, HistoryRowsFollowTheFrameCount) {
     Stereo a(130, 0.1f), b(62, 0.1f);
     h->process(a.p(), a.p(), 2, 130);
-    EXPECT_EQ(shm_load(s->hist_count), 2u);
+    EXPECT_EQ(shm_load(s->history.hist_count), 2u);
     h->process(b.p(), b.p(), 2, 62);
-    EXPECT_EQ(shm_load(s->hist_count), 3u); // 2 left over + 62 = 64
-    EXPECT_EQ(shm_load(s->block_frames), 62u);
-    EXPECT_EQ(shm_load(s->block_max), 130u);
-    EXPECT_EQ(shm_load(s->ring_count), 2u);
-    EXPECT_GT(shm_load(s->hist_time), 0u);
+    EXPECT_EQ(shm_load(s->history.hist_count), 3u); // 2 left over + 62 = 64
+    EXPECT_EQ(shm_load(s->meters.block_frames), 62u);
+    EXPECT_EQ(shm_load(s->meters.block_max), 130u);
+    EXPECT_EQ(shm_load(s->calls.ring_count), 2u);
+    EXPECT_GT(shm_load(s->history.hist_time), 0u);
     // Rows carry the input as it would reach the output, and the output true peak.
     const tervik_plugin_debug_t *dbg = h->debug_ext();
     EXPECT_GT(dbg->history(h->plugin(), 1, 0), 0.0);
@@ -103,10 +103,10 @@ TEST_F(ProcessTest, PausesBecomeGapRows) {
     // A 200 ms pause: no gap.
     h->process(b.p(), b.p(), 2, 480);
     usleep(200000);
-    uint32_t before = shm_load(s->hist_count);
+    uint32_t before = shm_load(s->history.hist_count);
     h->process(b.p(), b.p(), 2, 480);
-    EXPECT_EQ(shm_load(s->hist_count), before + 8u); // 32 left over + 480 = 8 rows
-    EXPECT_EQ(shm_load(s->hist_gap), -1);
+    EXPECT_EQ(shm_load(s->history.hist_count), before + 8u); // 32 left over + 480 = 8 rows
+    EXPECT_EQ(shm_load(s->history.hist_gap), -1);
     // A 1 s pause with the host's sample clock: exactly 742 gap rows (47520 frames / 64).
     ProcessArgs pa;
     pa.in = b.p();
@@ -115,27 +115,27 @@ TEST_F(ProcessTest, PausesBecomeGapRows) {
     pa.steady_time = 0;
     h->process(pa);
     usleep(1000000);
-    uint32_t start = shm_load(s->hist_count);
+    uint32_t start = shm_load(s->history.hist_count);
     pa.steady_time = 48000;
     h->process(pa);
-    EXPECT_EQ(shm_load(s->hist_gap), (int32_t)start);
-    uint32_t rows = shm_load(s->hist_count) - start;
+    EXPECT_EQ(shm_load(s->history.hist_gap), (int32_t)start);
+    uint32_t rows = shm_load(s->history.hist_count) - start;
     EXPECT_GE(rows, 742u);
     EXPECT_LE(rows, 742u + 8u);
     for (uint32_t k = start; k < start + 742; k++) {
         uint32_t i = k & 8191;
-        ASSERT_EQ(shm_load(s->hist_in[i]), -1.0f) << k;
-        ASSERT_EQ(shm_load(s->hist_gain[i]), 1.0f);
-        ASSERT_EQ(shm_load(s->hist_lufs[i]), -100.0f);
+        ASSERT_EQ(shm_load(s->history.hist_in[i]), -1.0f) << k;
+        ASSERT_EQ(shm_load(s->history.hist_gain[i]), 1.0f);
+        ASSERT_EQ(shm_load(s->history.hist_lufs[i]), -100.0f);
     }
     // Without a sample clock the wall clock decides: about 742 rows for about a second.
     h->set_steady_none(true);
     h->process(b.p(), b.p(), 2, 480);
     usleep(1000000);
-    start = shm_load(s->hist_count);
+    start = shm_load(s->history.hist_count);
     h->process(b.p(), b.p(), 2, 480);
-    EXPECT_EQ(shm_load(s->hist_gap), (int32_t)start);
-    rows = shm_load(s->hist_count) - start;
+    EXPECT_EQ(shm_load(s->history.hist_gap), (int32_t)start);
+    rows = shm_load(s->history.hist_count) - start;
     EXPECT_GE(rows, 742u);
     EXPECT_LE(rows, 800u);
 }
@@ -166,8 +166,8 @@ TEST_F(ProcessTest, OneChannelOutputWorksTheRightChannelInScratch) {
     a.frames = 40000;
     a.events = nullptr;
     h->process(a);
-    EXPECT_EQ(shm_load(s->block_over), 1u);
-    EXPECT_EQ(shm_load(s->block_max), 40000u);
+    EXPECT_EQ(shm_load(s->meters.block_over), 1u);
+    EXPECT_EQ(shm_load(s->meters.block_max), 40000u);
     EXPECT_NEAR(bigout[39999], 0.25f, 1e-4); // Mix 0 by now: the dry input
     // In place, one channel in, two out.
     std::vector<float> l(256, 0.25f), r(256, 9.0f);
@@ -191,7 +191,7 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     Stereo b(64);
     a.in = b.p();
     a.out = b.p();
-    uint32_t rc = shm_load(s->ring_count);
+    uint32_t rc = shm_load(s->calls.ring_count);
     EXPECT_EQ(h->process(a), CLAP_PROCESS_CONTINUE); // zero frames
     EXPECT_EQ(value(h, 2), 4.0);
     a.frames = 64;
@@ -211,7 +211,7 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     a.out_channels = 0;
     h->process(a);
     a.out_channels = 2;
-    EXPECT_EQ(shm_load(s->ring_count), rc); // nothing processed: ring not advanced
+    EXPECT_EQ(shm_load(s->calls.ring_count), rc); // nothing processed: ring not advanced
     // Null and foreign-space events are skipped; short headers are ignored.
     ev.clear();
     ev.add_null();
@@ -231,7 +231,7 @@ TEST_F(ProcessTest, OddHostInputStillAppliesEvents) {
     EXPECT_EQ(value(h, 2), 6.0);
     a.null_in_events = true;
     h->process(a);
-    EXPECT_EQ(shm_load(s->ring_count), rc + 2);
+    EXPECT_EQ(shm_load(s->calls.ring_count), rc + 2);
     // Inactive: events only.
     h->deactivate();
     ev.clear();
@@ -268,7 +268,7 @@ TEST_F(ProcessTest, MissingInputIsSilenceAndEveryOutputChannelIsWritten) {
     };
     for (const Case &c : cases) {
         fill();
-        uint32_t rows = shm_load(s->hist_count), calls = shm_load(s->ring_count);
+        uint32_t rows = shm_load(s->history.hist_count), calls = shm_load(s->calls.ring_count);
         ProcessArgs a;
         a.in = c.in;
         a.in_channels = c.in_channels;
@@ -281,9 +281,9 @@ TEST_F(ProcessTest, MissingInputIsSilenceAndEveryOutputChannelIsWritten) {
         EXPECT_TRUE(silent(o1)) << c.what;
         EXPECT_TRUE(silent(o2)) << c.what;
         // The stage ran: its meters and history go on.
-        EXPECT_EQ(shm_load(s->ring_count), calls + 1) << c.what;
-        EXPECT_EQ(shm_load(s->hist_count), rows + 1) << c.what;
-        EXPECT_EQ(shm_load(s->meter_peak_in), 0.0f) << c.what;
+        EXPECT_EQ(shm_load(s->calls.ring_count), calls + 1) << c.what;
+        EXPECT_EQ(shm_load(s->history.hist_count), rows + 1) << c.what;
+        EXPECT_EQ(shm_load(s->meters.meter_peak_in), 0.0f) << c.what;
     }
     // A third channel is zeroed behind real input too, and a block of audio followed by a
     // block without input drains the delay line: the click comes out 80 frames late.
@@ -339,7 +339,7 @@ TEST_F(ProcessTest, LookaheadChangeAsksForOneRestartAndWaitsForIt) {
     p->on_main_thread(p); // activate cleared the request
     EXPECT_EQ(h->count_calls("request_restart"), 0u);
     EXPECT_EQ(h->latency(), 152u);
-    EXPECT_EQ(shm_load(s->latency), 152u);
+    EXPECT_EQ(shm_load(s->engine.latency), 152u);
     Stereo in3(2048), out3(2048);
     in3.l[0] = in3.r[0] = 0.5f;
     h->process(in3.p(), out3.p(), 2, 2048);
@@ -399,12 +399,12 @@ TEST_F(ProcessTest, MidiLearnAndMapping) {
     // Learn Mix to 64, then Bypass to 64: Mix is unmapped, the learning message changes nothing.
     h->debug_ext()->midi_learn(h->plugin(), 16);
     EXPECT_TRUE(midi(0xB3, 64, 127).empty());
-    EXPECT_EQ(shm_load(s->midi_cc[16]), 64);
-    EXPECT_EQ(shm_load(s->midi_learn), -1);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[16]), 64);
+    EXPECT_EQ(shm_load(s->midi.midi_learn), -1);
     h->debug_ext()->midi_learn(h->plugin(), 13);
     midi(0xB0, 64, 127);
-    EXPECT_EQ(shm_load(s->midi_cc[16]), -1);
-    EXPECT_EQ(shm_load(s->midi_cc[13]), 64);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[16]), -1);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[13]), 64);
     EXPECT_EQ(value(h, 12), 0.0);
     // Switch rows go by bit 64, on any channel; a value event goes to the host.
     std::vector<OutEvent> e = midi(0xBF, 64, 64);
@@ -416,21 +416,21 @@ TEST_F(ProcessTest, MidiLearnAndMapping) {
     midi(0xB0, 64, 63);
     EXPECT_EQ(value(h, 12), 0.0);
     // Continuous and stepped rows.
-    shm_store(s->midi_cc[2], 20);
+    shm_store(s->midi.midi_cc[2], 20);
     midi(0xB0, 20, 127);
     EXPECT_EQ(value(h, 3), 0.0);
     midi(0xB0, 20, 0);
     EXPECT_EQ(value(h, 3), -12.0);
-    shm_store(s->midi_cc[10], 21);
+    shm_store(s->midi.midi_cc[10], 21);
     midi(0xB0, 21, 64);
     EXPECT_EQ(value(h, 9), 3.0); // 2.52 rounds half up to 3
     // Out-of-range learn targets leave learning disarmed.
     h->debug_ext()->midi_learn(h->plugin(), 17);
     midi(0xB0, 30, 5);
-    EXPECT_EQ(shm_load(s->midi_cc[0]), -1);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[0]), -1);
     h->debug_ext()->midi_learn(h->plugin(), -7);
     midi(0xB0, 31, 5);
-    for (int i = 0; i < 17; i++) EXPECT_NE(shm_load(s->midi_cc[i]), 31);
+    for (int i = 0; i < 17; i++) EXPECT_NE(shm_load(s->midi.midi_cc[i]), 31);
 }
 
 TEST_F(ProcessTest, EditsPostedFromOutsideReachTheOwnersHostAsGestures) {
@@ -441,7 +441,7 @@ TEST_F(ProcessTest, EditsPostedFromOutsideReachTheOwnersHostAsGestures) {
     plugin_edit_value(s, 1, 99); // clamped to 30
     plugin_edit_end(s, 1);
     EXPECT_EQ(value(h, 2), 30.0); // live in the slot at once
-    EXPECT_EQ(shm_load(s->pending), 3u);
+    EXPECT_EQ(shm_load(s->pending), PENDING_FLUSH | PENDING_DIRTY);
     Stereo b(64);
     h->process(b.p(), b.p(), 2, 64);
     std::vector<OutEvent> e = h->take_events();
@@ -487,17 +487,17 @@ TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCounters
     EXPECT_EQ(e[kept].param_id, 1u);
     EXPECT_EQ(e[kept].value, value(h, 1));
     // A corrupted write counter from another process: nothing is sent, the queue resyncs.
-    shm_store(s->edit_write, shm_load(s->edit_read) + 3000000000u);
+    shm_store(s->edits.edit_write, shm_load(s->edits.edit_read) + 3000000000u);
     h->process(b.p(), b.p(), 2, 64);
     EXPECT_TRUE(h->take_events().empty());
-    EXPECT_EQ(shm_load(s->edit_read), shm_load(s->edit_write));
+    EXPECT_EQ(shm_load(s->edits.edit_read), shm_load(s->edits.edit_write));
     // Garbage entries (unknown ids, unknown kinds) are skipped, the rest delivered; the value
     // of an entry that no poster stored into the slot is followed by the stage's own.
-    uint32_t w = shm_load(s->edit_write);
-    s->edit_queue[w % 256] = EditEntry{9999, 0, 1.0};
-    s->edit_queue[(w + 1) % 256] = EditEntry{2, 7, 1.0};
-    s->edit_queue[(w + 2) % 256] = EditEntry{2, 0, 12.0};
-    shm_store(s->edit_write, w + 3);
+    uint32_t w = shm_load(s->edits.edit_write);
+    s->edits.edit_queue[w % 256] = EditEntry{9999, 0, 1.0};
+    s->edits.edit_queue[(w + 1) % 256] = EditEntry{2, 7, 1.0};
+    s->edits.edit_queue[(w + 2) % 256] = EditEntry{2, 0, 12.0};
+    shm_store(s->edits.edit_write, w + 3);
     h->process(b.p(), b.p(), 2, 64);
     e = h->take_events();
     ASSERT_EQ(e.size(), 2u);
@@ -507,10 +507,10 @@ TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCounters
 }
 
 TEST_F(ProcessTest, DeadPosterHoldingTheEditLockDoesNotFreezeEditors) {
-    shm_store(s->edit_lock, 1u); // a poster died inside the critical section
+    shm_store(s->edits.edit_lock, 1u); // a poster died inside the critical section
     plugin_edit_begin(s, 1);     // returns after the stale lock is broken
     plugin_edit_end(s, 1);
-    EXPECT_EQ(shm_load(s->edit_lock), 0u);
+    EXPECT_EQ(shm_load(s->edits.edit_lock), 0u);
     Stereo b(64);
     h->process(b.p(), b.p(), 2, 64);
     EXPECT_EQ(h->take_events().size(), 2u);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <random>
 
-#include "plugin/params.h"
+#include "params/params.h"
 #include "plugin_fixture.h"
 
 namespace {
@@ -102,8 +102,8 @@ TEST_F(StateTest, SavedBlobReloadsIntoANewInstance) {
     ev.add_param(0, 9, 3);
     ev.add_param(0, 101, 4);
     ASSERT_TRUE(a->flush(&ev));
-    shm_store(sa->midi_cc[13], 64);
-    shm_store(sa->midi_cc[1], 7);
+    shm_store(sa->midi.midi_cc[13], 64);
+    shm_store(sa->midi.midi_cc[1], 7);
     std::vector<uint8_t> b = save(a);
     ASSERT_EQ(b.size(), 272u + 16u); // two mappings
     EXPECT_EQ(rd32(b, 228), 2u);
@@ -120,10 +120,10 @@ TEST_F(StateTest, SavedBlobReloadsIntoANewInstance) {
     EXPECT_EQ(value(c, 9), 3);
     EXPECT_EQ(value(c, 101), 4);
     EXPECT_EQ(uid_of(c), uid_of(a));
-    EXPECT_EQ(shm_load(sc->uid), shm_load(sa->uid)); // two instances that load one blob share one uid
-    EXPECT_EQ(shm_load(sc->midi_cc[13]), 64);
-    EXPECT_EQ(shm_load(sc->midi_cc[1]), 7);
-    EXPECT_EQ(shm_load(sc->midi_cc[0]), -1);
+    EXPECT_EQ(shm_load(sc->ident.uid), shm_load(sa->ident.uid)); // two instances that load one blob share one uid
+    EXPECT_EQ(shm_load(sc->midi.midi_cc[13]), 64);
+    EXPECT_EQ(shm_load(sc->midi.midi_cc[1]), 7);
+    EXPECT_EQ(shm_load(sc->midi.midi_cc[0]), -1);
     EXPECT_EQ(c->count_calls("rescan:1"), 1u);
     EXPECT_EQ(save(c), b);
 }
@@ -137,7 +137,7 @@ TEST_F(StateTest, OpeningAProjectIsQuiet) {
     set.add_param(0, 9, 2.0);
     set.add_param(0, 15, 80.0);
     ASSERT_TRUE(a->flush(&set));
-    shm_store(slot_of(a)->midi_cc[13], 64);
+    shm_store(slot_of(a)->midi.midi_cc[13], 64);
     std::vector<uint8_t> project = save(a);
     // Opening it: a new stage loads the project, then the host plays; at playback start it
     // chases the controllers' last values (sustain off, which is where Bypass already is).
@@ -183,11 +183,11 @@ TEST_F(StateTest, PartialBlobsApplyWhatTheyHold) {
     HostInstance *h = make();
     SharedSlot *s = slot_of(h);
     uint64_t own = uid_of(h);
-    shm_store(s->midi_cc[4], 9);
+    shm_store(s->midi.midi_cc[4], 9);
     // n = 0 and no trailer: only the MIDI map is cleared; uid 0 keeps the identity.
     ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).b));
     EXPECT_EQ(uid_of(h), own);
-    EXPECT_EQ(shm_load(s->midi_cc[4]), -1);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[4]), -1);
     // Stage 2.6 stores 3; id 999 skipped; clamped values.
     ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(3).param(100, 2.6).param(999, 1).param(1, 99).b));
     EXPECT_EQ(value(h, 100), 3);
@@ -195,8 +195,8 @@ TEST_F(StateTest, PartialBlobsApplyWhatTheyHold) {
     // MIDI control 128 skipped; unknown id skipped.
     ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(3)
                                   .u32(2).u32(128).u32(3).u32(5).u32(55).u32(6).b));
-    EXPECT_EQ(shm_load(s->midi_cc[1]), -1);
-    EXPECT_EQ(shm_load(s->midi_cc[2]), 5);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[1]), -1);
+    EXPECT_EQ(shm_load(s->midi.midi_cc[2]), 5);
     // m = 18 ends the load: the UI chunk is not read.
     ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(18)
                                   .ui(0, 1, 2, 2, 3, 2.0, -20).b));
@@ -301,7 +301,7 @@ TEST_F(StateTest, RandomAndTruncatedBlobsNeverBreakTheStage) {
             if (PARAMS[i].flags & PF_STEPPED) {
                 ASSERT_EQ(v, std::floor(v)) << iter;
             }
-            int32_t cc = shm_load(s->midi_cc[i]);
+            int32_t cc = shm_load(s->midi.midi_cc[i]);
             ASSERT_TRUE(cc >= -1 && cc <= 127) << iter;
         }
         Prefs p = prefs_of(save(h));

@@ -27,15 +27,15 @@ constexpr uint64_t STEP = 1500 * US;  // from one stage's start to the next one'
 // Records one process call into a slot as the pipeline does: start stamps, then the end
 // time, then the record count.
 void record_call(SharedSlot *s, uint64_t start, uint64_t end, int64_t steady) {
-    uint32_t n = shm_load(s->ring_count);
-    shm_store(s->proc_prev_time, shm_load(s->proc_time));
-    shm_store(s->proc_time, start);
-    shm_store(s->ring_start[n & 63], start);
-    shm_store(s->ring_steady[n & 63], steady);
-    shm_store(s->steady_prev, shm_load(s->steady));
-    shm_store(s->steady, steady);
-    shm_store(s->ring_end[n & 63], end);
-    shm_store(s->ring_count, n + 1);
+    uint32_t n = shm_load(s->calls.ring_count);
+    shm_store(s->calls.proc_prev_time, shm_load(s->calls.proc_time));
+    shm_store(s->calls.proc_time, start);
+    shm_store(s->calls.ring_start[n & 63], start);
+    shm_store(s->calls.ring_steady[n & 63], steady);
+    shm_store(s->calls.steady_prev, shm_load(s->calls.steady));
+    shm_store(s->calls.steady, steady);
+    shm_store(s->calls.ring_end[n & 63], end);
+    shm_store(s->calls.ring_count, n + 1);
 }
 
 // One bus: its stages run one after another in `order` in every cycle, starting at
@@ -77,11 +77,11 @@ struct Host {
 
 // Moves all of a slot's times into the past, as if its transport had stopped `ns` ago.
 void age(SharedSlot *s, uint64_t ns) {
-    shm_store(s->proc_time, shm_load(s->proc_time) - ns);
-    shm_store(s->proc_prev_time, shm_load(s->proc_prev_time) - ns);
+    shm_store(s->calls.proc_time, shm_load(s->calls.proc_time) - ns);
+    shm_store(s->calls.proc_prev_time, shm_load(s->calls.proc_prev_time) - ns);
     for (uint32_t i = 0; i < CALL_RING; i++) {
-        shm_store(s->ring_start[i], shm_load(s->ring_start[i]) - ns);
-        shm_store(s->ring_end[i], shm_load(s->ring_end[i]) - ns);
+        shm_store(s->calls.ring_start[i], shm_load(s->calls.ring_start[i]) - ns);
+        shm_store(s->calls.ring_end[i], shm_load(s->calls.ring_end[i]) - ns);
     }
 }
 
@@ -102,7 +102,7 @@ protected:
     SharedSlot *stage(uint64_t uid, double group = 0, double stage_pos = 0) {
         SharedSlot *s = shared_acquire();
         EXPECT_NE(s, nullptr);
-        shm_store(s->uid, uid);
+        shm_store(s->ident.uid, uid);
         shm_store(s->values[4], stage_pos);
         shm_store(s->values[5], group);
         slots_.push_back(s);
@@ -154,8 +154,8 @@ TEST_F(ChainQuery, TwoStagesInSeriesFormOneChainInSignalOrder) {
         EXPECT_EQ(r[0].recent, 1);
         EXPECT_EQ(r[1].recent, 1);
     }
-    EXPECT_NE(shm_load(a->serial), 0u);
-    EXPECT_EQ(shm_load(a->serial), shm_load(b->serial));
+    EXPECT_NE(shm_load(a->calls.serial), 0u);
+    EXPECT_EQ(shm_load(a->calls.serial), shm_load(b->calls.serial));
 }
 
 TEST_F(ChainQuery, SeriesWithoutHostSteadyTimeIsOrderedByTheClock) {
@@ -212,12 +212,12 @@ TEST_F(ChainQuery, StagesWithoutPositionKeepSlotOrder) {
     SharedSlot *s[6];
     for (int i = 0; i < 6; i++) {
         s[i] = stage(0x600 - (uint64_t)i);
-        shm_store(s[i]->serial, 42u);
+        shm_store(s[i]->calls.serial, 42u);
     }
     std::vector<ChainEntry> r = query(s[3]);
     EXPECT_EQ(order(r), (Slots{s[0], s[1], s[2], s[3], s[4], s[5]}));
     EXPECT_EQ(positions(r), (Pos{99, 99, 99, 99, 99, 99}));
-    for (SharedSlot *x : s) EXPECT_EQ(shm_load(x->serial), 42u);
+    for (SharedSlot *x : s) EXPECT_EQ(shm_load(x->calls.serial), 42u);
 }
 
 TEST_F(ChainQuery, OverlappingBusesAreSeparateChains) {
@@ -230,9 +230,9 @@ TEST_F(ChainQuery, OverlappingBusesAreSeparateChains) {
     EXPECT_EQ(order(ra), (Slots{a}));
     EXPECT_EQ(order(rb), (Slots{b}));
     EXPECT_EQ(positions(ra), (Pos{1}));
-    EXPECT_NE(shm_load(a->serial), 0u);
-    EXPECT_NE(shm_load(b->serial), 0u);
-    EXPECT_NE(shm_load(a->serial), shm_load(b->serial));
+    EXPECT_NE(shm_load(a->calls.serial), 0u);
+    EXPECT_NE(shm_load(b->calls.serial), 0u);
+    EXPECT_NE(shm_load(a->calls.serial), shm_load(b->calls.serial));
 }
 
 TEST_F(ChainQuery, StageInsertedInSeriesIsMergedAtOnce) {
@@ -247,7 +247,7 @@ TEST_F(ChainQuery, StageInsertedInSeriesIsMergedAtOnce) {
     std::vector<ChainEntry> r = query(a);
     EXPECT_EQ(order(r), (Slots{a, c, b}));
     EXPECT_EQ(positions(r), (Pos{1, 2, 3}));
-    EXPECT_EQ(shm_load(c->serial), shm_load(a->serial));
+    EXPECT_EQ(shm_load(c->calls.serial), shm_load(a->calls.serial));
 }
 
 TEST_F(ChainQuery, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
@@ -319,25 +319,25 @@ TEST_F(ChainQuery, StoredTagsKeepTheChainWithoutTimingEvidence) {
     Bus bus{{b, c, a}};
     host_.run(bus, 40);
     EXPECT_EQ(order(query(a)), (Slots{b, c, a}));
-    uint32_t tag = shm_load(a->serial);
+    uint32_t tag = shm_load(a->calls.serial);
 
     // The stages were reset: no call records, stale times.
     for (SharedSlot *s : {a, b, c}) {
         age(s, 2000 * MS);
-        shm_store(s->ring_count, 0u);
+        shm_store(s->calls.ring_count, 0u);
     }
     for (int i = 0; i < 3; i++) {
         std::vector<ChainEntry> r = query(c);
         EXPECT_EQ(order(r), (Slots{b, c, a}));
         EXPECT_EQ(positions(r), (Pos{1, 2, 3}));
     }
-    for (SharedSlot *s : {a, b, c}) EXPECT_EQ(shm_load(s->serial), tag);
+    for (SharedSlot *s : {a, b, c}) EXPECT_EQ(shm_load(s->calls.serial), tag);
 }
 
 TEST_F(ChainQuery, ParallelStagesSharingATagAreSplit) {
     SharedSlot *a = stage(0x101), *b = stage(0x202);
-    shm_store(a->serial, 777u);
-    shm_store(b->serial, 777u);
+    shm_store(a->calls.serial, 777u);
+    shm_store(b->calls.serial, 777u);
     Bus one{{a}}, two{{b}};
     two.offset = 300 * US;
     host_.run({&one, &two}, 40);
@@ -345,9 +345,9 @@ TEST_F(ChainQuery, ParallelStagesSharingATagAreSplit) {
     EXPECT_EQ(order(query(a)), (Slots{a}));
     EXPECT_EQ(order(query(b)), (Slots{b}));
     // Equal clusters without linked stages: the later one gives its tag up.
-    EXPECT_EQ(shm_load(a->serial), 777u);
-    EXPECT_NE(shm_load(b->serial), 777u);
-    EXPECT_NE(shm_load(b->serial), 0u);
+    EXPECT_EQ(shm_load(a->calls.serial), 777u);
+    EXPECT_NE(shm_load(b->calls.serial), 777u);
+    EXPECT_NE(shm_load(b->calls.serial), 0u);
 }
 
 TEST_F(ChainQuery, TagConflictIsWonByTheClusterWithRunningSerialStages) {
@@ -355,7 +355,7 @@ TEST_F(ChainQuery, TagConflictIsWonByTheClusterWithRunningSerialStages) {
     // but has no linked pair. l1 and l2 run in series on a bus that overlaps u1.
     SharedSlot *u2 = stage(0x102), *u3 = stage(0x103), *u1 = stage(0x101);
     SharedSlot *l1 = stage(0x201), *l2 = stage(0x202);
-    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->serial, 500u);
+    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->calls.serial, 500u);
     Bus u{{u1, u2, u3}}, l{{l1, l2}};
     l.offset = 5 * MS;                // after every stage of u in even cycles,
     l.odd_offset = -(int64_t)4 * MS;  // before all of them in odd ones
@@ -365,13 +365,13 @@ TEST_F(ChainQuery, TagConflictIsWonByTheClusterWithRunningSerialStages) {
     host_.run({&u, &l}, 30, now);
 
     EXPECT_EQ(order(query(l1)), (Slots{l1, l2}));
-    EXPECT_EQ(shm_load(l1->serial), 500u);
-    EXPECT_EQ(shm_load(l2->serial), 500u);
-    uint32_t lost = shm_load(u1->serial);
+    EXPECT_EQ(shm_load(l1->calls.serial), 500u);
+    EXPECT_EQ(shm_load(l2->calls.serial), 500u);
+    uint32_t lost = shm_load(u1->calls.serial);
     EXPECT_NE(lost, 500u);
     EXPECT_NE(lost, 0u);
-    EXPECT_EQ(shm_load(u2->serial), lost);
-    EXPECT_EQ(shm_load(u3->serial), lost);
+    EXPECT_EQ(shm_load(u2->calls.serial), lost);
+    EXPECT_EQ(shm_load(u3->calls.serial), lost);
     std::vector<ChainEntry> r = query(u1);
     EXPECT_EQ(r.size(), 3u);
 }
@@ -380,7 +380,7 @@ TEST_F(ChainQuery, ViewAnswersLikeTheQueryWithoutStoringAnything) {
     // Stored tags that join and conflict (as above), and a new stage without a tag.
     SharedSlot *u2 = stage(0x102), *u3 = stage(0x103), *u1 = stage(0x101);
     SharedSlot *l1 = stage(0x201), *l2 = stage(0x202), *n1 = stage(0x301, 1);
-    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->serial, 500u);
+    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->calls.serial, 500u);
     Bus u{{u1, u2, u3}}, l{{l1, l2}}, n{{n1}};
     l.offset = 5 * MS;
     l.odd_offset = -(int64_t)4 * MS;
@@ -395,7 +395,7 @@ TEST_F(ChainQuery, ViewAnswersLikeTheQueryWithoutStoringAnything) {
     };
     auto tags = [&] {
         std::vector<uint32_t> t;
-        for (SharedSlot *s : slots_) t.push_back(shm_load(s->serial));
+        for (SharedSlot *s : slots_) t.push_back(shm_load(s->calls.serial));
         return t;
     };
     struct Ask {
@@ -422,7 +422,7 @@ TEST_F(ChainQuery, ViewAnswersLikeTheQueryWithoutStoringAnything) {
             EXPECT_EQ(view[i].recent, r[(size_t)i].recent) << i;
         }
     }
-    EXPECT_NE(shm_load(n1->serial), 0u); // the query did store (a tag for the new stage)
+    EXPECT_NE(shm_load(n1->calls.serial), 0u); // the query did store (a tag for the new stage)
 }
 
 TEST_F(ChainQuery, ManualStageIsListedBeforeAnAutomaticStageAtItsPosition) {
@@ -527,15 +527,15 @@ TEST_F(ChainQuery, GarbageInForeignSlotsIsHandledSanely) {
     SharedSlot *g = stage(0x333, 0.0, nan);
     std::mt19937_64 rng(7);
     for (uint32_t i = 0; i < CALL_RING; i++) {
-        g->ring_start[i] = rng();
-        g->ring_end[i] = rng();
-        g->ring_steady[i] = (int64_t)rng();
+        g->calls.ring_start[i] = rng();
+        g->calls.ring_end[i] = rng();
+        g->calls.ring_steady[i] = (int64_t)rng();
     }
-    shm_store(g->ring_count, 0xFFFFFFFFu);
-    shm_store(g->proc_time, UINT64_MAX);
-    shm_store(g->proc_prev_time, (uint64_t)1);
-    shm_store(g->steady, INT64_MIN);
-    shm_store(g->steady_prev, INT64_MAX);
+    shm_store(g->calls.ring_count, 0xFFFFFFFFu);
+    shm_store(g->calls.proc_time, UINT64_MAX);
+    shm_store(g->calls.proc_prev_time, (uint64_t)1);
+    shm_store(g->calls.steady, INT64_MIN);
+    shm_store(g->calls.steady_prev, INT64_MAX);
     SharedSlot *h = stage(0x444, 0.9, 1e300);  // Group truncates to 0
 
     std::vector<ChainEntry> r = query(a);
@@ -561,8 +561,8 @@ TEST_F(ChainQuery, GarbageInForeignSlotsIsHandledSanely) {
     for (int i = 0; i < 8; i++) junk.push_back(stage(0x700 + (uint64_t)i));
     for (int iter = 0; iter < 60; iter++) {
         for (SharedSlot *s : junk) {
-            unsigned char *p = (unsigned char *)&s->proc_time;
-            size_t len = sizeof(SharedSlot) - offsetof(SharedSlot, proc_time);
+            unsigned char *p = (unsigned char *)&s->calls.proc_time;
+            size_t len = sizeof(SharedSlot) - offsetof(SharedSlot, calls.proc_time);
             for (size_t k = 0; k < len; k++) p[k] = (unsigned char)rng();
             uint64_t bits = rng();
             memcpy(&s->values[4], &bits, 8);
@@ -589,7 +589,7 @@ TEST_F(ChainQuery, DebugLinesDescribeTheQueryOnceUntilTheyChange) {
     query(other, 9);  // so that neither line repeats the one printed last
     query(a);
     std::string first = testing::internal::GetCapturedStderr();
-    uint32_t tag = shm_load(a->serial);
+    uint32_t tag = shm_load(a->calls.serial);
     char rel[128];
     snprintf(rel, sizeof rel, "[reg2] rel: 1734=S | root: 17>34 34>34 | serial: %d %d | live:11\n", (int)tag,
              (int)tag);
@@ -597,8 +597,8 @@ TEST_F(ChainQuery, DebugLinesDescribeTheQueryOnceUntilTheyChange) {
     EXPECT_NE(first.find("[rel] serial by clock: na 28 nb 28 ab 28 ba 0, a 0..12960 b 0..12960\n"),
               std::string::npos)
         << first;
-    long long ta = (long long)((shm_load(a->proc_time) % 100000000ull) / 1000);
-    long long tb = (long long)((shm_load(b->proc_time) % 100000000ull) / 1000);
+    long long ta = (long long)((shm_load(a->calls.proc_time) % 100000000ull) / 1000);
+    long long tb = (long long)((shm_load(b->calls.proc_time) % 100000000ull) / 1000);
     char cand[128];
     snprintf(cand, sizeof cand, "[reg] n=2 cand 17 34 | acc: | t: %lld %lld\n", ta, tb);
     EXPECT_NE(first.find(cand), std::string::npos) << first;

@@ -201,7 +201,7 @@ void write_foreign_segment(const std::string &path, uint32_t magic, uint32_t ver
     h->slot_size = slot_size;
     h->param_count = params;
     h->slot_count = 64;
-    h->init_state = 2;
+    h->init_state = INIT_READY;
     munmap(m, SHARED_SIZE);
 }
 
@@ -242,8 +242,8 @@ TEST_F(SharedSegmentTest, TwoProcessesStartingAtOnceShareOneSegmentWithDistinctS
     SharedSlot *sa = shared_at(ia), *sb = shared_at(ib);
     ASSERT_NE(sa, nullptr);
     ASSERT_NE(sb, nullptr);
-    EXPECT_EQ(shm_load(sa->pid), a.pid);
-    EXPECT_EQ(shm_load(sb->pid), b.pid);
+    EXPECT_EQ(shm_load(sa->ident.pid), a.pid);
+    EXPECT_EQ(shm_load(sb->ident.pid), b.pid);
     EXPECT_TRUE(shared_alive(sa));
     a.finish();
     b.finish();
@@ -253,7 +253,7 @@ TEST_F(SharedSegmentTest, KilledOwnersSlotIsTakenOverWithGenerationIncremented) 
     Forked child;
     child.start([] {
         SharedSlot *s = shared_acquire();
-        shm_store(s->uid, (uint64_t)0xABCDEF);
+        shm_store(s->ident.uid, (uint64_t)0xABCDEF);
         shm_store(s->values[1], 12.0);
         return slot_index(s);
     });
@@ -263,7 +263,7 @@ TEST_F(SharedSegmentTest, KilledOwnersSlotIsTakenOverWithGenerationIncremented) 
     ASSERT_TRUE(shared_mapped());
     SharedSlot *ds = shared_at(dead);
     ASSERT_NE(ds, nullptr); // still claimed after the crash
-    uint32_t gen = shm_load(ds->generation);
+    uint32_t gen = shm_load(ds->ident.generation);
     // The other 63 slots are free: claims take those first.
     std::set<SharedSlot *> mine;
     for (int i = 0; i < 63; i++) {
@@ -277,13 +277,13 @@ TEST_F(SharedSegmentTest, KilledOwnersSlotIsTakenOverWithGenerationIncremented) 
     // Only now does a claim take the dead owner's slot, reset it and count a generation.
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, ds);
-    EXPECT_EQ(shm_load(ds->pid), (int32_t)getpid());
-    EXPECT_EQ(shm_load(ds->generation), gen + 1);
-    EXPECT_EQ(shm_load(ds->uid), 0u);
+    EXPECT_EQ(shm_load(ds->ident.pid), (int32_t)getpid());
+    EXPECT_EQ(shm_load(ds->ident.generation), gen + 1);
+    EXPECT_EQ(shm_load(ds->ident.uid), 0u);
     EXPECT_EQ(shm_load(ds->values[1]), 0.0);
-    EXPECT_EQ(shm_load(ds->hist_gap), -1);
-    EXPECT_EQ(shm_load(ds->midi_learn), -1);
-    for (int i = 0; i < 17; i++) EXPECT_EQ(shm_load(ds->midi_cc[i]), -1);
+    EXPECT_EQ(shm_load(ds->history.hist_gap), -1);
+    EXPECT_EQ(shm_load(ds->midi.midi_learn), -1);
+    for (int i = 0; i < 17; i++) EXPECT_EQ(shm_load(ds->midi.midi_cc[i]), -1);
     // With every slot owned by a live process, the next claim is a local record.
     SharedSlot *local = shared_acquire();
     ASSERT_NE(local, nullptr);
@@ -320,7 +320,7 @@ TEST_F(SharedSegmentTest, ForeignLayoutsAreNotAttached) {
         EXPECT_EQ(shared_at(1), b);
         EXPECT_EQ(shared_at(2), nullptr);
         EXPECT_EQ(shared_at(-1), nullptr);
-        EXPECT_EQ(shm_load(a->generation), 1u);
+        EXPECT_EQ(shm_load(a->ident.generation), 1u);
         // Counters work without a segment too.
         uint32_t t1 = shared_serial_next(), t2 = shared_serial_next();
         EXPECT_EQ(t2, t1 + 1);
@@ -363,14 +363,14 @@ TEST_F(SharedSegmentTest, ReleaseKeepsIdentityButEndsLiveness) {
     SharedSlot *s = shared_acquire();
     ASSERT_NE(s, nullptr);
     ASSERT_FALSE(shared_is_local(s));
-    shm_store(s->uid, (uint64_t)77);
+    shm_store(s->ident.uid, (uint64_t)77);
     EXPECT_TRUE(registry_contains(s, 77));
     EXPECT_FALSE(registry_contains(s, 78));
     EXPECT_FALSE(registry_contains(nullptr, 77));
     int idx = slot_index(s);
     shared_release(s);
-    EXPECT_EQ(shm_load(s->pid), (int32_t)getpid());
-    EXPECT_EQ(shm_load(s->uid), 77u);
+    EXPECT_EQ(shm_load(s->ident.pid), (int32_t)getpid());
+    EXPECT_EQ(shm_load(s->ident.uid), 77u);
     EXPECT_FALSE(shared_alive(s));
     EXPECT_FALSE(registry_contains(s, 77));
     EXPECT_EQ(shared_at(idx), nullptr);
@@ -426,7 +426,7 @@ TEST_F(SharedSegmentTest, GroupUsageCountsLiveStagesAndIgnoresGarbage) {
 
 TEST_F(SharedSegmentTest, RememberedPointersAreCheckedBeforeTheyAreRead) {
     SharedSlot *s = shared_acquire();
-    shm_store(s->uid, (uint64_t)5);
+    shm_store(s->ident.uid, (uint64_t)5);
     EXPECT_TRUE(shared_valid(s));
     EXPECT_FALSE(shared_valid((SharedSlot *)((char *)s + 8))); // not a slot boundary
     shared_release(s);
@@ -438,7 +438,7 @@ TEST_F(SharedSegmentTest, RememberedPointersAreCheckedBeforeTheyAreRead) {
         tk_test::ScopedEnv none("TERVIK_SHM", "tktest-\x01-no/such/segment");
         SharedSlot *local = shared_acquire();
         ASSERT_TRUE(shared_is_local(local));
-        shm_store(local->uid, (uint64_t)9);
+        shm_store(local->ident.uid, (uint64_t)9);
         EXPECT_TRUE(registry_contains(local, 9));
         shared_release(local); // freed
         EXPECT_FALSE(shared_valid(local));
@@ -452,12 +452,12 @@ TEST_F(SharedSegmentTest, SandboxedClaimerNeverTakesALiveStagesSlot) {
     for (int i = 0; i < 64; i++) {
         SharedSlot *s = shared_acquire();
         ASSERT_FALSE(shared_is_local(s));
-        shm_store(s->uid, (uint64_t)(1000 + i));
+        shm_store(s->ident.uid, (uint64_t)(1000 + i));
         shm_store(s->values[1], 6.0);
         mine.push_back(s);
     }
     std::vector<uint32_t> gens;
-    for (SharedSlot *s : mine) gens.push_back(shm_load(s->generation));
+    for (SharedSlot *s : mine) gens.push_back(shm_load(s->ident.generation));
     // A host in another PID namespace cannot see this process's pid, yet must not take over.
     Sandboxed box;
     box.start([] {
@@ -467,10 +467,10 @@ TEST_F(SharedSegmentTest, SandboxedClaimerNeverTakesALiveStagesSlot) {
     if (!box.why_not.empty()) GTEST_SKIP() << box.why_not;
     EXPECT_EQ(box.result(), 1000) << "the sandboxed claimer took a live stage's slot";
     for (int i = 0; i < 64; i++) {
-        EXPECT_EQ(shm_load(mine[(size_t)i]->generation), gens[(size_t)i]) << i;
-        EXPECT_EQ(shm_load(mine[(size_t)i]->uid), (uint64_t)(1000 + i)) << i;
+        EXPECT_EQ(shm_load(mine[(size_t)i]->ident.generation), gens[(size_t)i]) << i;
+        EXPECT_EQ(shm_load(mine[(size_t)i]->ident.uid), (uint64_t)(1000 + i)) << i;
         EXPECT_EQ(shm_load(mine[(size_t)i]->values[1]), 6.0) << i;
-        EXPECT_EQ(shm_load(mine[(size_t)i]->pid), (int32_t)getpid()) << i;
+        EXPECT_EQ(shm_load(mine[(size_t)i]->ident.pid), (int32_t)getpid()) << i;
     }
     box.end(false);
     for (SharedSlot *s : mine) shared_release(s);
@@ -490,7 +490,7 @@ TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
     SharedSlot *boxed = shared_at(idx);
     ASSERT_NE(boxed, nullptr);
     // Its recorded pid is its own namespace's 1: here, init, which lives for ever.
-    EXPECT_EQ(shm_load(boxed->pid), 1);
+    EXPECT_EQ(shm_load(boxed->ident.pid), 1);
     EXPECT_TRUE(shared_alive(boxed));
     // While it lives, a full segment does not give its slot away.
     std::vector<SharedSlot *> mine;
@@ -499,7 +499,7 @@ TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
         ASSERT_FALSE(shared_is_local(s));
         mine.push_back(s);
     }
-    uint32_t gen = shm_load(boxed->generation);
+    uint32_t gen = shm_load(boxed->ident.generation);
     SharedSlot *extra = shared_acquire();
     EXPECT_TRUE(shared_is_local(extra));
     shared_release(extra);
@@ -509,7 +509,7 @@ TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
     EXPECT_TRUE(dies_soon(boxed));
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, boxed);
-    EXPECT_EQ(shm_load(boxed->generation), gen + 1);
+    EXPECT_EQ(shm_load(boxed->ident.generation), gen + 1);
     EXPECT_EQ(shm_load(boxed->values[1]), 0.0);
     for (SharedSlot *s : mine) shared_release(s);
     shared_release(taken);
@@ -532,7 +532,7 @@ TEST_F(SharedSegmentTest, OwnersForkedHelperDoesNotKeepItsStageAlive) {
     ASSERT_TRUE(shared_mapped());
     SharedSlot *s = nullptr;
     for (int i = 0; i < 64 && !s; i++)
-        if (shared_at(i) && shm_load(shared_at(i)->pid) == owner.pid) s = shared_at(i);
+        if (shared_at(i) && shm_load(shared_at(i)->ident.pid) == owner.pid) s = shared_at(i);
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(shared_alive(s));
     owner.kill9();

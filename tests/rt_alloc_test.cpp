@@ -39,10 +39,10 @@ TEST_F(ClapTest, ProcessPerformsNoHeapAllocation) {
         if (k == 50) {
             // Queued editor edits and a loudness reset are drained on the audio path too.
             tk_test::alloc_counting(false);
-            for (int i = 0; i < 40; i++) shm_store(s->edit_queue[i].id, 2u);
-            shm_store(s->edit_write, shm_load(s->edit_read) + 40);
+            for (int i = 0; i < 40; i++) shm_store(s->edits.edit_queue[i].id, 2u);
+            shm_store(s->edits.edit_write, shm_load(s->edits.edit_read) + 40);
             shm_store(s->loud_reset, 1u);
-            shm_store(s->pending, 1u);
+            shm_store(s->pending, (uint32_t)PENDING_FLUSH);
             tk_test::alloc_counting(true);
         }
     }

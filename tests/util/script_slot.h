@@ -10,7 +10,7 @@ inline SharedSlot *script_slot(ScriptHost &host, int stage) {
     uint64_t uid = host.uid(stage);
     for (int i = 0; uid && i < shared_max(); i++) {
         SharedSlot *s = shared_at(i);
-        if (s && shm_load(s->uid) == uid && shm_load(s->pid) == host.child.pid()) return s;
+        if (s && shm_load(s->ident.uid) == uid && shm_load(s->ident.pid) == host.child.pid()) return s;
     }
     return nullptr;
 }

@@ -1,5 +1,5 @@
 // Parameter table, clamping, value text and parsing.
-#include "plugin/params.h"
+#include "params/params.h"
 
 #include <clocale>
 #include <cmath>

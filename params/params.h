@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "registry/param_rows.h"
+#include "registry/shared.h"
+
 constexpr uint32_t PARAM_COUNT = 17;
 constexpr uint32_t PF_STEPPED = 0x01;
 constexpr uint32_t PF_READONLY = 0x08;
@@ -22,12 +25,8 @@ struct ParamInfo {
 extern const ParamInfo PARAMS[PARAM_COUNT];
 extern const char *const SHAPING_NAMES[3];
 
-// Row indexes, for readability at call sites.
-enum ParamIndex {
-    P_INPUT = 0, P_GAIN = 1, P_CEILING = 2, P_RELEASE = 3, P_STAGE = 4, P_GROUP = 5,
-    P_LINK = 6, P_TRUE_PEAK = 7, P_ADAPTIVE = 8, P_LOOKAHEAD = 9, P_STYLE = 10,
-    P_DITHER = 11, P_SHAPING = 12, P_BYPASS = 13, P_DELTA = 14, P_UNITY = 15, P_MIX = 16,
-};
+// Row indexes (P_GAIN, ...) are the slot's, in registry/param_rows.h.
+static_assert(PARAM_COUNT == SHARED_PARAMS && (uint32_t)P_MIX == PARAM_COUNT - 1);
 
 int param_index_from_id(uint32_t id);                 // -1 for an unknown id
 double param_clamp(int index, double value);          // NaN -> default; bounds; stepped rounding
@@ -42,3 +41,10 @@ bool param_is_switch(int index);                      // stepped with max exactl
 // Whether user presets and A/B recalls carry the row: all but the stage's place (Stage,
 // Group) and its monitoring switches (Bypass, Delta listen, Unity gain).
 bool param_recalled(int index);
+
+// A parameter value read from a (possibly foreign) slot, bounded by param_clamp: NaN gives
+// the row's default, anything else lies inside the row's range; 0 without a slot or row.
+inline double slot_param(const SharedSlot *slot, int row) {
+    if (!slot || row < 0 || row >= (int)PARAM_COUNT) return 0.0;
+    return param_clamp(row, shm_load(slot->values[row]));
+}

@@ -1,14 +1,14 @@
 // User preset files: the per-user folder, preset names as file names, the "Tervik preset 1"
-// text format, and the editor's list, save, apply, delete and name-entry operations.
-// Everything here runs on the host's main thread of the editor's process.
+// text format, and the preset list's refresh, save, apply and delete operations.
+// Everything here runs on the host's main thread.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-struct Ui;
+#include "chainops/chain_view.h"
+#include "chainops/factory.h"
 
 constexpr int PRESET_MAX_STAGES = 8;
-constexpr int PRESET_LIST_MAX = 24;      // names held in Ui::user_presets
 constexpr size_t PRESET_DIR_MAX = 1024;  // folder path limit, terminator included
 constexpr size_t PRESET_PATH_MAX = 1200; // file path limit, terminator included
 
@@ -33,7 +33,7 @@ bool preset_file_stem(const char *name, char out[64]);
 // the name has no file name, or the path does not fit in size.
 bool preset_path(const char *name, char *out, size_t size);
 
-// Up to max (at most 24 when filling Ui::user_presets) preset names, without extension,
+// Up to max (at most 24 when filling a PresetList) preset names, without extension,
 // sorted case-insensitively: files only (no directories), and only names of at most 63
 // bytes, so that each listed name is exactly its file. 0 when the folder cannot be resolved.
 int presets_list(char (*names)[64], int max);
@@ -62,41 +62,32 @@ bool preset_load_listed(const char *listed, PresetFile *record);
 // true when it was removed.
 bool preset_delete(const char *name);
 
-// Re-reads Ui::user_presets and user_preset_count; resets preset_cur to 0 when it points
-// beyond the list.
-void presets_refresh(Ui *ui);
+// Re-reads the list's user_presets and user_preset_count; resets preset_cur to 0 when it
+// points beyond the list.
+void presets_refresh(PresetList *list);
 
 // Saves the focused (or the owner's own) stage as a stage preset (mode 1), or the first
 // eight stages of the chain as a chain preset (any other mode; a stage preset while the
 // chain is empty), refreshes the list and selects the preset when its listed name equals
 // name. False when nothing was saved.
-bool save_user_preset(Ui *ui, int mode, const char *name);
+bool save_user_preset(ChainOps *ops, int mode, const char *name);
 
-// Applies the user preset at a position of Ui::user_presets as one undo step: everything
+// Applies a preset read from a file as one undo step: everything except Stage, Group,
+// Bypass, Delta listen and Unity gain. A one-stage preset goes to the focused (or owner's)
+// stage through set_param_all (every stage in chain mode); a multi-stage preset stage by
+// stage (stages is taken as 1..8), chains longer than it repeating its last stage.
+void apply_preset_file(ChainOps *ops, const PresetFile *record);
+
+// Applies the user preset at a position of the preset list as one undo step: everything
 // except Stage, Group, Bypass, Delta listen and Unity gain. A one-stage preset goes to the
 // focused (or owner's) stage through set_param_all (every stage in chain mode); a
 // multi-stage preset stage by stage, chains longer than it repeating its last stage.
 // Sets preset_cur to 13 + position. False (nothing changed) for a bad position or a file
 // that cannot be loaded.
-bool apply_user_preset(Ui *ui, int position);
+bool apply_user_preset(ChainOps *ops, int position);
 
 // The preset menu's delete entry: deletes the current user preset (preset_cur 13 and
 // above, while listed), refreshes the list and selects "Default". False when preset_cur
 // is not a listed user preset or the file could not be removed (the list is then still
 // refreshed).
-bool preset_delete_current(Ui *ui);
-
-// Opens the editor's name entry for a stage (mode 1) or chain (mode 2) preset in the box
-// (x, y, w, h) without refreshing the list (the menu's "Save stage preset..." and "Save
-// chain preset..." entries, box at the menu). Prefilled with the current user preset's
-// name, else "New preset", selected for replacement.
-void preset_entry_open(Ui *ui, int mode, float x, float y, float w, float h);
-
-// Control+S / Control+Shift+S: refreshes the list and opens the name entry below the preset
-// name field of the last frame (preset_field_*), or below the preset selector's place
-// when no field was drawn yet.
-void preset_save_shortcut(Ui *ui, int mode);
-
-// Confirm step of a name entry: leading and trailing spaces removed; an empty name does
-// nothing (false); otherwise save_user_preset(ui, mode, trimmed). Does not close the entry.
-bool preset_name_confirm(Ui *ui, int mode, const char *text);
+bool preset_delete_current(PresetList *list);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "plugin/params.h"
-#include "presets/user_presets.h"
+#include "params/params.h"
+#include "chainops/user_presets.h"
 #include "tests/util/testutil.h"
 
 namespace {

@@ -2,10 +2,10 @@
 // tervik-host script child): every change reaches that host as gesture begin, value, end.
 #include <sstream>
 
-#include "presets/factory.h"
-#include "presets/history.h"
-#include "registry/chain_gain.h"
-#include "presets_fixture.h"
+#include "chainops/factory.h"
+#include "chainops/history.h"
+#include "chainops/chain_gain.h"
+#include "chainops_fixture.h"
 #include "tests/util/script_slot.h"
 
 namespace {
@@ -37,7 +37,7 @@ void expect_gestures(const std::vector<ScriptOwner::Event> &ev, int stages, size
 
 } // namespace
 
-class OwnerHostTest : public presets_test::ChainFixture {
+class OwnerHostTest : public chainops_test::ChainFixture {
 protected:
     void SetUp() override {
         ChainFixture::SetUp();
@@ -49,7 +49,7 @@ protected:
         for (SharedSlot *s : c) ASSERT_NE(s, nullptr);
         // The editor belongs to the first stage; enough blocks in series for the chain to
         // resolve to all three when an undo step refreshes it.
-        owner->slot = c[0];
+        view->own_slot = c[0];
         ASSERT_TRUE(host.cmd("process 40 256"));
         show(c);
         host.events_after_block();
@@ -58,7 +58,7 @@ protected:
 };
 
 TEST_F(OwnerHostTest, ChainPresetArrivesAsGesturesOnEveryStage) {
-    preset_apply(ui, 8); // transparent > punchy > final
+    preset_apply(ops, 8); // transparent > punchy > final
     std::vector<ScriptOwner::Event> ev = host.events_after_block();
     expect_gestures(ev, 3, 30);
     // The values are those the host now reports, e.g. stage 2's Release of 40 ms.
@@ -69,23 +69,23 @@ TEST_F(OwnerHostTest, ChainPresetArrivesAsGesturesOnEveryStage) {
 }
 
 TEST_F(OwnerHostTest, UndoRedoAndABArriveAsGestures) {
-    set_param_all(ui, 1, P_GAIN, 6.0);
+    set_param_all(ops, 1, P_GAIN, 6.0);
     std::vector<ScriptOwner::Event> ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[0].stage, 2);
-    undo_do(ui);
+    undo_do(ops);
     ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[1].value, 0.0);
-    redo_do(ui);
+    redo_do(ops);
     ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[1].value, 6.0);
-    ab_switch(ui); // B starts as a copy of A: nothing changes
+    ab_switch(ops); // B starts as a copy of A: nothing changes
     EXPECT_TRUE(host.events_after_block().empty());
-    set_param_all(ui, 0, P_CEILING, -2.0);
+    set_param_all(ops, 0, P_CEILING, -2.0);
     host.events_after_block();
-    ab_switch(ui); // back to A
+    ab_switch(ops); // back to A
     ev = host.events_after_block();
     ASSERT_EQ(ev.size(), 3u);
     EXPECT_EQ(ev[0].stage, 1);
@@ -94,11 +94,11 @@ TEST_F(OwnerHostTest, UndoRedoAndABArriveAsGestures) {
 }
 
 TEST_F(OwnerHostTest, ChainTotalDragArrivesAsOneGesturePerStage) {
-    ui->chain_mode = 1;
-    chain_drag_start(ui, 0, 36, 300);
-    chain_drag_motion(ui, 300 - 424.0 / 3, false);
-    chain_drag_motion(ui, 300 - 424.0 / 6, false);
-    chain_drag_end(ui);
+    view->chain_mode = 1;
+    chain_drag_start(ops, &drag, 36, 300);
+    chain_drag_motion(ops, &drag, 300 - 424.0 / 3, false);
+    chain_drag_motion(ops, &drag, 300 - 424.0 / 6, false);
+    chain_drag_end(&drag);
     std::vector<ScriptOwner::Event> ev = host.events_after_block();
     expect_gestures(ev, 3, 4);
     for (const auto &e : ev) EXPECT_EQ(e.id, 2u);

@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "presets/factory.h"
-#include "presets/history.h"
-#include "presets/user_presets.h"
-#include "tests/presets_fixture.h"
+#include "chainops/factory.h"
+#include "chainops/history.h"
+#include "chainops/user_presets.h"
+#include "tests/chainops_fixture.h"
 
-using presets_test::ChainFixture;
+using chainops_test::ChainFixture;
 
 namespace {
 
@@ -39,10 +39,10 @@ class UserPresets : public ChainFixture {
 TEST_F(UserPresets, StagePresetSavesTheFocusedStageAndSelectsIt) {
     make_chain(3);
     distinct_stage(stages[2], 7);
-    ui->focus = 2;
-    ASSERT_TRUE(save_user_preset(ui, 1, "Focus"));
-    EXPECT_EQ(ui->user_preset_count, 1);
-    EXPECT_EQ(ui->preset_cur, 13);
+    view->focus = 2;
+    ASSERT_TRUE(save_user_preset(ops, 1, "Focus"));
+    EXPECT_EQ(presets->user_preset_count, 1);
+    EXPECT_EQ(presets->preset_cur, 13);
     PresetFile r;
     ASSERT_TRUE(preset_load("Focus", &r));
     EXPECT_EQ(r.stages, 1);
@@ -50,25 +50,25 @@ TEST_F(UserPresets, StagePresetSavesTheFocusedStageAndSelectsIt) {
     EXPECT_EQ(r.values[0][P_RELEASE], 120.0);
     // No focus: the owner's stage, wherever it sits in the chain.
     show({stages[1], stages[2], stages[0]});
-    ui->focus = -1;
+    view->focus = -1;
     set(stages[0], P_GAIN, 4.0);
-    ASSERT_TRUE(save_user_preset(ui, 1, "Owner"));
+    ASSERT_TRUE(save_user_preset(ops, 1, "Owner"));
     ASSERT_TRUE(preset_load("Owner", &r));
     EXPECT_EQ(r.values[0][P_GAIN], 4.0);
-    EXPECT_EQ(ui->preset_cur, 14); // "Focus", "Owner"
+    EXPECT_EQ(presets->preset_cur, 14); // "Focus", "Owner"
     // A sanitised name is saved but not found in the list: the selection stays.
-    ASSERT_TRUE(save_user_preset(ui, 1, "a/b"));
-    EXPECT_EQ(ui->user_preset_count, 3);
-    EXPECT_EQ(ui->preset_cur, 14); // unchanged number; the list is now "a_b", "Focus", "Owner"
-    EXPECT_STREQ(ui->user_presets[0], "a_b");
-    EXPECT_FALSE(save_user_preset(ui, 1, "..."));
+    ASSERT_TRUE(save_user_preset(ops, 1, "a/b"));
+    EXPECT_EQ(presets->user_preset_count, 3);
+    EXPECT_EQ(presets->preset_cur, 14); // unchanged number; the list is now "a_b", "Focus", "Owner"
+    EXPECT_STREQ(presets->user_presets[0], "a_b");
+    EXPECT_FALSE(save_user_preset(ops, 1, "..."));
 }
 
 TEST_F(UserPresets, ChainOfTenStoresEightAndEmptyChainStoresTheOwner) {
     make_chain(10);
     for (int i = 0; i < 10; i++)
         set(stages[i], P_GAIN, (double)i);
-    ASSERT_TRUE(save_user_preset(ui, 2, "Ten"));
+    ASSERT_TRUE(save_user_preset(ops, 2, "Ten"));
     std::string text = tk_test::read_file(file("Ten"));
     EXPECT_NE(text.find("\nstages=8\n"), std::string::npos);
     EXPECT_NE(text.find("\nstage=8\n"), std::string::npos);
@@ -77,9 +77,9 @@ TEST_F(UserPresets, ChainOfTenStoresEightAndEmptyChainStoresTheOwner) {
     ASSERT_TRUE(preset_load("Ten", &r));
     for (int s = 0; s < 8; s++)
         EXPECT_EQ(r.values[s][P_GAIN], (double)s);
-    ui->chain_len = 0;
-    set(owner->slot, P_GAIN, 11.0);
-    ASSERT_TRUE(save_user_preset(ui, 2, "Alone"));
+    view->chain_len = 0;
+    set(view->own_slot, P_GAIN, 11.0);
+    ASSERT_TRUE(save_user_preset(ops, 2, "Alone"));
     ASSERT_TRUE(preset_load("Alone", &r));
     EXPECT_EQ(r.stages, 1);
     EXPECT_EQ(r.values[0][P_GAIN], 11.0);
@@ -89,7 +89,7 @@ TEST_F(UserPresets, TwoStagePresetOnAChainOfThree) {
     make_chain(2);
     distinct_stage(stages[0], 3);
     distinct_stage(stages[1], 5);
-    ASSERT_TRUE(save_user_preset(ui, 2, "Pair"));
+    ASSERT_TRUE(save_user_preset(ops, 2, "Pair"));
     PresetFile saved;
     ASSERT_TRUE(preset_load("Pair", &saved));
     make_chain(3);
@@ -102,10 +102,10 @@ TEST_F(UserPresets, TwoStagePresetOnAChainOfThree) {
         set(stages[i], P_UNITY, 1.0);
     }
     drain_all();
-    ASSERT_TRUE(apply_user_preset(ui, 0));
-    EXPECT_EQ(ui->preset_cur, 13);
-    EXPECT_EQ(owner->undo_n, 1);
-    EXPECT_EQ(ui->preset_applying, 0);
+    ASSERT_TRUE(apply_user_preset(ops, 0));
+    EXPECT_EQ(presets->preset_cur, 13);
+    EXPECT_EQ(history->undo_n, 1);
+    EXPECT_EQ(ops->preset_applying, 0);
     for (int i = 0; i < 3; i++) {
         const double *want = saved.values[i < 2 ? i : 1];
         EXPECT_EQ(val(stages[i], P_GAIN), want[P_GAIN]) << i;
@@ -117,18 +117,18 @@ TEST_F(UserPresets, TwoStagePresetOnAChainOfThree) {
         EXPECT_EQ(val(stages[i], P_UNITY), 1.0);
         expect_edits(stages[i], applied(want));
     }
-    undo_do(ui);
+    undo_do(ops);
     EXPECT_EQ(val(stages[2], P_GAIN), 1.0);
 }
 
 TEST_F(UserPresets, OneStagePresetFollowsChainMode) {
     make_chain(3);
     set(stages[0], P_GAIN, 9.0);
-    ASSERT_TRUE(save_user_preset(ui, 1, "Nine"));
+    ASSERT_TRUE(save_user_preset(ops, 1, "Nine"));
     set(stages[0], P_GAIN, 0.0);
     drain_all();
-    ui->focus = 1;
-    ASSERT_TRUE(apply_user_preset(ui, 0));
+    view->focus = 1;
+    ASSERT_TRUE(apply_user_preset(ops, 0));
     EXPECT_EQ(val(stages[1], P_GAIN), 9.0);
     EXPECT_EQ(val(stages[0], P_GAIN), 0.0);
     EXPECT_EQ(val(stages[2], P_GAIN), 0.0);
@@ -139,34 +139,34 @@ TEST_F(UserPresets, OneStagePresetFollowsChainMode) {
     v[P_INPUT] = 0.0;
     expect_edits(stages[1], applied(v));
     expect_no_edits(stages[0]);
-    EXPECT_EQ(owner->undo_n, 1); // one step, not one per parameter
-    ui->chain_mode = 1;
-    ASSERT_TRUE(apply_user_preset(ui, 0));
+    EXPECT_EQ(history->undo_n, 1); // one step, not one per parameter
+    view->chain_mode = 1;
+    ASSERT_TRUE(apply_user_preset(ops, 0));
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(val(stages[i], P_GAIN), 9.0);
     // Bad positions and vanished files change nothing.
     drain_all();
-    int steps = owner->undo_n;
-    EXPECT_FALSE(apply_user_preset(ui, 1));
-    EXPECT_FALSE(apply_user_preset(ui, -1));
+    int steps = history->undo_n;
+    EXPECT_FALSE(apply_user_preset(ops, 1));
+    EXPECT_FALSE(apply_user_preset(ops, -1));
     ASSERT_EQ(unlink(file("Nine").c_str()), 0);
-    EXPECT_FALSE(apply_user_preset(ui, 0));
-    EXPECT_EQ(owner->undo_n, steps);
+    EXPECT_FALSE(apply_user_preset(ops, 0));
+    EXPECT_EQ(history->undo_n, steps);
     for (int i = 0; i < 3; i++)
         expect_no_edits(stages[i]);
 }
 
 TEST_F(UserPresets, DeletingTheCurrentPresetSelectsDefault) {
     make_chain(1);
-    ASSERT_TRUE(save_user_preset(ui, 1, "keep"));
-    ASSERT_TRUE(save_user_preset(ui, 1, "drop"));
-    EXPECT_EQ(ui->preset_cur, 13); // "drop", "keep"
-    EXPECT_TRUE(preset_delete_current(ui));
-    EXPECT_EQ(ui->preset_cur, 0);
-    EXPECT_EQ(ui->user_preset_count, 1);
+    ASSERT_TRUE(save_user_preset(ops, 1, "keep"));
+    ASSERT_TRUE(save_user_preset(ops, 1, "drop"));
+    EXPECT_EQ(presets->preset_cur, 13); // "drop", "keep"
+    EXPECT_TRUE(preset_delete_current(presets));
+    EXPECT_EQ(presets->preset_cur, 0);
+    EXPECT_EQ(presets->user_preset_count, 1);
     EXPECT_FALSE(exists(file("drop")));
     EXPECT_TRUE(exists(file("keep")));
-    EXPECT_FALSE(preset_delete_current(ui)); // "Default" is no user preset
+    EXPECT_FALSE(preset_delete_current(presets)); // "Default" is no user preset
     EXPECT_TRUE(exists(file("keep")));
 }
 
@@ -175,12 +175,12 @@ TEST_F(UserPresets, ForeignFileNamesAreAppliedAndDeletedAsListed) {
     // "a:b.tervik" was not written by us; "a_b.tervik" is what the name "a:b" would save.
     tk_test::write_file(file("a:b"), "Tervik preset 1\nstages=1\nstage=1\np2=5\n");
     tk_test::write_file(file("a_b"), "Tervik preset 1\nstages=1\nstage=1\np2=6\n");
-    presets_refresh(ui);
-    ASSERT_EQ(ui->user_preset_count, 2);
-    ASSERT_STREQ(ui->user_presets[0], "a:b");
-    ASSERT_TRUE(apply_user_preset(ui, 0));
+    presets_refresh(presets);
+    ASSERT_EQ(presets->user_preset_count, 2);
+    ASSERT_STREQ(presets->user_presets[0], "a:b");
+    ASSERT_TRUE(apply_user_preset(ops, 0));
     EXPECT_EQ(val(stages[0], P_GAIN), 5.0);
-    EXPECT_TRUE(preset_delete_current(ui));
+    EXPECT_TRUE(preset_delete_current(presets));
     EXPECT_FALSE(exists(file("a:b")));
     EXPECT_TRUE(exists(file("a_b")));
 }
@@ -190,63 +190,16 @@ TEST_F(UserPresets, AListedLinkOutOfTheFolderIsNotAppliedAndDeletingRemovesOnlyT
     std::string outside = tk_test::make_temp_dir("outside");
     tk_test::write_file(outside + "/x.tervik", "Tervik preset 1\nstages=1\nstage=1\np2=9\n");
     ASSERT_EQ(symlink((outside + "/x.tervik").c_str(), file("link").c_str()), 0);
-    presets_refresh(ui);
-    ASSERT_EQ(ui->user_preset_count, 1);
-    EXPECT_FALSE(apply_user_preset(ui, 0));
+    presets_refresh(presets);
+    ASSERT_EQ(presets->user_preset_count, 1);
+    EXPECT_FALSE(apply_user_preset(ops, 0));
     EXPECT_EQ(val(stages[0], P_GAIN), 0.0);
     expect_no_edits(stages[0]);
-    ui->preset_cur = 13;
-    EXPECT_TRUE(preset_delete_current(ui));
-    EXPECT_EQ(ui->user_preset_count, 0);
+    presets->preset_cur = 13;
+    EXPECT_TRUE(preset_delete_current(presets));
+    EXPECT_EQ(presets->user_preset_count, 0);
     EXPECT_TRUE(exists(outside + "/x.tervik"));
     tk_test::remove_tree(outside);
-}
-
-TEST_F(UserPresets, SaveShortcutOpensThePrefilledEntryBelowTheNameField) {
-    make_chain(1);
-    ui->preset_field_drawn = 1;
-    ui->preset_field_x = 378;
-    ui->preset_field_y = 9;
-    ui->preset_field_w = 204;
-    ui->preset_field_h = 22;
-    preset_save_shortcut(ui, 1);
-    EXPECT_EQ(ui->entry_active, 1);
-    EXPECT_EQ(ui->entry_kind, 1);
-    EXPECT_EQ(ui->entry_selected, 1);
-    EXPECT_EQ(ui->entry_stage, -1);
-    EXPECT_EQ(ui->entry_row, -1);
-    EXPECT_STREQ(ui->entry_text, "New preset");
-    EXPECT_EQ(ui->entry_x, 378.0f);
-    EXPECT_EQ(ui->entry_y, 33.0f);
-    EXPECT_EQ(ui->entry_w, 204.0f);
-    EXPECT_EQ(ui->entry_h, 24.0f);
-    // A file saved elsewhere shows up (the shortcut refreshes the list) and, once current,
-    // prefills the entry.
-    PresetFile r;
-    memset(&r, 0, sizeof r);
-    snprintf(r.name, sizeof r.name, "Elsewhere");
-    r.stages = 1;
-    ASSERT_TRUE(preset_save(&r));
-    ui->preset_cur = 13;
-    preset_save_shortcut(ui, 2);
-    EXPECT_EQ(ui->user_preset_count, 1);
-    EXPECT_EQ(ui->entry_kind, 2);
-    EXPECT_STREQ(ui->entry_text, "Elsewhere");
-    // The menu's entries open at the menu without a refresh.
-    ui->preset_cur = 14;
-    preset_entry_open(ui, 1, 100, 200, 260, 24);
-    EXPECT_STREQ(ui->entry_text, "New preset");
-    EXPECT_EQ(ui->entry_y, 200.0f);
-}
-
-TEST_F(UserPresets, NameConfirmTrimsSpacesAndIgnoresEmptyNames) {
-    make_chain(1);
-    EXPECT_TRUE(preset_name_confirm(ui, 1, "   My preset  "));
-    EXPECT_TRUE(exists(file("My preset")));
-    EXPECT_EQ(ui->preset_cur, 13);
-    EXPECT_FALSE(preset_name_confirm(ui, 1, "     "));
-    EXPECT_FALSE(preset_name_confirm(ui, 2, ""));
-    EXPECT_EQ(ui->user_preset_count, 1);
 }
 
 } // namespace

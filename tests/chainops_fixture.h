@@ -1,5 +1,6 @@
-// Fixture of the presets tests: an owner instance and stages with real slots in a private
-// shared segment, an editor record showing them as its chain, and edit-queue readers.
+// Fixture of the chain operation tests: stages with real slots in a private shared segment,
+// the first of them the owner's, shown as the chain of a chain view, with the owner's
+// chain history and preferences, and edit-queue readers.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -8,14 +9,16 @@
 #include <string>
 #include <vector>
 
-#include "editor/ui.h"
-#include "plugin/params.h"
-#include "plugin/plugin.h"
+#include "chainops/chain_gain.h"
+#include "chainops/chain_view.h"
+#include "chainops/factory.h"
+#include "chainops/history.h"
+#include "params/params.h"
 #include "registry/shared.h"
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
 
-namespace presets_test {
+namespace chainops_test {
 
 struct Edit {
     uint32_t id;
@@ -27,30 +30,41 @@ class ChainFixture : public ::testing::Test {
   protected:
     tk_test::ScopedSegment seg_;
     tk_test::ScopedPresetDir dir_;
-    Plugin *owner = nullptr;
-    Ui *ui = nullptr;
+    ChainView *view = nullptr;       // the chain shown; view->own_slot is the owner's
+    ChainHistory *history = nullptr; // the owner's
+    GainPrefs *gain = nullptr;       // the owner's
+    PresetList *presets = nullptr;
+    LoudHold loud{};
+    ChainOps *ops = nullptr; // all of the above
+    DragStages drag{};
     std::vector<SharedSlot *> stages; // stages[0] is the owner's slot
 
     void SetUp() override {
         shared_test_reset();
-        owner = (Plugin *)calloc(1, sizeof(Plugin));
-        ui = (Ui *)calloc(1, sizeof(Ui));
-        ASSERT_TRUE(owner && ui);
-        owner->target_idx = 1;
-        owner->target_custom = -16.0;
-        owner->slot = add_stage();
-        ASSERT_NE(owner->slot, nullptr);
+        view = (ChainView *)calloc(1, sizeof(ChainView));
+        history = (ChainHistory *)calloc(1, sizeof(ChainHistory));
+        gain = (GainPrefs *)calloc(1, sizeof(GainPrefs));
+        presets = (PresetList *)calloc(1, sizeof(PresetList));
+        ops = (ChainOps *)calloc(1, sizeof(ChainOps));
+        ASSERT_TRUE(view && history && gain && presets && ops);
+        gain->target_idx = 1;
+        gain->target_custom = -16.0;
+        view->own_slot = add_stage();
+        ASSERT_NE(view->own_slot, nullptr);
         ASSERT_TRUE(shared_mapped()) << "the stages must live in the test's segment";
-        ui->owner = owner;
-        ui->focus = -1;
+        view->focus = -1;
+        *ops = ChainOps{view, history, gain, presets, &loud, 0};
     }
 
     void TearDown() override {
         for (SharedSlot *s : stages)
             shared_release(s);
         stages.clear();
-        free(ui);
-        free(owner);
+        free(ops);
+        free(presets);
+        free(gain);
+        free(history);
+        free(view);
         shared_test_reset();
     }
 
@@ -58,7 +72,7 @@ class ChainFixture : public ::testing::Test {
     SharedSlot *add_stage() {
         SharedSlot *s = shared_acquire();
         if (!s) return nullptr;
-        shm_store(s->uid, sys_random_u64() | 1u);
+        shm_store(s->ident.uid, sys_random_u64() | 1u);
         for (uint32_t i = 0; i < PARAM_COUNT; i++)
             shm_store(s->values[i], PARAMS[i].def);
         stages.push_back(s);
@@ -74,12 +88,12 @@ class ChainFixture : public ::testing::Test {
     }
 
     void show(const std::vector<SharedSlot *> &c) {
-        ui->chain_len = (int)c.size();
+        view->chain_len = (int)c.size();
         for (size_t i = 0; i < c.size(); i++) {
-            ui->chain[i].slot = c[i];
-            ui->chain[i].pos = (uint32_t)i + 1;
-            ui->chain[i].manual = 0;
-            ui->chain[i].recent = 0;
+            view->chain[i].slot = c[i];
+            view->chain[i].pos = (uint32_t)i + 1;
+            view->chain[i].manual = 0;
+            view->chain[i].recent = 0;
         }
     }
 
@@ -89,12 +103,12 @@ class ChainFixture : public ::testing::Test {
     // Takes every entry posted to the slot's edit queue, as the owner's drain would.
     static std::vector<Edit> drain(SharedSlot *s) {
         std::vector<Edit> out;
-        uint32_t w = shm_load(s->edit_write);
-        for (uint32_t r = shm_load(s->edit_read); r != w; r++) {
-            const EditEntry &e = s->edit_queue[r % EDIT_QUEUE_LEN];
+        uint32_t w = shm_load(s->edits.edit_write);
+        for (uint32_t r = shm_load(s->edits.edit_read); r != w; r++) {
+            const EditEntry &e = s->edits.edit_queue[r % EDIT_QUEUE_LEN];
             out.push_back(Edit{e.id, e.kind, e.value});
         }
-        shm_store(s->edit_read, w);
+        shm_store(s->edits.edit_read, w);
         return out;
     }
 
@@ -122,7 +136,7 @@ class ChainFixture : public ::testing::Test {
             EXPECT_EQ(q[3 * i + 2].kind, (uint32_t)EDIT_END);
         }
         if (!changes.empty()) {
-            EXPECT_EQ(shm_load(s->pending), 3u);
+            EXPECT_EQ(shm_load(s->pending), PENDING_FLUSH | PENDING_DIRTY);
         }
         shm_store(s->pending, 0u);
     }
@@ -133,4 +147,4 @@ class ChainFixture : public ::testing::Test {
     }
 };
 
-} // namespace presets_test
+} // namespace chainops_test

@@ -1,11 +1,9 @@
 // The factory preset tables and how the editor applies and steps through presets.
-#include "presets/factory.h"
+#include "chainops/factory.h"
 
-#include "editor/ui.h"
-#include "plugin/edits.h"
-#include "plugin/plugin.h"
-#include "presets/history.h"
-#include "presets/user_presets.h"
+#include "chainops/history.h"
+#include "chainops/user_presets.h"
+#include "params/edit_path.h"
 
 // clang-format off
 //                               Gain  Ceil  Rel  Link TP AR  Look Style Dith Shape
@@ -44,81 +42,76 @@ const ChainPreset CHAIN_PRESETS[PRESET_CHAIN_COUNT] = {
 #undef TK_PUNCHY
 // clang-format on
 
-static int user_count(const Ui *ui) {
-    int n = ui->user_preset_count;
-    return n < 0 ? 0 : n > 24 ? 24 : n;
+int user_count(const PresetList *list) {
+    if (!list) return 0;
+    int n = list->user_preset_count;
+    return n < 0 ? 0 : n > PRESET_LIST_MAX ? PRESET_LIST_MAX : n;
 }
 
-const char *preset_name(const Ui *ui, int number) {
+const char *preset_name(const PresetList *list, int number) {
     if (number >= 0 && number < PRESET_STAGE_COUNT) return PRESETS[number].name;
     if (number >= PRESET_STAGE_COUNT && number < PRESET_USER_FIRST)
         return CHAIN_PRESETS[number - PRESET_STAGE_COUNT].name;
-    if (ui && number >= PRESET_USER_FIRST && number - PRESET_USER_FIRST < user_count(ui))
-        return ui->user_presets[number - PRESET_USER_FIRST];
+    if (number >= PRESET_USER_FIRST && number - PRESET_USER_FIRST < user_count(list))
+        return list->user_presets[number - PRESET_USER_FIRST];
     return PRESETS[0].name;
 }
 
-int preset_target_stage(const Ui *ui) {
-    if (!ui) return 0;
-    int len = ui->chain_len < 0 ? 0 : ui->chain_len > 64 ? 64 : ui->chain_len;
-    if (ui->focus >= 0 && ui->focus < len) return ui->focus;
-    SharedSlot *own = ui->owner ? ui->owner->slot : nullptr;
-    for (int i = 0; own && i < len; i++)
-        if (ui->chain[i].slot == own) return i;
-    return 0;
+int preset_target_stage(const ChainView *view) {
+    int index = 0;
+    shown_stage(view, &index);
+    return index;
 }
 
-void apply_preset_raw(Ui *ui, int number) {
-    if (!ui || number < 0 || number >= PRESET_USER_FIRST) return;
+void apply_preset_raw(ChainOps *ops, int number) {
+    if (!ops || number < 0 || number >= PRESET_USER_FIRST) return;
     if (number < PRESET_STAGE_COUNT) {
-        ui->preset_cur = number;
-        int target = preset_target_stage(ui);
+        if (ops->presets) ops->presets->preset_cur = number;
+        int target = preset_target_stage(ops->view);
         for (int k = 0; k < PRESET_VALUE_COUNT; k++)
-            set_param_all(ui, target, idxs[k], PRESETS[number].values[k]);
+            set_param_all(ops, target, idxs[k], PRESETS[number].values[k]);
         return;
     }
     const ChainPreset &cp = CHAIN_PRESETS[number - PRESET_STAGE_COUNT];
-    int len = ui->chain_len > 64 ? 64 : ui->chain_len;
+    int len = chain_count(ops->view);
     for (int k = 0; k < len; k++) {
-        SharedSlot *s = ui->chain[k].slot;
+        SharedSlot *s = ops->view->chain[k].slot;
         if (!s) continue;
         const StagePreset &st = cp.stages[k < cp.count - 1 ? k : cp.count - 1];
-        for (int j = 0; j < PRESET_VALUE_COUNT; j++) {
-            plugin_edit_begin(s, idxs[j]);
-            plugin_edit_value(s, idxs[j], st.values[j]);
-            plugin_edit_end(s, idxs[j]);
-        }
+        for (int j = 0; j < PRESET_VALUE_COUNT; j++)
+            plugin_edit_one(s, idxs[j], st.values[j]);
     }
-    ui->preset_cur = number;
+    if (ops->presets) ops->presets->preset_cur = number;
 }
 
-void preset_apply(Ui *ui, int number) {
-    if (!ui || number < 0) return;
+void preset_apply(ChainOps *ops, int number) {
+    if (!ops || number < 0) return;
     if (number >= PRESET_USER_FIRST) {
-        apply_user_preset(ui, number - PRESET_USER_FIRST);
+        apply_user_preset(ops, number - PRESET_USER_FIRST);
         return;
     }
-    undo_mark(ui, 0);
-    ui->preset_applying = 1;
-    apply_preset_raw(ui, number);
-    ui->preset_applying = 0;
+    undo_mark(ops, 0);
+    ops->preset_applying = 1;
+    apply_preset_raw(ops, number);
+    ops->preset_applying = 0;
 }
 
-int preset_step(Ui *ui, int dir) {
-    if (!ui) return 0;
-    presets_refresh(ui);
-    int total = PRESET_USER_FIRST + user_count(ui);
-    int cur = ui->preset_cur < 0 ? 0 : ui->preset_cur;
+int preset_step(ChainOps *ops, int dir) {
+    if (!ops || !ops->presets) return 0;
+    PresetList *list = ops->presets;
+    presets_refresh(list);
+    int total = PRESET_USER_FIRST + user_count(list);
+    int cur = list->preset_cur < 0 ? 0 : list->preset_cur;
     // A user preset that cannot be loaded is stepped over, so that one broken file does
     // not stop the stepping there; factory presets always apply.
     for (int tries = 0; tries < total; tries++) {
         int next = dir < 0 ? (cur - 1 + total) % total : (cur + 1) % total;
         if (next < PRESET_USER_FIRST) {
-            preset_apply(ui, next);
+            preset_apply(ops, next);
             return next;
         }
-        if (apply_user_preset(ui, next - PRESET_USER_FIRST)) return next;
+        if (apply_user_preset(ops, next - PRESET_USER_FIRST)) return next;
         cur = next;
     }
-    return ui->preset_cur;
+    return list->preset_cur;
 }

@@ -1,11 +1,11 @@
 // Factory stage and chain presets applied to real slots through the edit path, the preset
 // command as one undo step, and stepping through factory and user presets.
-#include "presets/factory.h"
-#include "presets/history.h"
-#include "presets/user_presets.h"
-#include "tests/presets_fixture.h"
+#include "chainops/factory.h"
+#include "chainops/history.h"
+#include "chainops/user_presets.h"
+#include "tests/chainops_fixture.h"
 
-using presets_test::ChainFixture;
+using chainops_test::ChainFixture;
 
 namespace {
 
@@ -39,8 +39,8 @@ TEST_F(FactoryPresets, ChainPresetOnShorterAndLongerChains) {
     const ChainPreset &bus = CHAIN_PRESETS[9 - 7];
     ASSERT_STREQ(bus.name, "Chain: bus 4 x 1.5 dB");
     make_chain(2);
-    apply_preset_raw(ui, 9);
-    EXPECT_EQ(ui->preset_cur, 9);
+    apply_preset_raw(ops, 9);
+    EXPECT_EQ(presets->preset_cur, 9);
     for (int i = 0; i < 2; i++) {
         expect_stage(stages[i], bus.stages[i]);
         expect_edits(stages[i], changes_of(bus.stages[i]));
@@ -49,7 +49,7 @@ TEST_F(FactoryPresets, ChainPresetOnShorterAndLongerChains) {
     const ChainPreset &tpf = CHAIN_PRESETS[8 - 7];
     make_chain(6);
     drain_all();
-    apply_preset_raw(ui, 8);
+    apply_preset_raw(ops, 8);
     for (int i = 0; i < 6; i++) {
         const StagePreset &rec = tpf.stages[i < 3 ? i : 2];
         expect_stage(stages[i], rec);
@@ -62,14 +62,14 @@ TEST_F(FactoryPresets, ChainPresetOnShorterAndLongerChains) {
 
 TEST_F(FactoryPresets, LoudPresetsSetTheirDocumentedValues) {
     make_chain(3);
-    preset_apply(ui, 10); // "Chain: loud (3 x 4 dB, -0.5 dBTP)"
+    preset_apply(ops, 10); // "Chain: loud (3 x 4 dB, -0.5 dBTP)"
     EXPECT_EQ(val(stages[1], P_GAIN), 4.0);
     EXPECT_EQ(val(stages[1], P_RELEASE), 80.0);
     EXPECT_EQ(val(stages[2], P_CEILING), -0.5);
     EXPECT_EQ(val(stages[2], P_RELEASE), 60.0);
     EXPECT_EQ(val(stages[2], P_STYLE), 1.0);
     EXPECT_EQ(val(stages[2], P_DITHER), 1.0);
-    preset_apply(ui, 6); // "Loud" on the owner's stage
+    preset_apply(ops, 6); // "Loud" on the owner's stage
     EXPECT_EQ(val(stages[0], P_GAIN), 8.0);
     EXPECT_EQ(val(stages[0], P_CEILING), -0.1);
     EXPECT_EQ(val(stages[0], P_LOOKAHEAD), 1.0);
@@ -79,12 +79,12 @@ TEST_F(FactoryPresets, LoudPresetsSetTheirDocumentedValues) {
 }
 
 TEST_F(FactoryPresets, ChainPresetWithAnEmptyChainOnlySelectsIt) {
-    ui->chain_len = 0;
-    set(owner->slot, P_GAIN, 4.0);
-    apply_preset_raw(ui, 10);
-    EXPECT_EQ(ui->preset_cur, 10);
-    EXPECT_EQ(val(owner->slot, P_GAIN), 4.0);
-    expect_no_edits(owner->slot);
+    view->chain_len = 0;
+    set(view->own_slot, P_GAIN, 4.0);
+    apply_preset_raw(ops, 10);
+    EXPECT_EQ(presets->preset_cur, 10);
+    EXPECT_EQ(val(view->own_slot, P_GAIN), 4.0);
+    expect_no_edits(view->own_slot);
 }
 
 TEST_F(FactoryPresets, PunchyStageReachesEveryStageOnlyInChainMode) {
@@ -94,35 +94,35 @@ TEST_F(FactoryPresets, PunchyStageReachesEveryStageOnlyInChainMode) {
     add_stage();
     // The owner is the middle stage of the shown chain.
     show({stages[1], stages[0], stages[2]});
-    ui->chain_mode = 0;
-    preset_apply(ui, 3);
+    view->chain_mode = 0;
+    preset_apply(ops, 3);
     expect_stage(stages[0], punchy);
     expect_edits(stages[0], changes_of(punchy));
     expect_no_edits(stages[1]);
     expect_no_edits(stages[2]);
     EXPECT_EQ(val(stages[1], P_RELEASE), 100.0);
     // A focused stage takes it instead of the owner's.
-    ui->focus = 2;
-    preset_apply(ui, 2);
+    view->focus = 2;
+    preset_apply(ops, 2);
     expect_stage(stages[2], PRESETS[2]);
     expect_no_edits(stages[0]);
     drain_all();
-    ui->chain_mode = 1;
-    preset_apply(ui, 3);
+    view->chain_mode = 1;
+    preset_apply(ops, 3);
     for (int i = 0; i < 3; i++) {
         expect_stage(stages[i], punchy);
         expect_edits(stages[i], changes_of(punchy));
     }
-    EXPECT_EQ(ui->preset_cur, 3);
+    EXPECT_EQ(presets->preset_cur, 3);
 }
 
 TEST_F(FactoryPresets, NoPresetTouchesStageGroupInputMixOrTheMonitorSwitches) {
     make_chain(5);
     for (int mode = 0; mode < 2; mode++) {
-        ui->chain_mode = (uint8_t)mode;
+        view->chain_mode = (uint8_t)mode;
         for (int n = 0; n < PRESET_USER_FIRST; n++) {
             mark_untouched_rows();
-            preset_apply(ui, n);
+            preset_apply(ops, n);
             for (size_t i = 0; i < stages.size(); i++) {
                 EXPECT_EQ(val(stages[i], P_STAGE), (double)(i % 8) + 1) << "preset " << n;
                 EXPECT_EQ(val(stages[i], P_GROUP), 0.0);
@@ -138,55 +138,55 @@ TEST_F(FactoryPresets, NoPresetTouchesStageGroupInputMixOrTheMonitorSwitches) {
 
 TEST_F(FactoryPresets, PresetCommandIsOneUndoStep) {
     make_chain(3);
-    preset_apply(ui, 6); // "Loud" on the owner's stage, ten parameters
-    EXPECT_EQ(owner->undo_n, 1);
+    preset_apply(ops, 6); // "Loud" on the owner's stage, ten parameters
+    EXPECT_EQ(history->undo_n, 1);
     EXPECT_EQ(val(stages[0], P_GAIN), 8.0);
-    preset_apply(ui, 11); // a chain preset
-    EXPECT_EQ(owner->undo_n, 2);
+    preset_apply(ops, 11); // a chain preset
+    EXPECT_EQ(history->undo_n, 2);
     EXPECT_EQ(val(stages[2], P_CEILING), -1.0);
-    undo_do(ui);
+    undo_do(ops);
     EXPECT_EQ(val(stages[2], P_CEILING), -0.3);
     EXPECT_EQ(val(stages[0], P_GAIN), 8.0);
-    undo_do(ui);
+    undo_do(ops);
     EXPECT_EQ(val(stages[0], P_GAIN), 0.0);
-    EXPECT_EQ(owner->undo_n, 0);
+    EXPECT_EQ(history->undo_n, 0);
     // Outside the command each parameter of a stage preset is a step of its own.
     make_chain(1);
-    apply_preset_raw(ui, 1);
-    EXPECT_EQ(owner->undo_n, PRESET_VALUE_COUNT);
-    preset_apply(ui, -1);
-    apply_preset_raw(ui, 13);
-    EXPECT_EQ(owner->undo_n, PRESET_VALUE_COUNT);
+    apply_preset_raw(ops, 1);
+    EXPECT_EQ(history->undo_n, PRESET_VALUE_COUNT);
+    preset_apply(ops, -1);
+    apply_preset_raw(ops, 13);
+    EXPECT_EQ(history->undo_n, PRESET_VALUE_COUNT);
 }
 
 TEST_F(FactoryPresets, SteppingWrapsThroughUserPresets) {
     make_chain(1);
     for (const char *name : {"alpha", "Beta", "gamma"})
-        ASSERT_TRUE(save_user_preset(ui, 1, name));
-    ui->user_preset_count = 0; // stepping refreshes the list itself
-    ui->preset_cur = 0;
+        ASSERT_TRUE(save_user_preset(ops, 1, name));
+    presets->user_preset_count = 0; // stepping refreshes the list itself
+    presets->preset_cur = 0;
     set(stages[0], P_GAIN, 12.0); // what "gamma" will not hold
-    EXPECT_EQ(preset_step(ui, -1), 15);
-    EXPECT_EQ(ui->preset_cur, 15);
-    EXPECT_EQ(ui->user_preset_count, 3);
-    EXPECT_STREQ(preset_name(ui, 15), "gamma");
+    EXPECT_EQ(preset_step(ops, -1), 15);
+    EXPECT_EQ(presets->preset_cur, 15);
+    EXPECT_EQ(presets->user_preset_count, 3);
+    EXPECT_STREQ(preset_name(presets, 15), "gamma");
     EXPECT_EQ(val(stages[0], P_GAIN), 0.0); // gamma applied
-    EXPECT_EQ(preset_step(ui, 1), 0);       // Page Down on the last one: "Default"
-    EXPECT_EQ(ui->preset_cur, 0);
-    EXPECT_EQ(preset_step(ui, 1), 1);
+    EXPECT_EQ(preset_step(ops, 1), 0);       // Page Down on the last one: "Default"
+    EXPECT_EQ(presets->preset_cur, 0);
+    EXPECT_EQ(preset_step(ops, 1), 1);
     EXPECT_EQ(val(stages[0], P_GAIN), 2.0); // "Gentle bus stage"
     // A current number beyond the list starts again from "Default".
-    ui->preset_cur = 40;
-    EXPECT_EQ(preset_step(ui, 1), 1);
-    EXPECT_STREQ(preset_name(ui, 7), "Chain: 3 x gentle (2 dB each)");
-    EXPECT_STREQ(preset_name(ui, 16), "Default");
+    presets->preset_cur = 40;
+    EXPECT_EQ(preset_step(ops, 1), 1);
+    EXPECT_STREQ(preset_name(presets, 7), "Chain: 3 x gentle (2 dB each)");
+    EXPECT_STREQ(preset_name(presets, 16), "Default");
     // A broken file in the middle is stepped over in both directions.
     tk_test::write_file(dir_.path() + "/Beta.tervik", "not a preset\n");
-    ui->preset_cur = 13;
-    EXPECT_EQ(preset_step(ui, 1), 15);
-    EXPECT_EQ(preset_step(ui, -1), 13);
-    EXPECT_EQ(ui->preset_cur, 13);
-    EXPECT_STREQ(preset_name(ui, -3), "Default");
+    presets->preset_cur = 13;
+    EXPECT_EQ(preset_step(ops, 1), 15);
+    EXPECT_EQ(preset_step(ops, -1), 13);
+    EXPECT_EQ(presets->preset_cur, 13);
+    EXPECT_STREQ(preset_name(presets, -3), "Default");
 }
 
 } // namespace

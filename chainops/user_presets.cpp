@@ -1,6 +1,6 @@
 // User preset files: folder, file names, the text format and its tolerant reader, and
-// the editor's list, save, apply, delete and name-entry operations.
-#include "presets/user_presets.h"
+// the preset list's refresh, save, apply and delete operations.
+#include "chainops/user_presets.h"
 
 #include <locale.h>
 #include <unistd.h>
@@ -13,12 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "editor/ui.h"
-#include "plugin/edits.h"
-#include "plugin/params.h"
-#include "plugin/plugin.h"
-#include "presets/factory.h"
-#include "presets/history.h"
+#include "chainops/history.h"
+#include "params/edit_path.h"
+#include "params/params.h"
 #include "sys/sys.h"
 
 static constexpr const char *PRESET_EXT = ".tervik";
@@ -245,22 +242,10 @@ bool preset_delete(const char *name) {
     return preset_path(name, path, sizeof path) && sys_delete_file(path);
 }
 
-static int list_count(const Ui *ui) {
-    int n = ui->user_preset_count;
-    return n < 0 ? 0 : n > PRESET_LIST_MAX ? PRESET_LIST_MAX : n;
-}
-
-void presets_refresh(Ui *ui) {
-    if (!ui) return;
-    ui->user_preset_count = presets_list(ui->user_presets, PRESET_LIST_MAX);
-    if (ui->preset_cur > PRESET_USER_FIRST - 1 + ui->user_preset_count) ui->preset_cur = 0;
-}
-
-static SharedSlot *owner_slot(const Ui *ui) { return ui->owner ? ui->owner->slot : nullptr; }
-
-static int chain_count(const Ui *ui) {
-    int n = ui->chain_len;
-    return n < 0 ? 0 : n > 64 ? 64 : n;
+void presets_refresh(PresetList *list) {
+    if (!list) return;
+    list->user_preset_count = presets_list(list->user_presets, PRESET_LIST_MAX);
+    if (list->preset_cur > PRESET_USER_FIRST - 1 + list->user_preset_count) list->preset_cur = 0;
 }
 
 static void read_stage(SharedSlot *s, double *values) {
@@ -268,122 +253,83 @@ static void read_stage(SharedSlot *s, double *values) {
         values[i] = param_clamp((int)i, shm_load(s->values[i]));
 }
 
-bool save_user_preset(Ui *ui, int mode, const char *name) {
-    if (!ui || !name) return false;
+bool save_user_preset(ChainOps *ops, int mode, const char *name) {
+    if (!ops || !name) return false;
+    const ChainView *view = ops->view;
     PresetFile rec;
     memset(&rec, 0, sizeof rec);
     size_t nl = strnlen(name, 63);
     memcpy(rec.name, name, nl);
-    int len = chain_count(ui);
+    int len = chain_count(view);
     if (mode == 1 || len == 0) {
-        SharedSlot *s = len > 0 ? ui->chain[preset_target_stage(ui)].slot : owner_slot(ui);
+        SharedSlot *s = shown_stage(view, nullptr);
         if (!s) return false;
         rec.stages = 1;
         read_stage(s, rec.values[0]);
     } else {
         rec.stages = len < PRESET_MAX_STAGES ? len : PRESET_MAX_STAGES;
         for (int k = 0; k < rec.stages; k++) {
-            if (!ui->chain[k].slot) return false;
-            read_stage(ui->chain[k].slot, rec.values[k]);
+            if (!view->chain[k].slot) return false;
+            read_stage(view->chain[k].slot, rec.values[k]);
         }
     }
     if (!preset_save(&rec)) return false;
-    presets_refresh(ui);
-    for (int i = 0; i < list_count(ui); i++) {
-        if (strcmp(ui->user_presets[i], rec.name) == 0) {
-            ui->preset_cur = PRESET_USER_FIRST + i;
+    PresetList *list = ops->presets;
+    presets_refresh(list);
+    for (int i = 0; i < user_count(list); i++) {
+        if (strcmp(list->user_presets[i], rec.name) == 0) {
+            list->preset_cur = PRESET_USER_FIRST + i;
             break;
         }
     }
     return true;
 }
 
-bool apply_user_preset(Ui *ui, int position) {
-    if (!ui || position < 0 || position >= list_count(ui)) return false;
+bool apply_user_preset(ChainOps *ops, int position) {
+    if (!ops || !ops->presets || position < 0 || position >= user_count(ops->presets)) return false;
     char name[64];
-    memcpy(name, ui->user_presets[position], 63);
+    memcpy(name, ops->presets->user_presets[position], 63);
     name[63] = 0;
     PresetFile rec;
     if (!preset_load_listed(name, &rec)) return false;
-    undo_mark(ui, 0);
-    ui->preset_applying = 1;
-    int len = chain_count(ui);
-    if (rec.stages == 1) {
-        int target = preset_target_stage(ui);
-        for (int i = 0; i < (int)PARAM_COUNT; i++)
-            if (param_recalled(i)) set_param_all(ui, target, i, rec.values[0][i]);
-    } else {
-        for (int k = 0; k < len; k++) {
-            SharedSlot *s = ui->chain[k].slot;
-            if (!s) continue;
-            const double *v = rec.values[k < rec.stages - 1 ? k : rec.stages - 1];
-            for (int i = 0; i < (int)PARAM_COUNT; i++) {
-                if (!param_recalled(i)) continue;
-                plugin_edit_begin(s, i);
-                plugin_edit_value(s, i, v[i]);
-                plugin_edit_end(s, i);
-            }
-        }
-    }
-    ui->preset_applying = 0;
-    ui->preset_cur = PRESET_USER_FIRST + position;
+    apply_preset_file(ops, &rec);
+    ops->presets->preset_cur = PRESET_USER_FIRST + position;
     return true;
 }
 
-bool preset_delete_current(Ui *ui) {
-    if (!ui) return false;
-    int pos = ui->preset_cur - PRESET_USER_FIRST;
-    if (pos < 0 || pos >= list_count(ui)) return false;
+void apply_preset_file(ChainOps *ops, const PresetFile *rec) {
+    if (!ops || !rec) return;
+    undo_mark(ops, 0);
+    ops->preset_applying = 1;
+    const ChainView *view = ops->view;
+    int len = chain_count(view);
+    int stages = rec->stages < 1 ? 1 : rec->stages > PRESET_MAX_STAGES ? PRESET_MAX_STAGES : rec->stages;
+    if (stages == 1) {
+        int target = preset_target_stage(view);
+        for (int i = 0; i < (int)PARAM_COUNT; i++)
+            if (param_recalled(i)) set_param_all(ops, target, i, rec->values[0][i]);
+    } else {
+        for (int k = 0; k < len; k++) {
+            SharedSlot *s = view->chain[k].slot;
+            if (!s) continue;
+            const double *v = rec->values[k < stages - 1 ? k : stages - 1];
+            for (int i = 0; i < (int)PARAM_COUNT; i++)
+                if (param_recalled(i)) plugin_edit_one(s, i, v[i]);
+        }
+    }
+    ops->preset_applying = 0;
+}
+
+bool preset_delete_current(PresetList *list) {
+    if (!list) return false;
+    int pos = list->preset_cur - PRESET_USER_FIRST;
+    if (pos < 0 || pos >= user_count(list)) return false;
     char name[64];
-    memcpy(name, ui->user_presets[pos], 63);
+    memcpy(name, list->user_presets[pos], 63);
     name[63] = 0;
     char dir[PRESET_DIR_MAX], path[PRESET_PATH_MAX];
     bool ok = listed_path(name, dir, path, sizeof path) && sys_delete_file(path);
-    presets_refresh(ui);
-    ui->preset_cur = 0;
+    presets_refresh(list);
+    list->preset_cur = 0;
     return ok;
-}
-
-void preset_entry_open(Ui *ui, int mode, float x, float y, float w, float h) {
-    if (!ui) return;
-    int pos = ui->preset_cur - PRESET_USER_FIRST;
-    const char *text = (pos >= 0 && pos < list_count(ui)) ? ui->user_presets[pos] : "New preset";
-    snprintf(ui->entry_text, sizeof ui->entry_text, "%.63s", text);
-    ui->entry_x = x;
-    ui->entry_y = y;
-    ui->entry_w = w;
-    ui->entry_h = h;
-    ui->entry_kind = mode == 1 ? 1 : 2;
-    ui->entry_stage = -1;
-    ui->entry_row = -1;
-    ui->entry_selected = 1;
-    ui->entry_active = 1;
-}
-
-void preset_save_shortcut(Ui *ui, int mode) {
-    if (!ui) return;
-    // Without a drawn field (no frame yet) the box goes below the preset selector's place.
-    float x = 350, y = 9, w = 260, h = 22;
-    if (ui->preset_field_drawn) {
-        x = ui->preset_field_x;
-        y = ui->preset_field_y;
-        w = ui->preset_field_w;
-        h = ui->preset_field_h;
-    }
-    presets_refresh(ui);
-    preset_entry_open(ui, mode, x, y + h + 2, w, 24);
-}
-
-bool preset_name_confirm(Ui *ui, int mode, const char *text) {
-    if (!ui || !text) return false;
-    while (*text == ' ')
-        text++;
-    char name[64];
-    size_t n = strnlen(text, 63);
-    memcpy(name, text, n);
-    while (n > 0 && name[n - 1] == ' ')
-        n--;
-    name[n] = 0;
-    if (n == 0) return false;
-    return save_user_preset(ui, mode, name);
 }
