@@ -882,10 +882,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         float *const meter[2] = {&tp_l, &tp_r};
         for (int c = 0; c < 2; c++) {
             const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
-            if (bound > *meter[c]) {
-                const float v = tpmeter_span(out[c], n);
-                *meter[c] = v > *meter[c] ? v : *meter[c];
-            }
+            if (bound > *meter[c]) *meter[c] = tpmeter_span_above(out[c], n, hist_peak[c], *meter[c]);
             // The last 15 outputs go before the next chunk's.
             const float *tail = out[c] + (int)n - 15;
             float p = 0.0f;

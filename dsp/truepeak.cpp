@@ -15,6 +15,10 @@ namespace {
 // A bound on the meter's value from the largest sample magnitude among the 16 it reads (with
 // room for the rounding of the single-precision sums).
 float g_meter_bound;
+// The meter's taps other than the two central pairs: the sum of their magnitudes for the half
+// point (times 2: both samples of a pair) and of |sum| + |difference| weights for the quarter
+// points, rounded up.
+float g_meter_tails[2];
 } // namespace
 
 namespace k_sse2 {
@@ -113,6 +117,13 @@ int design() {
         quarter += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
     }
     g_meter_bound = (float)((half > quarter ? (half > 1 ? half : 1) : (quarter > 1 ? quarter : 1)) * (1 + 1e-5));
+    double tail_h = 0, tail_q = 0;
+    for (int k = 0; k < 6; k++) {
+        tail_h += 2.0 * std::fabs(g_tp_half[0][k]);
+        tail_q += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
+    }
+    g_meter_tails[0] = (float)(tail_h * (1 + 1e-5));
+    g_meter_tails[1] = (float)(tail_q * (1 + 1e-5));
     make_row(1, 8, 8.0, short_weight);
     make_row(2, 20, 20.0, long_weight);
     __builtin_cpu_init();
@@ -272,6 +283,13 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
 }
 
 float tpmeter_span(const float *x, uint32_t n) { return n ? meter_max(x, n) : 0.0f; }
+
+float tpmeter_span_above(const float *x, uint32_t n, float past, float running) {
+    if (n == 0) return running;
+    if (g_tp_avx512 && g_tp_avx2) return k_avx512::meter_above(x, n, past, running, g_meter_tails);
+    return g_tp_avx2 ? k_avx2::meter_above(x, n, past, running, g_meter_tails)
+                     : k_sse2::meter_above(x, n, past, running, g_meter_tails);
+}
 
 float tpmeter_gain_bound() { return g_meter_bound; }
 

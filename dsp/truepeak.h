@@ -68,6 +68,12 @@ float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running);
 float tpmeter_span(const float *x, uint32_t n);
 // A bound on the meter's value from the largest sample magnitude among those it reads.
 float tpmeter_gain_bound();
+// The largest of `running` and the meter's values for x[0 .. n - 1] (n at most TPMETER_SPAN;
+// memory as for tpmeter_span; past: the largest magnitude of x[-15 .. -1]), found without
+// interpolating the samples whose values provably stay at or under running: the result is
+// that of max(running, tpmeter_span(x, n)) whenever that exceeds running. Audio thread.
+constexpr uint32_t TPMETER_SPAN = 128;
+float tpmeter_span_above(const float *x, uint32_t n, float past, float running);
 
 // Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and
 // (t - k, t - 39 + k) of the late one, the weight of their sum for the half-sample point, the
