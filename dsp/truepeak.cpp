@@ -230,8 +230,15 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         std::memset(lin + TPDET_HIST + m, 0, 16 * sizeof(float));
         const float *xs = lin + TPDET_HIST;
         const int64_t t0 = (int64_t)d->count;
-        fast_values(xs, m, fast);
-        std::memcpy(out, fast, m * sizeof(float));
+        // The kernels write whole vectors of 16: straight into out when m fills them.
+        const float *fast_v = out;
+        if ((m & 15) == 0) {
+            fast_values(xs, m, out);
+        } else {
+            fast_values(xs, m, fast);
+            std::memcpy(out, fast, m * sizeof(float));
+            fast_v = fast;
+        }
         // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
         float cur = d->group_cur;
         for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
@@ -239,10 +246,10 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
             const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
             float top = 0.0f;
             if (len == 8)
-                top = max8(fast + i);
+                top = max8(fast_v + i);
             else
                 for (uint32_t j = i; j < i + len; j++)
-                    top = fast[j] > top ? fast[j] : top;
+                    top = fast_v[j] > top ? fast_v[j] : top;
             cur = top > cur ? top : cur;
             if (len == left) {
                 const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
