@@ -174,6 +174,15 @@ bool late_wanted(const TpDetector *d, int64_t g, double thr) {
     return own >= _mm_cvtss_f32(m) && (double)own > thr;
 }
 
+void late_values16(const float *x, int i0, float *out16) {
+    if (g_tp_avx512 && g_tp_avx2)
+        k_avx512::late_kernel16(x, i0, out16);
+    else if (g_tp_avx2)
+        k_avx2::late_kernel16(x, i0, out16);
+    else
+        k_sse2::late_kernel16(x, i0, out16);
+}
+
 } // namespace
 
 void tpdet_global_init() {
@@ -209,9 +218,10 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
     // A chunk fills CHUNK / 8 groups before the late checks of the first of them read the 5
     // groups before it.
     static_assert(CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
+    static_assert(CHUNK / 8 + 4 <= 32, "one bit per group of a block");
     alignas(32) float lin[TPDET_HIST + CHUNK + 16];
     alignas(32) float fast[CHUNK + 8];
-    alignas(32) float late[8];
+    alignas(64) float late[16];
     if (!true_peak) {
         // The input's magnitude 7 samples back, the first ones from the history.
         const uint32_t k = n < 7 ? n : 7;
@@ -261,21 +271,34 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         d->group_cur = cur;
         // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
         // when its first late cell is due (time 8g + 20), with the threshold of that time.
+        // The decisions come first; two wanted groups in a row are interpolated together.
         const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
-        for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
+        const int64_t g_lo = (c_lo >= 0 ? c_lo : 0) >> 3;
+        uint32_t want = 0; // bit g - g_lo: group g gets its late check in this block
+        for (int64_t g = g_lo; 8 * g < c_hi; g++) {
             const int i0 = (int)(8 * g + 20 - t0);
             if (i0 >= 0) {
                 d->decided = g;
                 d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
             }
-            if (d->decided != g || !d->wanted) continue;
-            late_values(xs, i0, late);
-            if (i0 >= 0 && i0 + 8 <= (int)m) {
-                _mm_storeu_ps(out + i0, _mm_max_ps(_mm_load_ps(late), _mm_loadu_ps(out + i0)));
-                _mm_storeu_ps(out + i0 + 4, _mm_max_ps(_mm_load_ps(late + 4), _mm_loadu_ps(out + i0 + 4)));
+            if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
+        }
+        while (want) {
+            const uint32_t b = (uint32_t)__builtin_ctz(want);
+            const int i0 = (int)(8 * (g_lo + b) + 20 - t0);
+            const bool pair = (want >> (b + 1)) & 1u;
+            want &= ~(pair ? 3u << b : 1u << b);
+            const int len = pair ? 16 : 8;
+            if (pair)
+                late_values16(xs, i0, late);
+            else
+                late_values(xs, i0, late);
+            if (i0 >= 0 && i0 + len <= (int)m) {
+                for (int j = 0; j < len; j += 4)
+                    _mm_storeu_ps(out + i0 + j, _mm_max_ps(_mm_load_ps(late + j), _mm_loadu_ps(out + i0 + j)));
                 continue;
             }
-            for (int j = 0; j < 8; j++) {
+            for (int j = 0; j < len; j++) {
                 const int i = i0 + j;
                 if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
             }
