@@ -565,9 +565,9 @@ void twin_split(Limiter *lim) {
 }
 
 // Required gains with link, window minima and both averages for the chunk; leaves a2 of
-// both channels in k.gain (twins: of the left only), or, when everything stays at unity, 0
-// dB of reduction. Returns 1 when k.gain holds a2 values of which some are below 1, 0 when
-// it holds 0 dB.
+// both channels in k.gain (twins: of the left only), or, when everything stays at unity,
+// nothing. Returns 1 when k.gain holds a2 values of which some are below 1, else 0 (the
+// reductions are then 0 dB throughout).
 // dl, dr: the detector values (their magnitudes count); thr: the threshold of each sample, or
 // null when it is thr_c throughout.
 int gain_computer(Limiter *lim, Chunk &k, const float *dl, const float *dr, const double *thr, double thr_c, uint32_t n,
@@ -580,8 +580,6 @@ int gain_computer(Limiter *lim, Chunk &k, const float *dl, const float *dr, cons
     if (!over && chan_settled(c0) && (lim->twin || chan_settled(c1))) {
         chan_skip_ones(c0, n);
         if (!lim->twin) chan_skip_ones(c1, n);
-        for (uint32_t j = 0; j < n; j++)
-            k.gain[0][j] = k.gain[1][j] = 0.0;
         return 0;
     }
 
@@ -766,17 +764,18 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         const int reduced = gain_computer(lim, k, dl, dr, thr_arr, cur_thr, n, link);
         const bool twin = lim->twin;
         const uint32_t rounded = (n + 7) & ~7u; // kernels work in whole vectors
+        // (Twins keep their gains in the left's row only.)
         if (!reduced) {
-            for (uint32_t j = 0; j < n; j++)
-                k.gain[0][j] = k.gain[1][j] = 0.0;
+            std::fill_n(k.gain[0], n, 0.0);
+            if (!twin) std::fill_n(k.gain[1], n, 0.0);
         } else {
             KERNEL(reduction_db, k.gain[0], rounded, GAIN_FLOOR);
             if (!twin) KERNEL(reduction_db, k.gain[1], rounded, GAIN_FLOOR);
         }
         const int released = KERNEL(envelope, lim, k.gain[0], k.gain[1], n, twin);
         if (!released) {
-            for (uint32_t j = 0; j < n; j++)
-                k.gain[0][j] = k.gain[1][j] = 1.0;
+            std::fill_n(k.gain[0], n, 1.0);
+            if (!twin) std::fill_n(k.gain[1], n, 1.0);
         } else {
             KERNEL(linear_gain, k.gain[0], rounded);
             if (!twin) KERNEL(linear_gain, k.gain[1], rounded);
