@@ -5,9 +5,28 @@
 #include <cstddef>
 #include <cstdint>
 
-// Nanoseconds of CLOCK_MONOTONIC; the one time base of the system, also between processes.
-// Any thread, including the audio thread.
+// Nanoseconds of the system's one time base, also between processes: CLOCK_MONOTONIC unless
+// another source was installed with sys_set_clock. Any thread, including the audio thread
+// (one pointer load on top of the clock read; no lock).
 uint64_t sys_time_ns();
+
+// sys_time_ns in seconds, for the editor's delays and ballistics. Any thread.
+double sys_time_s();
+
+// A replacement time source: now(ctx) returns nanoseconds on CLOCK_MONOTONIC's scale and must
+// never run backwards. Nothing in the plug-in or the host installs one; tests do, to step time.
+struct SysClock {
+    uint64_t (*now)(void *ctx);
+    void *ctx;
+};
+
+// Makes clock the source of sys_time_ns (null: CLOCK_MONOTONIC again) and returns the source
+// it replaces (null for CLOCK_MONOTONIC). The record must stay valid while it is installed.
+// Any thread; a reader sees either the old or the new source.
+const SysClock *sys_set_clock(const SysClock *clock);
+
+// Nanoseconds of CLOCK_MONOTONIC itself, whatever source is installed. Any thread.
+uint64_t sys_monotonic_ns();
 
 // 8 bytes from /dev/urandom; a time-derived value when that fails or reads all zero. Never fails.
 uint64_t sys_random_u64();

@@ -11,6 +11,7 @@
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "plugin_fixture.h"
+#include "tests/util/stepped_clock.h"
 
 namespace {
 
@@ -43,6 +44,12 @@ void set_group(HostInstance &h, double g) {
     InputEvents ev(2);
     ev.add_param(0, 101, g);
     h.flush(&ev);
+}
+
+// Polls until a running chain has made n cycles; false after a generous 20 s.
+bool cycles_reach(const Chain &c, uint64_t n) {
+    for (uint64_t end = host_now_ns() + 20000000000ull; c.cycles() < n && host_now_ns() < end;) usleep(2000);
+    return c.cycles() >= n;
 }
 
 } // namespace
@@ -132,12 +139,12 @@ TEST_F(ChainTest, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
     ASSERT_TRUE(c.create(lib, 3));
     ASSERT_TRUE(c.activate(48000, 1, 512));
     ASSERT_TRUE(c.start(512, true));
-    usleep(800000); // more than 62 cycles of 10.7 ms
+    ASSERT_TRUE(cycles_reach(c, CALL_RING)); // a full ring of calls in this order
     SharedSlot *s0 = slot_of(&c.stage(0)), *s1 = slot_of(&c.stage(1)), *s2 = slot_of(&c.stage(2));
     std::vector<SharedSlot *> before = {s0, s1, s2}, after = {s1, s0, s2};
     EXPECT_EQ(order(c.stage(2)), before);
     ASSERT_TRUE(c.swap_positions(0, 1));
-    usleep(1000000); // the call records now hold only the new order
+    ASSERT_TRUE(cycles_reach(c, c.cycles() + CALL_RING + 2)); // the call records now hold only the new order
     // The accepted order stays until the new one has been seen in three consecutive
     // queries spanning at least 150 ms.
     uint64_t first = host_now_ns(), shown_at = 0;
@@ -169,7 +176,7 @@ TEST_F(ChainTest, StoppedTransportKeepsChainAndOrderAndPrunesDepartedStages) {
     SharedSlot *s0 = slot_of(&c.stage(0)), *s1 = slot_of(&c.stage(1)), *s2 = slot_of(&c.stage(2));
     std::vector<SharedSlot *> all = {s0, s1, s2};
     EXPECT_EQ(order(c.stage(0)), all);
-    usleep(600000); // nothing processed for more than 500 ms: nobody is recent
+    tk_test::step_time_ms(600); // nothing processed for more than 500 ms: nobody is recent
     ChainEntry e[64];
     ASSERT_EQ(query(c.stage(0), 0, e), 3);
     for (int i = 0; i < 3; i++) {
@@ -181,7 +188,7 @@ TEST_F(ChainTest, StoppedTransportKeepsChainAndOrderAndPrunesDepartedStages) {
     set_group(c.stage(1), 2);
     for (int i = 0; i < 4; i++) {
         query(c.stage(0), 0, e);
-        usleep(60000);
+        tk_test::step_time_ms(60);
     }
     ASSERT_EQ(query(c.stage(0), 0, e), 2);
     EXPECT_EQ(e[0].slot, s0);

@@ -21,6 +21,7 @@
 
 #include "registry/registry.h"
 #include "registry/shared.h"
+#include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
 
 namespace {
@@ -173,9 +174,13 @@ struct Sandboxed {
     ~Sandboxed() { end(true); }
 };
 
-// Polls shared_alive (whose verdict is cached for a second) until it is false; generous.
+// Polls shared_alive until it is false, stepping time past the second its verdict is kept
+// at every look; generous (10 s).
 bool dies_soon(SharedSlot *s) {
-    for (int i = 0; i < 1000 && shared_alive(s); i++) usleep(10000);
+    for (int i = 0; i < 1000 && shared_alive(s); i++) {
+        tk_test::step_time_ms(1001);
+        usleep(10000);
+    }
     return !shared_alive(s);
 }
 
@@ -416,7 +421,7 @@ TEST_F(SharedSegmentTest, GroupUsageCountsLiveStagesAndIgnoresGarbage) {
     registry_group_usage(counts);
     EXPECT_EQ(counts[3], 1u);
     child.kill9();
-    usleep(1100 * 1000); // the liveness verdict is cached for a second
+    tk_test::step_time_ms(1100); // past the second the liveness verdict is kept
     registry_group_usage(counts);
     EXPECT_EQ(counts[3], 0u);
     shared_release(a);
