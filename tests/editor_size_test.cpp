@@ -24,6 +24,7 @@ protected:
     tk_test::ScopedPresetDir presets;
     FakeHost host;
     Stage *p = nullptr;
+    tk_test::SteppedClock clock;
 };
 
 TEST_F(EditorSize, ZoomOutsideItsRangeCountsAsOne) {
@@ -93,7 +94,7 @@ TEST_F(EditorSize, SizeRequestsAreSpacedFortyMillisecondsApart) {
     ui_send_pending_request(ui);
     EXPECT_EQ(host.resizes.size(), 1u) << "still inside the 40 ms";
     request_resize_to_scale(ui, 1.4); // only the latest held-back scale is sent
-    tk_test::step_time_ms(41);
+    clock.step_ms(41);
     ui_send_pending_request(ui);
     ASSERT_EQ(host.resizes.size(), 2u);
     EXPECT_EQ(host.resizes[1], std::make_pair(1344u, 840u));
@@ -108,7 +109,7 @@ TEST_F(EditorSize, ReturningToTheRequestedSizeDropsAHeldBackRequest) {
     ASSERT_TRUE(ui->win.req_pending);
     request_resize_to_scale(ui, 1.2); // back where the last request stands
     EXPECT_FALSE(ui->win.req_pending);
-    tk_test::step_time_ms(41);
+    clock.step_ms(41);
     ui_send_pending_request(ui);
     ASSERT_EQ(host.resizes.size(), 1u) << "the window must stay at the size the user ended on";
 }

@@ -368,6 +368,7 @@ TEST_F(EditorWindowTest, ScreenshotShowsThePaletteLetterboxedInAWideWindow) {
 }
 
 TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
+    tk_test::SteppedClock clock;
     Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
@@ -389,7 +390,7 @@ TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
     w.ui->input.hover_since = sys_time_s();
     Image early = shot();
     EXPECT_FALSE(colour_near(early, 170, 560, 40, 44, 56, 6)) << "no tooltip before 0.55 s";
-    tk_test::step_time_ms(600);
+    clock.step_ms(600);
     Image late = shot();
     EXPECT_TRUE(colour_near(late, 170, 560, 40, 44, 56, 6)) << "tooltip panel at pointer + 14 / pointer - 50";
     // No tooltip while a menu is open.

@@ -323,6 +323,7 @@ TEST_F(MultiProcessTest, TwoChainsRenderingOfflineInTwoProcessesStayTwoChains) {
 }
 
 TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
+    tk_test::SteppedClock clock; // this process's liveness cache
     ScriptHost a;
     ASSERT_TRUE(a.start());
     ASSERT_TRUE(a.cmd("create 1"));
@@ -336,7 +337,7 @@ TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
     registry_group_usage(counts);
     EXPECT_EQ(counts[0], 1u);
     a.child.kill_hard();
-    tk_test::step_time_ms(1100); // past the second the liveness verdict is kept
+    clock.step_ms(1100); // past the second the liveness verdict is kept
     EXPECT_EQ(shm_load(s->ident.in_use), 1u); // still claimed
     EXPECT_FALSE(shared_alive(s));
     EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 0);

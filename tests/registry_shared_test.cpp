@@ -176,9 +176,9 @@ struct Sandboxed {
 
 // Polls shared_alive until it is false, stepping time past the second its verdict is kept
 // at every look; generous (10 s).
-bool dies_soon(SharedSlot *s) {
+bool dies_soon(SharedSlot *s, tk_test::SteppedClock &clock) {
     for (int i = 0; i < 1000 && shared_alive(s); i++) {
-        tk_test::step_time_ms(1001);
+        clock.step_ms(1001);
         usleep(10000);
     }
     return !shared_alive(s);
@@ -189,6 +189,7 @@ protected:
     void SetUp() override { shared_test_reset(); }
     void TearDown() override { shared_test_reset(); }
     tk_test::ScopedSegment seg;
+    tk_test::SteppedClock clock;
 };
 
 // Writes a segment file with a header that differs from ours in one field.
@@ -421,7 +422,7 @@ TEST_F(SharedSegmentTest, GroupUsageCountsLiveStagesAndIgnoresGarbage) {
     registry_group_usage(counts);
     EXPECT_EQ(counts[3], 1u);
     child.kill9();
-    tk_test::step_time_ms(1100); // past the second the liveness verdict is kept
+    clock.step_ms(1100); // past the second the liveness verdict is kept
     registry_group_usage(counts);
     EXPECT_EQ(counts[3], 0u);
     shared_release(a);
@@ -511,7 +512,7 @@ TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
     EXPECT_EQ(shm_load(boxed->values[1]), 9.0);
     // Once it has died it is seen dead, and its slot is taken over.
     box.end(true);
-    EXPECT_TRUE(dies_soon(boxed));
+    EXPECT_TRUE(dies_soon(boxed, clock));
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, boxed);
     EXPECT_EQ(shm_load(boxed->ident.generation), gen + 1);
@@ -541,7 +542,7 @@ TEST_F(SharedSegmentTest, OwnersForkedHelperDoesNotKeepItsStageAlive) {
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(shared_alive(s));
     owner.kill9();
-    EXPECT_TRUE(dies_soon(s));
+    EXPECT_TRUE(dies_soon(s, clock));
     EXPECT_EQ(kill(helper, 0), 0); // the helper still runs
     kill(helper, SIGKILL);
 }
@@ -565,7 +566,7 @@ TEST_F(SharedSegmentTest, WithoutSlotLocksLivenessFallsBackToTheOwnersPid) {
     EXPECT_TRUE(shared_is_local(extra)); // a live owner keeps its slot
     shared_release(extra);
     child.kill9();
-    EXPECT_TRUE(dies_soon(theirs));
+    EXPECT_TRUE(dies_soon(theirs, clock));
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, theirs);
     for (SharedSlot *m : mine) shared_release(m);
