@@ -11,7 +11,7 @@ PACKAGES=(
   libgl1-mesa-dri libglx-mesa0 xvfb xauth x11-utils
   libsndfile1-dev libebur128-dev
   googletest libgtest-dev
-  imagemagick
+  imagemagick clang-format
   zam-plugins
 )
 
