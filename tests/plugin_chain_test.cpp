@@ -48,8 +48,7 @@ void set_group(HostInstance &h, double g) {
 
 // Polls until a running chain has made n cycles; false after a generous 20 s.
 bool cycles_reach(const Chain &c, uint64_t n) {
-    for (uint64_t end = host_now_ns() + 20000000000ull; c.cycles() < n && host_now_ns() < end;) usleep(2000);
-    return c.cycles() >= n;
+    return tk_test::poll_until([&] { return c.cycles() >= n; });
 }
 
 } // namespace

@@ -35,8 +35,7 @@ bool rings_refilled(std::initializer_list<SharedSlot *> slots) {
             if (shm_load(s->calls.ring_count) - n < 2 * CALL_RING) return false;
         return true;
     };
-    for (uint64_t end = host_now_ns() + 20000000000ull; !done() && host_now_ns() < end;) usleep(2000);
-    return done();
+    return tk_test::poll_until(done);
 }
 
 // Creates a ready segment (valid header, nothing claimed) at path with the given mode, as
