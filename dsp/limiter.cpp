@@ -3,6 +3,8 @@
 // gain, mix, delta, unity gain, bypass fades and the nine meters), run in short chunks.
 #include "dsp/limiter.h"
 
+#include "dsp/envelope.h"
+
 #include <immintrin.h>
 
 #include <algorithm>
@@ -301,10 +303,13 @@ constexpr uint32_t CHUNK = 128;
 inline __m128d load2(const float *p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p))); }
 inline void store2(float *p, __m128 v) { _mm_storel_epi64((__m128i_u *)p, _mm_castps_si128(v)); }
 
-// Per-chunk work arrays.
+// Per-chunk work arrays. The input-gained samples have the 7 before them in front (W_PAST
+// floats are kept there), so that the detector without true peak is a view of them.
+constexpr uint32_t W_PAST = 16;
 struct Chunk {
-    alignas(16) float wl[CHUNK], wr[CHUNK];   // input-gained samples
-    alignas(16) float dl[CHUNK], dr[CHUNK];   // detector values
+    alignas(64) float w[2][W_PAST + CHUNK]; // input-gained samples, from W_PAST on
+    float *wl = w[0] + W_PAST, *wr = w[1] + W_PAST;
+    alignas(16) float dl[CHUNK], dr[CHUNK];   // detector values (true peak)
     alignas(16) float dwl[CHUNK], dwr[CHUNK]; // delayed input-gained samples
     alignas(16) float ddl[CHUNK], ddr[CHUNK]; // delayed raw input
     alignas(16) double cin[CHUNK];            // cur_in per sample
@@ -312,7 +317,7 @@ struct Chunk {
     alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
     alignas(16) double sum[CHUNK][2];         // running sums of both channels
     alignas(16) float avg[CHUNK][4];          // a1 of both channels (lanes 0, 1)
-    alignas(32) double gain[2][CHUNK + 4];    // a2, then dB of reduction, then linear gain
+    alignas(64) double gain[2][CHUNK + 8];    // a2, then dB of reduction, then linear gain
 };
 
 } // namespace
@@ -334,8 +339,22 @@ namespace k_avx2 {
 } // namespace k_avx2
 #pragma GCC pop_options
 
+#pragma GCC push_options
+#pragma GCC target("avx2,fma,avx512f,avx512vl")
+namespace k_avx512 {
+#define TK_SIMD_AVX2
+#define TK_SIMD_AVX512
+#include "dsp/simd.h"
+// (the kernels need the vector types above)
+#include "dsp/limiter_kernels.inc"
+#undef TK_SIMD_AVX512
+#undef TK_SIMD_AVX2
+} // namespace k_avx512
+#pragma GCC pop_options
+
 // The kernel f of the width chosen for this processor.
-#define KERNEL(f, ...) (g_tp_avx2 ? k_avx2::f(__VA_ARGS__) : k_sse2::f(__VA_ARGS__))
+#define KERNEL(f, ...)                                                                                                 \
+    (g_tp_avx512 ? k_avx512::f(__VA_ARGS__) : g_tp_avx2 ? k_avx2::f(__VA_ARGS__) : k_sse2::f(__VA_ARGS__))
 
 namespace {
 
@@ -546,26 +565,27 @@ void twin_split(Limiter *lim) {
 }
 
 // Required gains with link, window minima and both averages for the chunk; leaves a2 of
-// both channels in k.gain (twins: of the left only), or, when everything stays at unity, 0
-// dB of reduction. Returns 1 when k.gain holds a2 values of which some are below 1, 0 when
-// it holds 0 dB.
-int gain_computer(Limiter *lim, Chunk &k, uint32_t n, double link) {
+// both channels in k.gain (twins: of the left only), or, when everything stays at unity,
+// nothing. Returns 1 when k.gain holds a2 values of which some are below 1, else 0 (the
+// reductions are then 0 dB throughout).
+// dl, dr: the detector values (their magnitudes count); thr: the threshold of each sample, or
+// null when it is thr_c throughout.
+int gain_computer(Limiter *lim, Chunk &k, const float *dl, const float *dr, const double *thr, double thr_c, uint32_t n,
+                  double link) {
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
 
     // Does any detector value exceed the threshold in this chunk?
-    const bool over = KERNEL(any_over, k.dl, k.dr, k.cthr, n);
+    const bool over = KERNEL(any_over, dl, dr, thr, thr_c, n);
 
     if (!over && chan_settled(c0) && (lim->twin || chan_settled(c1))) {
         chan_skip_ones(c0, n);
         if (!lim->twin) chan_skip_ones(c1, n);
-        for (uint32_t j = 0; j < n; j++)
-            k.gain[0][j] = k.gain[1][j] = 0.0;
         return 0;
     }
 
     // Required gains (gl = thr / dl if dl > thr else 1, likewise gr) with link.
     alignas(16) float g[2][CHUNK + 4], w[2][CHUNK + 4], a1[2][CHUNK + 4], a2[2][CHUNK + 4];
-    KERNEL(required_gains, k.dl, k.dr, k.cthr, link, n, g[0], g[1]);
+    KERNEL(required_gains, dl, dr, thr, thr_c, link, n, g[0], g[1]);
     if (lim->twin && std::memcmp(g[0], g[1], n * sizeof(float)) != 0) twin_split(lim);
     for (int c = 0; c < (lim->twin ? 1 : 2); c++) {
         LimiterChan *ch = &lim->chan[c];
@@ -686,17 +706,20 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         hist_peak[c] = p;
     }
     const float meter_bound = tpmeter_gain_bound();
+    // The 7 input-gained samples before the first chunk: the detectors' history.
+    for (int c = 0; c < 2; c++)
+        std::memcpy(k.w[c] + W_PAST - 7, lim->chan[c].det.hist + TPDET_HIST - 7, 7 * sizeof(float));
     for (uint32_t base = 0; base < frames; base += CHUNK) {
         const uint32_t n = frames - base < CHUNK ? frames - base : CHUNK;
         const float *L = in_left + base, *R = in_right + base;
 
-        // Smoothers of input gain and threshold, input gain, input sample peak.
-        if (!moves(cur_in, tgt_in, sc) && !moves(cur_thr, tgt_thr, sc)) {
-            for (uint32_t j = 0; j < n; j++) {
-                k.cin[j] = cur_in;
-                k.cthr[j] = cur_thr;
-            }
-            const float p = KERNEL(input_gain, L, R, cur_in, n, k.wl, k.wr);
+        // Smoothers of input gain and threshold, input gain, input sample peak. While they
+        // stand still, cin and cthr are not filled (thr_arr is null).
+        const bool steady_in = !moves(cur_in, tgt_in, sc) && !moves(cur_thr, tgt_thr, sc);
+        const double *const thr_arr = steady_in ? nullptr : k.cthr;
+        if (steady_in) {
+            const float p = cur_in == 1.0 ? KERNEL(input_unity, L, R, n, k.wl, k.wr)
+                                          : KERNEL(input_gain, L, R, cur_in, n, k.wl, k.wr);
             peak_in = p > peak_in ? p : peak_in;
         } else {
             const bool thr_moves = moves(cur_thr, tgt_thr, sc);
@@ -717,40 +740,47 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         if (thr_varies) {
             for (uint32_t j = 0; j < n; j++) {
                 k.thrd[j] = thr_ring[thr_pos];
-                thr_ring[thr_pos] = k.cthr[j];
+                thr_ring[thr_pos] = thr_arr ? thr_arr[j] : cur_thr;
                 thr_pos = thr_pos + 1 == thr_len ? 0 : thr_pos + 1;
             }
             thr_busy -= (int32_t)n;
         }
 
-        // Detector: true peak, or the input 7 samples late.
-        tpdet_block(&c0->det, k.wl, n, k.dl, tp, k.cthr);
-        tpdet_block(&c1->det, k.wr, n, k.dr, tp, k.cthr);
-        det_l = KERNEL(block_max, k.dl, n, det_l);
-        det_r = KERNEL(block_max, k.dr, n, det_r);
+        // Detector: true peak, or the input 7 samples late (a view of the input-gained samples).
+        const float *dl = k.wl - 7, *dr = k.wr - 7;
+        if (tp) {
+            tpdet_block(&c0->det, k.wl, n, k.dl, true, thr_arr, cur_thr);
+            tpdet_block(&c1->det, k.wr, n, k.dr, true, thr_arr, cur_thr);
+            dl = k.dl;
+            dr = k.dr;
+        } else {
+            tpdet_pass(&c0->det, k.wl, n);
+            tpdet_pass(&c1->det, k.wr, n);
+        }
+        det_l = KERNEL(block_max, dl, n, det_l);
+        det_r = KERNEL(block_max, dr, n, det_r);
 
         // Gain computer: required gains, window minimum, averages, dB, release, gain.
-        const int reduced = gain_computer(lim, k, n, link);
+        const int reduced = gain_computer(lim, k, dl, dr, thr_arr, cur_thr, n, link);
         const bool twin = lim->twin;
-        const uint32_t rounded = (n + 3) & ~3u; // kernels work in whole vectors
+        const uint32_t rounded = (n + 7) & ~7u; // kernels work in whole vectors
+        // (Twins keep their gains in the left's row only.)
         if (!reduced) {
-            for (uint32_t j = 0; j < n; j++)
-                k.gain[0][j] = k.gain[1][j] = 0.0;
+            std::fill_n(k.gain[0], n, 0.0);
+            if (!twin) std::fill_n(k.gain[1], n, 0.0);
         } else {
             KERNEL(reduction_db, k.gain[0], rounded, GAIN_FLOOR);
             if (!twin) KERNEL(reduction_db, k.gain[1], rounded, GAIN_FLOOR);
         }
         const int released = KERNEL(envelope, lim, k.gain[0], k.gain[1], n, twin);
         if (!released) {
-            for (uint32_t j = 0; j < n; j++)
-                k.gain[0][j] = k.gain[1][j] = 1.0;
+            std::fill_n(k.gain[0], n, 1.0);
+            if (!twin) std::fill_n(k.gain[1], n, 1.0);
         } else {
             KERNEL(linear_gain, k.gain[0], rounded);
-            if (twin)
-                std::memcpy(k.gain[1], k.gain[0], n * sizeof(double));
-            else
-                KERNEL(linear_gain, k.gain[1], rounded);
+            if (!twin) KERNEL(linear_gain, k.gain[1], rounded);
         }
+        const double *const gain1 = twin ? k.gain[0] : k.gain[1]; // twins share the left's gains
 
         // Delay, output gain, mix, monitors.
         delay_chunk(lim, k, L, R, n);
@@ -759,7 +789,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         bool peaked = false; // peak_out already taken
         if (settled && !running && cur_mix >= 0.9999) {
             const float p =
-                KERNEL(output_wet, k.gain[0], k.gain[1], k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
+                KERNEL(output_wet, k.gain[0], gain1, k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
             peak_out = p > peak_out ? p : peak_out;
             peaked = true;
         } else if (settled && !running) {
@@ -768,7 +798,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
             __m128d mg = _mm_set1_pd(min_gain);
             uint32_t j = 0;
             for (; j + 2 <= n; j += 2) {
-                const __m128d g0 = _mm_load_pd(k.gain[0] + j), g1 = _mm_load_pd(k.gain[1] + j);
+                const __m128d g0 = _mm_load_pd(k.gain[0] + j), g1 = _mm_load_pd(gain1 + j);
                 const __m128d dwl = load2(k.dwl + j);
                 const __m128d dwr = load2(k.dwr + j);
                 __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, dwl), vout), vceil);
@@ -787,7 +817,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
             _mm_store_pd(v, mg);
             min_gain = v[1] < v[0] ? v[1] : v[0];
             for (; j < n; j++) {
-                const double g0 = k.gain[0][j], g1 = k.gain[1][j];
+                const double g0 = k.gain[0][j], g1 = gain1[j];
                 double yl = clamp_sd(g0 * k.dwl[j] * cur_out, cur_ceil);
                 double yr = clamp_sd(g1 * k.dwr[j] * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
@@ -804,7 +834,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                 cur_out = cur_ceil / (thr_varies ? k.thrd[j] : cur_thr);
                 cur_mix += (tgt_mix - cur_mix) * sc;
                 const double dwl = k.dwl[j], dwr = k.dwr[j], ddl = k.ddl[j], ddr = k.ddr[j];
-                const double g0 = k.gain[0][j], g1 = k.gain[1][j];
+                const double g0 = k.gain[0][j], g1 = gain1[j];
                 double yl = clamp_sd(g0 * dwl * cur_out, cur_ceil), yr = clamp_sd(g1 * dwr * cur_out, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 if (cur_mix < 0.9999) {
@@ -821,7 +851,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                         yr += fade_d * ((dwr * cur_out - g1 * dwr * cur_out) - yr);
                     }
                     if (fade_u > 0.0001) {
-                        const double u = 1.0 + fade_u * (1.0 / (cur_out * k.cin[j]) - 1.0);
+                        const double u = 1.0 + fade_u * (1.0 / (cur_out * (steady_in ? cur_in : k.cin[j])) - 1.0);
                         yl *= u;
                         yr *= u;
                     }
@@ -851,10 +881,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         float *const meter[2] = {&tp_l, &tp_r};
         for (int c = 0; c < 2; c++) {
             const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
-            if (bound > *meter[c]) {
-                const float v = tpmeter_span(out[c], n);
-                *meter[c] = v > *meter[c] ? v : *meter[c];
-            }
+            if (bound > *meter[c]) *meter[c] = tpmeter_span_above(out[c], n, hist_peak[c], *meter[c]);
             // The last 15 outputs go before the next chunk's.
             const float *tail = out[c] + (int)n - 15;
             float p = 0.0f;
@@ -862,6 +889,8 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                 p = std::fabs(tail[i]) > p ? std::fabs(tail[i]) : p;
             std::memmove(out[c] - 15, tail, 15 * sizeof(float));
             hist_peak[c] = p;
+            // The last 7 input-gained samples go before the next chunk's.
+            std::memmove(k.w[c] + W_PAST - 7, k.w[c] + W_PAST - 7 + n, 7 * sizeof(float));
         }
     }
 

@@ -75,12 +75,12 @@ struct Limiter {
     // channel's window and averages are then the left's, kept in chan[0] (chan[1]'s counters
     // and sums are brought level at the end of each limiter_process call).
     uint8_t twin;
-    // The envelope's group of four samples cut by the end of a call (AVX2 kernels): how many
-    // of its samples are done (0: none), the envelopes before it, its reductions so far and
-    // the coefficients it ran with.
-    int32_t env_pend;
+    // The envelope's group of samples cut by the end of a call (four with the AVX2 kernels,
+    // eight with AVX-512: env_pend_w): how many of its samples are done (0: none), the
+    // envelopes before it, its reductions so far and the coefficients it ran with.
+    int32_t env_pend, env_pend_w;
     double env_pend_es, env_pend_ef;
-    double env_pend_gr[4];
+    double env_pend_gr[8];
     double env_pend_c[3];
     double smooth_coef;
     double link;

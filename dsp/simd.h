@@ -1,7 +1,9 @@
-// One small vector interface over two widths, so that a kernel is written once and compiled
-// twice: SSE2 (4 floats or 2 doubles, the build's baseline) and AVX2 with FMA (8 floats or 4
-// doubles, chosen at run time). VW is the widest float vector for kernels that run over whole
-// blocks: V itself, or 16 floats where AVX-512 is enabled too (TK_SIMD_AVX512, with AVX2).
+// One small vector interface over three widths, so that a kernel is written once and compiled
+// for each: SSE2 (4 floats or 2 doubles, the build's baseline), AVX2 with FMA (8 floats or 4
+// doubles) and AVX-512 (TK_SIMD_AVX512, with AVX2: doubles in 8 lanes), chosen at run time.
+// VW is the widest float vector for kernels that run over whole blocks: V itself, or 16 floats
+// with AVX-512. A comparison gives a mask (VD::M): the vector itself below AVX-512, a lane mask
+// with it; masks combine with and_/or_ and pick lanes with and_(mask, value) and select.
 // Include inside a namespace; the AVX2 variant only inside a region compiled for avx2,fma,
 // the AVX-512 one inside a region compiled for avx512f,avx512vl as well.
 // Requires <immintrin.h> to be included first, outside any namespace.
@@ -23,11 +25,17 @@ struct V {
     static inline R min(R a, R b) { return _mm256_min_ps(a, b); }
     static inline R madd(R a, R b, R c) { return _mm256_fmadd_ps(a, b, c); } // a * b + c
     static inline R abs(R a) { return _mm256_and_ps(a, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff))); }
+    // a with NaN lanes 0 and infinities saturated at the f32 range.
+    static inline R finite(R a) {
+        a = _mm256_and_ps(_mm256_cmp_ps(a, a, _CMP_ORD_Q), a);
+        return _mm256_min_ps(_mm256_max_ps(a, _mm256_set1_ps(-__FLT_MAX__)), _mm256_set1_ps(__FLT_MAX__));
+    }
     static inline R gt(R a, R b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
     static inline R ge(R a, R b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
     static inline R and_(R a, R b) { return _mm256_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm256_blendv_ps(b, a, mask); }
     static inline bool any(R mask) { return _mm256_movemask_ps(mask) != 0; }
+    static inline bool any_gt(R a, R b) { return _mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ)) != 0; }
     // a with the lanes from `count` on set to 0.
     static inline R keep_first(R a, uint32_t count) {
         const __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -42,9 +50,12 @@ struct V {
     }
 };
 
+#if !defined(TK_SIMD_AVX512)
 // Doubles: 4 lanes. madd is fused.
 struct VD {
     using R = __m256d;
+    using M = __m256d;
+    static inline M none() { return _mm256_setzero_pd(); }
     static constexpr int N = 4;
     static inline R load(const double *p) { return _mm256_loadu_pd(p); }
     static inline void store(double *p, R v) { _mm256_storeu_pd(p, v); }
@@ -67,6 +78,9 @@ struct VD {
     static inline R ord(R a) { return _mm256_cmp_pd(a, a, _CMP_ORD_Q); }
     // N floats as doubles, and back (rounded to nearest).
     static inline R cvt(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static inline R cvt_abs(const float *p) {
+        return _mm256_cvtps_pd(_mm_and_ps(_mm_loadu_ps(p), _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))));
+    }
     static inline void store_f(float *p, R v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
     // Pairs (l, r) x N from p: the l and the r in order.
     static inline void deinterleave(const double *p, R *l, R *r) {
@@ -104,6 +118,7 @@ struct VD {
         return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(k, _mm256_set1_epi64x(1023)), 52));
     }
 };
+#endif
 
 #else
 
@@ -122,11 +137,16 @@ struct V {
     static inline R min(R a, R b) { return _mm_min_ps(a, b); }
     static inline R madd(R a, R b, R c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
     static inline R abs(R a) { return _mm_and_ps(a, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))); }
+    static inline R finite(R a) {
+        a = _mm_and_ps(_mm_cmpord_ps(a, a), a);
+        return _mm_min_ps(_mm_max_ps(a, _mm_set1_ps(-__FLT_MAX__)), _mm_set1_ps(__FLT_MAX__));
+    }
     static inline R gt(R a, R b) { return _mm_cmpgt_ps(a, b); }
     static inline R ge(R a, R b) { return _mm_cmpge_ps(a, b); }
     static inline R and_(R a, R b) { return _mm_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
     static inline bool any(R mask) { return _mm_movemask_ps(mask) != 0; }
+    static inline bool any_gt(R a, R b) { return _mm_movemask_ps(_mm_cmpgt_ps(a, b)) != 0; }
     static inline R keep_first(R a, uint32_t count) {
         const __m128i idx = _mm_setr_epi32(0, 1, 2, 3);
         return _mm_and_ps(a, _mm_castsi128_ps(_mm_cmpgt_epi32(_mm_set1_epi32((int)count), idx)));
@@ -141,6 +161,8 @@ struct V {
 // Doubles: 2 lanes. madd is a multiplication and an addition (two roundings).
 struct VD {
     using R = __m128d;
+    using M = __m128d;
+    static inline M none() { return _mm_setzero_pd(); }
     static constexpr int N = 2;
     static inline R load(const double *p) { return _mm_loadu_pd(p); }
     static inline void store(double *p, R v) { _mm_storeu_pd(p, v); }
@@ -162,6 +184,10 @@ struct VD {
     static inline R ord(R a) { return _mm_cmpord_pd(a, a); }
     static inline R cvt(const float *p) {
         return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p)));
+    }
+    static inline R cvt_abs(const float *p) {
+        return _mm_cvtps_pd(_mm_and_ps(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p)),
+                                       _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))));
     }
     static inline void store_f(float *p, R v) { _mm_storel_epi64((__m128i_u *)p, _mm_castps_si128(_mm_cvtpd_ps(v))); }
     static inline void deinterleave(const double *p, R *l, R *r) {
@@ -192,6 +218,81 @@ struct VD {
 #endif
 
 #if defined(TK_SIMD_AVX512)
+// Doubles: 8 lanes, comparisons into lane masks. madd is fused, as in the 4-lane VD, so that
+// both give the same values. (Masked forms where GCC 12's unmasked ones start from an
+// undefined vector and warn.)
+struct VD {
+    using R = __m512d;
+    using M = __mmask8;
+    static constexpr int N = 8;
+    static inline M none() { return 0; }
+    static inline R load(const double *p) { return _mm512_loadu_pd(p); }
+    static inline void store(double *p, R v) { _mm512_storeu_pd(p, v); }
+    static inline R set1(double v) { return _mm512_set1_pd(v); }
+    static inline R zero() { return _mm512_setzero_pd(); }
+    static inline R add(R a, R b) { return _mm512_add_pd(a, b); }
+    static inline R sub(R a, R b) { return _mm512_sub_pd(a, b); }
+    static inline R mul(R a, R b) { return _mm512_mul_pd(a, b); }
+    static inline R div(R a, R b) { return _mm512_div_pd(a, b); }
+    static inline R max(R a, R b) { return _mm512_mask_max_pd(a, (__mmask8)0xff, a, b); }
+    static inline R min(R a, R b) { return _mm512_mask_min_pd(a, (__mmask8)0xff, a, b); }
+    static inline R madd(R a, R b, R c) { return _mm512_fmadd_pd(a, b, c); }
+    static inline M gt(R a, R b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    static inline M lt(R a, R b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static inline M ge(R a, R b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    static inline M not_gt(R a, R b) { return _mm512_cmp_pd_mask(a, b, _CMP_NGT_UQ); }
+    static inline M ord(R a) { return _mm512_cmp_pd_mask(a, a, _CMP_ORD_Q); }
+    static inline M and_(M a, M b) { return (M)(a & b); }
+    static inline M or_(M a, M b) { return (M)(a | b); }
+    static inline R and_(M m, R v) { return _mm512_maskz_mov_pd(m, v); }
+    static inline R select(M m, R a, R b) { return _mm512_mask_blend_pd(m, b, a); }
+    static inline bool any(M m) { return m != 0; }
+    static inline bool all(M m) { return m == 0xff; }
+    static inline R cvt(const float *p) { return _mm512_maskz_cvtps_pd((__mmask8)0xff, _mm256_loadu_ps(p)); }
+    // N floats' magnitudes as doubles.
+    static inline R cvt_abs(const float *p) {
+        const __m256 a = _mm256_and_ps(_mm256_loadu_ps(p), _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff)));
+        return _mm512_maskz_cvtps_pd((__mmask8)0xff, a);
+    }
+    static inline void store_f(float *p, R v) { _mm256_storeu_ps(p, _mm512_maskz_cvtpd_ps((__mmask8)0xff, v)); }
+    // Lane i = sum of lanes 0..i; the last lane in every lane; lane 0.
+    static inline R prefix_sum(R v) {
+        const __m512i z = _mm512_setzero_si512();
+        __m512i x = _mm512_castpd_si512(v);
+        v = add(v, _mm512_castsi512_pd(_mm512_mask_alignr_epi64(x, (__mmask8)0xff, x, z, 7)));
+        x = _mm512_castpd_si512(v);
+        v = add(v, _mm512_castsi512_pd(_mm512_mask_alignr_epi64(x, (__mmask8)0xff, x, z, 6)));
+        x = _mm512_castpd_si512(v);
+        return add(v, _mm512_castsi512_pd(_mm512_mask_alignr_epi64(x, (__mmask8)0xff, x, z, 4)));
+    }
+    static inline R last(R v) { return _mm512_mask_permutexvar_pd(v, (__mmask8)0xff, _mm512_set1_epi64(7), v); }
+    static inline double first(R v) { return _mm512_cvtsd_f64(v); }
+    static inline double hmin(R a) {
+        const __m256d h = _mm256_min_pd(_mm512_maskz_extractf64x4_pd((__mmask8)0xf, a, 0),
+                                        _mm512_maskz_extractf64x4_pd((__mmask8)0xf, a, 1));
+        __m128d m = _mm_min_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
+        m = _mm_min_pd(m, _mm_unpackhi_pd(m, m));
+        return _mm_cvtsd_f64(m);
+    }
+    static inline R exponent(R x) {
+        const R two52 = set1(4503599627370496.0);
+        return sub(
+            _mm512_castsi512_pd(_mm512_or_si512(_mm512_maskz_srli_epi64((__mmask8)0xff, _mm512_castpd_si512(x), 52),
+                                                _mm512_castpd_si512(two52))),
+            two52);
+    }
+    static inline R mantissa(R x) {
+        return _mm512_castsi512_pd(
+            _mm512_or_si512(_mm512_and_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(0x000fffffffffffffLL)),
+                            _mm512_castpd_si512(set1(1.0))));
+    }
+    static inline R pow2(R t, R shifter) {
+        const __m512i k = _mm512_sub_epi64(_mm512_castpd_si512(t), _mm512_castpd_si512(shifter));
+        return _mm512_castsi512_pd(
+            _mm512_maskz_slli_epi64((__mmask8)0xff, _mm512_add_epi64(k, _mm512_set1_epi64(1023)), 52));
+    }
+};
+
 // Floats: 16 lanes. madd is fused, as in V, so that both give the same values.
 struct VW {
     using R = __m512;
@@ -211,6 +312,12 @@ struct VW {
     }
     static inline R keep_first(R a, uint32_t count) {
         return _mm512_maskz_mov_ps((__mmask16)(count >= 16 ? 0xffffu : (1u << count) - 1u), a);
+    }
+    static inline bool any_gt(R a, R b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ) != 0; }
+    static inline R finite(R a) {
+        a = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(a, a, _CMP_ORD_Q), a);
+        a = _mm512_mask_max_ps(a, (__mmask16)0xffff, a, _mm512_set1_ps(-__FLT_MAX__));
+        return _mm512_mask_min_ps(a, (__mmask16)0xffff, a, _mm512_set1_ps(__FLT_MAX__));
     }
     static inline float hmax(R a) {
         const __m512d b = _mm512_castps_pd(a);

@@ -15,6 +15,10 @@ namespace {
 // A bound on the meter's value from the largest sample magnitude among the 16 it reads (with
 // room for the rounding of the single-precision sums).
 float g_meter_bound;
+// The meter's taps other than the two central pairs: the sum of their magnitudes for the half
+// point (times 2: both samples of a pair) and of |sum| + |difference| weights for the quarter
+// points, rounded up.
+float g_meter_tails[2];
 } // namespace
 
 namespace k_sse2 {
@@ -113,6 +117,13 @@ int design() {
         quarter += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
     }
     g_meter_bound = (float)((half > quarter ? (half > 1 ? half : 1) : (quarter > 1 ? quarter : 1)) * (1 + 1e-5));
+    double tail_h = 0, tail_q = 0;
+    for (int k = 0; k < 6; k++) {
+        tail_h += 2.0 * std::fabs(g_tp_half[0][k]);
+        tail_q += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
+    }
+    g_meter_tails[0] = (float)(tail_h * (1 + 1e-5));
+    g_meter_tails[1] = (float)(tail_q * (1 + 1e-5));
     make_row(1, 8, 8.0, short_weight);
     make_row(2, 20, 20.0, long_weight);
     __builtin_cpu_init();
@@ -163,6 +174,15 @@ bool late_wanted(const TpDetector *d, int64_t g, double thr) {
     return own >= _mm_cvtss_f32(m) && (double)own > thr;
 }
 
+void late_values16(const float *x, int i0, float *out16) {
+    if (g_tp_avx512 && g_tp_avx2)
+        k_avx512::late_kernel16(x, i0, out16);
+    else if (g_tp_avx2)
+        k_avx2::late_kernel16(x, i0, out16);
+    else
+        k_sse2::late_kernel16(x, i0, out16);
+}
+
 } // namespace
 
 void tpdet_global_init() {
@@ -175,14 +195,33 @@ void tpdet_reset(TpDetector *d) {
     d->decided = -1;
 }
 
-void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr) {
+void tpdet_pass(TpDetector *d, const float *x, uint32_t n) {
+    if (n >= (uint32_t)TPDET_HIST) {
+        std::memcpy(d->hist, x + n - TPDET_HIST, sizeof d->hist);
+    } else {
+        std::memmove(d->hist, d->hist + n, (TPDET_HIST - n) * sizeof(float));
+        std::memcpy(d->hist + TPDET_HIST - n, x, n * sizeof(float));
+    }
+    d->count += n;
+    // The groups start afresh when true-peak detection comes back.
+    if (d->grouped) {
+        std::memset(d->group_max, 0, sizeof d->group_max);
+        d->group_cur = 0.0f;
+        d->decided = -1;
+        d->grouped = 0;
+    }
+}
+
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr,
+                 double thr_c) {
     constexpr uint32_t CHUNK = 128;
     // A chunk fills CHUNK / 8 groups before the late checks of the first of them read the 5
     // groups before it.
     static_assert(CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
+    static_assert(CHUNK / 8 + 4 <= 32, "one bit per group of a block");
     alignas(32) float lin[TPDET_HIST + CHUNK + 16];
     alignas(32) float fast[CHUNK + 8];
-    alignas(32) float late[8];
+    alignas(64) float late[16];
     if (!true_peak) {
         // The input's magnitude 7 samples back, the first ones from the history.
         const uint32_t k = n < 7 ? n : 7;
@@ -190,20 +229,7 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
             out[i] = std::fabs(d->hist[TPDET_HIST - 7 + i]);
         for (uint32_t i = 7; i < n; i++)
             out[i] = std::fabs(x[i - 7]);
-        if (n >= (uint32_t)TPDET_HIST) {
-            std::memcpy(d->hist, x + n - TPDET_HIST, sizeof d->hist);
-        } else {
-            std::memmove(d->hist, d->hist + n, (TPDET_HIST - n) * sizeof(float));
-            std::memcpy(d->hist + TPDET_HIST - n, x, n * sizeof(float));
-        }
-        d->count += n;
-        // The groups start afresh when true-peak detection comes back.
-        if (d->grouped) {
-            std::memset(d->group_max, 0, sizeof d->group_max);
-            d->group_cur = 0.0f;
-            d->decided = -1;
-            d->grouped = 0;
-        }
+        tpdet_pass(d, x, n);
         return;
     }
     d->grouped = 1;
@@ -214,8 +240,15 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         std::memset(lin + TPDET_HIST + m, 0, 16 * sizeof(float));
         const float *xs = lin + TPDET_HIST;
         const int64_t t0 = (int64_t)d->count;
-        fast_values(xs, m, fast);
-        std::memcpy(out, fast, m * sizeof(float));
+        // The kernels write whole vectors of 16: straight into out when m fills them.
+        const float *fast_v = out;
+        if ((m & 15) == 0) {
+            fast_values(xs, m, out);
+        } else {
+            fast_values(xs, m, fast);
+            std::memcpy(out, fast, m * sizeof(float));
+            fast_v = fast;
+        }
         // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
         float cur = d->group_cur;
         for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
@@ -223,10 +256,10 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
             const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
             float top = 0.0f;
             if (len == 8)
-                top = max8(fast + i);
+                top = max8(fast_v + i);
             else
                 for (uint32_t j = i; j < i + len; j++)
-                    top = fast[j] > top ? fast[j] : top;
+                    top = fast_v[j] > top ? fast_v[j] : top;
             cur = top > cur ? top : cur;
             if (len == left) {
                 const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
@@ -238,21 +271,34 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
         d->group_cur = cur;
         // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
         // when its first late cell is due (time 8g + 20), with the threshold of that time.
+        // The decisions come first; two wanted groups in a row are interpolated together.
         const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
-        for (int64_t g = (c_lo >= 0 ? c_lo : 0) >> 3; 8 * g < c_hi; g++) {
+        const int64_t g_lo = (c_lo >= 0 ? c_lo : 0) >> 3;
+        uint32_t want = 0; // bit g - g_lo: group g gets its late check in this block
+        for (int64_t g = g_lo; 8 * g < c_hi; g++) {
             const int i0 = (int)(8 * g + 20 - t0);
             if (i0 >= 0) {
                 d->decided = g;
-                d->wanted = late_wanted(d, g, thr ? thr[i0] : 0.0);
+                d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
             }
-            if (d->decided != g || !d->wanted) continue;
-            late_values(xs, i0, late);
-            if (i0 >= 0 && i0 + 8 <= (int)m) {
-                _mm_storeu_ps(out + i0, _mm_max_ps(_mm_load_ps(late), _mm_loadu_ps(out + i0)));
-                _mm_storeu_ps(out + i0 + 4, _mm_max_ps(_mm_load_ps(late + 4), _mm_loadu_ps(out + i0 + 4)));
+            if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
+        }
+        while (want) {
+            const uint32_t b = (uint32_t)__builtin_ctz(want);
+            const int i0 = (int)(8 * (g_lo + b) + 20 - t0);
+            const bool pair = (want >> (b + 1)) & 1u;
+            want &= ~(pair ? 3u << b : 1u << b);
+            const int len = pair ? 16 : 8;
+            if (pair)
+                late_values16(xs, i0, late);
+            else
+                late_values(xs, i0, late);
+            if (i0 >= 0 && i0 + len <= (int)m) {
+                for (int j = 0; j < len; j += 4)
+                    _mm_storeu_ps(out + i0 + j, _mm_max_ps(_mm_load_ps(late + j), _mm_loadu_ps(out + i0 + j)));
                 continue;
             }
-            for (int j = 0; j < 8; j++) {
+            for (int j = 0; j < len; j++) {
                 const int i = i0 + j;
                 if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
             }
@@ -267,6 +313,13 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
 }
 
 float tpmeter_span(const float *x, uint32_t n) { return n ? meter_max(x, n) : 0.0f; }
+
+float tpmeter_span_above(const float *x, uint32_t n, float past, float running) {
+    if (n == 0) return running;
+    if (g_tp_avx512 && g_tp_avx2) return k_avx512::meter_above(x, n, past, running, g_meter_tails);
+    return g_tp_avx2 ? k_avx2::meter_above(x, n, past, running, g_meter_tails)
+                     : k_sse2::meter_above(x, n, past, running, g_meter_tails);
+}
 
 float tpmeter_gain_bound() { return g_meter_bound; }
 

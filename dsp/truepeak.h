@@ -47,9 +47,13 @@ void tpdet_reset(TpDetector *d);
 // Pushes n samples (any n) and writes one detector value per sample into out: with true_peak
 // the largest of the cell's points on both interpolators (and of the late check), else the
 // magnitude of the input 7 samples back. thr (null: 0) holds the limiter's threshold per
-// sample; values that cannot reach it need no late check. The results do not depend on how
-// a signal is split into calls. Audio thread; allocates nothing.
-void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr = nullptr);
+// sample (null: thr_c throughout); values that cannot reach it need no late check. The
+// results do not depend on how a signal is split into calls. Audio thread; allocates nothing.
+void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr = nullptr,
+                 double thr_c = 0.0);
+// Pushes n samples (any n) without writing detector values: what tpdet_block does without
+// true peak, apart from out (the caller reads the input 7 samples back itself). Audio thread.
+void tpdet_pass(TpDetector *d, const float *x, uint32_t n);
 
 // The output true-peak meter over a block: pushes n samples into the 4x interpolator state s
 // (the same history os4_push keeps) and returns the larger of running and the largest phase
@@ -64,6 +68,12 @@ float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running);
 float tpmeter_span(const float *x, uint32_t n);
 // A bound on the meter's value from the largest sample magnitude among those it reads.
 float tpmeter_gain_bound();
+// The largest of `running` and the meter's values for x[0 .. n - 1] (n at most TPMETER_SPAN;
+// memory as for tpmeter_span; past: the largest magnitude of x[-15 .. -1]), found without
+// interpolating the samples whose values provably stay at or under running: the result is
+// that of max(running, tpmeter_span(x, n)) whenever that exceeds running. Audio thread.
+constexpr uint32_t TPMETER_SPAN = 128;
+float tpmeter_span_above(const float *x, uint32_t n, float past, float running);
 
 // Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and
 // (t - k, t - 39 + k) of the late one, the weight of their sum for the half-sample point, the
