@@ -521,7 +521,7 @@ void draw(Ui *ui) {
     tkgl_glClearColor(COL_CLEAR.r / 255.f, COL_CLEAR.g / 255.f, COL_CLEAR.b / 255.f, COL_CLEAR.a / 255.f);
     tkgl_glClear(GL_COLOR_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     if (!ui->win.vg) return;
-    double t = puglGetTime(puglGetWorld(ui->win.view));
+    double t = sys_time_s();
     nvgBeginFrame(ui->win.vg, (float)(ui->win.view_w / z), (float)(ui->win.view_h / z), (float)z);
     frame_build(ui, t);
     nvgEndFrame(ui->win.vg);

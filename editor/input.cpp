@@ -21,6 +21,7 @@
 #include "params/params.h"
 #include "registry/shared.h"
 #include "sys/assert.h"
+#include "sys/sys.h"
 
 const char TERVIK_URL[] = "https://morvane.example/tervik";
 
@@ -535,7 +536,7 @@ static void on_motion(Ui *ui, const PuglMotionEvent &e) {
     const Hit *hp = ui_hit_test(ui, x, y);
     int kind = hp ? hp->kind : 0, a = hp ? hp->a : -1, b = hp ? hp->b : -1;
     if (kind != ui->input.hover_kind || a != ui->input.hover_a || b != ui->input.hover_b)
-        ui->input.hover_since = puglGetTime(puglGetWorld(ui->win.view));
+        ui->input.hover_since = sys_time_s();
     ui->input.hover_kind = kind;
     ui->input.hover_a = a;
     ui->input.hover_b = b;

@@ -49,6 +49,10 @@ public:
     // init with the path and get "clap.plugin-factory". False with error() set on any failure
     // (the library is then unloaded again). A loaded library is unloaded first.
     bool load(const std::string &path);
+    // As load, for a plug-in linked into this program: its entry is taken as the library's
+    // (version check, init with path, factory); unload deinits it and closes no library.
+    // Main thread.
+    bool load_linked(const clap_plugin_entry_t *entry, const std::string &path);
     // The first half of load: dlopen and find the entry, without calling init.
     bool open(const std::string &path);
     // The second half: entry init, then the plug-in factory. After open().
@@ -56,7 +60,7 @@ public:
     // Calls the entry's deinit (when init succeeded), then dlclose. Safe to call twice.
     void unload();
 
-    bool loaded() const { return handle_ != nullptr; }
+    bool loaded() const { return handle_ != nullptr || linked_; }
     const std::string &path() const { return path_; }
     const std::string &error() const { return error_; }
 
@@ -71,10 +75,12 @@ public:
     std::string first_id() const;
 
 private:
+    bool check_version(); // false (and unloaded) when entry_'s CLAP version is incompatible
     void *handle_ = nullptr;
     const clap_plugin_entry_t *entry_ = nullptr;
     const clap_plugin_factory_t *factory_ = nullptr;
     bool inited_ = false;
+    bool linked_ = false; // the entry is this program's own, not a library's
     std::string path_, error_;
 };
 

@@ -24,11 +24,34 @@ bool HostLib::open(const std::string &path) {
         unload();
         return false;
     }
+    return check_version();
+}
+
+bool HostLib::load_linked(const clap_plugin_entry_t *entry, const std::string &path) {
+    unload();
+    error_.clear();
+    path_ = path;
+    if (!entry) {
+        error_ = path + ": no clap_entry";
+        return false;
+    }
+    entry_ = entry;
+    linked_ = true;
+    if (!check_version() || !init()) {
+        std::string e = error_;
+        unload();
+        error_ = e;
+        return false;
+    }
+    return true;
+}
+
+bool HostLib::check_version() {
     if (!clap_version_is_compatible(entry_->clap_version)) {
         char b[128];
         snprintf(b, sizeof b, ": incompatible CLAP version %u.%u.%u", entry_->clap_version.major,
                  entry_->clap_version.minor, entry_->clap_version.revision);
-        error_ = path + b;
+        error_ = path_ + b;
         unload();
         return false;
     }
@@ -36,7 +59,7 @@ bool HostLib::open(const std::string &path) {
 }
 
 bool HostLib::init() {
-    if (!handle_ || !entry_) {
+    if (!loaded() || !entry_) {
         error_ = "no library open";
         return false;
     }
@@ -77,6 +100,7 @@ void HostLib::unload() {
     entry_ = nullptr;
     if (handle_) dlclose(handle_);
     handle_ = nullptr;
+    linked_ = false;
 }
 
 uint32_t HostLib::count() const {

@@ -200,13 +200,16 @@ static void map_open() {
             return fail(SHARED_VIEW_SHORT);
         }
     } else {
+        // Its creator sizes it right after creating it; a segment still short after 2 s
+        // never will be.
         bool big_enough = false;
-        for (int i = 0; i <= 200; i++) {
+        for (uint64_t give_up = sys_time_ns() + 2000000000ull;;) {
             if (fstat(fd, &st) == 0 && (size_t)st.st_size >= SHARED_SIZE) {
                 big_enough = true;
                 break;
             }
-            if (i < 200) sys_sleep_ms(10);
+            if (sys_time_ns() >= give_up) break;
+            sys_sleep_ms(10);
         }
         if (!big_enough) {
             close(fd);

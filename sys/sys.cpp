@@ -10,15 +10,28 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-uint64_t sys_time_ns() {
+// The installed source; null (the monotonic clock) unless a test steps time.
+static std::atomic<const SysClock *> g_clock{nullptr};
+
+uint64_t sys_monotonic_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
 }
+
+uint64_t sys_time_ns() {
+    const SysClock *c = g_clock.load(std::memory_order_acquire);
+    return c ? c->now(c->ctx) : sys_monotonic_ns();
+}
+
+double sys_time_s() { return (double)sys_time_ns() * 1e-9; }
+
+const SysClock *sys_set_clock(const SysClock *clock) { return g_clock.exchange(clock, std::memory_order_acq_rel); }
 
 uint64_t sys_random_u64() {
     uint64_t v = 0;

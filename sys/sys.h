@@ -5,11 +5,31 @@
 #include <cstddef>
 #include <cstdint>
 
-// [any-thread] Returns nanoseconds of CLOCK_MONOTONIC; the one time base of the system, also
-// between processes. The audio thread included.
+// [any-thread] Returns nanoseconds of the system's one time base, also between processes:
+// CLOCK_MONOTONIC unless another source was installed with sys_set_clock. The audio thread
+// included (one pointer load on top of the clock read; no lock).
 uint64_t sys_time_ns();
 
-// [any-thread] Returns 8 bytes from /dev/urandom; a time-derived value when that fails or reads all zero. Never fails.
+// [any-thread] Returns sys_time_ns in seconds, for the editor's delays and ballistics.
+double sys_time_s();
+
+// A replacement time source: now(ctx) returns nanoseconds on CLOCK_MONOTONIC's scale and must
+// never run backwards. Nothing in the plug-in or the host installs one; tests do, to step time.
+struct SysClock {
+    uint64_t (*now)(void *ctx);
+    void *ctx;
+};
+
+// [any-thread] Makes clock the source of sys_time_ns (null: CLOCK_MONOTONIC again) and
+// returns the source it replaces (null for CLOCK_MONOTONIC). The record must stay valid
+// while it is installed; a reader sees either the old or the new source.
+const SysClock *sys_set_clock(const SysClock *clock);
+
+// [any-thread] Returns nanoseconds of CLOCK_MONOTONIC itself, whatever source is installed.
+uint64_t sys_monotonic_ns();
+
+// [any-thread] Returns 8 bytes from /dev/urandom; a time-derived value when that fails or
+// reads all zero. Never fails.
 uint64_t sys_random_u64();
 
 // [any-thread] pthread's mutex calls; each returns pthread's result (0 on success).

@@ -7,6 +7,7 @@
 #include "registry/registry.h"
 #include "tests/chainops_fixture.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/util/stepped_clock.h"
 
 using chainops_test::ChainFixture;
 
@@ -16,6 +17,7 @@ class UndoHistory : public ChainFixture {
   protected:
     // Pretend the last mark was made this many seconds earlier (instead of sleeping).
     void age_last_mark(double seconds) { history->undo_time -= seconds; }
+    tk_test::SteppedClock clock;
 };
 
 TEST_F(UndoHistory, SameTagEditsCoalesceUntilAPause) {
@@ -23,7 +25,7 @@ TEST_F(UndoHistory, SameTagEditsCoalesceUntilAPause) {
     for (int i = 1; i <= 50; i++)
         set_param_all(ops, 0, P_GAIN, i * 0.5); // one knob turn
     EXPECT_EQ(history->undo_n, 1);
-    sys_sleep_ms(600); // a real pause of 0.6 s
+    clock.step_ms(600); // a pause of 0.6 s
     set_param_all(ops, 0, P_GAIN, 27.0);
     EXPECT_EQ(history->undo_n, 2);
     // Held for longer than 0.5 s in total, but never paused: still one step.

@@ -36,7 +36,7 @@ protected:
         EXPECT_EQ(puglEnterContext(ui->win.view), PUGL_SUCCESS);
         double z = ui_frame_z(ui);
         nvgBeginFrame(ui->win.vg, (float)(ui->win.view_w / z), (float)(ui->win.view_h / z), (float)z);
-        double t = puglGetTime(puglGetWorld(ui->win.view));
+        double t = sys_time_s();
         long before = tk_test::alloc_count();
         tk_test::alloc_counting(true);
         frame_build(ui, t);

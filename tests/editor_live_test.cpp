@@ -102,7 +102,9 @@ TEST_F(EditorLive, ThreeStagesInSeriesFillTheGraphWithTheirCurvesAndBands) {
     std::string path = tk_test::make_temp_dir("live") + "/live.ppm";
     const tervik_plugin_debug_t *d = chain->stage(0).debug_ext();
     ASSERT_TRUE(d->editor_dump(chain->stage(0).plugin(), path.c_str()));
-    play(400);
+    // The next frame writes both files, within one pass of the host's main loop.
+    for (uint64_t end = host_now_ns() + 10000000000ull; access(path.c_str(), F_OK) != 0 && host_now_ns() < end;)
+        play(5);
     std::string ppm = tk_test::read_file(path);
     EXPECT_GT(ppm.size(), 960u * 600u * 3u);
     std::string cols_txt = tk_test::read_file(path + ".cols.txt");

@@ -7,6 +7,7 @@
 
 #include "tests/editor_fixture.h"
 #include "tests/util/ppm_image.h"
+#include "tests/util/stepped_clock.h"
 
 using namespace edt;
 
@@ -34,6 +35,7 @@ class SectionPixels : public ::testing::Test {
     Stage *a = nullptr, *b = nullptr;
     EditorWindow w;
     uint64_t t0 = 0;
+    tk_test::SteppedClock clock;
 
     // Both stages look as if they were processing: recent calls, 6 dB of reduction each,
     // -6 dB peaks, -9 LUFS, and a history of constant rows up to now.
@@ -68,12 +70,13 @@ class SectionPixels : public ::testing::Test {
         }
     }
 
+    // Runs the editor through ms of stepped time, one frame for every 300 ms of it (more than
+    // the 150 ms a chain takes to settle).
     void run_ms(int ms) {
-        uint64_t end = sys_time_ns() + (uint64_t)ms * 1000000ull;
-        while (sys_time_ns() < end) {
+        for (int left = ms; left > 0; left -= 300) {
+            clock.step_ms(left < 300 ? (uint64_t)left : 300);
             feed();
-            w.pump();
-            sys_sleep_ms(2);
+            w.frames(1);
         }
     }
 

@@ -1,6 +1,7 @@
 // Size and scale rules of the editor window: nominal sizes from zoom and host scale, the
 // host's answer to the editor's own request, and the 40 ms spacing of size requests.
 #include "tests/editor_fixture.h"
+#include "tests/util/stepped_clock.h"
 
 using namespace edt;
 
@@ -23,6 +24,7 @@ protected:
     tk_test::ScopedPresetDir presets;
     FakeHost host;
     Stage *p = nullptr;
+    tk_test::SteppedClock clock;
 };
 
 TEST_F(EditorSize, ZoomOutsideItsRangeCountsAsOne) {
@@ -92,7 +94,7 @@ TEST_F(EditorSize, SizeRequestsAreSpacedFortyMillisecondsApart) {
     ui_send_pending_request(ui);
     EXPECT_EQ(host.resizes.size(), 1u) << "still inside the 40 ms";
     request_resize_to_scale(ui, 1.4); // only the latest held-back scale is sent
-    ui->win.req_time = (int64_t)sys_time_ns() - 41000000;
+    clock.step_ms(41);
     ui_send_pending_request(ui);
     ASSERT_EQ(host.resizes.size(), 2u);
     EXPECT_EQ(host.resizes[1], std::make_pair(1344u, 840u));
@@ -107,7 +109,7 @@ TEST_F(EditorSize, ReturningToTheRequestedSizeDropsAHeldBackRequest) {
     ASSERT_TRUE(ui->win.req_pending);
     request_resize_to_scale(ui, 1.2); // back where the last request stands
     EXPECT_FALSE(ui->win.req_pending);
-    ui->win.req_time = (int64_t)sys_time_ns() - 41000000;
+    clock.step_ms(41);
     ui_send_pending_request(ui);
     ASSERT_EQ(host.resizes.size(), 1u) << "the window must stay at the size the user ended on";
 }

@@ -9,6 +9,7 @@
 #include "tests/editor_fixture.h"
 #include "tests/util/ppm_image.h"
 #include "editor/testing/editor_testing.h"
+#include "tests/util/stepped_clock.h"
 
 #include <GL/glx.h>
 
@@ -368,6 +369,7 @@ TEST_F(EditorWindowTest, ScreenshotShowsThePaletteLetterboxedInAWideWindow) {
 }
 
 TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
+    tk_test::SteppedClock clock;
     Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
     EditorWindow w;
@@ -377,26 +379,27 @@ TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
     ASSERT_EQ(w.ui->input.hover_kind, HIT_GRID_TOGGLE);
     // The tooltip of a bottom-bar target opens above the pointer: y = 586 - 50 = 536.
     std::string path = presets.path() + "/tip.ppm";
-    auto shot = [&](double age) {
-        w.ui->input.hover_since = puglGetTime(puglGetWorld(w.ui->win.view)) - age;
+    auto shot = [&] {
         EXPECT_TRUE(ui_dump(w.ui, path.c_str()));
         EXPECT_TRUE(w.wait([&] { return !w.ui->win.dump_pending; }));
         Image img;
         EXPECT_TRUE(img.load(path));
         return img;
     };
-    // The dump is drawn a frame or more later (software GL under a sanitizer is slow), so
-    // the early shot leaves most of the 0.55 s for it.
-    Image early = shot(0.15);
+    // The hover starts now; the dump is drawn a frame or more later (software GL under a
+    // sanitizer is slow), so the early shot leaves the whole 0.55 s for it.
+    w.ui->input.hover_since = sys_time_s();
+    Image early = shot();
     EXPECT_FALSE(colour_near(early, 170, 560, 40, 44, 56, 6)) << "no tooltip before 0.55 s";
-    Image late = shot(0.60);
+    clock.step_ms(600);
+    Image late = shot();
     EXPECT_TRUE(colour_near(late, 170, 560, 40, 44, 56, 6)) << "tooltip panel at pointer + 14 / pointer - 50";
     // No tooltip while a menu is open.
     w.ui->overlay.menu_kind = HIT_LOUD_TARGET;
     w.ui->overlay.menu_x = 700;
     w.ui->overlay.menu_y = 100;
     w.ui->overlay.menu_w = 184;
-    Image menu = shot(0.60);
+    Image menu = shot();
     EXPECT_FALSE(colour_near(menu, 170, 560, 40, 44, 56, 6));
     w.ui->overlay.menu_kind = 0;
     w.close();

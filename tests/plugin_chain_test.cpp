@@ -12,6 +12,7 @@
 #include "registry/registry.h"
 #include "plugin_fixture.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/util/stepped_clock.h"
 
 namespace {
 
@@ -44,6 +45,11 @@ void set_group(HostInstance &h, double g) {
     InputEvents ev(2);
     ev.add_param(0, 101, g);
     h.flush(&ev);
+}
+
+// Polls until a running chain has made n cycles; false after a generous 20 s.
+bool cycles_reach(const Chain &c, uint64_t n) {
+    return tk_test::poll_until([&] { return c.cycles() >= n; });
 }
 
 } // namespace
@@ -133,12 +139,12 @@ TEST_F(ChainTest, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
     ASSERT_TRUE(c.create(lib, 3));
     ASSERT_TRUE(c.activate(48000, 1, 512));
     ASSERT_TRUE(c.start(512, true));
-    usleep(800000); // more than 62 cycles of 10.7 ms
+    ASSERT_TRUE(cycles_reach(c, CALL_RING)); // a full ring of calls in this order
     SharedSlot *s0 = slot_of(&c.stage(0)), *s1 = slot_of(&c.stage(1)), *s2 = slot_of(&c.stage(2));
     std::vector<SharedSlot *> before = {s0, s1, s2}, after = {s1, s0, s2};
     EXPECT_EQ(order(c.stage(2)), before);
     ASSERT_TRUE(c.swap_positions(0, 1));
-    usleep(1000000); // the call records now hold only the new order
+    ASSERT_TRUE(cycles_reach(c, c.cycles() + CALL_RING + 2)); // the call records now hold only the new order
     // The accepted order stays until the new one has been seen in three consecutive
     // queries spanning at least 150 ms.
     uint64_t first = host_now_ns(), shown_at = 0;
@@ -159,6 +165,7 @@ TEST_F(ChainTest, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
 }
 
 TEST_F(ChainTest, StoppedTransportKeepsChainAndOrderAndPrunesDepartedStages) {
+    tk_test::SteppedClock clock; // the queries' clock; the plug-in keeps its own
     Chain c;
     ASSERT_TRUE(c.create(lib, 3));
     // The chain's memory is keyed by its smallest identity, which must stay in the chain.
@@ -170,7 +177,7 @@ TEST_F(ChainTest, StoppedTransportKeepsChainAndOrderAndPrunesDepartedStages) {
     SharedSlot *s0 = slot_of(&c.stage(0)), *s1 = slot_of(&c.stage(1)), *s2 = slot_of(&c.stage(2));
     std::vector<SharedSlot *> all = {s0, s1, s2};
     EXPECT_EQ(order(c.stage(0)), all);
-    usleep(600000); // nothing processed for more than 500 ms: nobody is recent
+    clock.step_ms(600); // nothing processed for more than 500 ms: nobody is recent
     ChainEntry e[64];
     ASSERT_EQ(query(c.stage(0), 0, e), 3);
     for (int i = 0; i < 3; i++) {
@@ -182,7 +189,7 @@ TEST_F(ChainTest, StoppedTransportKeepsChainAndOrderAndPrunesDepartedStages) {
     set_group(c.stage(1), 2);
     for (int i = 0; i < 4; i++) {
         query(c.stage(0), 0, e);
-        usleep(60000);
+        clock.step_ms(60);
     }
     ASSERT_EQ(query(c.stage(0), 0, e), 2);
     EXPECT_EQ(e[0].slot, s0);

@@ -354,15 +354,15 @@ TEST(HostChain, BusesRunOnParallelThreadsAndRealTimeRuns) {
     // Continuous real-time processing, with the transport stopped for a while.
     ASSERT_TRUE(a.start(64, true));
     EXPECT_FALSE(a.start(64, true)); // already running
-    while (a.cycles() < 60) usleep(1000);
+    ASSERT_TRUE(tk_test::poll_until([&] { return a.cycles() >= 60; }));
     a.set_transport(false);
     uint64_t passes = a.stopped_passes();
-    while (a.stopped_passes() < passes + 1) usleep(1000); // the loop has seen the stop
+    ASSERT_TRUE(tk_test::poll_until([&] { return a.stopped_passes() >= passes + 1; })); // the loop has seen the stop
     uint64_t stopped_at = a.stage(0).process_calls();
-    while (a.stopped_passes() < passes + 4) usleep(1000);
+    ASSERT_TRUE(tk_test::poll_until([&] { return a.stopped_passes() >= passes + 4; }));
     EXPECT_EQ(a.stage(0).process_calls(), stopped_at); // no calls while stopped
     a.set_transport(true);
-    while (a.cycles() < 80) usleep(1000);
+    ASSERT_TRUE(tk_test::poll_until([&] { return a.cycles() >= 80; }));
     ASSERT_TRUE(a.swap_positions(0, 1)); // applied between two cycles
     EXPECT_EQ(a.stage_at(0), 1);
     a.idle();
@@ -404,7 +404,7 @@ TEST(HostChain, RestartRequestsAreServedAlsoWhileRunning) {
     EXPECT_EQ(chain.stage(1).restarts_done(), 1u);
     EXPECT_EQ(chain.stage(0).restarts_done(), 0u);
     uint64_t c = chain.cycles();
-    while (chain.cycles() < c + 5) usleep(200); // processing goes on after the restart
+    ASSERT_TRUE(tk_test::poll_until([&] { return chain.cycles() >= c + 5; }, 20000, 200)); // processing goes on after the restart
     chain.stop();
     EXPECT_TRUE(chain.stage(1).active());
     chain.clear();

@@ -15,6 +15,7 @@
 #include "plugin_fixture.h"
 #include "tests/util/script_slot.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/util/stepped_clock.h"
 
 namespace {
 
@@ -24,6 +25,19 @@ using Ev = ScriptHost::Event;
 std::vector<Ev> parse_events(const std::vector<std::string> &lines) { return ScriptHost::parse_events(lines); }
 
 SharedSlot *slot_of(ScriptHost &h, int stage) { return tk_test::script_slot(h, stage); }
+
+// Polls until every slot's call ring has taken two rings' worth of calls more than when
+// asked; false after a generous 20 s.
+bool rings_refilled(std::initializer_list<SharedSlot *> slots) {
+    std::vector<std::pair<SharedSlot *, uint32_t>> from;
+    for (SharedSlot *s : slots) from.emplace_back(s, shm_load(s->calls.ring_count));
+    auto done = [&] {
+        for (auto &[s, n] : from)
+            if (shm_load(s->calls.ring_count) - n < 2 * CALL_RING) return false;
+        return true;
+    };
+    return tk_test::poll_until(done);
+}
 
 // Creates a ready segment (valid header, nothing claimed) at path with the given mode, as
 // the calling user. False when it cannot.
@@ -228,7 +242,8 @@ TEST_F(MultiProcessTest, ChainsAreResolvedAcrossProcesses) {
     ASSERT_TRUE(a1 && a2 && b1);
     ASSERT_TRUE(a.cmd("run start fast 512"));
     ASSERT_TRUE(b.cmd("run start fast 512"));
-    usleep(400000);
+    // Every call ring is filled twice over once both run, so all it holds overlaps in time.
+    ASSERT_TRUE(rings_refilled({a1, a2, b1}));
     ChainEntry e[64];
     for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++) c->key = nullptr;
     int n = registry_chain_for(a2, 0, e, 64);
@@ -308,6 +323,7 @@ TEST_F(MultiProcessTest, TwoChainsRenderingOfflineInTwoProcessesStayTwoChains) {
 }
 
 TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
+    tk_test::SteppedClock clock; // this process's liveness cache
     ScriptHost a;
     ASSERT_TRUE(a.start());
     ASSERT_TRUE(a.cmd("create 1"));
@@ -321,7 +337,7 @@ TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
     registry_group_usage(counts);
     EXPECT_EQ(counts[0], 1u);
     a.child.kill_hard();
-    usleep(1100000); // past the liveness cache
+    clock.step_ms(1100); // past the second the liveness verdict is kept
     EXPECT_EQ(shm_load(s->ident.in_use), 1u); // still claimed
     EXPECT_FALSE(shared_alive(s));
     EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 0);

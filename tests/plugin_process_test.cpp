@@ -1,6 +1,8 @@
-// The block pipeline through the real Tervik.clap: event timing within a block, history
+// The block pipeline through the real Tervik.clap (and, for gap rows, through the plug-in
+// linked into the test so that time can be stepped): event timing within a block, history
 // rows and gap rows, one-channel and in-place buffers, odd host input, the lookahead
 // restart, MIDI learn and mapping, and the edit queue drained into host events.
+#include <clap/entry.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include "params/params.h"
 #include "params/edit_path.h"
 #include "plugin_fixture.h"
+#include "tests/util/stepped_clock.h"
 
 namespace {
 
@@ -98,11 +101,28 @@ TEST_F(ProcessTest, HistoryRowsFollowTheFrameCount) {
     EXPECT_EQ(dbg->history(h->plugin(), 0, 0), 1.0); // no reduction
 }
 
-TEST_F(ProcessTest, PausesBecomeGapRows) {
+// The same pipeline with the plug-in linked into this test program, so that it reads this
+// program's clock: pauses between calls are stepped, not slept.
+class SteppedProcessTest : public ClapTest {
+protected:
+    void SetUp() override {
+        shared_test_reset();
+        ASSERT_TRUE(lib.load_linked(&clap_entry, TERVIK_CLAP_PATH)) << lib.error();
+        h = make();
+        ASSERT_TRUE(h->activate(48000, 1, 512));
+        s = slot_of(h);
+        ASSERT_NE(s, nullptr);
+    }
+    HostInstance *h = nullptr;
+    SharedSlot *s = nullptr;
+    tk_test::SteppedClock clock;
+};
+
+TEST_F(SteppedProcessTest, PausesBecomeGapRows) {
     Stereo b(480, 0.1f);
     // A 200 ms pause: no gap.
     h->process(b.p(), b.p(), 2, 480);
-    usleep(200000);
+    clock.step_ms(200);
     uint32_t before = shm_load(s->history.hist_count);
     h->process(b.p(), b.p(), 2, 480);
     EXPECT_EQ(shm_load(s->history.hist_count), before + 8u); // 32 left over + 480 = 8 rows
@@ -114,7 +134,7 @@ TEST_F(ProcessTest, PausesBecomeGapRows) {
     pa.frames = 480;
     pa.steady_time = 0;
     h->process(pa);
-    usleep(1000000);
+    clock.step_ms(1000);
     uint32_t start = shm_load(s->history.hist_count);
     pa.steady_time = 48000;
     h->process(pa);
@@ -131,7 +151,7 @@ TEST_F(ProcessTest, PausesBecomeGapRows) {
     // Without a sample clock the wall clock decides: about 742 rows for about a second.
     h->set_steady_none(true);
     h->process(b.p(), b.p(), 2, 480);
-    usleep(1000000);
+    clock.step_ms(1000);
     start = shm_load(s->history.hist_count);
     h->process(b.p(), b.p(), 2, 480);
     EXPECT_EQ(shm_load(s->history.hist_gap), (int32_t)start);

@@ -14,6 +14,7 @@
 #include "registry/registry.h"
 #include "registry/shared.h"
 #include "sys/sys.h"
+#include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
 #include "registry/testing/registry_testing.h"
 
@@ -136,6 +137,7 @@ protected:
     tk_test::ScopedSegment seg_;
     std::vector<SharedSlot *> slots_;
     Host host_;
+    tk_test::SteppedClock clock_;
 };
 
 using Slots = std::vector<SharedSlot *>;
@@ -270,7 +272,7 @@ TEST_F(ChainQuery, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
         EXPECT_EQ(order(third), (Slots{a, b}));  // too soon
     }
 
-    sys_sleep_ms(160);
+    clock_.step_ms(160);
     host_.run(bus, 2);
     std::vector<ChainEntry> r = query(a);
     EXPECT_EQ(order(r), (Slots{b, a}));
@@ -285,7 +287,7 @@ TEST_F(ChainQuery, SwapSeenOverTimeButFewerThanThreeQueriesIsNotAccepted) {
     bus.order = {b, a};
     host_.run(bus, 70);
     EXPECT_EQ(order(query(a)), (Slots{a, b}));
-    sys_sleep_ms(160);
+    clock_.step_ms(160);
     host_.run(bus, 2);
     EXPECT_EQ(order(query(a)), (Slots{a, b}));  // second sighting, however late
     host_.run(bus, 1);
@@ -306,7 +308,7 @@ TEST_F(ChainQuery, StoppedTransportKeepsTheOrderThenPrunesADepartedStage) {
 
     // c leaves; its place is kept until the chain has been idle for 3 queries and 150 ms.
     drop(c);
-    sys_sleep_ms(160);
+    clock_.step_ms(160);
     std::vector<ChainEntry> r = query(a);  // second idle query: not yet
     EXPECT_EQ(order(r), (Slots{a, b}));
     EXPECT_EQ(positions(r), (Pos{1, 3}));

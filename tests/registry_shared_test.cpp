@@ -11,16 +11,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "registry/registry.h"
 #include "registry/shared.h"
+#include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
 #include "registry/testing/registry_testing.h"
 
@@ -174,9 +177,13 @@ struct Sandboxed {
     ~Sandboxed() { end(true); }
 };
 
-// Polls shared_alive (whose verdict is cached for a second) until it is false; generous.
-bool dies_soon(SharedSlot *s) {
-    for (int i = 0; i < 1000 && shared_alive(s); i++) usleep(10000);
+// Polls shared_alive until it is false, stepping time past the second its verdict is kept
+// at every look; generous (10 s).
+bool dies_soon(SharedSlot *s, tk_test::SteppedClock &clock) {
+    for (int i = 0; i < 1000 && shared_alive(s); i++) {
+        clock.step_ms(1001);
+        usleep(10000);
+    }
     return !shared_alive(s);
 }
 
@@ -185,6 +192,7 @@ protected:
     void SetUp() override { shared_test_reset(); }
     void TearDown() override { shared_test_reset(); }
     tk_test::ScopedSegment seg;
+    tk_test::SteppedClock clock;
 };
 
 // Writes a segment file with a header that differs from ours in one field.
@@ -336,7 +344,17 @@ TEST_F(SharedSegmentTest, ShortSegmentThatNeverGrowsIsGivenUp) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, 4096), 0);
     close(fd);
-    EXPECT_FALSE(shared_mapped()); // waits about 2 s for the size, then falls back
+    // It waits 2 s for the size, then falls back; meanwhile time runs a hundred times faster.
+    std::atomic<bool> done{false};
+    std::thread stepper([&] {
+        while (!done.load()) {
+            clock.step_ms(100);
+            usleep(1000);
+        }
+    });
+    EXPECT_FALSE(shared_mapped());
+    done.store(true);
+    stepper.join();
     SharedSlot *s = shared_acquire();
     EXPECT_TRUE(shared_is_local(s));
     shared_release(s);
@@ -417,7 +435,7 @@ TEST_F(SharedSegmentTest, GroupUsageCountsLiveStagesAndIgnoresGarbage) {
     registry_group_usage(counts);
     EXPECT_EQ(counts[3], 1u);
     child.kill9();
-    usleep(1100 * 1000); // the liveness verdict is cached for a second
+    clock.step_ms(1100); // past the second the liveness verdict is kept
     registry_group_usage(counts);
     EXPECT_EQ(counts[3], 0u);
     shared_release(a);
@@ -507,7 +525,7 @@ TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
     EXPECT_EQ(shm_load(boxed->values[1]), 9.0);
     // Once it has died it is seen dead, and its slot is taken over.
     box.end(true);
-    EXPECT_TRUE(dies_soon(boxed));
+    EXPECT_TRUE(dies_soon(boxed, clock));
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, boxed);
     EXPECT_EQ(shm_load(boxed->ident.generation), gen + 1);
@@ -537,7 +555,7 @@ TEST_F(SharedSegmentTest, OwnersForkedHelperDoesNotKeepItsStageAlive) {
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(shared_alive(s));
     owner.kill9();
-    EXPECT_TRUE(dies_soon(s));
+    EXPECT_TRUE(dies_soon(s, clock));
     EXPECT_EQ(kill(helper, 0), 0); // the helper still runs
     kill(helper, SIGKILL);
 }
@@ -561,7 +579,7 @@ TEST_F(SharedSegmentTest, WithoutSlotLocksLivenessFallsBackToTheOwnersPid) {
     EXPECT_TRUE(shared_is_local(extra)); // a live owner keeps its slot
     shared_release(extra);
     child.kill9();
-    EXPECT_TRUE(dies_soon(theirs));
+    EXPECT_TRUE(dies_soon(theirs, clock));
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, theirs);
     for (SharedSlot *m : mine) shared_release(m);

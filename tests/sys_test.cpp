@@ -1,5 +1,5 @@
 // Platform services: the per-user folder from XDG_CONFIG_HOME or HOME, listing files by
-// extension, the monotonic clock and the random source.
+// extension, the monotonic clock (and a source installed in its place) and the random source.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sys/sys.h"
+#include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
 #include "sys/testing/sys_testing.h"
 
@@ -99,4 +100,26 @@ TEST(SysClockAndRandom, ClockIsMonotonicAndRandomValuesDiffer) {
     EXPECT_EQ(sys_mutex_lock(&m), 0);
     EXPECT_EQ(sys_mutex_unlock(&m), 0);
     EXPECT_EQ(sys_mutex_destroy(&m), 0);
+}
+
+TEST(SysClockAndRandom, AnInstalledSourceGivesTheTimeUntilTheOldOneIsBack) {
+    uint64_t fixed = 123456789;
+    const SysClock held{[](void *ctx) { return *(uint64_t *)ctx; }, &fixed};
+    EXPECT_EQ(sys_set_clock(&held), nullptr); // the monotonic clock was the source
+    EXPECT_EQ(sys_time_ns(), 123456789u);
+    fixed += 500000000;
+    EXPECT_DOUBLE_EQ(sys_time_s(), 0.623456789);
+    EXPECT_EQ(sys_set_clock(nullptr), &held);
+    uint64_t a = sys_monotonic_ns(), b = sys_time_ns();
+    EXPECT_GE(b, a); // the monotonic clock again
+    {
+        tk_test::SteppedClock clock;
+        uint64_t before = sys_time_ns();
+        clock.step_ms(1500);
+        uint64_t stepped = sys_time_ns();
+        EXPECT_GE(stepped - before, 1500000000u);
+        EXPECT_LT(stepped, sys_monotonic_ns() + 1600000000u);
+    }
+    uint64_t now = sys_time_ns(), later = sys_monotonic_ns();
+    EXPECT_LE(now, later); // the steps are gone with the stepped clock
 }

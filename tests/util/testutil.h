@@ -2,6 +2,8 @@
 // folder per test, child processes, and a private Xvfb server for editor tests.
 #pragma once
 #include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -73,6 +75,22 @@ private:
 // A private Xvfb on a free display, started once per test process and stopped at exit.
 // Returns the display string (":N"), and sets DISPLAY. Empty when Xvfb cannot start.
 std::string xvfb_display();
+
+// Polls pred, napping nap_us between looks, until it holds (true) or timeout_ms of real time
+// have passed (false). For waits on other threads and processes; the deadline runs on
+// CLOCK_MONOTONIC itself, so stepped time does not shorten it.
+template <class F> bool poll_until(F pred, int timeout_ms = 20000, int nap_us = 1000) {
+    auto now_ms = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    };
+    for (int64_t end = now_ms() + timeout_ms;;) {
+        if (pred()) return true;
+        if (now_ms() >= end) return pred();
+        usleep((useconds_t)nap_us);
+    }
+}
 
 } // namespace tk_test
 
