@@ -56,6 +56,20 @@ protected:
             usleep(3000);
         }
     }
+    // Runs the main loop until done() holds or 20 s have passed; returns done().
+    template <typename F> bool play_until(F done) {
+        for (uint64_t end = host_now_ns() + 20000000000ull; host_now_ns() < end; play(20))
+            if (done()) return true;
+        return done();
+    }
+    // Columns of the graph with audio in them.
+    int audio_columns() {
+        GraphInfo info{};
+        std::vector<GraphCol> cols;
+        int n = graph(&info, &cols), with_data = 0;
+        for (int i = 0; i < n; i++) with_data += cols[(size_t)i].in_db > -119.f;
+        return with_data;
+    }
     int graph(GraphInfo *info, std::vector<GraphCol> *cols) {
         cols->assign(GRAPH_MAX_COLS, GraphCol{});
         const tervik_plugin_debug_t *d = chain->stage(0).debug_ext();
@@ -74,7 +88,8 @@ protected:
 
 TEST_F(EditorLive, ThreeStagesInSeriesFillTheGraphWithTheirCurvesAndBands) {
     start(3, {{0, 8.0}, {1, 3.0}, {2, 3.0}});
-    play(3000);
+    // Three seconds of audio are 560 columns; the assertions below need more than 300.
+    play_until([&] { return audio_columns() >= 560; });
     GraphInfo info{};
     std::vector<GraphCol> cols;
     int n = graph(&info, &cols);
@@ -114,13 +129,16 @@ TEST_F(EditorLive, ThreeStagesInSeriesFillTheGraphWithTheirCurvesAndBands) {
 
 TEST_F(EditorLive, AStoppedTransportLeavesAGapThatIsNotDrawn) {
     start(1, {{0, 6.0}});
-    play(1500);
+    play_until([&] { return audio_columns() >= 250; });
+    // The pause itself is real time on the host's audio thread: its length is what the
+    // graph must show.
     uint64_t paused = host_now_ns();
     chain->set_transport(false);
     play(1200);
     chain->set_transport(true);
     paused = host_now_ns() - paused;
-    play(1500);
+    int before = audio_columns();
+    play_until([&] { return audio_columns() >= before + 250; });
     GraphInfo info{};
     std::vector<GraphCol> cols;
     int n = graph(&info, &cols);
