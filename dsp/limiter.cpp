@@ -1,6 +1,12 @@
 // The limiter of one stage: construction and setters, the attack/release style table, and
 // the per-sample kernel (detection, sliding-window gain computer, release, delay, output
 // gain, mix, delta, unity gain, bypass fades and the nine meters), run in short chunks.
+//
+// Sections: small helpers (dB sanity, ring fills, channel clear and free, window length);
+// construction and setters (channels, attack and release, style table, reset, monitors);
+// the kernel (its state and the sample-by-sample definition); the gain computer (window
+// minimum, linked twins, running averages, settled channels); delay lines, the wet path
+// and peaks; the entry points (limiter_process, limiter_process_into).
 #include "dsp/limiter.h"
 
 #include "dsp/envelope.h"
