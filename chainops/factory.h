@@ -11,11 +11,11 @@ constexpr int PRESET_STAGE_COUNT = 7; // numbers 0..6
 constexpr int PRESET_CHAIN_COUNT = 6; // numbers 7..12
 constexpr int PRESET_USER_FIRST = 13; // user presets: 13 + position in PresetList::user_presets
 constexpr int PRESET_VALUE_COUNT = 10;
-constexpr int PRESET_LIST_MAX = 24;   // user preset names held in a PresetList
+constexpr int PRESET_LIST_MAX = 24; // user preset names held in a PresetList
 
 // The PARAMS indexes a factory preset sets, in the order of its values.
-inline constexpr int idxs[PRESET_VALUE_COUNT] = {P_GAIN,      P_CEILING, P_RELEASE, P_LINK,   P_TRUE_PEAK,
-                                                 P_ADAPTIVE,  P_LOOKAHEAD, P_STYLE, P_DITHER, P_SHAPING};
+inline constexpr int idxs[PRESET_VALUE_COUNT] = {P_GAIN,     P_CEILING,   P_RELEASE, P_LINK,   P_TRUE_PEAK,
+                                                 P_ADAPTIVE, P_LOOKAHEAD, P_STYLE,   P_DITHER, P_SHAPING};
 
 // The presets an editor offers: the current preset number and the user's preset names as
 // last listed from the folder (without extension, sorted case-insensitively).

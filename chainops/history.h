@@ -33,10 +33,10 @@ struct ChainHistory {
     Snapshot redo[UNDO_DEPTH];
     int32_t undo_n;
     int32_t redo_n;
-    uint32_t undo_tag;  // tag of the last mark, for coalescing
-    double undo_time;   // when it was made (s)
+    uint32_t undo_tag; // tag of the last mark, for coalescing
+    double undo_time;  // when it was made (s)
     AbRecord ab[2];
-    int32_t ab_cur;     // 1 while B is current
+    int32_t ab_cur; // 1 while B is current
 };
 
 // [main-thread] Records the chain as a new undo step and clears redo, unless tag is not 0 and equals the

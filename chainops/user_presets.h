@@ -33,9 +33,9 @@ bool preset_file_stem(const char *name, char out[64]);
 // the name has no file name, or the path does not fit in size.
 bool preset_path(const char *name, char *out, size_t size);
 
-// [main-thread] Returns how many preset names it wrote: up to max (at most 24 when filling a PresetList) preset names, without extension,
-// sorted case-insensitively: files only (no directories), and only names of at most 63
-// bytes, so that each listed name is exactly its file. 0 when the folder cannot be resolved.
+// [main-thread] Returns how many preset names it wrote: up to max (at most 24 when filling a PresetList) preset names,
+// without extension, sorted case-insensitively: files only (no directories), and only names of at most 63 bytes, so
+// that each listed name is exactly its file. 0 when the folder cannot be resolved.
 int presets_list(char (*names)[64], int max);
 
 // [main-thread] Writes the record's file: a new file in the folder, renamed over one of the same name

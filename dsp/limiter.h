@@ -100,8 +100,8 @@ struct Limiter {
 // [main-thread] (activate/deactivate):
 int limiter_init(Limiter *lim, double rate, double lookahead_ms); // returns 1, or 0 when allocation fails
 void limiter_free(Limiter *lim);
-void limiter_reset(Limiter *lim);                                  // also [audio-thread] (reset)
-int limiter_latency(const Limiter *lim);                           // returns delay_len
+void limiter_reset(Limiter *lim);        // also [audio-thread] (reset)
+int limiter_latency(const Limiter *lim); // returns delay_len
 
 // [audio-thread], allocating nothing:
 void limiter_set(Limiter *lim, bool true_peak, bool adaptive, double input_db, double threshold_db, double ceiling_db,

@@ -8,11 +8,11 @@
 #include "sys/assert.h"
 
 // The grid's parameter rows and their labels, in display order.
-const int GRID_ROWS[GRID_ROW_COUNT] = {P_GAIN,      P_CEILING,   P_RELEASE,  P_LINK,   P_MIX,     P_LOOKAHEAD,
-                                       P_TRUE_PEAK, P_ADAPTIVE, P_STYLE,    P_DITHER, P_SHAPING, P_GROUP};
-const char *const GRID_LABELS[GRID_ROW_COUNT] = {"GAIN",     "OUT CEILING", "RELEASE", "STEREO LINK",
-                                                 "MIX",      "LOOKAHEAD",   "TRUE PEAK", "ADAPTIVE",
-                                                 "STYLE",    "DITHER",      "SHAPING", "GROUP"};
+const int GRID_ROWS[GRID_ROW_COUNT] = {P_GAIN,      P_CEILING,  P_RELEASE, P_LINK,   P_MIX,     P_LOOKAHEAD,
+                                       P_TRUE_PEAK, P_ADAPTIVE, P_STYLE,   P_DITHER, P_SHAPING, P_GROUP};
+const char *const GRID_LABELS[GRID_ROW_COUNT] = {"GAIN",  "OUT CEILING", "RELEASE",   "STEREO LINK",
+                                                 "MIX",   "LOOKAHEAD",   "TRUE PEAK", "ADAPTIVE",
+                                                 "STYLE", "DITHER",      "SHAPING",   "GROUP"};
 
 // The controls panel's knobs and switches, left to right.
 static const int KNOB_ROWS[5] = {P_CEILING, P_RELEASE, P_LINK, P_LOOKAHEAD, P_MIX};
@@ -20,7 +20,7 @@ static const char *const KNOB_LABELS[5] = {"OUT CEILING", "RELEASE", "STEREO LIN
 static const int SWITCH_ROWS[2] = {P_TRUE_PEAK, P_ADAPTIVE};
 static const char *const SWITCH_LABELS[2] = {"TRUE PEAK", "ADAPTIVE"};
 
-constexpr float KNOB_A0 = 0.75f * NVG_PI;  // start of the track arc
+constexpr float KNOB_A0 = 0.75f * NVG_PI; // start of the track arc
 constexpr float KNOB_SWEEP = 1.5f * NVG_PI;
 
 static bool midi_mapped(const SharedSlot *slot, int row) {
@@ -132,7 +132,8 @@ void draw_controls(Ui *ui) {
     if (vg) pill(vg, tx, 470.f, 92.f, 18.f, buf, false, ui->input.hover_kind == HIT_TO_TARGET);
     hit_push(ui, HIT_TO_TARGET, -1, 0, tx, 470.f, 92.f, 18.f);
 
-    for (int k = 0; k < 5; k++) knob(ui, slot, s, k);
+    for (int k = 0; k < 5; k++)
+        knob(ui, slot, s, k);
 
     for (int k = 0; k < 2; k++) {
         int row = SWITCH_ROWS[k];
@@ -261,6 +262,7 @@ void draw_grid(Ui *ui) {
             }
         }
         hit_push(ui, HIT_STAGE, i, 0, x, y + 6.f, cw, 22.f);
-        for (int r = 0; r < GRID_ROW_COUNT; r++) grid_cell(ui, i, r, x, y + 28.f + 17.f * (float)r, cw);
+        for (int r = 0; r < GRID_ROW_COUNT; r++)
+            grid_cell(ui, i, r, x, y + 28.f + 17.f * (float)r, cw);
     }
 }

@@ -27,7 +27,6 @@ extern "C" {
 
 static constexpr double TOOLTIP_DELAY_S = 0.55;
 
-
 static void fill_rect(NVGcontext *vg, float x, float y, float w, float h, NVGcolor c) {
     nvgBeginPath(vg);
     nvgRect(vg, x, y, w, h);
@@ -85,8 +84,10 @@ static void bottom_bar(Ui *ui) {
 
     if (vg) {
         const char *learn = nullptr;
-        if (ui->input.midi_learn_ui) learn = "MIDI learn: click a control";
-        else if (shown && shm_load(shown->midi.midi_learn) >= 0) learn = "MIDI learn: move a controller...";
+        if (ui->input.midi_learn_ui)
+            learn = "MIDI learn: click a control";
+        else if (shown && shm_load(shown->midi.midi_learn) >= 0)
+            learn = "MIDI learn: move a controller...";
         if (learn) text(vg, 464.f, 586.f, 9.5f, COL_ACCENT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, learn);
 
         double latency_ms = 0.0;
@@ -155,14 +156,22 @@ struct TipText {
 };
 static const TipText TIPS[] = {
     {HIT_CHAIN_MODE, "Chain mode", "Edit every stage at once; the slider becomes the chain total."},
-    {HIT_PRESET_PREV, "Presets", "Stage presets apply to the focused stage (or all in chain mode); chain presets to every position."},
-    {HIT_PRESET_NEXT, "Presets", "Stage presets apply to the focused stage (or all in chain mode); chain presets to every position."},
-    {HIT_PRESET_MENU, "Presets", "Stage presets apply to the focused stage (or all in chain mode); chain presets to every position."},
+    {HIT_PRESET_PREV, "Presets",
+     "Stage presets apply to the focused stage (or all in chain mode); chain presets to every position."},
+    {HIT_PRESET_NEXT, "Presets",
+     "Stage presets apply to the focused stage (or all in chain mode); chain presets to every position."},
+    {HIT_PRESET_MENU, "Presets",
+     "Stage presets apply to the focused stage (or all in chain mode); chain presets to every position."},
     {HIT_LOUD_TARGET, "Loudness target", "Reference line on the meter. Custom: wheel over this button."},
     {HIT_LOUD_MODE, "Loudness readout", "Short term (3 s), momentary (400 ms) or integrated."},
-    {HIT_LOUD_RESET, "Reset", "Start the integrated (INT) number over on every stage. Reset, play the whole song: INT is the average a streaming platform sees."},
-    {HIT_LOUD_PAUSE, "Pause", "Freeze the loudness numbers to note them, e.g. before stopping. Metering keeps running; Resume catches up."},
-    {HIT_LOUD_INT, "Integrated loudness", "Gated average since the last Reset - the number streaming platforms check. Always shown here, whatever the big readout displays."},
+    {HIT_LOUD_RESET, "Reset",
+     "Start the integrated (INT) number over on every stage. Reset, play the whole song: INT is the average a "
+     "streaming platform sees."},
+    {HIT_LOUD_PAUSE, "Pause",
+     "Freeze the loudness numbers to note them, e.g. before stopping. Metering keeps running; Resume catches up."},
+    {HIT_LOUD_INT, "Integrated loudness",
+     "Gated average since the last Reset - the number streaming platforms check. Always shown here, whatever the big "
+     "readout displays."},
     {HIT_GRIP, "Resize", "Drag to resize the window. Remembered with the project."},
     {HIT_SPREAD, "Spread", "How a chain-total change is shared: Even, Front (first stages more) or Back."},
     {HIT_GRID_TOGGLE, "Grid", "All stages side by side, editable. Remembered with the project."},
@@ -172,10 +181,14 @@ static const TipText TIPS[] = {
     {HIT_COPY, "Copy", "Copy the current settings to the other slot."},
     {HIT_UNDO, "Undo", "Ctrl+Z. Steps back through edits made from this window."},
     {HIT_REDO, "Redo", "Ctrl+Y or Ctrl+Shift+Z."},
-    {HIT_DITHER, "Dither", "TPDF dither to 24 or 16 bit. Use it on the last stage only, when rendering to a fixed word length."},
-    {HIT_SHAPING, "Noise shaping", "Pushes the dither noise where the ear is least sensitive. Weighted = 9-tap E-weighted curve."},
+    {HIT_DITHER, "Dither",
+     "TPDF dither to 24 or 16 bit. Use it on the last stage only, when rendering to a fixed word length."},
+    {HIT_SHAPING, "Noise shaping",
+     "Pushes the dither noise where the ear is least sensitive. Weighted = 9-tap E-weighted curve."},
     {HIT_ABOUT, "Tervik", "About this plugin."},
-    {HIT_TO_TARGET, "Gain to target", "Move the chain's gain so the loudness readout meets the target, shared out by Spread. Limiting is nonlinear: click again to refine."},
+    {HIT_TO_TARGET, "Gain to target",
+     "Move the chain's gain so the loudness readout meets the target, shared out by Spread. Limiting is nonlinear: "
+     "click again to refine."},
 };
 
 static bool is_param_target(int kind) {
@@ -202,7 +215,8 @@ bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t
         if (ui->chain.chain_mode) {
             double total = 0.0;
             if (n > 0)
-                for (int i = 0; i < n; i++) total += slot_param(ui->chain.chain[i].slot, P_GAIN);
+                for (int i = 0; i < n; i++)
+                    total += slot_param(ui->chain.chain[i].slot, P_GAIN);
             else
                 total = slot_param(stage, P_GAIN);
             snprintf(title, tsize, "Chain total  %+.1f dB", total);
@@ -230,11 +244,14 @@ bool ui_tooltip_text(const Ui *ui, char *title, size_t tsize, char *body, size_t
             int g = b - 100;
             snprintf(title, tsize, "%s", "New group");
             snprintf(body, bsize, "Put this instance alone in a chain of its own (group %c).",
-                     (char)('A' + (g < 0 ? 0 : g > 15 ? 15 : g)));
+                     (char)('A' + (g < 0    ? 0
+                                   : g > 15 ? 15
+                                            : g)));
         } else {
             snprintf(title, tsize, "Group %c", (char)('A' + (b < 0 ? 0 : b > 15 ? 15 : b)));
             snprintf(body, bsize, "%s",
-                     "One group = one chain (bus). Click: show its chain. Double-click or Alt+click: move this instance into it.");
+                     "One group = one chain (bus). Click: show its chain. Double-click or Alt+click: move this "
+                     "instance into it.");
         }
         return true;
     }
@@ -364,7 +381,8 @@ static void list_menu(Ui *ui, const char *const *labels, int count, int current)
     if (x + w > 956.f) x = 956.f - w;
     if (y + h > 596.f) y = y - h - 28.f;
     menu_panel(ui->win.vg, x, y, w, h);
-    for (int i = 0; i < count; i++) menu_row(ui, x, y + 4.f + 24.f * i, w, -1, i, labels[i], i == current);
+    for (int i = 0; i < count; i++)
+        menu_row(ui, x, y + 4.f + 24.f * i, w, -1, i, labels[i], i == current);
 }
 
 static void draw_menu(Ui *ui) {
@@ -372,12 +390,14 @@ static void draw_menu(Ui *ui) {
         preset_menu(ui);
     } else if (ui->overlay.menu_kind == HIT_STYLE) {
         const char *names[6];
-        for (int i = 0; i < 6; i++) names[i] = param_style_name(i);
+        for (int i = 0; i < 6; i++)
+            names[i] = param_style_name(i);
         const SharedSlot *s = chain_stage(&ui->chain, ui->overlay.menu_stage);
         list_menu(ui, names, 6, (int)(slot_param(s, P_STYLE) + 0.5));
     } else {
         const char *names[TARGET_COUNT];
-        for (int i = 0; i < TARGET_COUNT; i++) names[i] = TARGETS[i].label;
+        for (int i = 0; i < TARGET_COUNT; i++)
+            names[i] = TARGETS[i].label;
         list_menu(ui, names, TARGET_COUNT, target_index(&ui->owner.prefs->gain));
     }
 }
@@ -412,7 +432,7 @@ static void draw_entry(Ui *ui) {
     if (ui->overlay.entry_kind == 1 || ui->overlay.entry_kind == 2)
         text(vg, cx, y + h + 9.f, 7.f, COL_ACCENT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE,
              ui->overlay.entry_kind == 1 ? "NAME FOR THE STAGE PRESET  -  ENTER SAVES, ESC CANCELS"
-                                 : "NAME FOR THE CHAIN PRESET  -  ENTER SAVES, ESC CANCELS",
+                                         : "NAME FOR THE CHAIN PRESET  -  ENTER SAVES, ESC CANCELS",
              0.84f);
 }
 

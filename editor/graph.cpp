@@ -28,7 +28,7 @@ constexpr float PANEL_RIGHT = PANEL_X + PANEL_W;
 constexpr float PANEL_BOTTOM = PANEL_Y + PANEL_H;
 constexpr int MAX_COLS = GRAPH_MAX_COLS;
 constexpr int MAX_DRAWN = 8;
-constexpr int64_t RING_REACH = 8191;  // entries a stage's ring still holds behind its newest
+constexpr int64_t RING_REACH = 8191; // entries a stage's ring still holds behind its newest
 constexpr int32_t ENTRY_BASE = 16777216;
 constexpr double MS = 1e6;
 
@@ -180,8 +180,10 @@ void switch_reference(Ui *ui, int n, double hop_ns, int32_t frame) {
     for (int i = 0; i < na; i++) {
         AlignRec &r = ui->graph.align[i];
         r.offset = to_i32((int64_t)r.offset - o_n);
-        for (int j = 0; j < 8; j++) r.raw[j] = to_i32((int64_t)r.raw[j] - o_n);
-        for (int j = 0; j < 8; j++) r.jump_off[j] = to_i32((int64_t)r.jump_off[j] - o_n);
+        for (int j = 0; j < 8; j++)
+            r.raw[j] = to_i32((int64_t)r.raw[j] - o_n);
+        for (int j = 0; j < 8; j++)
+            r.jump_off[j] = to_i32((int64_t)r.jump_off[j] - o_n);
     }
     int64_t base = (int64_t)ui->graph.entry_base + o_n;
     // Bucket boundaries follow the absolute entry numbers; re-base only if they run away.
@@ -197,7 +199,8 @@ void sort_held(const int32_t *raw, int n, int32_t *out) {
     for (int i = 0; i < n; i++) {
         int32_t v = raw[i];
         int k = i;
-        for (; k > 0 && out[k - 1] > v; k--) out[k] = out[k - 1];
+        for (; k > 0 && out[k - 1] > v; k--)
+            out[k] = out[k - 1];
         out[k] = v;
     }
 }
@@ -296,7 +299,8 @@ float level_y(float db) {
 void area_path(NVGcontext *vg, const float *levels, int n) {
     nvgBeginPath(vg);
     nvgMoveTo(vg, g_x[n - 1], PANEL_BOTTOM);
-    for (int i = n - 1; i >= 0; i--) nvgLineTo(vg, g_x[i], level_y(levels[i]));
+    for (int i = n - 1; i >= 0; i--)
+        nvgLineTo(vg, g_x[i], level_y(levels[i]));
     nvgLineTo(vg, g_x[0], PANEL_BOTTOM);
     nvgClosePath(vg);
 }
@@ -304,7 +308,8 @@ void area_path(NVGcontext *vg, const float *levels, int n) {
 void curve_path(NVGcontext *vg, const float *levels, int n) {
     nvgBeginPath(vg);
     nvgMoveTo(vg, g_x[n - 1], level_y(levels[n - 1]));
-    for (int i = n - 2; i >= 0; i--) nvgLineTo(vg, g_x[i], level_y(levels[i]));
+    for (int i = n - 2; i >= 0; i--)
+        nvgLineTo(vg, g_x[i], level_y(levels[i]));
 }
 
 void stroke(NVGcontext *vg, float width, NVGcolor c) {
@@ -314,12 +319,12 @@ void stroke(NVGcontext *vg, float width, NVGcolor c) {
 }
 
 struct Layout {
-    int stages;     // drawn stages (first 8 of the chain)
+    int stages; // drawn stages (first 8 of the chain)
     int cols;
     int shown;      // chain index of the shown stage
     int64_t newest; // newest displayed reference entry
     double frac;
-    double ppe;     // design units per entry
+    double ppe; // design units per entry
 };
 
 // Layer 2: the input and output level areas.
@@ -336,7 +341,8 @@ void draw_areas(NVGcontext *vg, int n) {
 
 // Layer 3: reduction bands, stacked from the top in chain order.
 void draw_bands(NVGcontext *vg, const Layout &L, int n) {
-    for (int i = 0; i < n; i++) g_sum[i] = 0.f;
+    for (int i = 0; i < n; i++)
+        g_sum[i] = 0.f;
     for (int s = 0; s < L.stages; s++) {
         Rgba c = stage_color(s);
         bool shown = s == L.shown;
@@ -349,18 +355,23 @@ void draw_bands(NVGcontext *vg, const Layout &L, int n) {
                 continue;
             }
             int a = i > 0 ? i - 1 : i;
-            while (i < n && g_gr[s][i] > 0.f) i++;
+            while (i < n && g_gr[s][i] > 0.f)
+                i++;
             int b = i < n ? i : n - 1;
             nvgMoveTo(vg, g_x[a], level_y(-g_sum[a]));
-            for (int k = a + 1; k <= b; k++) nvgLineTo(vg, g_x[k], level_y(-g_sum[k]));
-            for (int k = b; k >= a; k--) nvgLineTo(vg, g_x[k], level_y(-(g_sum[k] + g_gr[s][k])));
+            for (int k = a + 1; k <= b; k++)
+                nvgLineTo(vg, g_x[k], level_y(-g_sum[k]));
+            for (int k = b; k >= a; k--)
+                nvgLineTo(vg, g_x[k], level_y(-(g_sum[k] + g_gr[s][k])));
             nvgClosePath(vg);
         }
         int a0 = shown ? (int)(0.95f * 255.f) : (int)(0.72f * 0.95f * 255.f);
         int a1 = shown ? 89 : 64;
-        nvgFillPaint(vg, nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, 285.6f, nv(with_alpha(c, a0)), nv(with_alpha(c, a1))));
+        nvgFillPaint(vg,
+                     nvgLinearGradient(vg, 0.f, PANEL_Y, 0.f, 285.6f, nv(with_alpha(c, a0)), nv(with_alpha(c, a1))));
         nvgFill(vg);
-        for (int i = 0; i < n; i++) g_sum[i] += g_gr[s][i];
+        for (int i = 0; i < n; i++)
+            g_sum[i] += g_gr[s][i];
     }
 }
 
@@ -376,23 +387,28 @@ void draw_curves(NVGcontext *vg, int n) {
 
 // Layer 5: the lower edge of every band where the stage reduces.
 void draw_band_edges(NVGcontext *vg, const Layout &L, int n) {
-    for (int i = 0; i < n; i++) g_sum[i] = 0.f;
+    for (int i = 0; i < n; i++)
+        g_sum[i] = 0.f;
     for (int s = 0; s < L.stages; s++) {
         Rgba c = stage_color(s);
-        for (int i = 0; i < n; i++) g_y[i] = level_y(-(g_sum[i] + g_gr[s][i]));
+        for (int i = 0; i < n; i++)
+            g_y[i] = level_y(-(g_sum[i] + g_gr[s][i]));
         nvgBeginPath(vg);
         bool open = false;
         for (int i = n - 1; i >= 0; i--) {
             if (g_gr[s][i] > 0.02f) {
-                if (!open) nvgMoveTo(vg, g_x[i], g_y[i]);
-                else nvgLineTo(vg, g_x[i], g_y[i]);
+                if (!open)
+                    nvgMoveTo(vg, g_x[i], g_y[i]);
+                else
+                    nvgLineTo(vg, g_x[i], g_y[i]);
                 open = true;
             } else {
                 open = false;
             }
         }
         stroke(vg, 1.2f, nv(with_alpha(c, s == L.shown ? 255 : 156)));
-        for (int i = 0; i < n; i++) g_sum[i] += g_gr[s][i];
+        for (int i = 0; i < n; i++)
+            g_sum[i] += g_gr[s][i];
     }
 }
 
@@ -403,15 +419,19 @@ void draw_loudness(NVGcontext *vg, int n) {
         bool open = false;
         for (int i = n - 1; i >= 0; i--) {
             if (g_lufs[i] > -99.f) {
-                if (!open) nvgMoveTo(vg, g_x[i], level_y(g_lufs[i]));
-                else nvgLineTo(vg, g_x[i], level_y(g_lufs[i]));
+                if (!open)
+                    nvgMoveTo(vg, g_x[i], level_y(g_lufs[i]));
+                else
+                    nvgLineTo(vg, g_x[i], level_y(g_lufs[i]));
                 open = true;
             } else {
                 open = false;
             }
         }
-        if (pass == 0) stroke(vg, 4.f, nv(COL_GRAPH_LUFS_GLOW));
-        else stroke(vg, 1.5f, nv(COL_GRAPH_LUFS_LINE));
+        if (pass == 0)
+            stroke(vg, 4.f, nv(COL_GRAPH_LUFS_GLOW));
+        else
+            stroke(vg, 1.5f, nv(COL_GRAPH_LUFS_LINE));
     }
 }
 
@@ -436,7 +456,8 @@ void draw_peak_badge(NVGcontext *vg, const Layout &L, int n) {
     x = std::min(x, PANEL_RIGHT - w - 4.f);
     x = std::max(x, 14.f);
     float below = 0.f;
-    for (int s = 0; s <= L.shown; s++) below += g_gr[s][best];
+    for (int s = 0; s <= L.shown; s++)
+        below += g_gr[s][best];
     float y = std::min(level_y(-below) + 4.f, PANEL_BOTTOM - 18.f);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, x, y, w, 14.f, 4.f);
@@ -531,7 +552,8 @@ void write_dump(Ui *ui, const Layout &L, double width_px, int B) {
     w.line(line);
     for (int i = 0; i < L.cols; i++) {
         float gr[3] = {0.f, 0.f, 0.f};
-        for (int s = 0; s < 3 && s < L.stages; s++) gr[s] = g_gr[s][i];
+        for (int s = 0; s < 3 && s < L.stages; s++)
+            gr[s] = g_gr[s][i];
         snprintf(line, sizeof line, "%4d x %8.2f in %7.2f out %7.2f gr %6.2f %6.2f %6.2f\n", i, g_x[i], g_in[i],
                  g_out[i], gr[0], gr[1], gr[2]);
         w.line(line);
@@ -544,12 +566,12 @@ void write_dump(Ui *ui, const Layout &L, double width_px, int B) {
 // one history entry per 64 frames, six seconds across the panel.
 struct Timing {
     double rate;
-    double hop;     // seconds per entry
+    double hop; // seconds per entry
     double hop_ns;
-    double e6;      // entries in six seconds
-    double N;       // entries the columns may cover
-    double W;       // the panel's width in pixels
-    int B;          // entries per column
+    double e6; // entries in six seconds
+    double N;  // entries the columns may cover
+    double W;  // the panel's width in pixels
+    int B;     // entries per column
 };
 
 // Counts the draw (restarting the counter after a year of frames without losing the
@@ -557,7 +579,8 @@ struct Timing {
 int32_t begin_info(Ui *ui, int n) {
     if (ui->graph.graph_info_valid >= INT32_MAX - 1) {
         ui->graph.graph_info_valid = 1000;
-        for (int i = 0; i < std::clamp(ui->graph.align_n, 0, 64); i++) ui->graph.align[i].seen_frame = 1000;
+        for (int i = 0; i < std::clamp(ui->graph.align_n, 0, 64); i++)
+            ui->graph.align[i].seen_frame = 1000;
     }
     ui->graph.graph_info_valid++;
     int32_t frame = ui->graph.graph_info_valid;
@@ -579,8 +602,8 @@ void draw_panel(NVGcontext *vg) {
     nvgFill(vg);
     nvgBeginPath(vg);
     nvgRoundedRect(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f);
-    nvgFillPaint(vg,
-                 nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nv(COL_NONE), nv(COL_GRAPH_VIGNETTE)));
+    nvgFillPaint(
+        vg, nvgBoxGradient(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H, 6.f, 40.f, nv(COL_NONE), nv(COL_GRAPH_VIGNETTE)));
     nvgFill(vg);
     nvgScissor(vg, PANEL_X, PANEL_Y, PANEL_W, PANEL_H);
     for (int k = 0; k <= 10; k++) {
@@ -621,7 +644,8 @@ Timing timing_of(Ui *ui, const SharedSlot *first) {
     T.W = PANEL_W * z;
     T.B = (int)std::ceil(T.e6 / (2.0 * T.W));
     if (T.B < 1) T.B = 1;
-    while (T.N / T.B + 3.0 > (double)MAX_COLS) T.B++;
+    while (T.N / T.B + 3.0 > (double)MAX_COLS)
+        T.B++;
     return T;
 }
 
@@ -725,14 +749,14 @@ void reduce_columns(Ui *ui, const Timing &T, double P, const AlignRec *const *re
                 if (k < 0 || k < rec->valid_from || k < st.c - RING_REACH || k >= st.c) continue;
                 size_t idx = (size_t)((uint64_t)k & (HIST_LEN - 1));
                 float vin = shm_load(slot->history.hist_in[idx]);
-                if (!(vin >= 0.f)) continue;  // gap row (or garbage)
+                if (!(vin >= 0.f)) continue; // gap row (or garbage)
                 float vout = shm_load(slot->history.hist_out[idx]);
                 float vgain = shm_load(slot->history.hist_gain[idx]);
                 float vl = shm_load(slot->history.hist_lufs[idx]);
                 count++;
                 if (vin > mi) mi = vin;
                 if (vout > mo) mo = vout;
-                if (vgain < gmin) gmin = vgain;  // NaN never wins
+                if (vgain < gmin) gmin = vgain; // NaN never wins
                 if (vl > -99.f && vl < 200.f) {
                     lsum += vl;
                     lcount++;
@@ -765,7 +789,8 @@ void record_columns(Ui *ui, int n, int ref, const Timing &T, const Layout &L, co
         gc.in_db = g_in[j];
         gc.out_db = g_out[j];
         gc.lufs = g_lufs[j];
-        for (int s = 0; s < 4 && s < L.stages; s++) gc.gr[s] = g_gr[s][j];
+        for (int s = 0; s < 4 && s < L.stages; s++)
+            gc.gr[s] = g_gr[s][j];
         gc.in_stage = g_in_stage[j];
         gc.out_stage = g_out_stage[j];
     }
@@ -790,11 +815,13 @@ void record_columns(Ui *ui, int n, int ref, const Timing &T, const Layout &L, co
 void draw_chain(Ui *ui, int n, uint64_t now_ns, int32_t frame) {
     NVGcontext *vg = ui->win.vg;
     Timing T = timing_of(ui, ui->chain.chain[0].slot);
-    for (int i = 0; i < n; i++) read_stage(&g_st[i], ui->chain.chain[i].slot);
+    for (int i = 0; i < n; i++)
+        read_stage(&g_st[i], ui->chain.chain[i].slot);
     int ref = choose_reference(ui, n, T, frame);
     const StageNow &sr = g_st[ref];
     double p = newest_moment(ui, sr, T, now_ns);
-    for (int i = 0; i < n; i++) update_offset(ui, i, ref, T.hop_ns, T.rate, frame);
+    for (int i = 0; i < n; i++)
+        update_offset(ui, i, ref, T.hop_ns, T.rate, frame);
 
     double P = (double)(sr.c - 1) + p;
     Layout L{};
@@ -806,7 +833,8 @@ void draw_chain(Ui *ui, int n, uint64_t now_ns, int32_t frame) {
     shown_stage(&ui->chain, &sidx);
     L.shown = sidx;
     const AlignRec *recs[MAX_DRAWN];
-    for (int s = 0; s < L.stages; s++) recs[s] = rec_find(ui, g_st[s].slot);
+    for (int s = 0; s < L.stages; s++)
+        recs[s] = rec_find(ui, g_st[s].slot);
     reduce_columns(ui, T, P, recs, &L);
 
     if (vg) {
@@ -825,7 +853,9 @@ void draw_graph(Ui *ui, uint64_t now_ns) {
     int n = chain_count(&ui->chain);
     int32_t frame = begin_info(ui, n);
     if (vg) draw_panel(vg);
-    if (n > 0) draw_chain(ui, n, now_ns, frame);
-    else ui->graph.graph_col_count = 0;
+    if (n > 0)
+        draw_chain(ui, n, now_ns, frame);
+    else
+        ui->graph.graph_col_count = 0;
     if (vg) draw_frame(vg);
 }

@@ -69,9 +69,12 @@ void edit_begin(Ui *ui, const Hit *hit, int row) {
     int n = chain_count(&ui->chain);
     int a = hit->a;
     SharedSlot *slot;
-    if (a >= 0 && a < n) slot = ui->chain.chain[a].slot;
-    else if (n > 0) slot = shown_stage(&ui->chain, nullptr);
-    else slot = ui->chain.own_slot;
+    if (a >= 0 && a < n)
+        slot = ui->chain.chain[a].slot;
+    else if (n > 0)
+        slot = shown_stage(&ui->chain, nullptr);
+    else
+        slot = ui->chain.own_slot;
     ui->overlay.entry_stage = a;
     ui->overlay.entry_row = row;
     ui->overlay.entry_kind = 0;
@@ -82,8 +85,10 @@ void edit_begin(Ui *ui, const Hit *hit, int row) {
     // The box is kept in design units: the hit rectangle carries the letterbox offset.
     float hx = hit->x - ui->win.frame_ox, hy = hit->y - ui->win.frame_oy;
     float x = hx + hit->w * 0.5f - 38.f, y = hy + hit->h * 0.5f - 11.f;
-    if (x < 4.f) x = 4.f;
-    else if (x + 76.f > 956.f) x = 880.f;
+    if (x < 4.f)
+        x = 4.f;
+    else if (x + 76.f > 956.f)
+        x = 880.f;
     ui->overlay.entry_x = x;
     ui->overlay.entry_y = y;
     ui->overlay.entry_w = 76.f;
@@ -129,10 +134,17 @@ static void entry_backspace(Ui *ui) {
 static bool entry_control(Ui *ui, uint32_t code) {
     switch (code) {
     case 13:
-    case 10: edit_commit(ui); return true;
-    case 27: ui->overlay.entry_active = 0; return true;
-    case 8: entry_backspace(ui); return true;
-    default: return false;
+    case 10:
+        edit_commit(ui);
+        return true;
+    case 27:
+        ui->overlay.entry_active = 0;
+        return true;
+    case 8:
+        entry_backspace(ui);
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -249,8 +261,12 @@ void on_scroll(Ui *ui, double x, double y, double dy) {
     case HIT_GRID_CELL:
     case HIT_STYLE:
     case HIT_DITHER:
-    case HIT_SHAPING: row = hit.b; break;
-    case HIT_STAGE: row = P_GAIN; break;
+    case HIT_SHAPING:
+        row = hit.b;
+        break;
+    case HIT_STAGE:
+        row = P_GAIN;
+        break;
     case HIT_LOUD_TARGET:
         if (ui->owner.prefs->gain.target_idx == TARGET_CUSTOM) {
             GainPrefs &gain = ui->owner.prefs->gain;
@@ -262,7 +278,8 @@ void on_scroll(Ui *ui, double x, double y, double dy) {
             mark_dirty(ui);
         }
         return;
-    default: return;
+    default:
+        return;
     }
     if (!valid_row(row)) return;
     SharedSlot *slots[CHAIN_MAX];
@@ -272,8 +289,10 @@ void on_scroll(Ui *ui, double x, double y, double dy) {
     const ParamInfo &p = PARAMS[row];
     for (int i = 0; i < n; i++) {
         double v = slot_param(slots[i], row), nv;
-        if (p.flags & PF_STEPPED) nv = dy > 0 ? v + 1.0 : v - 1.0;
-        else nv = param_denorm(row, param_norm(row, v) + 0.02 * dy);
+        if (p.flags & PF_STEPPED)
+            nv = dy > 0 ? v + 1.0 : v - 1.0;
+        else
+            nv = param_denorm(row, param_norm(row, v) + 0.02 * dy);
         plugin_edit_one(slots[i], row, nv);
     }
 }
@@ -319,11 +338,14 @@ static void midi_pick(Ui *ui, const Hit &hit) {
     SharedSlot *stage = chain_stage(&ui->chain, hit.a);
     SharedSlot *all[CHAIN_MAX];
     int n = chain_stages(&ui->chain, all, CHAIN_MAX);
-    for (int i = 0; i < n; i++) shm_store(all[i]->midi.midi_learn, -1);
+    for (int i = 0; i < n; i++)
+        shm_store(all[i]->midi.midi_learn, -1);
     if (!stage) return;
     shm_store(stage->midi.midi_learn, -1);
-    if (shm_load(stage->midi.midi_cc[row]) < 0) shm_store(stage->midi.midi_learn, (int32_t)row);
-    else shm_store(stage->midi.midi_cc[row], -1);
+    if (shm_load(stage->midi.midi_cc[row]) < 0)
+        shm_store(stage->midi.midi_learn, (int32_t)row);
+    else
+        shm_store(stage->midi.midi_cc[row], -1);
 }
 
 static void open_menu(Ui *ui, const Hit &hit) {
@@ -351,14 +373,21 @@ static void menu_action(Ui *ui, const Hit &hit) {
     if (ui->overlay.menu_kind == HIT_PRESET_MENU) {
         switch (hit.a) {
         case 0:
-        case 1: preset_apply(&ui->ops, hit.b); break;
-        case 2: apply_user_preset(&ui->ops, hit.b - PRESET_USER_FIRST); break;
+        case 1:
+            preset_apply(&ui->ops, hit.b);
+            break;
+        case 2:
+            apply_user_preset(&ui->ops, hit.b - PRESET_USER_FIRST);
+            break;
         case 3:
         case 4:
             preset_entry_open(ui, hit.a == 3 ? 1 : 2, ui->overlay.menu_x, ui->overlay.menu_y, ui->overlay.menu_w, 24.f);
             break;
-        case 5: preset_delete_current(&ui->presets); break;
-        default: break;
+        case 5:
+            preset_delete_current(&ui->presets);
+            break;
+        default:
+            break;
         }
     } else if (ui->overlay.menu_kind == HIT_STYLE) {
         if (hit.b >= 0 && hit.b <= 5) set_param_all(&ui->ops, ui->overlay.menu_stage, P_STYLE, (double)hit.b);
@@ -375,32 +404,48 @@ static void act(Ui *ui, const Hit &hit, bool reset, bool dbl, double x, double y
     case HIT_KNOB:
     case HIT_GAIN_SLIDER:
         if (!valid_row(b)) break;
-        if (reset) set_param_all(&ui->ops, a, b, PARAMS[b].def);
-        else if (dbl) edit_begin(ui, &hit, b);
-        else drag_start(ui, hit.kind, a, b, x, y);
+        if (reset)
+            set_param_all(&ui->ops, a, b, PARAMS[b].def);
+        else if (dbl)
+            edit_begin(ui, &hit, b);
+        else
+            drag_start(ui, hit.kind, a, b, x, y);
         break;
     case HIT_TOGGLE:
         if (valid_row(b)) toggle_switch(ui, a, b);
         break;
     case HIT_STAGE:
         ui->chain.focus = a;
-        if (reset) set_param_all(&ui->ops, a, P_GAIN, 0.0);
-        else if (dbl) edit_begin(ui, &hit, P_GAIN);
-        else drag_start(ui, HIT_STAGE, a, P_GAIN, x, y);
+        if (reset)
+            set_param_all(&ui->ops, a, P_GAIN, 0.0);
+        else if (dbl)
+            edit_begin(ui, &hit, P_GAIN);
+        else
+            drag_start(ui, HIT_STAGE, a, P_GAIN, x, y);
         break;
-    case HIT_CHAIN_MODE: ui->chain.chain_mode = ui->chain.chain_mode ? 0 : 1; break;
+    case HIT_CHAIN_MODE:
+        ui->chain.chain_mode = ui->chain.chain_mode ? 0 : 1;
+        break;
     case HIT_GROUP:
-        if (b >= 100) move_to_group(ui, b - 100);
-        else if (reset || dbl) move_to_group(ui, b);
+        if (b >= 100)
+            move_to_group(ui, b - 100);
+        else if (reset || dbl)
+            move_to_group(ui, b);
         else {
             ui->chain.group = b < 0 ? 0 : b > 15 ? 15 : b;
             ui->chain.focus = -1;
         }
         break;
-    case HIT_PRESET_PREV: preset_step(&ui->ops, -1); break;
-    case HIT_PRESET_NEXT: preset_step(&ui->ops, 1); break;
+    case HIT_PRESET_PREV:
+        preset_step(&ui->ops, -1);
+        break;
+    case HIT_PRESET_NEXT:
+        preset_step(&ui->ops, 1);
+        break;
     case HIT_PRESET_MENU:
-    case HIT_LOUD_TARGET: open_menu(ui, hit); break;
+    case HIT_LOUD_TARGET:
+        open_menu(ui, hit);
+        break;
     case HIT_LOUD_MODE:
         if (p) {
             p->gain.lufs_mode = (p->gain.lufs_mode + 1) % LUFS_MODE_COUNT;
@@ -410,16 +455,23 @@ static void act(Ui *ui, const Hit &hit, bool reset, bool dbl, double x, double y
     case HIT_LOUD_RESET: {
         SharedSlot *all[CHAIN_MAX];
         int n = chain_stages(&ui->chain, all, CHAIN_MAX);
-        for (int i = 0; i < n; i++) shm_store(all[i]->loud_reset, 1u);
+        for (int i = 0; i < n; i++)
+            shm_store(all[i]->loud_reset, 1u);
         if (ui->chain.own_slot) shm_store(ui->chain.own_slot->loud_reset, 1u);
         break;
     }
-    case HIT_LOUD_PAUSE: ui->meters.loud.loud_paused = ui->meters.loud.loud_paused ? 0 : 1; break;
-    case HIT_POSITION:
-        if (dbl && !reset) set_param_all(&ui->ops, a, P_STAGE, 0.0);
-        else drag_start(ui, HIT_POSITION, a, P_STAGE, x, y);
+    case HIT_LOUD_PAUSE:
+        ui->meters.loud.loud_paused = ui->meters.loud.loud_paused ? 0 : 1;
         break;
-    case HIT_GRIP: grip_start(ui, x, y, z); break;
+    case HIT_POSITION:
+        if (dbl && !reset)
+            set_param_all(&ui->ops, a, P_STAGE, 0.0);
+        else
+            drag_start(ui, HIT_POSITION, a, P_STAGE, x, y);
+        break;
+    case HIT_GRIP:
+        grip_start(ui, x, y, z);
+        break;
     case HIT_SPREAD:
         if (p) {
             p->gain.spread = (p->gain.spread + 1) % DIST_COUNT;
@@ -436,20 +488,36 @@ static void act(Ui *ui, const Hit &hit, bool reset, bool dbl, double x, double y
         break;
     case HIT_GRID_CELL:
         if (!valid_row(b)) break;
-        if (param_is_switch(b)) toggle_switch(ui, a, b);
-        else if (reset) set_param_all(&ui->ops, a, b, PARAMS[b].def);
-        else if (dbl) edit_begin(ui, &hit, b);
-        else drag_start(ui, HIT_GRID_CELL, a, b, x, y);
+        if (param_is_switch(b))
+            toggle_switch(ui, a, b);
+        else if (reset)
+            set_param_all(&ui->ops, a, b, PARAMS[b].def);
+        else if (dbl)
+            edit_begin(ui, &hit, b);
+        else
+            drag_start(ui, HIT_GRID_CELL, a, b, x, y);
         break;
-    case HIT_MIDI: midi_pill(ui); break;
-    case HIT_AB: ab_switch(&ui->ops); break;
-    case HIT_COPY: ab_copy(&ui->ops); break;
+    case HIT_MIDI:
+        midi_pill(ui);
+        break;
+    case HIT_AB:
+        ab_switch(&ui->ops);
+        break;
+    case HIT_COPY:
+        ab_copy(&ui->ops);
+        break;
     case HIT_STYLE:
-        if (reset) set_param_all(&ui->ops, a, P_STYLE, PARAMS[P_STYLE].def);
-        else open_menu(ui, hit);
+        if (reset)
+            set_param_all(&ui->ops, a, P_STYLE, PARAMS[P_STYLE].def);
+        else
+            open_menu(ui, hit);
         break;
-    case HIT_UNDO: undo_do(&ui->ops); break;
-    case HIT_REDO: redo_do(&ui->ops); break;
+    case HIT_UNDO:
+        undo_do(&ui->ops);
+        break;
+    case HIT_REDO:
+        redo_do(&ui->ops);
+        break;
     case HIT_DITHER:
     case HIT_SHAPING: {
         if (!valid_row(b)) break;
@@ -462,9 +530,14 @@ static void act(Ui *ui, const Hit &hit, bool reset, bool dbl, double x, double y
         }
         break;
     }
-    case HIT_ABOUT: ui->overlay.about_open = 1; break;
-    case HIT_TO_TARGET: loudness_match(&ui->ops); break;
-    default: break; // HIT_LOUD_INT, a stray HIT_MENU_ITEM
+    case HIT_ABOUT:
+        ui->overlay.about_open = 1;
+        break;
+    case HIT_TO_TARGET:
+        loudness_match(&ui->ops);
+        break;
+    default:
+        break; // HIT_LOUD_INT, a stray HIT_MENU_ITEM
     }
 }
 
@@ -485,8 +558,10 @@ static void on_press(Ui *ui, const PuglButtonEvent &e) {
     Hit hit = hp ? *hp : Hit{0, -1, -1, 0, 0, 0, 0};
     puglGrabFocus(ui->win.view);
     if (ui->overlay.entry_active) {
-        if (ui->overlay.entry_kind == 0) edit_commit(ui);
-        else ui->overlay.entry_active = 0;
+        if (ui->overlay.entry_kind == 0)
+            edit_commit(ui);
+        else
+            ui->overlay.entry_active = 0;
         return;
     }
     if (ui->overlay.about_open) {
@@ -516,8 +591,10 @@ static void on_press(Ui *ui, const PuglButtonEvent &e) {
 
 static void on_release(Ui *ui, const PuglButtonEvent &e) {
     if (e.button != 0) return;
-    if (ui->input.drag_kind == HIT_GRIP) grip_end(ui);
-    else if (ui->input.drag_kind != 0) drag_end(ui);
+    if (ui->input.drag_kind == HIT_GRIP)
+        grip_end(ui);
+    else if (ui->input.drag_kind != 0)
+        drag_end(ui);
 }
 
 static void on_motion(Ui *ui, const PuglMotionEvent &e) {
@@ -571,8 +648,10 @@ static void on_key(Ui *ui, const PuglKeyEvent &e) {
     } else {
         uint32_t k = e.key < 128 ? (uint32_t)tolower((int)e.key) : e.key;
         if (k == 'z') {
-            if (shift) redo_do(&ui->ops);
-            else undo_do(&ui->ops);
+            if (shift)
+                redo_do(&ui->ops);
+            else
+                undo_do(&ui->ops);
             acted = true;
         } else if (k == 'y') {
             redo_do(&ui->ops);
@@ -596,22 +675,35 @@ static void on_text(Ui *ui, const PuglTextEvent &e) {
     if (same_keystroke) return;
     bool shift = (e.state & PUGL_MOD_SHIFT) != 0;
     if (ui->overlay.entry_active) {
-        if (ch >= 32 && ch <= 126) entry_char(ui, ch);
-        else entry_control(ui, ch);
+        if (ch >= 32 && ch <= 126)
+            entry_char(ui, ch);
+        else
+            entry_control(ui, ch);
         return;
     }
     switch (ch) {
     case 26:
-        if (shift) redo_do(&ui->ops);
-        else undo_do(&ui->ops);
+        if (shift)
+            redo_do(&ui->ops);
+        else
+            undo_do(&ui->ops);
         break;
-    case 25: redo_do(&ui->ops); break;
+    case 25:
+        redo_do(&ui->ops);
+        break;
     case ',':
-    case '<': preset_step(&ui->ops, -1); break;
+    case '<':
+        preset_step(&ui->ops, -1);
+        break;
     case '.':
-    case '>': preset_step(&ui->ops, 1); break;
-    case 19: preset_save_shortcut(ui, shift ? 2 : 1); break;
-    default: break;
+    case '>':
+        preset_step(&ui->ops, 1);
+        break;
+    case 19:
+        preset_save_shortcut(ui, shift ? 2 : 1);
+        break;
+    default:
+        break;
     }
 }
 
@@ -622,31 +714,50 @@ PuglStatus on_event(PuglView *view, const PuglEvent *event) {
     Ui *ui = view ? (Ui *)puglGetHandle(view) : nullptr;
     if (!ui || !event) return PUGL_SUCCESS;
     switch (event->type) {
-    case PUGL_CREATE: ui_on_realize(ui); break;
-    case PUGL_DESTROY: ui_on_unrealize(ui); break;
-    case PUGL_CONFIGURE: ui_on_configure(ui, event->configure.width, event->configure.height); break;
-    case PUGL_EXPOSE: ui_on_expose(ui); break;
+    case PUGL_CREATE:
+        ui_on_realize(ui);
+        break;
+    case PUGL_DESTROY:
+        ui_on_unrealize(ui);
+        break;
+    case PUGL_CONFIGURE:
+        ui_on_configure(ui, event->configure.width, event->configure.height);
+        break;
+    case PUGL_EXPOSE:
+        ui_on_expose(ui);
+        break;
     case PUGL_TIMER:
         if (event->timer.id == 0) ui_on_timer(ui);
         break;
-    case PUGL_KEY_PRESS: on_key(ui, event->key); break;
-    case PUGL_TEXT: on_text(ui, event->text); break;
+    case PUGL_KEY_PRESS:
+        on_key(ui, event->key);
+        break;
+    case PUGL_TEXT:
+        on_text(ui, event->text);
+        break;
     case PUGL_POINTER_OUT:
         if (ui->input.drag_kind == 0) {
             ui->input.hover_kind = 0;
             ui->input.hover_a = ui->input.hover_b = -1;
         }
         break;
-    case PUGL_BUTTON_PRESS: on_press(ui, event->button); break;
-    case PUGL_BUTTON_RELEASE: on_release(ui, event->button); break;
-    case PUGL_MOTION: on_motion(ui, event->motion); break;
+    case PUGL_BUTTON_PRESS:
+        on_press(ui, event->button);
+        break;
+    case PUGL_BUTTON_RELEASE:
+        on_release(ui, event->button);
+        break;
+    case PUGL_MOTION:
+        on_motion(ui, event->motion);
+        break;
     case PUGL_SCROLL: {
         ui_refresh_chain(ui);
         double z = ui_frame_z(ui);
         on_scroll(ui, event->scroll.x / z, event->scroll.y / z, event->scroll.dy);
         break;
     }
-    default: break;
+    default:
+        break;
     }
     return PUGL_SUCCESS;
 }

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "editor/sections.h"
 #include "chainops/chain_gain.h"
+#include "editor/sections.h"
 #include "sys/assert.h"
 
 constexpr float METER_TOP = 126.f;
@@ -196,7 +196,8 @@ static void draw_reduction(Ui *ui) {
     }
     for (int db = 0; db <= 24; db += 6) {
         snprintf(buf, sizeof buf, "%d", db);
-        text(vg, 830.f, METER_TOP + (float)db * (METER_H / 24.f), 7.f, COL_FAINT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, buf);
+        text(vg, 830.f, METER_TOP + (float)db * (METER_H / 24.f), 7.f, COL_FAINT, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE,
+             buf);
     }
     snprintf(buf, sizeof buf, "-%.1f", ui->meters.gr_total_shown);
     text(vg, 816.f, 426.f, 9.f, ui->meters.gr_total_shown > 0.05f ? COL_RED : COL_TEXT,
@@ -264,7 +265,8 @@ static void draw_loudness(Ui *ui, const MetersView &view) {
     text(vg, 886.f, 426.f, 7.f, COL_DIM, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, "M", 0.84f);
 
     static const char *const MODE_LABELS[3] = {"LUFS S", "LUFS M", "LUFS I"};
-    text(vg, 826.f, 462.f, 26.f, view.readout_red ? COL_RED : COL_TEXT, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, view.readout);
+    text(vg, 826.f, 462.f, 26.f, view.readout_red ? COL_RED : COL_TEXT, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE,
+         view.readout);
     text(vg, 832.f, 458.f, 8.f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, MODE_LABELS[view.mode], 0.96f);
     text(vg, 832.f, 472.f, 9.f, COL_DIM, NVG_ALIGN_LEFT | NVG_ALIGN_MIDDLE, view.distance);
 }

@@ -38,19 +38,19 @@ constexpr Rgba COL_TOP_BAR_TOP{28, 31, 40, 255};
 constexpr Rgba COL_TOP_BAR_BOTTOM{18, 20, 27, 255};
 constexpr Rgba COL_TOP_BAR_EDGE{0, 0, 0, 160};
 constexpr Rgba COL_HAIRLINE{255, 255, 255, 18};
-constexpr Rgba COL_BORDER{255, 255, 255, 14};      // resting outline of buttons, cells, panels
-constexpr Rgba COL_EDGE{255, 255, 255, 40};        // outline of raised panels and thumbs
-constexpr Rgba COL_PANEL_TINT{255, 255, 255, 6};   // the meters panel
-constexpr Rgba COL_OVERLAY_TOP{20, 23, 31, 205};   // controls and grid panels
+constexpr Rgba COL_BORDER{255, 255, 255, 14};    // resting outline of buttons, cells, panels
+constexpr Rgba COL_EDGE{255, 255, 255, 40};      // outline of raised panels and thumbs
+constexpr Rgba COL_PANEL_TINT{255, 255, 255, 6}; // the meters panel
+constexpr Rgba COL_OVERLAY_TOP{20, 23, 31, 205}; // controls and grid panels
 constexpr Rgba COL_OVERLAY_BOTTOM{14, 16, 22, 232};
 constexpr Rgba COL_OVERLAY_EDGE{255, 255, 255, 16};
-constexpr Rgba COL_WELL{0, 0, 0, 70};              // sunk fields: preset name, grid cells
-constexpr Rgba COL_TRACK{0, 0, 0, 110};            // meter tracks
-constexpr Rgba COL_GROOVE{0, 0, 0, 160};           // the gain slider's groove
-constexpr Rgba COL_STRIP_BAR{0, 0, 0, 120};        // a stage cell's reduction bar
+constexpr Rgba COL_WELL{0, 0, 0, 70};       // sunk fields: preset name, grid cells
+constexpr Rgba COL_TRACK{0, 0, 0, 110};     // meter tracks
+constexpr Rgba COL_GROOVE{0, 0, 0, 160};    // the gain slider's groove
+constexpr Rgba COL_STRIP_BAR{0, 0, 0, 120}; // a stage cell's reduction bar
 constexpr Rgba COL_SLIDER_BG{14, 16, 22, 150};
-constexpr Rgba COL_LABEL_BG{14, 16, 22, 230};      // the loudness target's label
-constexpr Rgba COL_FIELD{14, 16, 22, 255};         // the text entry box
+constexpr Rgba COL_LABEL_BG{14, 16, 22, 230}; // the loudness target's label
+constexpr Rgba COL_FIELD{14, 16, 22, 255};    // the text entry box
 
 // Popups: tooltip, menus, about box.
 constexpr Rgba COL_POPUP{40, 44, 56, 245};
@@ -128,6 +128,6 @@ constexpr Rgba COL_MARK_OUTLINE{0, 0, 0, 150};
 
 // Stage colours by chain position (5 and above share the last).
 constexpr Rgba STAGE_COLORS[6] = {
-    {236, 86, 74, 255}, {242, 122, 78, 255}, {246, 154, 84, 255},
+    {236, 86, 74, 255},  {242, 122, 78, 255},  {246, 154, 84, 255},
     {248, 184, 96, 255}, {236, 206, 120, 255}, {220, 150, 0, 255},
 };

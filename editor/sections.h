@@ -47,20 +47,20 @@ double gain_slider_fraction(const Ui *ui, double *value, int *stage);
 
 // What the loudness panel shows in this frame, computed from the slots without drawing.
 struct MetersView {
-    SharedSlot *in_slot;     // first recent chain stage (owner's slot when none)
-    SharedSlot *out_slot;    // last recent chain stage
-    float ceiling;           // output stage's Ceiling (dB)
-    bool out_clip[2];        // output L/R hold above ceiling + 0.05
-    bool out_red;            // OUT hold readout above ceiling + 0.05
-    float gr_total;          // summed reduction of the recent stages (dB)
-    float loud_value;        // big readout value (frozen while paused)
-    float loud_int;          // integrated value (frozen while paused)
-    char readout[16];        // "%.1f" or "-inf"
-    bool readout_red;        // above target + 0.5
-    char distance[24];       // "%+.1f LU"
-    char int_text[24];       // "INT  %.1f" or "INT  -inf"
-    double target;           // loudness target (LUFS)
-    int mode;                // lufs_mode bounded to 0..2
+    SharedSlot *in_slot;  // first recent chain stage (owner's slot when none)
+    SharedSlot *out_slot; // last recent chain stage
+    float ceiling;        // output stage's Ceiling (dB)
+    bool out_clip[2];     // output L/R hold above ceiling + 0.05
+    bool out_red;         // OUT hold readout above ceiling + 0.05
+    float gr_total;       // summed reduction of the recent stages (dB)
+    float loud_value;     // big readout value (frozen while paused)
+    float loud_int;       // integrated value (frozen while paused)
+    char readout[16];     // "%.1f" or "-inf"
+    bool readout_red;     // above target + 0.5
+    char distance[24];    // "%+.1f LU"
+    char int_text[24];    // "INT  %.1f" or "INT  -inf"
+    double target;        // loudness target (LUFS)
+    int mode;             // lufs_mode bounded to 0..2
 };
 
 // [main-thread] Runs the display ballistics of one frame (t in seconds) and fills view. draw_meters calls

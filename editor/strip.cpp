@@ -81,7 +81,8 @@ static void strip_cell(Ui *ui, int i, float x, float cw, int f, int o) {
             float len = (cw - 20.f) * frac;
             nvgBeginPath(vg);
             nvgRoundedRect(vg, x + 10.f, 75.f, len, 3.f, 1.5f);
-            nvgFillPaint(vg, nvgLinearGradient(vg, x + 10.f, 0.f, x + 10.f + len, 0.f, nv(sc), nv(with_alpha(sc, 127))));
+            nvgFillPaint(vg,
+                         nvgLinearGradient(vg, x + 10.f, 0.f, x + 10.f + len, 0.f, nv(sc), nv(with_alpha(sc, 127))));
             nvgFill(vg);
         }
     }
@@ -113,7 +114,8 @@ void draw_stage_strip(Ui *ui) {
     if (vg) pill(vg, x0, 53.f, 64.f, 26.f, "CHAIN", ui->chain.chain_mode, ui->input.hover_kind == HIT_CHAIN_MODE);
     hit_push(ui, HIT_CHAIN_MODE, -1, 0, x0, 47.f, 64.f, 38.f);
     float x = x0 + 74.f;
-    for (int i = 0; i < n; i++, x += cw + 10.f) strip_cell(ui, i, x, cw, f, o);
+    for (int i = 0; i < n; i++, x += cw + 10.f)
+        strip_cell(ui, i, x, cw, f, o);
 }
 
 double gain_slider_fraction(const Ui *ui, double *value, int *stage) {
@@ -125,7 +127,8 @@ double gain_slider_fraction(const Ui *ui, double *value, int *stage) {
     double v = (shown_value - pg.min) / (pg.max - pg.min);
     if (ui->chain.chain_mode && n > 0) {
         double total = 0.0;
-        for (int i = 0; i < n; i++) total += slot_param(ui->chain.chain[i].slot, P_GAIN);
+        for (int i = 0; i < n; i++)
+            total += slot_param(ui->chain.chain[i].slot, P_GAIN);
         shown_value = total;
         v = total / ((double)n * (pg.max - pg.min));
     }

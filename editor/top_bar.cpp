@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "editor/sections.h"
 #include "chainops/factory.h"
 #include "chainops/history.h"
 #include "editor/design.h"
+#include "editor/sections.h"
 #include "registry/registry.h"
 #include "sys/assert.h"
 
@@ -75,8 +75,7 @@ static void preset_selector(Ui *ui) {
     ui->overlay.preset_field_h = 22.f;
 }
 
-static void group_button(NVGcontext *vg, float x, float w, const char *label, bool filled,
-                         Rgba outline, Rgba ink) {
+static void group_button(NVGcontext *vg, float x, float w, const char *label, bool filled, Rgba outline, Rgba ink) {
     if (!vg) return;
     if (filled) {
         nvgBeginPath(vg);
@@ -123,8 +122,7 @@ static void groups(Ui *ui) {
         step = w + 4.f;
     }
     float x_first = 944.f - step * (float)slots + 4.f;
-    if (vg && c < 4)
-        text(vg, x_first - 8.f, 20.f, 7.5f, COL_DIM, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, "GROUP", 0.9f);
+    if (vg && c < 4) text(vg, x_first - 8.f, 20.f, 7.5f, COL_DIM, NVG_ALIGN_RIGHT | NVG_ALIGN_MIDDLE, "GROUP", 0.9f);
     for (int g = 0; g <= g_max; g++) {
         float x = x_first + step * (float)g;
         char label[4];

@@ -24,13 +24,37 @@ struct Hit {
 
 enum HitKind {
     HIT_NONE = 0,
-    HIT_KNOB = 1, HIT_TOGGLE = 2, HIT_GAIN_SLIDER = 3, HIT_STAGE = 4, HIT_CHAIN_MODE = 5,
-    HIT_GROUP = 6, HIT_PRESET_PREV = 7, HIT_PRESET_NEXT = 8, HIT_PRESET_MENU = 9,
-    HIT_LOUD_TARGET = 10, HIT_LOUD_MODE = 11, HIT_LOUD_RESET = 12, HIT_LOUD_PAUSE = 13,
-    HIT_LOUD_INT = 14, HIT_POSITION = 15, HIT_GRIP = 16, HIT_MENU_ITEM = 17, HIT_SPREAD = 18,
-    HIT_GRID_TOGGLE = 19, HIT_GRID_CELL = 20, HIT_MIDI = 21, HIT_CONTROLS_TOGGLE = 22,
-    HIT_AB = 23, HIT_COPY = 24, HIT_STYLE = 25, HIT_UNDO = 26, HIT_REDO = 27,
-    HIT_DITHER = 28, HIT_SHAPING = 29, HIT_ABOUT = 31, HIT_TO_TARGET = 32,
+    HIT_KNOB = 1,
+    HIT_TOGGLE = 2,
+    HIT_GAIN_SLIDER = 3,
+    HIT_STAGE = 4,
+    HIT_CHAIN_MODE = 5,
+    HIT_GROUP = 6,
+    HIT_PRESET_PREV = 7,
+    HIT_PRESET_NEXT = 8,
+    HIT_PRESET_MENU = 9,
+    HIT_LOUD_TARGET = 10,
+    HIT_LOUD_MODE = 11,
+    HIT_LOUD_RESET = 12,
+    HIT_LOUD_PAUSE = 13,
+    HIT_LOUD_INT = 14,
+    HIT_POSITION = 15,
+    HIT_GRIP = 16,
+    HIT_MENU_ITEM = 17,
+    HIT_SPREAD = 18,
+    HIT_GRID_TOGGLE = 19,
+    HIT_GRID_CELL = 20,
+    HIT_MIDI = 21,
+    HIT_CONTROLS_TOGGLE = 22,
+    HIT_AB = 23,
+    HIT_COPY = 24,
+    HIT_STYLE = 25,
+    HIT_UNDO = 26,
+    HIT_REDO = 27,
+    HIT_DITHER = 28,
+    HIT_SHAPING = 29,
+    HIT_ABOUT = 31,
+    HIT_TO_TARGET = 32,
 };
 
 constexpr int MAX_HITS = 512;
@@ -222,9 +246,9 @@ struct UiGraph {
 struct Ui {
     EditorOwner owner;
     UiWindow win;
-    ChainView chain;     // the chain shown
-    PresetList presets;  // the current preset and the user's preset names
-    ChainOps ops;        // the chain, the presets, the owner's history and gain preferences
+    ChainView chain;    // the chain shown
+    PresetList presets; // the current preset and the user's preset names
+    ChainOps ops;       // the chain, the presets, the owner's history and gain preferences
     UiInput input;
     UiOverlays overlay;
     UiMeters meters;

@@ -55,7 +55,9 @@ void pill(NVGcontext *vg, float x, float y, float w, float h, const char *label,
     nvgStrokeWidth(vg, 1.f);
     nvgStrokeColor(vg, nv(border));
     nvgStroke(vg);
-    if (label) text(vg, x + w * 0.5f, y + h * 0.5f, 11.f, on ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE, label);
+    if (label)
+        text(vg, x + w * 0.5f, y + h * 0.5f, 11.f, on ? COL_ACCENT : COL_TEXT, NVG_ALIGN_CENTER | NVG_ALIGN_MIDDLE,
+             label);
 }
 
 void glow(NVGcontext *vg, float x, float y, float w, float h, float radius, float feather, Rgba c) {
@@ -180,7 +182,8 @@ void indication_marks(Ui *ui, const SharedSlot *slot, int row, float mx, float m
         nvgStrokeColor(vg, nv(host_colour(ind.auto_has_color, ind.auto_rgba, COL_MARK_OVERRIDING)));
         nvgStroke(vg);
         break;
-    default: break; // none, or automation that is present but not playing
+    default:
+        break; // none, or automation that is present but not playing
     }
 }
 

@@ -40,11 +40,11 @@ extern "C" const unsigned char tk_font_data[];
 extern "C" const size_t tk_font_size;
 
 // The pugl worlds (editor/window_state.h). Main thread only.
-using tk_window::World;
-using tk_window::g_world;
 using tk_window::g_failing_views;
+using tk_window::g_world;
+using tk_window::World;
 static constexpr int MAX_WORLDS = 8;
-static World *g_worlds[MAX_WORLDS]; // every world not yet freed (the current one included)
+static World *g_worlds[MAX_WORLDS];  // every world not yet freed (the current one included)
 World *tk_window::g_world = nullptr; // the current world, null until an editor needs one
 
 // Tests: the next n views are made with a framebuffer request no driver satisfies.
@@ -320,7 +320,8 @@ Ui *ui_create(const EditorOwner *owner) {
     ui->overlay.menu_stage = -1;
     ui->meters.m_in.level = ui->meters.m_in.hold = -100.f;
     ui->meters.m_out.level = ui->meters.m_out.hold = -100.f;
-    for (MeterBall &m : ui->meters.m_ch) m.level = m.hold = -100.f;
+    for (MeterBall &m : ui->meters.m_ch)
+        m.level = m.hold = -100.f;
     ui_set_scale(ui, ui->win.host_scale);
     return ui;
 }
@@ -556,7 +557,8 @@ static void timer_stop(Ui *ui) {
     PuglWorld *world = puglGetWorld(ui->win.view);
     for (int i = g_timer_n - 1; i >= k; i--)
         if (puglGetWorld(g_timer_order[i]->win.view) == world) puglStopTimer(g_timer_order[i]->win.view, 0);
-    for (int i = k; i + 1 < g_timer_n; i++) g_timer_order[i] = g_timer_order[i + 1];
+    for (int i = k; i + 1 < g_timer_n; i++)
+        g_timer_order[i] = g_timer_order[i + 1];
     g_timer_n--;
     for (int i = k; i < g_timer_n; i++)
         if (puglGetWorld(g_timer_order[i]->win.view) == world)
@@ -570,8 +572,8 @@ void ui_on_realize(Ui *ui) {
     if (tkgl_load() && tkgl_version() >= 32) {
         ui->win.vg = nvgCreateGL3(NVG_ANTIALIAS | NVG_STENCIL_STROKES);
         if (ui->win.vg)
-            ui->win.font = nvgCreateFontMem(ui->win.vg, "sans", const_cast<unsigned char *>(tk_font_data),
-                                        (int)tk_font_size, 0);
+            ui->win.font =
+                nvgCreateFontMem(ui->win.vg, "sans", const_cast<unsigned char *>(tk_font_data), (int)tk_font_size, 0);
     }
     if (!ui->win.vg) log_error(ui, "Tervik: OpenGL 3.2 unavailable, editor is blank");
     timer_start(ui);
@@ -634,7 +636,8 @@ void frame_screenshot(Ui *ui) {
     tkgl_glPixelStorei(GL_PACK_ALIGNMENT, 4);
     if (FILE *f = fopen(ui->win.dump_path, "wb")) {
         fprintf(f, "P6\n%u %u\n255\n", w, h);
-        for (uint32_t y = h; y-- > 0;) fwrite(pixels + (size_t)y * row, 1, row, f); // GL rows start at the bottom
+        for (uint32_t y = h; y-- > 0;)
+            fwrite(pixels + (size_t)y * row, 1, row, f); // GL rows start at the bottom
         fclose(f);
     }
     free(pixels);
@@ -672,24 +675,42 @@ static bool rect_matches(const Ui *ui, const Hit &h, uint32_t id, uint32_t arg) 
     switch (id) {
     case 0:
         return h.kind == HIT_STAGE && h.a >= 0 && h.a < chain_count(&ui->chain) && ui->chain.chain[h.a].pos == arg;
-    case 1: return h.kind == HIT_GAIN_SLIDER;
-    case 2: return h.kind == HIT_KNOB && h.b == P_CEILING;
-    case 3: return h.kind == HIT_CHAIN_MODE;
-    case 4: return h.kind == HIT_GRID_TOGGLE;
-    case 5: return h.kind == HIT_AB;
-    case 6: return h.kind == HIT_COPY;
-    case 7: return h.kind == HIT_STYLE;
-    case 8: return h.kind == HIT_MENU_ITEM && (uint32_t)h.b == arg;
-    case 9: return h.kind == HIT_UNDO;
-    case 10: return h.kind == HIT_REDO;
-    case 11: return h.kind == HIT_PRESET_MENU;
-    case 12: return h.kind == HIT_MENU_ITEM && h.a == 3;
-    case 13: return h.kind == HIT_MENU_ITEM && h.a == 2 && h.b >= 13 && (uint32_t)(h.b - 13) == arg;
-    case 14: return h.kind == HIT_MENU_ITEM && h.a == 5;
-    case 15: return h.kind == HIT_GRIP;
-    case 17: return h.kind == HIT_ABOUT && h.b >= 0 && (uint32_t)h.b == arg;
-    case 18: return h.kind == HIT_TO_TARGET;
-    default: return false;
+    case 1:
+        return h.kind == HIT_GAIN_SLIDER;
+    case 2:
+        return h.kind == HIT_KNOB && h.b == P_CEILING;
+    case 3:
+        return h.kind == HIT_CHAIN_MODE;
+    case 4:
+        return h.kind == HIT_GRID_TOGGLE;
+    case 5:
+        return h.kind == HIT_AB;
+    case 6:
+        return h.kind == HIT_COPY;
+    case 7:
+        return h.kind == HIT_STYLE;
+    case 8:
+        return h.kind == HIT_MENU_ITEM && (uint32_t)h.b == arg;
+    case 9:
+        return h.kind == HIT_UNDO;
+    case 10:
+        return h.kind == HIT_REDO;
+    case 11:
+        return h.kind == HIT_PRESET_MENU;
+    case 12:
+        return h.kind == HIT_MENU_ITEM && h.a == 3;
+    case 13:
+        return h.kind == HIT_MENU_ITEM && h.a == 2 && h.b >= 13 && (uint32_t)(h.b - 13) == arg;
+    case 14:
+        return h.kind == HIT_MENU_ITEM && h.a == 5;
+    case 15:
+        return h.kind == HIT_GRIP;
+    case 17:
+        return h.kind == HIT_ABOUT && h.b >= 0 && (uint32_t)h.b == arg;
+    case 18:
+        return h.kind == HIT_TO_TARGET;
+    default:
+        return false;
     }
 }
 

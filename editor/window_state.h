@@ -17,6 +17,6 @@ struct World {
     bool reported; // the loss has been logged
 };
 
-extern World *g_world;       // the current world, null until an editor needs one
-extern int g_failing_views;  // the next n views are made with a request no driver meets
+extern World *g_world;      // the current world, null until an editor needs one
+extern int g_failing_views; // the next n views are made with a request no driver meets
 } // namespace tk_window

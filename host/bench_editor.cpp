@@ -90,7 +90,8 @@ int bench_editor(HostLib &lib, double seconds) {
             h.fire_timers(); // the editor's tick: pending events and, when due, one frame
             cpu += thread_cpu_ns() - c0;
             wall += host_now_ns() - w0;
-            for (size_t i = 1; i < chain.size(); i++) chain.stage(i).idle();
+            for (size_t i = 1; i < chain.size(); i++)
+                chain.stage(i).idle();
             h.parent()->pump();
             usleep(4000);
         }

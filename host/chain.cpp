@@ -50,7 +50,8 @@ HostInstance *Chain::add(std::unique_ptr<HostInstance> inst) {
 
 void Chain::clear() {
     stop();
-    for (auto &s : stages_) s->destroy(true);
+    for (auto &s : stages_)
+        s->destroy(true);
     stages_.clear();
     order_.clear();
     pos_buf_.clear();
@@ -82,18 +83,21 @@ bool Chain::activate(double rate, uint32_t min_frames, uint32_t max_frames, std:
 
 void Chain::deactivate() {
     stop();
-    for (auto &s : stages_) s->deactivate();
+    for (auto &s : stages_)
+        s->deactivate();
 }
 
 void Chain::prepare_buffers() {
     size_t n = max_frames_ ? max_frames_ : 1;
     in_buf_.assign(channels_, std::vector<float>(n, 0.0f));
     in_ptrs_.resize(channels_);
-    for (uint32_t c = 0; c < channels_; c++) in_ptrs_[c] = in_buf_[c].data();
+    for (uint32_t c = 0; c < channels_; c++)
+        in_ptrs_[c] = in_buf_[c].data();
     pos_buf_.assign(stages_.size(), std::vector<std::vector<float>>(channels_, std::vector<float>(n, 0.0f)));
     pos_ptrs_.assign(stages_.size(), std::vector<float *>(channels_));
     for (size_t k = 0; k < stages_.size(); k++)
-        for (uint32_t c = 0; c < channels_; c++) pos_ptrs_[k][c] = pos_buf_[k][c].data();
+        for (uint32_t c = 0; c < channels_; c++)
+            pos_ptrs_[k][c] = pos_buf_[k][c].data();
     last_out_ = nullptr;
 }
 
@@ -149,7 +153,8 @@ void Chain::cycle(uint32_t frames) {
 }
 
 void Chain::set_owned(bool owned) {
-    for (auto &s : stages_) s->set_audio_owned(owned);
+    for (auto &s : stages_)
+        s->set_audio_owned(owned);
 }
 
 void Chain::park_if_asked() {
@@ -157,7 +162,8 @@ void Chain::park_if_asked() {
     for (auto &s : stages_)
         if (s->processing()) s->stop_processing();
     paused_.store(1);
-    while (pause_req_.load() && !quit_.load()) sleep_ns(200000);
+    while (pause_req_.load() && !quit_.load())
+        sleep_ns(200000);
     paused_.store(0);
 }
 
@@ -243,28 +249,34 @@ bool Chain::swap_positions(size_t a, size_t b) {
         expected = 0;
         sleep_ns(100000);
     }
-    for (int i = 0; i < 20000 && swap_req_.load() != 0 && running(); i++) sleep_ns(100000);
+    for (int i = 0; i < 20000 && swap_req_.load() != 0 && running(); i++)
+        sleep_ns(100000);
     return true;
 }
 
 void Chain::idle() {
     bool restart = false;
-    for (auto &s : stages_) restart = restart || s->restart_requested();
+    for (auto &s : stages_)
+        restart = restart || s->restart_requested();
     if (restart && running()) {
         pause_req_.store(1);
-        for (int i = 0; i < 20000 && !paused_.load(); i++) sleep_ns(100000);
+        for (int i = 0; i < 20000 && !paused_.load(); i++)
+            sleep_ns(100000);
         if (!paused_.load()) { // the audio thread did not park: try again at the next idle
             pause_req_.store(0);
-            for (auto &s : stages_) s->idle();
+            for (auto &s : stages_)
+                s->idle();
             return;
         }
         set_owned(false);
-        for (auto &s : stages_) s->idle();
+        for (auto &s : stages_)
+            s->idle();
         set_owned(true);
         pause_req_.store(0);
         return;
     }
-    for (auto &s : stages_) s->idle();
+    for (auto &s : stages_)
+        s->idle();
 }
 
 bool Chain::run_parallel(const std::vector<Chain *> &chains, uint64_t n, uint32_t frames) {
@@ -278,7 +290,9 @@ bool Chain::run_parallel(const std::vector<Chain *> &chains, uint64_t n, uint32_
         c->set_owned(true);
         threads.emplace_back([c, n, frames, &gate, total] { c->audio_loop(frames, false, n, &gate, total); });
     }
-    for (std::thread &t : threads) t.join();
-    for (Chain *c : chains) c->set_owned(false);
+    for (std::thread &t : threads)
+        t.join();
+    for (Chain *c : chains)
+        c->set_owned(false);
     return true;
 }

@@ -15,7 +15,7 @@
 #include "host/signal.h"
 
 class Chain {
-public:
+  public:
     explicit Chain(uint32_t channels = 2);
     ~Chain(); // stops the audio thread; destroys the stages
     Chain(const Chain &) = delete;
@@ -27,7 +27,7 @@ public:
     bool create(HostLib &lib, int n, const HostOptions &opt = HostOptions(),
                 const std::string &plugin_id = std::string(), std::string *err = nullptr);
     HostInstance *add(std::unique_ptr<HostInstance> inst); // takes ownership
-    void clear();                                           // destroys every stage
+    void clear();                                          // destroys every stage
     size_t size() const { return stages_.size(); }
     // Stage by creation index (stable; the stage numbers of the CLI are these + 1).
     HostInstance &stage(size_t i) { return *stages_[i]; }
@@ -62,8 +62,8 @@ public:
     bool post_param(int stage, uint32_t param_id, double value);
 
     // ---- processing [main-thread], unless said --------------------------------------------
-    // [audio-thread] One cycle on the calling thread (the caller's thread is the audio thread): source, then every stage in order. frames is clamped
-    // to max_frames. The result is in output().
+    // [audio-thread] One cycle on the calling thread (the caller's thread is the audio thread): source, then every
+    // stage in order. frames is clamped to max_frames. The result is in output().
     void cycle(uint32_t frames);
     float *const *input() { return in_ptrs_.data(); }
     float *const *output(); // output of the last stage of the last cycle (or the input)
@@ -97,7 +97,7 @@ public:
     // that their calls overlap in time. Waits for all; false when one cannot run.
     static bool run_parallel(const std::vector<Chain *> &chains, uint64_t n, uint32_t frames);
 
-private:
+  private:
     void prepare_buffers();
     void apply_swap();
     void audio_loop(uint32_t frames, bool realtime, uint64_t limit, std::atomic<int> *gate, int gate_total);

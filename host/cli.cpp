@@ -65,8 +65,9 @@ bool CliArgs::get_double(const std::string &name, double def, double lo, double 
     std::string s = get(name);
     double v = 0;
     if (!read_decimal(s, &v) || v < lo || v > hi) {
-        if (err) *err = "--" + name + ": expected a number from " + range_text(lo) + " to " + range_text(hi) +
-                        ", got \"" + s + "\"";
+        if (err)
+            *err = "--" + name + ": expected a number from " + range_text(lo) + " to " + range_text(hi) + ", got \"" +
+                   s + "\"";
         return false;
     }
     *out = v;
@@ -84,8 +85,9 @@ bool CliArgs::get_int(const std::string &name, long def, long lo, long hi, long 
     long v = 0;
     std::from_chars_result r = std::from_chars(b, e, v);
     if (b == e || r.ec != std::errc() || r.ptr != e || v < lo || v > hi) {
-        if (err) *err = "--" + name + ": expected a whole number from " + std::to_string(lo) + " to " +
-                        std::to_string(hi) + ", got \"" + s + "\"";
+        if (err)
+            *err = "--" + name + ": expected a whole number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                   ", got \"" + s + "\"";
         return false;
     }
     *out = v;
@@ -195,34 +197,33 @@ bool help_command(const std::string &cmd, FILE *f) {
                    "the plug-in's texts for minimum, maximum, default and current value) and flags,\n"
                    "then its remote-control pages (clap.remote-controls) for hardware controllers.\n");
     } else if (cmd == "render") {
-        fprintf(f,
-                "usage: tervik-host render [--plugin PATH] [--id PLUGIN_ID] [--stages N] [--in IN.wav]\n"
-                "                          [--out OUT.wav] [--rate R] [--block B] [--seconds S]\n"
-                "                          [--preset [STAGE:]NAME|NUMBER]... [--set [STAGE:]NAME=VALUE]...\n"
-                "                          [--no-compensate]\n"
-                "Renders audio through N stages in series (default 3 of Tervik.clap), block by block,\n"
-                "so any length fits in memory. Without --in the input is a built-in demo signal\n"
-                "(drums, bass and chords; -6 dBFS peak; 8 s; beyond 32 s its first 32 s repeat).\n"
-                "  --set NAME=VALUE      set a parameter on every stage; 2:NAME=VALUE on stage 2 only.\n"
-                "                        NAME is matched ignoring case; VALUE is a number inside the\n"
-                "                        parameter's range, with or without the unit the plug-in shows\n"
-                "                        (\"Input=-3 dB\", \"Dither=16 bit\"), or the start of a text it\n"
-                "                        shows (\"Style=Punchy\", \"Style=p\"); anything else is refused.\n"
-                "  --preset P            apply a Tervik preset first, by name or number (see\n"
-                "                        tervik-host presets): a stage preset goes to every stage\n"
-                "                        (2:P to stage 2 only), a chain preset sets each position.\n"
-                "                        --set settings are applied after the presets.\n"
-                "  --out OUT.wav         32-bit float WAV, same channels and rate as the input (at\n"
-                "                        most 4 GiB; not the input file itself).\n"
-                "  --rate R              sample rate for the demo signal (default 48000); a file\n"
-                "                        is processed at its own rate.\n"
-                "  --block B             frames per process call (default 512).\n"
-                "  --seconds S           length: demo length, or cut/pad the input file.\n"
-                "  --no-compensate       keep the chain's latency in the output (by default the\n"
-                "                        output is shifted back so it lines up with the input).\n"
-                "Prints the input peak, then per stage the largest gain reduction, the output true\n"
-                "peak and integrated loudness (Tervik's own meters; for other plug-ins the output\n"
-                "sample peak measured by the host), and the chain latency.\n");
+        fprintf(f, "usage: tervik-host render [--plugin PATH] [--id PLUGIN_ID] [--stages N] [--in IN.wav]\n"
+                   "                          [--out OUT.wav] [--rate R] [--block B] [--seconds S]\n"
+                   "                          [--preset [STAGE:]NAME|NUMBER]... [--set [STAGE:]NAME=VALUE]...\n"
+                   "                          [--no-compensate]\n"
+                   "Renders audio through N stages in series (default 3 of Tervik.clap), block by block,\n"
+                   "so any length fits in memory. Without --in the input is a built-in demo signal\n"
+                   "(drums, bass and chords; -6 dBFS peak; 8 s; beyond 32 s its first 32 s repeat).\n"
+                   "  --set NAME=VALUE      set a parameter on every stage; 2:NAME=VALUE on stage 2 only.\n"
+                   "                        NAME is matched ignoring case; VALUE is a number inside the\n"
+                   "                        parameter's range, with or without the unit the plug-in shows\n"
+                   "                        (\"Input=-3 dB\", \"Dither=16 bit\"), or the start of a text it\n"
+                   "                        shows (\"Style=Punchy\", \"Style=p\"); anything else is refused.\n"
+                   "  --preset P            apply a Tervik preset first, by name or number (see\n"
+                   "                        tervik-host presets): a stage preset goes to every stage\n"
+                   "                        (2:P to stage 2 only), a chain preset sets each position.\n"
+                   "                        --set settings are applied after the presets.\n"
+                   "  --out OUT.wav         32-bit float WAV, same channels and rate as the input (at\n"
+                   "                        most 4 GiB; not the input file itself).\n"
+                   "  --rate R              sample rate for the demo signal (default 48000); a file\n"
+                   "                        is processed at its own rate.\n"
+                   "  --block B             frames per process call (default 512).\n"
+                   "  --seconds S           length: demo length, or cut/pad the input file.\n"
+                   "  --no-compensate       keep the chain's latency in the output (by default the\n"
+                   "                        output is shifted back so it lines up with the input).\n"
+                   "Prints the input peak, then per stage the largest gain reduction, the output true\n"
+                   "peak and integrated loudness (Tervik's own meters; for other plug-ins the output\n"
+                   "sample peak measured by the host), and the chain latency.\n");
     } else if (cmd == "presets") {
         fprintf(f, "usage: tervik-host presets\n"
                    "       tervik-host presets --load PRESET [--plugin PATH] [--stages N] [--stage K]\n"
@@ -234,78 +235,74 @@ bool help_command(const std::string &cmd, FILE *f) {
                    "browser does, and prints every stage's parameters. PRESET is a load key or a\n"
                    "name that `tervik-host list` shows, or a path to a .tervik file.\n");
     } else if (cmd == "bench") {
-        fprintf(f,
-                "usage: tervik-host bench [--plugin PATH]... [--set NAME=VALUE]... [--seconds S]\n"
-                "                         [--rounds R] [--block B] [--alone]\n"
-                "Measures the processing cost of 1, 4 and 8 stages in series, 48 kHz stereo, 512-frame\n"
-                "blocks of the demo signal, as fast as possible on one thread: ns per frame, multiple of\n"
-                "real time, ns per stage, per-stage cost against one stage, and how many times faster\n"
-                "Tervik is than each other plug-in. Tervik (next to this program) runs with True peak\n"
-                "on and off, driven by 12 dB in all unless --set is given (Gain 12 dB on one stage,\n"
-                "3 dB on each of 4, 1.5 dB on each of 8); each --plugin runs through the same loop,\n"
-                "and ZaMaximX2 from /usr/lib/clap when no other plug-in is named (not with --alone).\n"
-                "--set applies to every stage of the plug-ins that have the parameter. Every row runs\n"
-                "R rounds (default 100), the rows taking turns, and keeps its best; --seconds is the\n"
-                "measuring time per row (default 2).\n"
-                "       tervik-host bench --editor [--plugin PATH] [--seconds S]\n"
-                "Opens the editor of the first stage of 1, 4 and 8 stages playing in real time,\n"
-                "controls and grid shown, and prints the editor's main-thread CPU time and wall\n"
-                "time per frame (needs an X display; default 3 s per row).\n");
+        fprintf(f, "usage: tervik-host bench [--plugin PATH]... [--set NAME=VALUE]... [--seconds S]\n"
+                   "                         [--rounds R] [--block B] [--alone]\n"
+                   "Measures the processing cost of 1, 4 and 8 stages in series, 48 kHz stereo, 512-frame\n"
+                   "blocks of the demo signal, as fast as possible on one thread: ns per frame, multiple of\n"
+                   "real time, ns per stage, per-stage cost against one stage, and how many times faster\n"
+                   "Tervik is than each other plug-in. Tervik (next to this program) runs with True peak\n"
+                   "on and off, driven by 12 dB in all unless --set is given (Gain 12 dB on one stage,\n"
+                   "3 dB on each of 4, 1.5 dB on each of 8); each --plugin runs through the same loop,\n"
+                   "and ZaMaximX2 from /usr/lib/clap when no other plug-in is named (not with --alone).\n"
+                   "--set applies to every stage of the plug-ins that have the parameter. Every row runs\n"
+                   "R rounds (default 100), the rows taking turns, and keeps its best; --seconds is the\n"
+                   "measuring time per row (default 2).\n"
+                   "       tervik-host bench --editor [--plugin PATH] [--seconds S]\n"
+                   "Opens the editor of the first stage of 1, 4 and 8 stages playing in real time,\n"
+                   "controls and grid shown, and prints the editor's main-thread CPU time and wall\n"
+                   "time per frame (needs an X display; default 3 s per row).\n");
     } else if (cmd == "script") {
-        fprintf(f,
-                "usage: tervik-host script [--plugin PATH]\n"
-                "Reads commands from stdin, one per line; every command answers with zero or more\n"
-                "lines and then a line \"ok\" or \"error: ...\". Stages are 1-based; * is every stage.\n"
-                "  create N [ID]          N instances (created and initialised), replacing any\n"
-                "  activate RATE MAX      activate all (min frames 1, max frames MAX)\n"
-                "  deactivate             deactivate all\n"
-                "  set STAGE NAME=VALUE   a parameter event for the next process call\n"
-                "  flush STAGE NAME=VALUE the same through params flush at once (not while running)\n"
-                "  midi STAGE B0 B1 B2    a MIDI event for the next process call\n"
-                "  input demo|silence|sine F DB|file PATH   the chain's input\n"
-                "  process BLOCKS FRAMES  run the chain that many cycles on an audio thread\n"
-                "  bus N                  switch to bus N (1..16; each bus is its own chain, with its\n"
-                "                         own stages, input and audio thread); commands act on it\n"
-                "  process-all BLOCKS FRAMES  every active bus at once, on parallel audio threads\n"
-                "  run start [fast] [FRAMES] | run stop     continuous processing (real time)\n"
-                "  transport play|stop    while running: stop = no process calls\n"
-                "  swap A B               swap the processing positions of stages A and B\n"
-                "  idle [MS]              serve main-thread requests (for MS ms, pumping)\n"
-                "  autoidle on|off        also serve them while waiting for input (default off)\n"
-                "  plugin PATH            load another .clap (drops every bus)\n"
-                "  events                 print and clear output events: event STAGE TYPE ID VALUE\n"
-                "  calls                  print and clear host calls: call STAGE TEXT\n"
-                "  value STAGE NAME       value STAGE ID VALUE TEXT\n"
-                "  params STAGE           param ID NAME MIN MAX DEFAULT FLAGS lines\n"
-                "  meter STAGE N          meter STAGE N VALUE (debug extension)\n"
-                "  latency STAGE          latency STAGE SAMPLES\n"
-                "  slot STAGE             debug extension and parameter values of a stage\n"
-                "  save STAGE FILE | load STAGE FILE        state to / from a file\n"
-                "  reset STAGE            plugin reset\n"
-                "  render STAGE offline|realtime   the render mode (clap.render) of stages\n"
-                "  learn STAGE INDEX      arm MIDI learn (debug extension)\n"
-                "  host ext ID on|off|null | host version MAJ MIN REV   options for the next create\n"
-                "  steady auto|none|N     steady time passed to the stages\n"
-                "  gui open STAGE [W H] | gui close STAGE | gui size STAGE | gui timer STAGE\n"
-                "  gui shot STAGE FILE    dump the editor (debug extension) or the window as PPM\n"
-                "  status                 stages, activation, running state\n"
-                "  sleep MS | echo TEXT | quit\n");
+        fprintf(f, "usage: tervik-host script [--plugin PATH]\n"
+                   "Reads commands from stdin, one per line; every command answers with zero or more\n"
+                   "lines and then a line \"ok\" or \"error: ...\". Stages are 1-based; * is every stage.\n"
+                   "  create N [ID]          N instances (created and initialised), replacing any\n"
+                   "  activate RATE MAX      activate all (min frames 1, max frames MAX)\n"
+                   "  deactivate             deactivate all\n"
+                   "  set STAGE NAME=VALUE   a parameter event for the next process call\n"
+                   "  flush STAGE NAME=VALUE the same through params flush at once (not while running)\n"
+                   "  midi STAGE B0 B1 B2    a MIDI event for the next process call\n"
+                   "  input demo|silence|sine F DB|file PATH   the chain's input\n"
+                   "  process BLOCKS FRAMES  run the chain that many cycles on an audio thread\n"
+                   "  bus N                  switch to bus N (1..16; each bus is its own chain, with its\n"
+                   "                         own stages, input and audio thread); commands act on it\n"
+                   "  process-all BLOCKS FRAMES  every active bus at once, on parallel audio threads\n"
+                   "  run start [fast] [FRAMES] | run stop     continuous processing (real time)\n"
+                   "  transport play|stop    while running: stop = no process calls\n"
+                   "  swap A B               swap the processing positions of stages A and B\n"
+                   "  idle [MS]              serve main-thread requests (for MS ms, pumping)\n"
+                   "  autoidle on|off        also serve them while waiting for input (default off)\n"
+                   "  plugin PATH            load another .clap (drops every bus)\n"
+                   "  events                 print and clear output events: event STAGE TYPE ID VALUE\n"
+                   "  calls                  print and clear host calls: call STAGE TEXT\n"
+                   "  value STAGE NAME       value STAGE ID VALUE TEXT\n"
+                   "  params STAGE           param ID NAME MIN MAX DEFAULT FLAGS lines\n"
+                   "  meter STAGE N          meter STAGE N VALUE (debug extension)\n"
+                   "  latency STAGE          latency STAGE SAMPLES\n"
+                   "  slot STAGE             debug extension and parameter values of a stage\n"
+                   "  save STAGE FILE | load STAGE FILE        state to / from a file\n"
+                   "  reset STAGE            plugin reset\n"
+                   "  render STAGE offline|realtime   the render mode (clap.render) of stages\n"
+                   "  learn STAGE INDEX      arm MIDI learn (debug extension)\n"
+                   "  host ext ID on|off|null | host version MAJ MIN REV   options for the next create\n"
+                   "  steady auto|none|N     steady time passed to the stages\n"
+                   "  gui open STAGE [W H] | gui close STAGE | gui size STAGE | gui timer STAGE\n"
+                   "  gui shot STAGE FILE    dump the editor (debug extension) or the window as PPM\n"
+                   "  status                 stages, activation, running state\n"
+                   "  sleep MS | echo TEXT | quit\n");
     } else if (cmd == "inspect") {
-        fprintf(f,
-                "usage: tervik-host inspect [--all]\n"
-                "Lists every live stage in this user's shared segment (named by TERVIK_SHM when set):\n"
-                "slot, process id, group, chain position (manual or automatic), whether it processed\n"
-                "audio in the last 500 ms, Gain, gain reduction, output true peak, short-term and\n"
-                "integrated loudness, latency and activation. --all also lists slots of dead owners.\n"
-                "Claims nothing.\n");
+        fprintf(f, "usage: tervik-host inspect [--all]\n"
+                   "Lists every live stage in this user's shared segment (named by TERVIK_SHM when set):\n"
+                   "slot, process id, group, chain position (manual or automatic), whether it processed\n"
+                   "audio in the last 500 ms, Gain, gain reduction, output true peak, short-term and\n"
+                   "integrated loudness, latency and activation. --all also lists slots of dead owners.\n"
+                   "Claims nothing.\n");
     } else if (cmd == "editor") {
-        fprintf(f,
-                "usage: tervik-host editor [--plugin PATH] [--stages N] [--seconds S] [--in IN.wav]\n"
-                "                          [--width W --height H] [--scale F] [--shot PREFIX]\n"
-                "Opens the editor of every stage in its own X11 window while the chain plays the demo\n"
-                "signal (or IN.wav, looped) in real time on an audio thread; timers run every 16 ms.\n"
-                "Runs until the windows are closed, for S seconds, or until SIGINT or SIGTERM.\n"
-                "--shot writes PREFIX-N.ppm screenshots at the end.\n");
+        fprintf(f, "usage: tervik-host editor [--plugin PATH] [--stages N] [--seconds S] [--in IN.wav]\n"
+                   "                          [--width W --height H] [--scale F] [--shot PREFIX]\n"
+                   "Opens the editor of every stage in its own X11 window while the chain plays the demo\n"
+                   "signal (or IN.wav, looped) in real time on an audio thread; timers run every 16 ms.\n"
+                   "Runs until the windows are closed, for S seconds, or until SIGINT or SIGTERM.\n"
+                   "--shot writes PREFIX-N.ppm screenshots at the end.\n");
     } else {
         return false;
     }
@@ -355,8 +352,8 @@ int cmd_list(const std::vector<std::string> &argv) {
         return 1;
     }
     const clap_plugin_entry_t *e = lib.entry();
-    printf("%s: CLAP %u.%u.%u, %u plug-in(s)\n", a.positional[0].c_str(), e->clap_version.major,
-           e->clap_version.minor, e->clap_version.revision, lib.count());
+    printf("%s: CLAP %u.%u.%u, %u plug-in(s)\n", a.positional[0].c_str(), e->clap_version.major, e->clap_version.minor,
+           e->clap_version.revision, lib.count());
     for (const clap_plugin_descriptor_t *d : lib.descriptors()) {
         printf("id: %s\n", d->id ? d->id : "");
         printf("  name: %s\n", d->name ? d->name : "");
@@ -366,7 +363,8 @@ int cmd_list(const std::vector<std::string> &argv) {
         if (d->url && *d->url) printf("  url: %s\n", d->url);
         printf("  features:");
         if (d->features)
-            for (int i = 0; d->features[i] && i < 64; i++) printf(" %s", d->features[i]);
+            for (int i = 0; d->features[i] && i < 64; i++)
+                printf(" %s", d->features[i]);
         printf("\n");
     }
     print_preset_discovery(lib, stdout);
@@ -470,16 +468,21 @@ int cmd_inspect(const std::vector<std::string> &argv) {
             snprintf(pos, sizeof pos, "- auto");
         else
             snprintf(pos, sizeof pos, "%s", chains && s.alive ? "-" : "?");
-        if (s.position_known) snprintf(chain, sizeof chain, "%u", s.chain_size);
-        else snprintf(chain, sizeof chain, "-");
+        if (s.position_known)
+            snprintf(chain, sizeof chain, "%u", s.chain_size);
+        else
+            snprintf(chain, sizeof chain, "-");
         snprintf(gain, sizeof gain, "%.1f dB", s.gain_db);
         snprintf(gr, sizeof gr, "%.1f dB", s.gr_db);
         snprintf(tp, sizeof tp, "%.1f dBTP", s.tp_out_db < -200 ? -INFINITY : s.tp_out_db);
         snprintf(ls, sizeof ls, "%.1f", s.lufs_s);
         snprintf(li, sizeof li, "%.1f", s.lufs_i);
-        if (!s.alive) snprintf(state, sizeof state, "dead");
-        else if (s.active) snprintf(state, sizeof state, "active %.0f Hz", s.rate);
-        else snprintf(state, sizeof state, "inactive");
+        if (!s.alive)
+            snprintf(state, sizeof state, "dead");
+        else if (s.active)
+            snprintf(state, sizeof state, "active %.0f Hz", s.rate);
+        else
+            snprintf(state, sizeof state, "inactive");
         char group = s.group >= 0 ? (char)('A' + s.group) : '?';
         printf("%-4d %-8d %-5c %-9s %-5s %-6s %-8s %-8s %-10s %-7s %-7s %-8u %s\n", s.slot, s.pid, group, pos, chain,
                s.recent ? "yes" : "no", gain, gr, tp, ls, li, s.latency, state);
@@ -491,7 +494,8 @@ int cmd_inspect(const std::vector<std::string> &argv) {
 
 int cli_main(int argc, char **argv) {
     std::vector<std::string> args;
-    for (int i = 2; i < argc; i++) args.push_back(argv[i]);
+    for (int i = 2; i < argc; i++)
+        args.push_back(argv[i]);
     std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd.empty() || cmd == "-h" || cmd == "--help") {
         help_general(cmd.empty() ? stderr : stdout);

@@ -36,8 +36,7 @@ struct Setting {
 };
 // Resolves settings against the chain's stages: the name is matched ignoring case, the value
 // parsed by the plug-in's text_to_value (then as a plain number). False with *err set.
-bool resolve_settings(Chain &chain, const std::vector<std::string> &texts, std::vector<Setting> *out,
-                      std::string *err);
+bool resolve_settings(Chain &chain, const std::vector<std::string> &texts, std::vector<Setting> *out, std::string *err);
 // [main-thread] Applies settings through params flush (not while the chain runs); a stage
 // without flush gets them as events of its next process call.
 void apply_settings(Chain &chain, const std::vector<Setting> &settings);

@@ -20,7 +20,8 @@ static void stop_session(int) { g_stop = 1; }
 namespace {
 // The stop handler for the command's lifetime, the old ones back after.
 struct StopOnSignal {
-    struct sigaction old_int {}, old_term {};
+    struct sigaction old_int {
+    }, old_term{};
     StopOnSignal() {
         g_stop = 0;
         struct sigaction sa {};
@@ -42,8 +43,9 @@ int cmd_editor(const std::vector<std::string> &argv) {
     StopOnSignal stop_on_signal; // at once: a stop asked for during the set-up counts too
     CliArgs a;
     std::string err;
-    if (!cli_parse(argv, {"plugin", "id", "stages", "seconds", "in", "width", "height", "scale", "shot", "set", "block"},
-                   {}, &a, &err) ||
+    if (!cli_parse(argv,
+                   {"plugin", "id", "stages", "seconds", "in", "width", "height", "scale", "shot", "set", "block"}, {},
+                   &a, &err) ||
         !a.positional.empty()) {
         fprintf(stderr, "error: %s\n", err.empty() ? "editor takes no positional arguments" : err.c_str());
         usage_hint("editor");

@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-InputEvents::InputEvents(size_t max_events, size_t max_bytes)
-    : store_(max_bytes), offsets_(max_events) {
+InputEvents::InputEvents(size_t max_events, size_t max_bytes) : store_(max_bytes), offsets_(max_events) {
     list_.ctx = this;
     list_.size = cb_size;
     list_.get = cb_get;
@@ -200,8 +199,7 @@ OutEvent OutputEvents::decode(const clap_event_header_t *h) {
             r.param_id = ((const clap_event_param_gesture_t *)h)->param_id;
         break;
     case CLAP_EVENT_MIDI:
-        if (h->size >= sizeof(clap_event_midi_t))
-            memcpy(r.midi, ((const clap_event_midi_t *)h)->data, 3);
+        if (h->size >= sizeof(clap_event_midi_t)) memcpy(r.midi, ((const clap_event_midi_t *)h)->data, 3);
         break;
     default:
         break;

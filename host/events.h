@@ -10,21 +10,21 @@
 
 // One recorded output event (or a flushed/processed input event, for the script's echo).
 struct OutEvent {
-    uint32_t stage = 0;     // owner's stage index (0-based) when recorded by a chain; else 0
+    uint32_t stage = 0; // owner's stage index (0-based) when recorded by a chain; else 0
     uint16_t space_id = 0;
     uint16_t type = 0;
     uint32_t time = 0;
     uint32_t flags = 0;
     uint32_t size = 0;
-    uint32_t param_id = 0;  // param value, mod and gesture events; else 0
-    double value = 0.0;     // param value (or mod amount); else 0
+    uint32_t param_id = 0; // param value, mod and gesture events; else 0
+    double value = 0.0;    // param value (or mod amount); else 0
     uint8_t midi[3] = {0, 0, 0};
 };
 
 // Input event list handed to process or params flush. Events are returned in the order added
 // (the host adds them in time order; `sort_by_time` is there for callers that don't).
 class InputEvents {
-public:
+  public:
     explicit InputEvents(size_t max_events = 1024, size_t max_bytes = 65536);
     InputEvents(const InputEvents &) = delete;
     InputEvents &operator=(const InputEvents &) = delete;
@@ -55,7 +55,7 @@ public:
         Pair();
     };
 
-private:
+  private:
     bool append(const void *data, uint32_t bytes);
     static uint32_t cb_size(const clap_input_events_t *l);
     static const clap_event_header_t *cb_get(const clap_input_events_t *l, uint32_t i);
@@ -69,7 +69,7 @@ private:
 // Output event list: records pushed events into a preallocated array (the last call's
 // events) and passes each to an optional sink (the instance's lock-free record queue).
 class OutputEvents {
-public:
+  public:
     explicit OutputEvents(size_t max_events = 4096);
     OutputEvents(const OutputEvents &) = delete;
     OutputEvents &operator=(const OutputEvents &) = delete;
@@ -84,7 +84,10 @@ public:
     void set_refuse(bool r) { refuse_ = r; }
 
     typedef void (*Sink)(void *ctx, const OutEvent &e);
-    void set_sink(Sink sink, void *ctx) { sink_ = sink; sink_ctx_ = ctx; }
+    void set_sink(Sink sink, void *ctx) {
+        sink_ = sink;
+        sink_ctx_ = ctx;
+    }
     bool has_sink() const { return sink_ != nullptr; }
     void set_stage(uint32_t stage) { stage_ = stage; }
 
@@ -92,7 +95,7 @@ public:
 
     static OutEvent decode(const clap_event_header_t *h); // null-safe
 
-private:
+  private:
     static bool cb_push(const clap_output_events_t *l, const clap_event_header_t *e);
     std::vector<OutEvent> events_;
     size_t count_ = 0;

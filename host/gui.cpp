@@ -94,7 +94,8 @@ bool X11Parent::create(uint32_t w, uint32_t h, const char *title, std::string *e
         XWindowAttributes wa;
         if (XGetWindowAttributes(d, win, &wa) && wa.map_state == IsViewable) break;
         XEvent ev;
-        while (XPending(d)) XNextEvent(d, &ev);
+        while (XPending(d))
+            XNextEvent(d, &ev);
         struct timespec ts = {0, 1000000};
         nanosleep(&ts, nullptr);
     }
@@ -144,8 +145,10 @@ void X11Parent::move(int x, int y) {
 void X11Parent::set_visible(bool visible) {
     Display *d = (Display *)dpy_;
     if (!d || lost_ || !window_) return;
-    if (visible) XMapWindow(d, window_);
-    else XUnmapWindow(d, window_);
+    if (visible)
+        XMapWindow(d, window_);
+    else
+        XUnmapWindow(d, window_);
     XSync(d, False);
 }
 
@@ -312,8 +315,8 @@ bool HostInstance::gui_open(uint32_t w, uint32_t h, double scale, const char *ti
     }
     parent_.reset(new X11Parent());
     std::string err;
-    if (!parent_->create(gw, gh, title ? title : (plugin_->desc && plugin_->desc->name ? plugin_->desc->name : "editor"),
-                         &err)) {
+    if (!parent_->create(
+            gw, gh, title ? title : (plugin_->desc && plugin_->desc->name ? plugin_->desc->name : "editor"), &err)) {
         error_ = err;
         gui_destroy();
         parent_.reset();

@@ -6,7 +6,7 @@
 #include <vector>
 
 class X11Parent {
-public:
+  public:
     X11Parent() = default;
     ~X11Parent() { destroy(); }
     X11Parent(const X11Parent &) = delete;
@@ -41,7 +41,7 @@ public:
     // capture() written as a binary PPM ("P6").
     bool save_ppm(const std::string &path);
 
-private:
+  private:
     void *dpy_ = nullptr;
     unsigned long window_ = 0;
     unsigned long wm_delete_ = 0;

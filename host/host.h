@@ -39,7 +39,7 @@
 // ---------------------------------------------------------------------------------------
 // Library: one loaded .clap file.
 class HostLib {
-public:
+  public:
     HostLib() = default;
     ~HostLib() { unload(); }
     HostLib(const HostLib &) = delete;
@@ -74,7 +74,7 @@ public:
     // Id of the first descriptor, or "" when there is none.
     std::string first_id() const;
 
-private:
+  private:
     bool check_version(); // false (and unloaded) when entry_'s CLAP version is incompatible
     void *handle_ = nullptr;
     const clap_plugin_entry_t *entry_ = nullptr;
@@ -93,19 +93,19 @@ enum class ExtOffer : uint8_t {
 
 struct HostOptions {
     clap_version_t clap_version = CLAP_VERSION; // advertised in clap_host_t (tests use major 0)
-    ExtOffer params = ExtOffer::On;        // "clap.params"
-    ExtOffer gui = ExtOffer::On;           // "clap.gui"
-    ExtOffer latency = ExtOffer::On;       // "clap.latency"
-    ExtOffer log = ExtOffer::On;           // "clap.log"
-    ExtOffer state = ExtOffer::On;         // "clap.state"
-    ExtOffer timer = ExtOffer::On;         // "clap.timer-support"
-    ExtOffer thread_check = ExtOffer::On;  // "clap.thread-check"
-    ExtOffer preset_load = ExtOffer::On;   // "clap.preset-load/2" (and its draft id)
-    ExtOffer context_menu = ExtOffer::On;  // "clap.context-menu/1" (and its draft id)
-    ExtOffer remote_controls = ExtOffer::On; // "clap.remote-controls/2" (and its draft id)
-    bool log_to_stderr = true;             // print plug-in log lines to stderr
-    bool auto_start_processing = true;     // process() calls start_processing when needed
-    bool record_calls = true;              // keep the list of host-service calls (calls())
+    ExtOffer params = ExtOffer::On;             // "clap.params"
+    ExtOffer gui = ExtOffer::On;                // "clap.gui"
+    ExtOffer latency = ExtOffer::On;            // "clap.latency"
+    ExtOffer log = ExtOffer::On;                // "clap.log"
+    ExtOffer state = ExtOffer::On;              // "clap.state"
+    ExtOffer timer = ExtOffer::On;              // "clap.timer-support"
+    ExtOffer thread_check = ExtOffer::On;       // "clap.thread-check"
+    ExtOffer preset_load = ExtOffer::On;        // "clap.preset-load/2" (and its draft id)
+    ExtOffer context_menu = ExtOffer::On;       // "clap.context-menu/1" (and its draft id)
+    ExtOffer remote_controls = ExtOffer::On;    // "clap.remote-controls/2" (and its draft id)
+    bool log_to_stderr = true;                  // print plug-in log lines to stderr
+    bool auto_start_processing = true;          // process() calls start_processing when needed
+    bool record_calls = true;                   // keep the list of host-service calls (calls())
     // Sets the offer for an extension id (one of the ten above); false for another id.
     bool set_ext(const std::string &id, ExtOffer offer);
 };
@@ -170,7 +170,7 @@ class X11Parent;
 // One plug-in instance with its own clap_host_t (host_data points at the instance).
 // Not movable: the plug-in keeps the host pointer.
 class HostInstance {
-public:
+  public:
     explicit HostInstance(HostLib &lib, const HostOptions &opt = HostOptions());
     ~HostInstance(); // destroy() when still alive
     HostInstance(const HostInstance &) = delete;
@@ -183,18 +183,18 @@ public:
     // factory create_plugin with this instance's host; an empty id takes the first
     // descriptor. False (error set) when the factory refuses.
     bool create(const std::string &plugin_id = std::string());
-    bool init();               // plugin init; then the plug-in's extensions are fetched
+    bool init(); // plugin init; then the plug-in's extensions are fetched
     bool create_and_init(const std::string &plugin_id = std::string());
     bool activate(double rate, uint32_t min_frames, uint32_t max_frames);
-    void deactivate();         // stops processing first when needed; no-op when inactive
-    bool start_processing();   // [audio-thread] in a real host; here the caller's thread
+    void deactivate();       // stops processing first when needed; no-op when inactive
+    bool start_processing(); // [audio-thread] in a real host; here the caller's thread
     void stop_processing();
     void reset();
     // With tidy, the host first stops processing, deactivates and closes the GUI, as a
     // well-behaved host does; without, plugin destroy is called in whatever state it is in.
     void destroy(bool tidy = true);
     const void *get_extension(const char *id) const; // plugin get_extension (null-safe)
-    void on_main_thread();                            // plugin on_main_thread
+    void on_main_thread();                           // plugin on_main_thread
 
     bool created() const { return plugin_ != nullptr; }
     bool inited() const { return inited_; }
@@ -301,8 +301,7 @@ public:
     bool flush(const InputEvents *in, OutputEvents *out);
 
     // ---- state helpers [main-thread] --------------------------------------------------
-    bool state_save(std::vector<uint8_t> *out, const StreamLimits &lim = StreamLimits(),
-                    StreamStats *stats = nullptr);
+    bool state_save(std::vector<uint8_t> *out, const StreamLimits &lim = StreamLimits(), StreamStats *stats = nullptr);
     bool state_load(const std::vector<uint8_t> &in, const StreamLimits &lim = StreamLimits(),
                     StreamStats *stats = nullptr);
 
@@ -391,7 +390,7 @@ public:
     // Served by an audio thread: clears request_flush and reports whether it was set.
     bool take_flush_request() { return req_flush_.exchange(false); }
 
-private:
+  private:
     friend struct HostCallbacks;
     friend struct NewerHostCallbacks;
     // The host tables of the newer extensions for an id, as the options offer them.
@@ -422,8 +421,7 @@ private:
     const clap_plugin_note_ports_t *ext_note_ports_ = nullptr;
     const tervik_plugin_debug_t *ext_debug_ = nullptr;
 
-    std::atomic<bool> req_callback_{false}, req_restart_{false}, req_flush_{false},
-        req_process_{false};
+    std::atomic<bool> req_callback_{false}, req_restart_{false}, req_flush_{false}, req_process_{false};
     std::atomic<bool> audio_owned_{false};
     std::atomic<uint64_t> req_resize_{0}; // (w << 32 | h) + flag in bit 63... see gui.cpp
     uint32_t restarts_ = 0, callbacks_ = 0, flushes_ = 0, resizes_ = 0;

@@ -14,12 +14,18 @@ static double to_db(double lin) { return lin > 0 && std::isfinite(lin) ? 20.0 * 
 
 static std::string view_error(SharedView why, int error, const std::string &nm) {
     switch (why) {
-    case SHARED_VIEW_NONE: return "no segment " + nm + " (no stage has run)";
-    case SHARED_VIEW_DENIED: return "no segment " + nm + ": " + strerror(error);
-    case SHARED_VIEW_FOREIGN: return "segment " + nm + " refused: not owned by this user or open to other users";
-    case SHARED_VIEW_SHORT: return "segment " + nm + " is too small";
-    case SHARED_VIEW_MAP: return "cannot map " + nm;
-    default: return "segment " + nm + " has another layout";
+    case SHARED_VIEW_NONE:
+        return "no segment " + nm + " (no stage has run)";
+    case SHARED_VIEW_DENIED:
+        return "no segment " + nm + ": " + strerror(error);
+    case SHARED_VIEW_FOREIGN:
+        return "segment " + nm + " refused: not owned by this user or open to other users";
+    case SHARED_VIEW_SHORT:
+        return "segment " + nm + " is too small";
+    case SHARED_VIEW_MAP:
+        return "cannot map " + nm;
+    default:
+        return "segment " + nm + " has another layout";
     }
 }
 

@@ -6,21 +6,21 @@
 #include <vector>
 
 struct StageView {
-    int slot = -1;          // slot index 0..63
+    int slot = -1; // slot index 0..63
     int pid = 0;
-    bool alive = false;     // its owner still holds it (shared_alive)
+    bool alive = false; // its owner still holds it (shared_alive)
     uint64_t uid = 0;
     uint32_t generation = 0;
-    int group = -1;         // 0..15, -1 when the stored value is out of range
-    int stage_param = 0;    // Stage parameter (0 = automatic)
+    int group = -1;      // 0..15, -1 when the stored value is out of range
+    int stage_param = 0; // Stage parameter (0 = automatic)
     bool position_known = false;
-    uint32_t position = 0;  // 1-based chain position (99: automatic stage without one yet)
+    uint32_t position = 0; // 1-based chain position (99: automatic stage without one yet)
     uint32_t chain_size = 0;
     bool manual = false;
-    bool recent = false;    // processed audio within the last 500 ms
-    double gain_db = 0;     // the Gain parameter
-    double gr_db = 0;       // gain reduction of the last block, dB (positive)
-    double tp_out_db = 0;   // output true peak, dBTP
+    bool recent = false;  // processed audio within the last 500 ms
+    double gain_db = 0;   // the Gain parameter
+    double gr_db = 0;     // gain reduction of the last block, dB (positive)
+    double tp_out_db = 0; // output true peak, dBTP
     double lufs_s = -100, lufs_i = -100;
     uint32_t latency = 0;
     bool active = false;

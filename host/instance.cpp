@@ -24,17 +24,28 @@ uint64_t host_now_ns() {
 void HostInstance::mark_audio_thread(bool on) { tl_audio_thread = on ? 1 : 0; }
 
 bool HostOptions::set_ext(const std::string &id, ExtOffer offer) {
-    if (id == CLAP_EXT_PARAMS) params = offer;
-    else if (id == CLAP_EXT_GUI) gui = offer;
-    else if (id == CLAP_EXT_LATENCY) latency = offer;
-    else if (id == CLAP_EXT_LOG) log = offer;
-    else if (id == CLAP_EXT_STATE) state = offer;
-    else if (id == CLAP_EXT_TIMER_SUPPORT) timer = offer;
-    else if (id == CLAP_EXT_THREAD_CHECK) thread_check = offer;
-    else if (id == CLAP_EXT_PRESET_LOAD) preset_load = offer;
-    else if (id == CLAP_EXT_CONTEXT_MENU) context_menu = offer;
-    else if (id == CLAP_EXT_REMOTE_CONTROLS) remote_controls = offer;
-    else return false;
+    if (id == CLAP_EXT_PARAMS)
+        params = offer;
+    else if (id == CLAP_EXT_GUI)
+        gui = offer;
+    else if (id == CLAP_EXT_LATENCY)
+        latency = offer;
+    else if (id == CLAP_EXT_LOG)
+        log = offer;
+    else if (id == CLAP_EXT_STATE)
+        state = offer;
+    else if (id == CLAP_EXT_TIMER_SUPPORT)
+        timer = offer;
+    else if (id == CLAP_EXT_THREAD_CHECK)
+        thread_check = offer;
+    else if (id == CLAP_EXT_PRESET_LOAD)
+        preset_load = offer;
+    else if (id == CLAP_EXT_CONTEXT_MENU)
+        context_menu = offer;
+    else if (id == CLAP_EXT_REMOTE_CONTROLS)
+        remote_controls = offer;
+    else
+        return false;
     return true;
 }
 
@@ -179,8 +190,7 @@ static const clap_host_params_t HOST_PARAMS = {HostCallbacks::params_rescan, Hos
 static const clap_host_state_t HOST_STATE = {HostCallbacks::state_mark_dirty};
 static const clap_host_log_t HOST_LOG = {HostCallbacks::log};
 static const clap_host_latency_t HOST_LATENCY = {HostCallbacks::latency_changed};
-static const clap_host_timer_support_t HOST_TIMER = {HostCallbacks::register_timer,
-                                                     HostCallbacks::unregister_timer};
+static const clap_host_timer_support_t HOST_TIMER = {HostCallbacks::register_timer, HostCallbacks::unregister_timer};
 static const clap_host_gui_t HOST_GUI = {HostCallbacks::gui_resize_hints_changed, HostCallbacks::gui_request_resize,
                                          HostCallbacks::gui_request_show, HostCallbacks::gui_request_hide,
                                          HostCallbacks::gui_closed};
@@ -197,9 +207,12 @@ static const clap_host_thread_check_t NULL_THREAD_CHECK = {};
 
 static const void *offer(ExtOffer o, const void *full, const void *null_fns) {
     switch (o) {
-    case ExtOffer::On: return full;
-    case ExtOffer::NullFns: return null_fns;
-    default: return nullptr;
+    case ExtOffer::On:
+        return full;
+    case ExtOffer::NullFns:
+        return null_fns;
+    default:
+        return nullptr;
     }
 }
 
@@ -253,7 +266,8 @@ void HostInstance::record(const char *fmt, ...) {
 
 void HostInstance::drain_calls() {
     CallRec r;
-    while (call_queue_.pop(&r)) calls_.emplace_back(r.text);
+    while (call_queue_.pop(&r))
+        calls_.emplace_back(r.text);
     uint64_t d = call_queue_.dropped();
     if (d != drops_reported_) {
         calls_.push_back("dropped:" + std::to_string(d - drops_reported_));
@@ -286,7 +300,8 @@ static bool call_matches(const std::string &call, const std::string &pat) {
 size_t HostInstance::count_calls(const std::string &text) {
     drain_calls();
     size_t n = 0;
-    for (const std::string &c : calls_) n += call_matches(c, text) ? 1 : 0;
+    for (const std::string &c : calls_)
+        n += call_matches(c, text) ? 1 : 0;
     return n;
 }
 
@@ -302,7 +317,8 @@ void HostInstance::sink_event(void *ctx, const OutEvent &e) { ((HostInstance *)c
 std::vector<OutEvent> HostInstance::take_events() {
     std::vector<OutEvent> v;
     OutEvent e;
-    while (recorded_.pop(&e)) v.push_back(e);
+    while (recorded_.pop(&e))
+        v.push_back(e);
     return v;
 }
 
@@ -477,7 +493,8 @@ void HostInstance::idle() {
             }
         }
         if (ext_timer_ && ext_timer_->on_timer)
-            for (size_t i = 0; i < n; i++) ext_timer_->on_timer(plugin_, due[i]);
+            for (size_t i = 0; i < n; i++)
+                ext_timer_->on_timer(plugin_, due[i]);
     }
     drain_calls();
 }
@@ -494,8 +511,10 @@ void HostInstance::pump_for(uint32_t ms) {
 void HostInstance::fire_timers() {
     if (!plugin_ || !ext_timer_ || !ext_timer_->on_timer) return;
     std::vector<clap_id> ids;
-    for (const Timer &t : timers_) ids.push_back(t.id);
-    for (clap_id id : ids) ext_timer_->on_timer(plugin_, id);
+    for (const Timer &t : timers_)
+        ids.push_back(t.id);
+    for (clap_id id : ids)
+        ext_timer_->on_timer(plugin_, id);
 }
 
 // ---- process --------------------------------------------------------------------------------
@@ -524,8 +543,10 @@ int32_t HostInstance::process(const ProcessArgs &a) {
     pending_.clear();
     Posted p;
     while (posted_.pop(&p)) {
-        if (p.kind == 0) pending_.add_param(0, p.id, p.value);
-        else pending_.add_midi(0, p.midi[0], p.midi[1], p.midi[2]);
+        if (p.kind == 0)
+            pending_.add_param(0, p.id, p.value);
+        else
+            pending_.add_midi(0, p.midi[0], p.midi[1], p.midi[2]);
     }
     pair_.first = &pending_;
     pair_.second = a.events;
@@ -657,7 +678,8 @@ bool HostInstance::flush(const InputEvents *in, OutputEvents *out) {
     out->clear();
     ext_params_->flush(plugin_, in ? in->clap() : &EMPTY_EVENTS, out->clap());
     if (out != &out_ && !out->has_sink())
-        for (uint32_t i = 0; i < out->size(); i++) recorded_.push(out->at(i));
+        for (uint32_t i = 0; i < out->size(); i++)
+            recorded_.push(out->at(i));
     flushes_++;
     return true;
 }

@@ -8,14 +8,16 @@
 #include <memory>
 
 template <class T> class LfQueue {
-public:
+  public:
     // capacity is rounded up to a power of two (at least 2).
     explicit LfQueue(size_t capacity) {
         size_t n = 2;
-        while (n < capacity) n <<= 1;
+        while (n < capacity)
+            n <<= 1;
         mask_ = n - 1;
         cells_.reset(new Cell[n]);
-        for (size_t i = 0; i < n; i++) cells_[i].seq.store(i, std::memory_order_relaxed);
+        for (size_t i = 0; i < n; i++)
+            cells_[i].seq.store(i, std::memory_order_relaxed);
     }
     LfQueue(const LfQueue &) = delete;
     LfQueue &operator=(const LfQueue &) = delete;
@@ -57,7 +59,7 @@ public:
     // [any-thread] Returns the records refused because the queue was full, since construction.
     uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     struct Cell {
         std::atomic<size_t> seq;
         T value;

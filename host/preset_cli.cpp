@@ -8,15 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/chain.h"
-#include "params/params.h"
 #include "chainops/factory.h"
 #include "chainops/user_presets.h"
+#include "host/chain.h"
+#include "params/params.h"
 
 namespace {
 
 void add_stage(const StagePreset &p, int stage, std::vector<Setting> *out) {
-    for (int k = 0; k < PRESET_VALUE_COUNT; k++) out->push_back(Setting{stage, PARAMS[idxs[k]].id, p.values[k]});
+    for (int k = 0; k < PRESET_VALUE_COUNT; k++)
+        out->push_back(Setting{stage, PARAMS[idxs[k]].id, p.values[k]});
 }
 
 void add_user_stage(const PresetFile &f, int from, int stage, std::vector<Setting> *out) {
@@ -151,7 +152,8 @@ bool resolve_preset(Chain &chain, const std::string &spec, std::vector<Setting> 
             return false;
         }
         *what = c.name;
-        for (size_t k = 0; k < n; k++) add_stage(c.stages[k < (size_t)c.count ? k : (size_t)c.count - 1], (int)k, out);
+        for (size_t k = 0; k < n; k++)
+            add_stage(c.stages[k < (size_t)c.count ? k : (size_t)c.count - 1], (int)k, out);
         return true;
     }
     // The listed file itself, never the file that sanitising its name would give.
@@ -171,7 +173,8 @@ bool resolve_preset(Chain &chain, const std::string &spec, std::vector<Setting> 
         *err = quoted(file) + " holds a chain: it sets every position";
         return false;
     }
-    for (size_t k = 0; k < n; k++) add_user_stage(f, (int)(k < (size_t)f.stages ? k : (size_t)f.stages - 1), (int)k, out);
+    for (size_t k = 0; k < n; k++)
+        add_user_stage(f, (int)(k < (size_t)f.stages ? k : (size_t)f.stages - 1), (int)k, out);
     return true;
 }
 
@@ -188,7 +191,8 @@ int cmd_presets(const std::vector<std::string> &argv) {
         return 0;
     }
     printf("factory stage presets:\n");
-    for (int i = 0; i < PRESET_STAGE_COUNT; i++) printf("  %2d  %s\n", i, PRESETS[i].name);
+    for (int i = 0; i < PRESET_STAGE_COUNT; i++)
+        printf("  %2d  %s\n", i, PRESETS[i].name);
     printf("factory chain presets:\n");
     for (int i = 0; i < PRESET_CHAIN_COUNT; i++)
         printf("  %2d  %s (%d stages)\n", PRESET_STAGE_COUNT + i, CHAIN_PRESETS[i].name, CHAIN_PRESETS[i].count);
@@ -202,8 +206,10 @@ int cmd_presets(const std::vector<std::string> &argv) {
         PresetFile f;
         std::string shown = printable_name(users[i]);
         if (preset_load_listed(users[i], &f))
-            printf("  %2d  %s (%d stage%s)\n", PRESET_USER_FIRST + i, shown.c_str(), f.stages, f.stages == 1 ? "" : "s");
-        else printf("  %2d  %s (unreadable)\n", PRESET_USER_FIRST + i, shown.c_str());
+            printf("  %2d  %s (%d stage%s)\n", PRESET_USER_FIRST + i, shown.c_str(), f.stages,
+                   f.stages == 1 ? "" : "s");
+        else
+            printf("  %2d  %s (unreadable)\n", PRESET_USER_FIRST + i, shown.c_str());
     }
     return 0;
 }

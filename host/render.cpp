@@ -12,8 +12,8 @@
 
 #include "host/chain.h"
 #include "host/cli.h"
-#include "host/preset_cli.h"
 #include "host/host.h"
+#include "host/preset_cli.h"
 #include "host/signal.h"
 
 namespace {
@@ -174,8 +174,10 @@ void apply_settings(Chain &chain, const std::vector<Setting> &settings) {
 
 static std::string db_text(double db, const char *unit) {
     char b[48];
-    if (!std::isfinite(db) || db <= -200) snprintf(b, sizeof b, "-inf %s", unit);
-    else snprintf(b, sizeof b, "%.2f %s", db, unit);
+    if (!std::isfinite(db) || db <= -200)
+        snprintf(b, sizeof b, "-inf %s", unit);
+    else
+        snprintf(b, sizeof b, "%.2f %s", db, unit);
     return b;
 }
 
@@ -302,7 +304,8 @@ int cmd_render(const std::vector<std::string> &argv) {
 
     uint64_t latency = 0;
     std::vector<uint32_t> lat(chain.size());
-    for (size_t i = 0; i < chain.size(); i++) latency += lat[i] = chain.stage(i).latency();
+    for (size_t i = 0; i < chain.size(); i++)
+        latency += lat[i] = chain.stage(i).latency();
     uint64_t skip = a.has("no-compensate") ? 0 : latency;
 
     struct Track {
@@ -310,14 +313,16 @@ int cmd_render(const std::vector<std::string> &argv) {
         double min_gain = 1.0, max_tp = 0.0, host_peak = 0.0;
     };
     std::vector<Track> tr(chain.size());
-    for (size_t i = 0; i < chain.size(); i++) tr[i].debug = chain.stage(i).debug_ext() != nullptr;
+    for (size_t i = 0; i < chain.size(); i++)
+        tr[i].debug = chain.stage(i).debug_ext() != nullptr;
 
     // One block of input at a time; the source plays it from its start every cycle.
     Audio in_block;
     in_block.rate = rate;
     in_block.ch.assign(channels, std::vector<float>((size_t)block, 0.0f));
     std::vector<float *> in_ptrs(channels);
-    for (uint32_t c = 0; c < channels; c++) in_ptrs[c] = in_block.ch[c].data();
+    for (uint32_t c = 0; c < channels; c++)
+        in_ptrs[c] = in_block.ch[c].data();
     std::vector<const float *> out_ptrs(channels);
     BufferSource src(in_block, false);
     chain.set_source(&src);
@@ -332,14 +337,16 @@ int cmd_render(const std::vector<std::string> &argv) {
             if (length_known && length - in_frames < want) want = (uint32_t)(length - in_frames);
             got = demo ? demo->read(in_ptrs.data(), want) : file->read(in_ptrs.data(), want);
             for (uint32_t c = 0; c < channels; c++) {
-                for (uint32_t k = 0; k < got; k++) in_peak = fmax(in_peak, fabs((double)in_ptrs[c][k]));
+                for (uint32_t k = 0; k < got; k++)
+                    in_peak = fmax(in_peak, fabs((double)in_ptrs[c][k]));
                 std::fill(in_ptrs[c] + got, in_ptrs[c] + block, 0.0f);
             }
             if (file && length_known) got = want; // padded with silence up to --seconds
             in_frames += got;
             if (got < (uint32_t)block) total = in_frames + skip;
         } else {
-            for (uint32_t c = 0; c < channels; c++) std::fill(in_ptrs[c], in_ptrs[c] + block, 0.0f);
+            for (uint32_t c = 0; c < channels; c++)
+                std::fill(in_ptrs[c], in_ptrs[c] + block, 0.0f);
         }
         uint32_t f = (uint32_t)std::min<uint64_t>((uint64_t)block, total - done);
         if (f == 0) break;
@@ -356,7 +363,8 @@ int cmd_render(const std::vector<std::string> &argv) {
             }
             float *const *o = chain.position_output(pos);
             for (uint32_t c = 0; c < channels; c++)
-                for (uint32_t k = 0; k < f; k++) t.host_peak = fmax(t.host_peak, fabs((double)o[c][k]));
+                for (uint32_t k = 0; k < f; k++)
+                    t.host_peak = fmax(t.host_peak, fabs((double)o[c][k]));
         }
         // The output starts `skip` frames in, which lines it up with the input.
         uint32_t first = done >= skip ? 0 : (uint32_t)std::min<uint64_t>(skip - done, f);
@@ -364,7 +372,8 @@ int cmd_render(const std::vector<std::string> &argv) {
             float *const *o = chain.output();
             for (uint32_t c = 0; c < channels; c++) {
                 out_ptrs[c] = o[c] + first;
-                for (uint32_t k = first; k < f; k++) out_peak = fmax(out_peak, fabs((double)o[c][k]));
+                for (uint32_t k = first; k < f; k++)
+                    out_peak = fmax(out_peak, fabs((double)o[c][k]));
             }
             if (writing && !writer.write(out_ptrs.data(), f - first, &err)) {
                 write_ok = false;
@@ -378,8 +387,10 @@ int cmd_render(const std::vector<std::string> &argv) {
 
     printf("input: %s, %.2f s, %u ch, %.0f Hz, peak %s\n", in_desc.c_str(), (double)in_frames / rate, channels, rate,
            db_text(lin_to_db(in_peak), "dBFS").c_str());
-    for (const std::string &p : preset_names) printf("preset: %s\n", p.c_str());
-    for (const std::string &p : a.all("set")) printf("set: %s\n", printable_name(p.c_str()).c_str());
+    for (const std::string &p : preset_names)
+        printf("preset: %s\n", p.c_str());
+    for (const std::string &p : a.all("set"))
+        printf("set: %s\n", printable_name(p.c_str()).c_str());
     for (size_t i = 0; i < chain.size(); i++) {
         HostInstance &h = chain.stage(i);
         const Track &t = tr[i];
@@ -389,8 +400,10 @@ int cmd_render(const std::vector<std::string> &argv) {
             uint32_t csize = 0, cpos = 0;
             h.debug_chain(&csize, &cpos);
             char lufs_t[32];
-            if (lufs <= -99.9) snprintf(lufs_t, sizeof lufs_t, "n/a");
-            else snprintf(lufs_t, sizeof lufs_t, "%.1f LUFS", lufs);
+            if (lufs <= -99.9)
+                snprintf(lufs_t, sizeof lufs_t, "n/a");
+            else
+                snprintf(lufs_t, sizeof lufs_t, "%.1f LUFS", lufs);
             printf("stage %zu: gain reduction max %.2f dB, true peak out %s, integrated %s, latency %u samples"
                    " (chain position %u of %u)\n",
                    i + 1, t.min_gain >= 1.0 ? 0.0 : (t.min_gain > 0 ? -20.0 * log10(t.min_gain) : 999.0),

@@ -25,20 +25,25 @@ namespace {
 
 std::string next_token(std::string *rest) {
     size_t i = 0;
-    while (i < rest->size() && isspace((unsigned char)(*rest)[i])) i++;
+    while (i < rest->size() && isspace((unsigned char)(*rest)[i]))
+        i++;
     size_t j = i;
-    while (j < rest->size() && !isspace((unsigned char)(*rest)[j])) j++;
+    while (j < rest->size() && !isspace((unsigned char)(*rest)[j]))
+        j++;
     std::string t = rest->substr(i, j - i);
     size_t k = j;
-    while (k < rest->size() && isspace((unsigned char)(*rest)[k])) k++;
+    while (k < rest->size() && isspace((unsigned char)(*rest)[k]))
+        k++;
     *rest = rest->substr(k);
     return t;
 }
 
 std::string trim(const std::string &s) {
     size_t a = 0, b = s.size();
-    while (a < b && isspace((unsigned char)s[a])) a++;
-    while (b > a && isspace((unsigned char)s[b - 1])) b--;
+    while (a < b && isspace((unsigned char)s[a]))
+        a++;
+    while (b > a && isspace((unsigned char)s[b - 1]))
+        b--;
     return s.substr(a, b - a);
 }
 
@@ -69,7 +74,7 @@ std::string one_line(const std::string &s) {
 }
 
 class Script {
-public:
+  public:
     explicit Script(const std::string &plugin) : plugin_path_(plugin) {}
     ~Script() {
         chain_.reset();
@@ -78,7 +83,7 @@ public:
     }
     int run();
 
-private:
+  private:
     // Answering.
     void line(const char *fmt, ...) __attribute__((format(printf, 2, 3))) {
         va_list ap;
@@ -214,7 +219,8 @@ bool Script::stages_of(const std::string &tok, std::vector<size_t> *out, bool al
     out->clear();
     if (!need_chain()) return false;
     if (tok == "*" && allow_all) {
-        for (size_t i = 0; i < chain_->size(); i++) out->push_back(i);
+        for (size_t i = 0; i < chain_->size(); i++)
+            out->push_back(i);
         return true;
     }
     long n;
@@ -234,7 +240,8 @@ bool Script::one_stage(const std::string &tok, size_t *out) {
 void Script::pump(uint32_t ms) {
     uint64_t end = host_now_ns() + (uint64_t)ms * 1000000ull;
     for (;;) {
-        for (Chain *c : all_chains()) c->idle();
+        for (Chain *c : all_chains())
+            c->idle();
         uint64_t now = host_now_ns();
         if (now >= end) break;
         uint64_t left = end - now;
@@ -287,7 +294,8 @@ bool Script::c_set(std::string rest, bool flush_now) {
     if (text.empty()) {
         if (!flush_now) return fail("set STAGE NAME=VALUE");
         for (size_t s : st)
-            if (!chain_->stage(s).flush(nullptr)) return fail("stage " + std::to_string(s + 1) + " has no params flush");
+            if (!chain_->stage(s).flush(nullptr))
+                return fail("stage " + std::to_string(s + 1) + " has no params flush");
         return true;
     }
     size_t eq = text.find('=');
@@ -297,7 +305,8 @@ bool Script::c_set(std::string rest, bool flush_now) {
         HostInstance &h = chain_->stage(s);
         uint32_t id;
         double v;
-        if (!h.find_param(name, &id)) return fail("stage " + std::to_string(s + 1) + " has no parameter \"" + name + "\"");
+        if (!h.find_param(name, &id))
+            return fail("stage " + std::to_string(s + 1) + " has no parameter \"" + name + "\"");
         if (!h.parse_value(id, value, &v)) return fail("cannot read \"" + value + "\" as a value of " + name);
         if (flush_now) {
             InputEvents ev(2);
@@ -375,9 +384,12 @@ bool Script::c_run(std::string rest) {
     bool realtime = true;
     long frames = max_frames_ < 256 ? max_frames_ : 256;
     for (std::string t = next_token(&rest); !t.empty(); t = next_token(&rest)) {
-        if (t == "fast") realtime = false;
-        else if (t == "realtime") realtime = true;
-        else if (!to_long(t, 1, max_frames_, &frames)) return fail("run start: bad FRAMES \"" + t + "\"");
+        if (t == "fast")
+            realtime = false;
+        else if (t == "realtime")
+            realtime = true;
+        else if (!to_long(t, 1, max_frames_, &frames))
+            return fail("run start: bad FRAMES \"" + t + "\"");
     }
     chain_->start((uint32_t)frames, realtime);
     line("running %ld %s", frames, realtime ? "realtime" : "fast");
@@ -395,7 +407,8 @@ bool Script::c_events() {
 bool Script::c_calls() {
     if (!need_chain()) return false;
     for (size_t s = 0; s < chain_->size(); s++)
-        for (const std::string &c : chain_->stage(s).take_calls()) line("call %zu %s", s + 1, one_line(c).c_str());
+        for (const std::string &c : chain_->stage(s).take_calls())
+            line("call %zu %s", s + 1, one_line(c).c_str());
     return true;
 }
 
@@ -407,7 +420,8 @@ bool Script::c_value(std::string rest) {
         HostInstance &h = chain_->stage(s);
         uint32_t id;
         double v;
-        if (!h.find_param(name, &id)) return fail("stage " + std::to_string(s + 1) + " has no parameter \"" + name + "\"");
+        if (!h.find_param(name, &id))
+            return fail("stage " + std::to_string(s + 1) + " has no parameter \"" + name + "\"");
         if (!h.param_value(id, &v)) return fail("get_value failed");
         line("value %zu %u %.17g %s", s + 1, id, v, one_line(h.value_to_text(id, v)).c_str());
     }
@@ -499,10 +513,14 @@ bool Script::c_host(std::string rest) {
     if (what == "ext") {
         std::string id = next_token(&rest), mode = next_token(&rest);
         ExtOffer o;
-        if (mode == "on") o = ExtOffer::On;
-        else if (mode == "off") o = ExtOffer::Off;
-        else if (mode == "null") o = ExtOffer::NullFns;
-        else return fail("host ext ID on|off|null");
+        if (mode == "on")
+            o = ExtOffer::On;
+        else if (mode == "off")
+            o = ExtOffer::Off;
+        else if (mode == "null")
+            o = ExtOffer::NullFns;
+        else
+            return fail("host ext ID on|off|null");
         if (!opt_.set_ext(id, o)) return fail("unknown host extension \"" + id + "\"");
         return true;
     }
@@ -549,7 +567,8 @@ bool Script::c_gui(std::string rest) {
         long w = 0, hh = 0;
         double scale = 1.0;
         std::string a = next_token(&rest), b = next_token(&rest), c = next_token(&rest);
-        if (!a.empty() && (!to_long(a, 1, 16384, &w) || !to_long(b, 1, 16384, &hh))) return fail("gui open STAGE [W H [SCALE]]");
+        if (!a.empty() && (!to_long(a, 1, 16384, &w) || !to_long(b, 1, 16384, &hh)))
+            return fail("gui open STAGE [W H [SCALE]]");
         if (!c.empty() && (!to_double(c, &scale) || scale <= 0)) return fail("gui open STAGE [W H [SCALE]]");
         if (!h.gui_open((uint32_t)w, (uint32_t)hh, scale)) return fail(h.error());
         h.parent()->move((int)(s % 4) * 40, (int)(s % 4) * 40);
@@ -589,7 +608,8 @@ bool Script::c_gui(std::string rest) {
         long n = 1;
         std::string t = next_token(&rest);
         if (!t.empty() && !to_long(t, 1, 100000, &n)) return fail("gui timer STAGE [N]");
-        for (long i = 0; i < n; i++) h.fire_timers();
+        for (long i = 0; i < n; i++)
+            h.fire_timers();
         line("gui %zu timers %zu", s + 1, h.timer_count());
         return true;
     }
@@ -717,7 +737,8 @@ bool Script::dispatch(const std::string &cmd, std::string rest) {
     if (cmd == "latency") {
         std::vector<size_t> st;
         if (!stages_of(next_token(&rest), &st)) return false;
-        for (size_t s : st) line("latency %zu %u", s + 1, chain_->stage(s).latency());
+        for (size_t s : st)
+            line("latency %zu %u", s + 1, chain_->stage(s).latency());
         return true;
     }
     if (cmd == "slot") return c_slot(rest);
@@ -726,7 +747,8 @@ bool Script::dispatch(const std::string &cmd, std::string rest) {
     if (cmd == "reset") {
         std::vector<size_t> st;
         if (!stages_of(next_token(&rest), &st) || !need_stopped("reset")) return false;
-        for (size_t s : st) chain_->stage(s).reset();
+        for (size_t s : st)
+            chain_->stage(s).reset();
         return true;
     }
     if (cmd == "learn") {
@@ -792,14 +814,17 @@ int Script::run() {
                 if (r < 0 && errno != EINTR) break;
                 if (r <= 0) {
                     if (autoidle_)
-                        for (Chain *c : all_chains()) c->idle();
+                        for (Chain *c : all_chains())
+                            c->idle();
                     continue;
                 }
                 char tmp[4096];
                 ssize_t n = read(0, tmp, sizeof tmp);
                 if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) eof = true;
-                else buf.append(tmp, (size_t)n);
+                if (n <= 0)
+                    eof = true;
+                else
+                    buf.append(tmp, (size_t)n);
                 continue;
             }
         }
@@ -810,11 +835,14 @@ int Script::run() {
         std::string cmd = next_token(&rest);
         error_.clear();
         bool ok = dispatch(cmd, rest);
-        if (ok) line("ok");
-        else line("error: %s", one_line(error_.empty() ? "failed" : error_).c_str());
+        if (ok)
+            line("ok");
+        else
+            line("error: %s", one_line(error_.empty() ? "failed" : error_).c_str());
         fflush(stdout);
     }
-    for (Chain *c : all_chains()) c->stop();
+    for (Chain *c : all_chains())
+        c->stop();
     return 0;
 }
 

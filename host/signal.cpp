@@ -215,7 +215,8 @@ uint32_t DemoStream::read(float *const *out, uint32_t frames) {
                 out[0][done + j] = (float)(g * 0.5 * (l + r));
             } else {
                 float fl = (float)(g * l), fr = (float)(g * r);
-                for (uint32_t c = 0; c < channels_; c++) out[c][done + j] = (c & 1) ? fr : fl;
+                for (uint32_t c = 0; c < channels_; c++)
+                    out[c][done + j] = (c & 1) ? fr : fl;
             }
         }
         round_pos_ += k;
@@ -232,7 +233,8 @@ Audio demo_signal(double rate, double seconds, uint32_t channels) {
     a.ch.assign(channels < 1 ? 1 : channels, std::vector<float>((size_t)d.frames()));
     std::vector<float *> ptrs(a.ch.size());
     for (uint64_t pos = 0; pos < d.frames();) {
-        for (size_t c = 0; c < a.ch.size(); c++) ptrs[c] = a.ch[c].data() + pos;
+        for (size_t c = 0; c < a.ch.size(); c++)
+            ptrs[c] = a.ch[c].data() + pos;
         uint32_t want = (uint32_t)std::min<uint64_t>(d.frames() - pos, 1u << 16);
         uint32_t got = d.read(ptrs.data(), want);
         if (got == 0) break;
@@ -244,7 +246,8 @@ Audio demo_signal(double rate, double seconds, uint32_t channels) {
 double audio_peak(const Audio &a) {
     double p = 0;
     for (const std::vector<float> &c : a.ch)
-        for (float v : c) p = fmax(p, fabs((double)v));
+        for (float v : c)
+            p = fmax(p, fabs((double)v));
     return p;
 }
 
@@ -289,7 +292,8 @@ uint32_t SoundFileReader::read(float *const *out, uint32_t frames) {
         sf_count_t got = sf_readf_float((SNDFILE *)file_, inter_.data(), want);
         if (got <= 0) break; // the end of the data (a pipe may also give less than asked before it)
         for (sf_count_t i = 0; i < got; i++)
-            for (uint32_t c = 0; c < channels_; c++) out[c][done + i] = inter_[(size_t)i * channels_ + c];
+            for (uint32_t c = 0; c < channels_; c++)
+                out[c][done + i] = inter_[(size_t)i * channels_ + c];
         done += (uint32_t)got;
     }
     return done;
@@ -331,7 +335,8 @@ bool WavWriter::write(const float *const *in, uint32_t frames, std::string *err)
     for (uint32_t done = 0; done < frames;) {
         uint32_t n = std::min(frames - done, IO_CHUNK);
         for (uint32_t i = 0; i < n; i++)
-            for (uint32_t c = 0; c < channels_; c++) inter_[(size_t)i * channels_ + c] = in[c][done + i];
+            for (uint32_t c = 0; c < channels_; c++)
+                inter_[(size_t)i * channels_ + c] = in[c][done + i];
         if (sf_writef_float((SNDFILE *)file_, inter_.data(), n) != (sf_count_t)n) {
             if (err) *err = "short write to " + path_;
             return false;
@@ -361,17 +366,20 @@ bool wav_read(const std::string &path, Audio *out, std::string *err) {
     out->ch.assign(ch, std::vector<float>());
     std::vector<std::vector<float>> block(ch, std::vector<float>(1u << 16));
     std::vector<float *> ptrs(ch);
-    for (uint32_t c = 0; c < ch; c++) ptrs[c] = block[c].data();
+    for (uint32_t c = 0; c < ch; c++)
+        ptrs[c] = block[c].data();
     for (;;) {
         uint32_t got = r.read(ptrs.data(), (uint32_t)block[0].size());
         if (got == 0) break;
         if ((out->ch[0].size() + got) * ch > WAV_READ_MAX_SAMPLES) {
             out->ch.clear();
-            if (err) *err = path + ": too long to hold in memory (at most " + std::to_string(WAV_READ_MAX_SAMPLES) +
-                            " samples)";
+            if (err)
+                *err = path + ": too long to hold in memory (at most " + std::to_string(WAV_READ_MAX_SAMPLES) +
+                       " samples)";
             return false;
         }
-        for (uint32_t c = 0; c < ch; c++) out->ch[c].insert(out->ch[c].end(), block[c].begin(), block[c].begin() + got);
+        for (uint32_t c = 0; c < ch; c++)
+            out->ch[c].insert(out->ch[c].end(), block[c].begin(), block[c].begin() + got);
     }
     return true;
 }
@@ -382,7 +390,8 @@ bool wav_write(const std::string &path, const Audio &a, std::string *err) {
     std::vector<const float *> ptrs(a.channels());
     for (size_t pos = 0; pos < a.frames();) {
         uint32_t n = (uint32_t)std::min<size_t>(a.frames() - pos, 1u << 16);
-        for (uint32_t c = 0; c < a.channels(); c++) ptrs[c] = a.ch[c].data() + pos;
+        for (uint32_t c = 0; c < a.channels(); c++)
+            ptrs[c] = a.ch[c].data() + pos;
         if (!w.write(ptrs.data(), n, err)) return false;
         pos += n;
     }

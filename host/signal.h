@@ -15,38 +15,38 @@ struct Audio {
 
 // Fills one block of a chain's input. fill() is [audio-thread]: it must not allocate.
 class Source {
-public:
+  public:
     virtual ~Source() = default;
     virtual void fill(float *const *out, uint32_t channels, uint32_t frames) = 0;
     virtual void rewind() {}
 };
 
 class SilenceSource : public Source {
-public:
+  public:
     void fill(float *const *out, uint32_t channels, uint32_t frames) override;
 };
 
 // A sine of freq Hz at db dBFS peak, the same on every channel; phase-continuous.
 class SineSource : public Source {
-public:
+  public:
     SineSource(double freq, double db, double rate);
     void fill(float *const *out, uint32_t channels, uint32_t frames) override;
     void rewind() override { phase_ = 0; }
 
-private:
+  private:
     double step_, amp_, phase_ = 0;
 };
 
 // Plays a prepared buffer, looping or followed by silence. Channels beyond the buffer's
 // repeat its last channel.
 class BufferSource : public Source {
-public:
+  public:
     BufferSource(const Audio &audio, bool loop) : audio_(audio), loop_(loop) {}
     void fill(float *const *out, uint32_t channels, uint32_t frames) override;
     void rewind() override { pos_ = 0; }
     size_t position() const { return pos_; }
 
-private:
+  private:
     const Audio &audio_;
     bool loop_;
     size_t pos_ = 0;
@@ -62,14 +62,14 @@ Audio demo_signal(double rate, double seconds, uint32_t channels = 2);
 // The same demo signal made bar by bar as it is read, so that memory does not grow with its
 // length (two seconds of it are held). [any-thread], one at a time.
 class DemoStream {
-public:
+  public:
     DemoStream(double rate, double seconds, uint32_t channels = 2);
     uint64_t frames() const { return total_; }
     // Writes up to frames frames into out[0..channels-1] (planar); returns the frames
     // written, fewer than asked only at the end of the signal.
     uint32_t read(float *const *out, uint32_t frames);
 
-private:
+  private:
     // A generator's running state: the noise, bass and chord oscillators and the next bar.
     struct Gen {
         uint32_t noise = 12345u;
@@ -97,7 +97,7 @@ double lin_to_db(double lin);
 // header claims is never used to size anything: reading simply ends where the data does.
 // [main-thread]
 class SoundFileReader {
-public:
+  public:
     SoundFileReader() = default;
     ~SoundFileReader();
     SoundFileReader(const SoundFileReader &) = delete;
@@ -111,7 +111,7 @@ public:
     // fewer than asked only at the end of the data (or on a read error).
     uint32_t read(float *const *out, uint32_t frames);
 
-private:
+  private:
     void *file_ = nullptr; // SNDFILE
     uint32_t channels_ = 0;
     double rate_ = 0;
@@ -120,7 +120,7 @@ private:
 
 // [main-thread] Writes a 32-bit float WAV block by block.
 class WavWriter {
-public:
+  public:
     // WAV sizes are 32-bit: the data of one file stays below this many bytes.
     static constexpr uint64_t MAX_DATA_BYTES = 0xFFFFFFFFull - (1u << 16);
     WavWriter() = default;
@@ -138,7 +138,7 @@ public:
     bool close(std::string *err);
     uint64_t frames() const { return frames_; }
 
-private:
+  private:
     void *file_ = nullptr; // SNDFILE
     std::string path_;
     uint32_t channels_ = 0;

@@ -81,8 +81,10 @@ static bool gesture_dropped(const SharedSlot *slot, int index) {
 static void set_gesture_dropped(const SharedSlot *slot, int index, bool dropped) {
     DroppedGestures *d = dropped_of(slot, dropped);
     if (!d) return;
-    if (dropped) d->rows |= 1u << index;
-    else d->rows &= ~(1u << index);
+    if (dropped)
+        d->rows |= 1u << index;
+    else
+        d->rows &= ~(1u << index);
 }
 
 // Stores one entry under the lock when the room rules allow. Returns whether it was stored;

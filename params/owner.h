@@ -9,11 +9,11 @@
 enum OwnerLogSeverity { OWNER_LOG_DEBUG = 0, OWNER_LOG_WARNING = 2, OWNER_LOG_ERROR = 3 };
 
 struct StageOwner {
-    void *ctx;                                                // handed back to every call
-    void (*request_flush)(void *ctx);                         // ask the host for a parameter flush
-    void (*mark_dirty)(void *ctx);                            // the stage's state changed
+    void *ctx;                                                 // handed back to every call
+    void (*request_flush)(void *ctx);                          // ask the host for a parameter flush
+    void (*mark_dirty)(void *ctx);                             // the stage's state changed
     void (*log)(void *ctx, int severity, const char *message); // a line in the host's log
-    const ParamIndication *indication; // per PARAMS row (main thread); null: none
+    const ParamIndication *indication;                         // per PARAMS row (main thread); null: none
 };
 
 // [main-thread] Each is skipped when the owner or its function is missing; none returns

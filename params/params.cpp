@@ -87,8 +87,10 @@ void param_format(int index, char *text, size_t size, double value) {
     const ParamInfo &p = PARAMS[index];
     switch (index) {
     case P_STAGE:
-        if (value < 0.5) snprintf(text, size, "Auto");
-        else snprintf(text, size, "%d", half_up(value));
+        if (value < 0.5)
+            snprintf(text, size, "Auto");
+        else
+            snprintf(text, size, "%d", half_up(value));
         return;
     case P_GROUP: {
         int n = half_up(value);
@@ -97,7 +99,11 @@ void param_format(int index, char *text, size_t size, double value) {
         snprintf(text, size, "%c", 'A' + n);
         return;
     }
-    case P_TRUE_PEAK: case P_ADAPTIVE: case P_BYPASS: case P_DELTA: case P_UNITY:
+    case P_TRUE_PEAK:
+    case P_ADAPTIVE:
+    case P_BYPASS:
+    case P_DELTA:
+    case P_UNITY:
         snprintf(text, size, "%s", value >= 0.5 ? "On" : "Off");
         return;
     case P_STYLE:
@@ -109,7 +115,8 @@ void param_format(int index, char *text, size_t size, double value) {
     case P_SHAPING:
         snprintf(text, size, "%s", value < 0.5 ? "None" : value < 1.5 ? "Light" : "Weighted");
         return;
-    default: break;
+    default:
+        break;
     }
     const char *sep = p.unit[0] ? " " : "";
     if (p.decimals == 0) {
@@ -147,8 +154,10 @@ static bool read_number(const char *s, double *out) {
     static locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", (locale_t)0);
     char *end = nullptr;
     double v;
-    if (c_locale) v = strtod_l(s, &end, c_locale);
-    else v = strtod(s, &end);
+    if (c_locale)
+        v = strtod_l(s, &end, c_locale);
+    else
+        v = strtod(s, &end);
     if (end == s) return false;
     *out = v;
     return true;
@@ -157,39 +166,69 @@ static bool read_number(const char *s, double *out) {
 bool param_parse(int index, const char *text, double *out) {
     if (!valid_index(index) || !text || !out) return false;
     const char *s = text;
-    while (*s == ' ') s++;
+    while (*s == ' ')
+        s++;
     char c0 = s[0], c1 = c0 ? s[1] : 0;
     auto lower = lower_ascii;
     switch (index) {
     case P_STAGE:
-        if (lower(c0) == 'a') { *out = 0; return true; }
+        if (lower(c0) == 'a') {
+            *out = 0;
+            return true;
+        }
         break;
     case P_GROUP: {
         char l = lower(c0);
-        if (l >= 'a' && l <= 'p' && c1 == 0) { *out = l - 'a'; return true; }
+        if (l >= 'a' && l <= 'p' && c1 == 0) {
+            *out = l - 'a';
+            return true;
+        }
         break;
     }
-    case P_TRUE_PEAK: case P_ADAPTIVE: case P_BYPASS: case P_DELTA: case P_UNITY:
-        if (lower(c0) == 'o') { *out = lower(c1) == 'n' ? 1 : 0; return true; }
+    case P_TRUE_PEAK:
+    case P_ADAPTIVE:
+    case P_BYPASS:
+    case P_DELTA:
+    case P_UNITY:
+        if (lower(c0) == 'o') {
+            *out = lower(c1) == 'n' ? 1 : 0;
+            return true;
+        }
         break;
     case P_STYLE: {
         int m = match_names(s, STYLE_NAMES, 6);
-        if (m >= 0) { *out = m; return true; }
+        if (m >= 0) {
+            *out = m;
+            return true;
+        }
         break;
     }
     case P_DITHER: {
         static const char *const off[1] = {"Off"};
-        if (match_names(s, off, 1) == 0) { *out = 0; return true; }
-        if (c0 == '2' && c1 == '4') { *out = 1; return true; }
-        if (c0 == '1' && c1 == '6') { *out = 2; return true; }
+        if (match_names(s, off, 1) == 0) {
+            *out = 0;
+            return true;
+        }
+        if (c0 == '2' && c1 == '4') {
+            *out = 1;
+            return true;
+        }
+        if (c0 == '1' && c1 == '6') {
+            *out = 2;
+            return true;
+        }
         break;
     }
     case P_SHAPING: {
         int m = match_names(s, SHAPING_NAMES, 3);
-        if (m >= 0) { *out = m; return true; }
+        if (m >= 0) {
+            *out = m;
+            return true;
+        }
         break;
     }
-    default: break;
+    default:
+        break;
     }
     double v;
     if (!read_number(s, &v)) return false;

@@ -29,8 +29,8 @@ extern const char *const SHAPING_NAMES[3];
 static_assert(PARAM_COUNT == SHARED_PARAMS && (uint32_t)P_MIX == PARAM_COUNT - 1);
 
 // [any-thread] Pure helpers on the table: no state, no allocation, no lock.
-int param_index_from_id(uint32_t id);                 // returns the row, -1 for an unknown id
-double param_clamp(int index, double value);          // returns the value: NaN -> default; bounds; stepped rounding
+int param_index_from_id(uint32_t id);        // returns the row, -1 for an unknown id
+double param_clamp(int index, double value); // returns the value: NaN -> default; bounds; stepped rounding
 // Returns what a value found in a slot (or handed back by the host) stands for, whatever
 // another process stored there: a non-finite value is no value at all and gives the
 // default; any other value is param_clamp's. Every value the host is told and the engine
@@ -41,8 +41,8 @@ void param_format(int index, char *text, size_t size, double value);
 // Reads text as param_format writes it (locale-independent) into *out; returns false when
 // it does not read as a value of the row.
 bool param_parse(int index, const char *text, double *out);
-const char *param_style_name(int style);              // returns the style's name; clamped to 0..5
-bool param_is_switch(int index);                      // returns true when stepped with max exactly 1
+const char *param_style_name(int style); // returns the style's name; clamped to 0..5
+bool param_is_switch(int index);         // returns true when stepped with max exactly 1
 // Returns whether user presets and A/B recalls carry the row: all but the stage's place
 // (Stage, Group) and its monitoring switches (Bypass, Delta listen, Unity gain).
 bool param_recalled(int index);

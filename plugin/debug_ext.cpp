@@ -37,17 +37,28 @@ static double debug_meter(const clap_plugin_t *plugin, uint32_t meter) {
     if (!p || !p->slot) return 0.0;
     SharedSlot *s = p->slot;
     switch (meter) {
-    case 0: return shm_load(s->meters.meter_gain);
-    case 1: return shm_load(s->meters.meter_peak_in);
-    case 2: return shm_load(s->meters.meter_tp_in);
-    case 3: return shm_load(s->meters.meter_peak_out);
-    case 4: return shm_load(s->meters.meter_tp_out);
-    case 5: return shm_load(s->meters.lufs_m);
-    case 6: return shm_load(s->meters.lufs_s);
-    case 7: return shm_load(s->meters.lufs_i);
-    case 8: return (double)(int32_t)shm_load(s->meters.block_over);
-    case 9: return (double)(int32_t)shm_load(s->meters.block_max);
-    default: return 0.0;
+    case 0:
+        return shm_load(s->meters.meter_gain);
+    case 1:
+        return shm_load(s->meters.meter_peak_in);
+    case 2:
+        return shm_load(s->meters.meter_tp_in);
+    case 3:
+        return shm_load(s->meters.meter_peak_out);
+    case 4:
+        return shm_load(s->meters.meter_tp_out);
+    case 5:
+        return shm_load(s->meters.lufs_m);
+    case 6:
+        return shm_load(s->meters.lufs_s);
+    case 7:
+        return shm_load(s->meters.lufs_i);
+    case 8:
+        return (double)(int32_t)shm_load(s->meters.block_over);
+    case 9:
+        return (double)(int32_t)shm_load(s->meters.block_max);
+    default:
+        return 0.0;
     }
 }
 
@@ -70,10 +81,14 @@ static double debug_history(const clap_plugin_t *plugin, int32_t kind, uint32_t 
     if (b < 0 || b >= (int64_t)n || b > 8191) return -1000.0;
     uint32_t i = (uint32_t)((int64_t)n - 1 - b) & (HIST_LEN - 1);
     switch (kind) {
-    case 0: return shm_load(s->history.hist_gain[i]);
-    case 1: return shm_load(s->history.hist_in[i]);
-    case 2: return shm_load(s->history.hist_out[i]);
-    default: return shm_load(s->history.hist_lufs[i]);
+    case 0:
+        return shm_load(s->history.hist_gain[i]);
+    case 1:
+        return shm_load(s->history.hist_in[i]);
+    case 2:
+        return shm_load(s->history.hist_out[i]);
+    default:
+        return shm_load(s->history.hist_lufs[i]);
     }
 }
 
@@ -96,6 +111,6 @@ static int32_t debug_editor_graph(const clap_plugin_t *plugin, void *cols, void 
 }
 
 const tervik_plugin_debug_t EXT_DEBUG = {
-    debug_chain_size, debug_chain_position, debug_meter,         debug_editor_probe, debug_editor_rect,
-    debug_history,    debug_midi_learn,     debug_editor_dump,   debug_editor_graph,
+    debug_chain_size, debug_chain_position, debug_meter,       debug_editor_probe, debug_editor_rect,
+    debug_history,    debug_midi_learn,     debug_editor_dump, debug_editor_graph,
 };

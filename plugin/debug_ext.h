@@ -21,6 +21,14 @@ typedef struct tervik_plugin_debug {
 
 // Meter numbers of meter().
 enum {
-    DBG_METER_GAIN = 0, DBG_METER_PEAK_IN, DBG_METER_TP_IN, DBG_METER_PEAK_OUT, DBG_METER_TP_OUT,
-    DBG_LUFS_M, DBG_LUFS_S, DBG_LUFS_I, DBG_BLOCK_OVER, DBG_BLOCK_MAX,
+    DBG_METER_GAIN = 0,
+    DBG_METER_PEAK_IN,
+    DBG_METER_TP_IN,
+    DBG_METER_PEAK_OUT,
+    DBG_METER_TP_OUT,
+    DBG_LUFS_M,
+    DBG_LUFS_S,
+    DBG_LUFS_I,
+    DBG_BLOCK_OVER,
+    DBG_BLOCK_MAX,
 };

@@ -95,8 +95,10 @@ static void apply_midi(Plugin *p, const clap_event_midi_t *m, const clap_output_
         if (shm_load(s->midi.midi_cc[i]) != cc) continue;
         const ParamInfo &row = PARAMS[i];
         double x;
-        if ((row.flags & PF_STEPPED) && row.max == 1.0) x = (v & 64) ? 1.0 : 0.0;
-        else x = row.min + (row.max - row.min) * (double)(v & 0x7F) / 127.0;
+        if ((row.flags & PF_STEPPED) && row.max == 1.0)
+            x = (v & 64) ? 1.0 : 0.0;
+        else
+            x = row.min + (row.max - row.min) * (double)(v & 0x7F) / 127.0;
         double c = param_clamp((int)i, x);
         shm_store(s->values[i], c);
         // A controller that repeats what the host knows (a host chasing controller values at
@@ -152,7 +154,8 @@ static void forward(Plugin *p, const clap_output_events_t *out, int i, uint32_t 
         p->gesture_lapsed[i] = 0;
         if (is_open(p, i) && push_gesture(out, id, false)) set_open(p, i, false);
         break;
-    default: break; // not a kind of ours: another process wrote garbage
+    default:
+        break; // not a kind of ours: another process wrote garbage
     }
 }
 
@@ -204,5 +207,6 @@ void params_flush(const clap_plugin_t *plugin, const clap_input_events_t *in, co
     echo_edits(p, out);
     if (!in || !in->size || !in->get) return;
     uint32_t n = in->size(in);
-    for (uint32_t i = 0; i < n; i++) apply_event(p, in->get(in, i), out);
+    for (uint32_t i = 0; i < n; i++)
+        apply_event(p, in->get(in, i), out);
 }

@@ -142,16 +142,18 @@ static bool gui_hide(const clap_plugin_t *plugin) {
 }
 
 const clap_plugin_gui_t EXT_GUI = {
-    gui_is_api_supported, gui_get_preferred_api, gui_create,     gui_destroy,   gui_set_scale,
+    gui_is_api_supported, gui_get_preferred_api, gui_create,           gui_destroy,     gui_set_scale,
     gui_get_size,         gui_can_resize,        gui_get_resize_hints, gui_adjust_size, gui_set_size,
-    gui_set_parent,       gui_set_transient,     gui_suggest_title, gui_show,    gui_hide,
+    gui_set_parent,       gui_set_transient,     gui_suggest_title,    gui_show,        gui_hide,
 };
 
 static void plug_on_timer(const clap_plugin_t *plugin, clap_id id) {
     Plugin *p = plugin_of(plugin);
     if (!p) return;
-    if (id == p->idle_timer_id) plug_idle_tick(p);
-    else if (p->ui) ui_tick(p->ui);
+    if (id == p->idle_timer_id)
+        plug_idle_tick(p);
+    else if (p->ui)
+        ui_tick(p->ui);
 }
 
 const clap_plugin_timer_support_t EXT_TIMER = {plug_on_timer};

@@ -5,8 +5,8 @@
 
 #include "dsp/dither.h"
 #include "editor/ui.h"
-#include "plugin/edits.h"
 #include "params/params.h"
+#include "plugin/edits.h"
 #include "plugin/extensions.h"
 #include "plugin/plugin.h"
 #include "plugin/scanlog.h"

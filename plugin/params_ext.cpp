@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "plugin/edits.h"
 #include "params/params.h"
+#include "plugin/edits.h"
 #include "plugin/plugin.h"
 
 static uint32_t params_count(const clap_plugin_t *) { return PARAM_COUNT; }

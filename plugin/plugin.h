@@ -1,13 +1,13 @@
 // The instance record of one stage and the CLAP-facing entry points of the plug-in core.
 // Parameter values are not here: they live in the stage's slot of the shared segment.
 #pragma once
+#include <clap/ext/audio-ports.h>
 #include <clap/ext/gui.h>
+#include <clap/ext/latency.h>
+#include <clap/ext/note-ports.h>
 #include <clap/ext/params.h>
 #include <clap/ext/state.h>
 #include <clap/ext/timer-support.h>
-#include <clap/ext/latency.h>
-#include <clap/ext/audio-ports.h>
-#include <clap/ext/note-ports.h>
 #include <clap/host.h>
 #include <clap/plugin.h>
 #include <clap/process.h>

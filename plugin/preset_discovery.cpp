@@ -12,11 +12,11 @@
 #include <cstring>
 #include <strings.h>
 
+#include "chainops/factory.h"
+#include "chainops/user_presets.h"
 #include "plugin/extensions.h"
 #include "plugin/factory_keys.h"
 #include "plugin/plugin.h"
-#include "chainops/factory.h"
-#include "chainops/user_presets.h"
 
 namespace {
 

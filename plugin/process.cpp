@@ -8,8 +8,8 @@
 #endif
 
 #include "dsp/dither.h"
-#include "plugin/edits.h"
 #include "params/params.h"
+#include "plugin/edits.h"
 #include "plugin/plugin.h"
 #include "registry/registry.h"
 #include "sys/sys.h"
@@ -45,7 +45,8 @@ Events events_of(const clap_process_t *pr) {
 }
 
 void apply_all(Plugin *p, const Events &ev, uint32_t from, const clap_output_events_t *out) {
-    for (uint32_t i = from; i < ev.count; i++) apply_event(p, ev.at(i), out);
+    for (uint32_t i = from; i < ev.count; i++)
+        apply_event(p, ev.at(i), out);
 }
 
 // A parameter as the engine may use it, whatever another process stored.
@@ -82,7 +83,8 @@ void fill_gap(Plugin *p, SharedSlot *s, uint64_t now, int64_t steady) {
     if (rows <= 0) return;
     if (rows > (int64_t)HIST_LEN) rows = HIST_LEN;
     uint32_t start = shm_load(s->history.hist_count);
-    for (uint32_t k = 0; k < (uint32_t)rows; k++) write_row(s, start + k, 1.0f, -1.0f, 0.0f, -100.0f);
+    for (uint32_t k = 0; k < (uint32_t)rows; k++)
+        write_row(s, start + k, 1.0f, -1.0f, 0.0f, -100.0f);
     slot_put(s->history.hist_count, start + (uint32_t)rows);
     slot_put(s->history.hist_gap, (int32_t)start);
     reset_hist_acc(p);
@@ -99,8 +101,10 @@ void configure(Limiter *lim, const SharedSlot *s) {
 // A channel of the block as the stage takes it: the input copied in (unless in place), or
 // silence when the host gave no input for it.
 void take_input(float *dst, const float *src, uint32_t frames) {
-    if (!src) memset(dst, 0, (size_t)frames * sizeof(float));
-    else if (src != dst) memmove(dst, src, (size_t)frames * sizeof(float));
+    if (!src)
+        memset(dst, 0, (size_t)frames * sizeof(float));
+    else if (src != dst)
+        memmove(dst, src, (size_t)frames * sizeof(float));
 }
 
 // Zeroes the output channels from index `from` on, except the two the stage worked in.
@@ -123,11 +127,11 @@ struct FpMode {
 
 // The buffers one call works on, as the steps below pass them along.
 struct Block {
-    const clap_audio_buffer_t *op;  // the output port
+    const clap_audio_buffer_t *op; // the output port
     uint32_t frames;
-    float *out_l, *out_r;           // out_r is the scratch buffer when r_scratch
-    const float *in_l, *in_r;       // in_r null: a one-channel output without a right input
-    bool r_scratch;                 // the right channel is worked in the scratch buffer
+    float *out_l, *out_r;     // out_r is the scratch buffer when r_scratch
+    const float *in_l, *in_r; // in_r null: a one-channel output without a right input
+    bool r_scratch;           // the right channel is worked in the scratch buffer
 };
 
 // Step 1: the call's records (start, sequence, steady time). Returns the ring count this

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "editor/design.h"
-#include "plugin/edits.h"
 #include "params/params.h"
+#include "plugin/edits.h"
 #include "plugin/plugin.h"
 
 static bool put(const clap_ostream_t *s, const void *data, size_t n) {
@@ -36,19 +36,23 @@ static bool get(const clap_istream_t *s, void *data, size_t n) {
 
 // Little-endian encoders (the blob format is little-endian whatever the machine).
 static void le32(uint8_t *b, uint32_t v) {
-    for (int i = 0; i < 4; i++) b[i] = (uint8_t)(v >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        b[i] = (uint8_t)(v >> (8 * i));
 }
 static void le64(uint8_t *b, uint64_t v) {
-    for (int i = 0; i < 8; i++) b[i] = (uint8_t)(v >> (8 * i));
+    for (int i = 0; i < 8; i++)
+        b[i] = (uint8_t)(v >> (8 * i));
 }
 static uint32_t rd32(const uint8_t *b) {
     uint32_t v = 0;
-    for (int i = 0; i < 4; i++) v |= (uint32_t)b[i] << (8 * i);
+    for (int i = 0; i < 4; i++)
+        v |= (uint32_t)b[i] << (8 * i);
     return v;
 }
 static uint64_t rd64(const uint8_t *b) {
     uint64_t v = 0;
-    for (int i = 0; i < 8; i++) v |= (uint64_t)b[i] << (8 * i);
+    for (int i = 0; i < 8; i++)
+        v |= (uint64_t)b[i] << (8 * i);
     return v;
 }
 static uint64_t dbits(double d) {
@@ -188,7 +192,8 @@ static bool state_load(const clap_plugin_t *plugin, const clap_istream_t *s) {
         if (given[i]) edits_host_knows(p, (int)i, loaded[i]);
     loading.store(0);
     if (!ok) return false;
-    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(slot->midi.midi_cc[i], -1);
+    for (uint32_t i = 0; i < PARAM_COUNT; i++)
+        shm_store(slot->midi.midi_cc[i], -1);
     load_trailer(p, s);
     rescan(p);
     return true;

@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cstring>
 
+#include "params/params.h"
 #include "plugin/edits.h"
 #include "plugin/extensions.h"
-#include "params/params.h"
 #include "plugin/plugin.h"
 #include "sys/sys.h"
 

@@ -34,12 +34,12 @@ constexpr int64_t I64_MAX = INT64_MAX;
 
 struct StageSample {
     SharedSlot *slot;
-    uint64_t t;       // start of the latest call
-    int64_t dt;       // t minus the start of the call before
-    int64_t steady;   // host steady time of the latest block
-    int64_t dsteady;  // steady minus the one before, 0 unless both valid and increasing
-    bool recent;      // processed within the last 500 ms
-    bool running;     // recent and within a few periods of now
+    uint64_t t;      // start of the latest call
+    int64_t dt;      // t minus the start of the call before
+    int64_t steady;  // host steady time of the latest block
+    int64_t dsteady; // steady minus the one before, 0 unless both valid and increasing
+    bool recent;     // processed within the last 500 ms
+    bool running;    // recent and within a few periods of now
 };
 
 // A candidate of the order step: its latest call as a record (start, steady) and its member.
@@ -72,12 +72,8 @@ template <class T> void sort_stable(T *a, int n, int (*cmp)(const void *, const 
     }
 }
 
-int cmp_cand_time(const void *a, const void *b) {
-    return cmp_time(&((const Cand *)a)->r, &((const Cand *)b)->r);
-}
-int cmp_cand_block(const void *a, const void *b) {
-    return cmp_block(&((const Cand *)a)->r, &((const Cand *)b)->r);
-}
+int cmp_cand_time(const void *a, const void *b) { return cmp_time(&((const Cand *)a)->r, &((const Cand *)b)->r); }
+int cmp_cand_block(const void *a, const void *b) { return cmp_block(&((const Cand *)a)->r, &((const Cand *)b)->r); }
 
 // Steady values strictly increase, every value after the first being non-negative.
 bool steady_increasing(const CallRecord *r, int n) {
@@ -101,7 +97,8 @@ template <class... A> void append(char *buf, size_t size, size_t *len, const cha
 
 int find_root(int *parent, int i) {
     int r = i;
-    while (parent[r] != r) r = parent[r];
+    while (parent[r] != r)
+        r = parent[r];
     while (parent[i] != r) {
         int next = parent[i];
         parent[i] = r;
@@ -129,15 +126,15 @@ bool slot_readable(const SharedSlot *s) {
 
 // Rebuilds acc from acc and the observed order; reorder = apply the observed order to
 // the accepted slots it contains, else only drop slots that left the chain.
-void merge(ChainCache *c, SharedSlot *const *obs, int obs_n, SharedSlot *const *chain, int chain_n,
-           bool reorder) {
+void merge(ChainCache *c, SharedSlot *const *obs, int obs_n, SharedSlot *const *chain, int chain_n, bool reorder) {
     SharedSlot *out[MAX_MEMBERS];
     int n = 0, next = 0;
     int acc_n = c->acc_n < 0 ? 0 : (c->acc_n > MAX_MEMBERS ? MAX_MEMBERS : c->acc_n);
     for (int i = 0; i < acc_n && n < MAX_MEMBERS; i++) {
         SharedSlot *s = c->acc[i];
         if (reorder && contains(obs, obs_n, s)) {
-            while (next < obs_n && contains(out, n, obs[next])) next++;
+            while (next < obs_n && contains(out, n, obs[next]))
+                next++;
             if (next < obs_n) out[n++] = obs[next++];
         } else if (contains(chain, chain_n, s) && !contains(out, n, s)) {
             out[n++] = s;
@@ -180,12 +177,13 @@ int cmp_entry(const void *a, const void *b) {
 
 int64_t period_of(const CallRecord *records, int n) {
     if (!records || n < 2) return 0;
-    if (n > (int)CALL_RING) {  // longer arrays: the latest records count
+    if (n > (int)CALL_RING) { // longer arrays: the latest records count
         records += n - (int)CALL_RING;
         n = (int)CALL_RING;
     }
     int64_t d[CALL_RING];
-    for (int i = 0; i + 1 < n; i++) d[i] = diff(records[i + 1].start, records[i].start);
+    for (int i = 0; i + 1 < n; i++)
+        d[i] = diff(records[i + 1].start, records[i].start);
     sort_stable(d, n - 1, cmp_i64);
     return d[(n - 1) / 2];
 }
@@ -202,7 +200,8 @@ static int relation_offline(const CallRecord *a, int na, const CallRecord *b, in
     int ab = 0, ba = 0, ia = 0;
     for (int j = 0; j < nb; j++) {
         const CallRecord &y = b[j];
-        while (ia < na && a[ia].steady < y.steady) ia++;
+        while (ia < na && a[ia].steady < y.steady)
+            ia++;
         if (ia >= na) break;
         const CallRecord &x = a[ia];
         if (x.steady != y.steady) continue;
@@ -211,8 +210,10 @@ static int relation_offline(const CallRecord *a, int na, const CallRecord *b, in
         const CallRecord *next = a_first ? (ia + 1 < na ? &a[ia + 1] : nullptr) : (j + 1 < nb ? &b[j + 1] : nullptr);
         if (!next) continue; // the latest block: adjacency cannot be told yet
         if (next->start < (a_first ? y.end : x.end)) return REL_PARALLEL;
-        if (a_first) ab++;
-        else ba++;
+        if (a_first)
+            ab++;
+        else
+            ba++;
     }
     if (ab > 0 && ba > 0) return REL_PARALLEL;
     int total = ab + ba;
@@ -229,21 +230,24 @@ int relation(const CallRecord *a, int na, const CallRecord *b, int nb, bool offl
             int ab = 0, ba = 0, ia = 0;
             for (int j = 0; j < nb; j++) {
                 const CallRecord &y = b[j];
-                while (ia < na && a[ia].steady < y.steady) ia++;
+                while (ia < na && a[ia].steady < y.steady)
+                    ia++;
                 if (ia >= na) break;
                 const CallRecord &x = a[ia];
                 if (x.steady != y.steady) continue;
                 if (x.end > y.start && y.end > x.start) return REL_PARALLEL;
-                if (x.end > y.start) ba++;
-                else ab++;
+                if (x.end > y.start)
+                    ba++;
+                else
+                    ab++;
             }
             int total = ab + ba;
             if (ab > 0 && ba > 0) return REL_PARALLEL;
             if (total >= 24) {
                 if (total < 32 && debug_on())
-                    fprintf(stderr, "[rel] serial by clock: na %d nb %d ab %d ba %d, a %lld..%lld b %lld..%lld\n",
-                            na, nb, ab, ba, (long long)a[0].steady, (long long)a[na - 1].steady,
-                            (long long)b[0].steady, (long long)b[nb - 1].steady);
+                    fprintf(stderr, "[rel] serial by clock: na %d nb %d ab %d ba %d, a %lld..%lld b %lld..%lld\n", na,
+                            nb, ab, ba, (long long)a[0].steady, (long long)a[na - 1].steady, (long long)b[0].steady,
+                            (long long)b[nb - 1].steady);
                 return REL_SERIAL;
             }
             if (total > 0) return REL_UNKNOWN;
@@ -256,15 +260,19 @@ int relation(const CallRecord *a, int na, const CallRecord *b, int nb, bool offl
     int ia = -1, ib = -1, a_then_b = 0, b_then_a = 0;
     for (int j = 0; j < nb; j++) {
         const CallRecord &y = b[j];
-        while (ia + 1 < na && a[ia + 1].start <= y.start) ia++;
+        while (ia + 1 < na && a[ia + 1].start <= y.start)
+            ia++;
         if (ia < 0) continue;
         const CallRecord &x = a[ia];
         if (diff(y.start, x.start) > reach) continue;
-        while (ib + 1 < nb && b[ib + 1].start < x.start) ib++;
+        while (ib + 1 < nb && b[ib + 1].start < x.start)
+            ib++;
         if (y.start < x.end || (ib >= 0 && x.start < b[ib].end)) return REL_PARALLEL;
         if (ib >= 0) {
-            if (diff(y.start, x.end) < diff(x.start, b[ib].end)) a_then_b++;
-            else b_then_a++;
+            if (diff(y.start, x.end) < diff(x.start, b[ib].end))
+                a_then_b++;
+            else
+                b_then_a++;
         }
     }
     int lo = a_then_b < b_then_a ? a_then_b : b_then_a;
@@ -280,15 +288,15 @@ struct Query {
     // Inputs.
     SharedSlot *own_slot;
     uint32_t group;
-    bool write_tags;  // keep the clusters' serial tags in the slots
+    bool write_tags; // keep the clusters' serial tags in the slots
     uint64_t now;
     bool dbg;
     // Members, their samples and call histories.
     StageSample smp[MAX_MEMBERS];
     CallRecord hist[MAX_MEMBERS][HIST_RECORDS];
     int hn[MAX_MEMBERS];
-    uint32_t ser[MAX_MEMBERS];  // the members' serial tags as this query sees them
-    bool offline[MAX_MEMBERS];  // the member's host renders offline (clap.render)
+    uint32_t ser[MAX_MEMBERS]; // the members' serial tags as this query sees them
+    bool offline[MAX_MEMBERS]; // the member's host renders offline (clap.render)
     int n;
     // Clusters.
     int parent[MAX_MEMBERS];
@@ -302,7 +310,7 @@ struct Query {
     SharedSlot *chain[MAX_MEMBERS];
     int cn;
     SharedSlot *key;
-    bool same;  // the chain's running stages share one timeline
+    bool same; // the chain's running stages share one timeline
     // The observed order of the recent stages.
     SharedSlot *obs[MAX_MEMBERS];
     int obs_n;
@@ -367,7 +375,8 @@ void relate_pairs(Query &q) {
             }
         }
     }
-    for (int i = 0; i < n; i++) q.linked[i] = false;
+    for (int i = 0; i < n; i++)
+        q.linked[i] = false;
     for (int i = 0; i < n; i++)
         for (int j = i + 1; j < n; j++)
             if (g_rel[i][j] == REL_SERIAL && q.smp[i].running && q.smp[j].running) q.linked[i] = q.linked[j] = true;
@@ -411,8 +420,10 @@ void join_tagged_clusters(Query &q) {
             }
             int loser;
             if (link_i == link_j) {
-                if (count_i != count_j) loser = count_i < count_j ? ri : rj;
-                else loser = ri > rj ? ri : rj;
+                if (count_i != count_j)
+                    loser = count_i < count_j ? ri : rj;
+                else
+                    loser = ri > rj ? ri : rj;
             } else {
                 loser = link_i ? rj : ri;
             }
@@ -444,7 +455,8 @@ void tag_clusters(Query &q) {
             if (q.ser[i] != 0 && (tag == 0 || q.ser[i] < tag)) tag = q.ser[i];
         }
         // An observer leaves a cluster without a tag as it is (0); nothing is drawn.
-        while (tag == 0 && q.write_tags) tag = shared_serial_next();
+        while (tag == 0 && q.write_tags)
+            tag = shared_serial_next();
         q.tag_of[r] = tag;
         for (int i = 0; i < n; i++) {
             if (q.root[i] != r) continue;
@@ -480,9 +492,11 @@ void trace_clusters(const Query &q) {
     for (int i = 0; i < n; i++)
         append(line, sizeof line, &len, " %d>%d", low_byte(q.smp[i].slot), low_byte(q.smp[q.root[i]].slot));
     append(line, sizeof line, &len, " | serial:");
-    for (int i = 0; i < n; i++) append(line, sizeof line, &len, " %d", (int)q.tag_of[q.root[i]]);
+    for (int i = 0; i < n; i++)
+        append(line, sizeof line, &len, " %d", (int)q.tag_of[q.root[i]]);
     append(line, sizeof line, &len, " | live:");
-    for (int i = 0; i < n; i++) append(line, sizeof line, &len, "%d", q.smp[i].recent ? 1 : 0);
+    for (int i = 0; i < n; i++)
+        append(line, sizeof line, &len, "%d", q.smp[i].recent ? 1 : 0);
     if (strcmp(line, g_lastline) != 0) {
         fprintf(stderr, "[reg2] %s\n", line);
         memcpy(g_lastline, line, sizeof line);
@@ -517,9 +531,12 @@ void check_timeline(Query &q) {
             if (!q.smp[j].running || q.hn[j] < 2 || !steady_increasing(q.hist[j], q.hn[j])) continue;
             bool shared = false;
             for (int p = 0, r = 0; p < q.hn[i] && r < q.hn[j] && !shared;) {
-                if (q.hist[i][p].steady == q.hist[j][r].steady) shared = true;
-                else if (q.hist[i][p].steady < q.hist[j][r].steady) p++;
-                else r++;
+                if (q.hist[i][p].steady == q.hist[j][r].steady)
+                    shared = true;
+                else if (q.hist[i][p].steady < q.hist[j][r].steady)
+                    p++;
+                else
+                    r++;
             }
             if (!shared) same = false;
         }
@@ -583,10 +600,12 @@ void observe_order(Query &q) {
             for (int x = 0; x < nc; x++)
                 if (newest - cand[x].r.steady <= block) kept[nk++] = cand[x];
             sort_stable(kept, nk, cmp_cand_block);
-            for (int x = 0; x < nk; x++) obs[obs_n++] = smp[kept[x].m].slot;
+            for (int x = 0; x < nk; x++)
+                obs[obs_n++] = smp[kept[x].m].slot;
         } else {
             sort_stable(cand, nc, cmp_cand_time);
-            for (int x = 0; x < nc; x++) med[x] = smp[cand[x].m].dt;
+            for (int x = 0; x < nc; x++)
+                med[x] = smp[cand[x].m].dt;
             sort_stable(med, nc, cmp_i64);
             int64_t period = med[nc / 2];
             if (period < 1) period = 1;
@@ -607,7 +626,8 @@ void observe_order(Query &q) {
                     }
                 }
             }
-            for (int x = 0; x < nk; x++) obs[obs_n++] = smp[kept[(first + x) % nk].m].slot;
+            for (int x = 0; x < nk; x++)
+                obs[obs_n++] = smp[kept[(first + x) % nk].m].slot;
         }
     }
     q.obs_n = obs_n;
@@ -618,7 +638,8 @@ void trace_order(const Query &q, const ChainCache *c) {
     char line[256];
     size_t len = 0;
     append(line, sizeof line, &len, "cand");
-    for (int x = 0; x < q.obs_n; x++) append(line, sizeof line, &len, " %d", low_byte(q.obs[x]));
+    for (int x = 0; x < q.obs_n; x++)
+        append(line, sizeof line, &len, " %d", low_byte(q.obs[x]));
     append(line, sizeof line, &len, " | acc:");
     for (int x = 0; x < c->acc_n; x++) {
         SharedSlot *s = c->acc[x];
@@ -655,7 +676,8 @@ void settle_order(const Query &q, ChainCache *c) {
             c->acc_n = obs_n;
         } else {
             bool missing = false;
-            for (int x = 0; x < obs_n && !missing; x++) missing = !contains(c->acc, c->acc_n, obs[x]);
+            for (int x = 0; x < obs_n && !missing; x++)
+                missing = !contains(c->acc, c->acc_n, obs[x]);
             if (settled || missing) merge(c, obs, obs_n, q.chain, q.cn, true);
         }
     } else if (c->cand_n != 0) {
@@ -678,7 +700,7 @@ int write_entries(const Query &q, const ChainCache *c, ChainEntry *out, int max)
         e.slot = m.slot;
         e.recent = m.recent ? 1 : 0;
         double s = shm_load(m.slot->values[P_STAGE]);
-        if (s >= 1.0) {  // NaN fails; garbage above the Stage range counts as its top, 8
+        if (s >= 1.0) { // NaN fails; garbage above the Stage range counts as its top, 8
             e.pos = s < 8.0 ? (uint32_t)s : 8u;
             e.manual = 1;
         } else {

@@ -17,20 +17,20 @@ struct CallRecord {
 // One stage of a resolved chain.
 struct ChainEntry {
     SharedSlot *slot;
-    uint32_t pos;    // 1-based position; 99 for an automatic stage without one yet
-    uint8_t manual;  // pos comes from the Stage parameter
-    uint8_t recent;  // processed audio within the last 500 ms
+    uint32_t pos;   // 1-based position; 99 for an automatic stage without one yet
+    uint8_t manual; // pos comes from the Stage parameter
+    uint8_t recent; // processed audio within the last 500 ms
 };
 
 // Per-process memory of one chain's order (held by the registry, under its lock).
 struct ChainCache {
-    SharedSlot *key;        // member with the smallest uid; null = empty entry
-    SharedSlot *acc[64];    // accepted order
+    SharedSlot *key;     // member with the smallest uid; null = empty entry
+    SharedSlot *acc[64]; // accepted order
     int32_t acc_n;
-    SharedSlot *cand[64];   // last observed order
+    SharedSlot *cand[64]; // last observed order
     uint32_t cand_n;
-    uint32_t stable;        // consecutive queries that observed cand
-    int64_t since;          // when cand was first observed
+    uint32_t stable; // consecutive queries that observed cand
+    int64_t since;   // when cand was first observed
 };
 
 // [main-thread] Resolves the chain of own_slot (may be null: the largest cluster) in group

@@ -55,7 +55,8 @@ void registry_remove(SharedSlot *slot) {
         }
     }
     shared_release(slot);
-    for (ChainCache &c : g_cache) c.key = nullptr;
+    for (ChainCache &c : g_cache)
+        c.key = nullptr;
     registry_unlock();
 }
 
@@ -69,7 +70,8 @@ StageOwner *registry_local(const SharedSlot *slot) {
 uint64_t registry_next_seq() { return shared_seq_next(); }
 
 void registry_group_usage(uint32_t counts[16]) {
-    for (int g = 0; g < 16; g++) counts[g] = 0;
+    for (int g = 0; g < 16; g++)
+        counts[g] = 0;
     int n = shared_max();
     for (int i = 0; i < n; i++) {
         SharedSlot *s = shared_at(i);

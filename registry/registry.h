@@ -2,8 +2,8 @@
 // interface of the layer above, opaque here), tells which local owner a slot has, counts
 // group usage and guards claims and chain queries with a lock.
 #pragma once
-#include <pthread.h>
 #include <cstdint>
+#include <pthread.h>
 
 #include "registry/chain.h"
 #include "registry/shared.h"

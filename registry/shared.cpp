@@ -33,11 +33,11 @@ SharedHeader *g_head = nullptr;
 SharedSlot *g_slots = nullptr;
 bool g_tried = false;
 bool g_readonly = false; // attached for inspection: nothing is ever stored
-int g_fd = -1; // the segment opened again, holder of this process's locks
-static dev_t g_dev = 0; // identity of the attached segment, to reopen it after fork
+int g_fd = -1;           // the segment opened again, holder of this process's locks
+static dev_t g_dev = 0;  // identity of the attached segment, to reopen it after fork
 static ino_t g_ino = 0;
 bool g_fd_failed = false; // opening it again failed: not tried again
-bool g_locks = false; // OFD locks work here
+bool g_locks = false;     // OFD locks work here
 bool g_no_locks_test = false;
 static bool g_atfork = false;
 std::atomic<uint64_t> g_owned{0}; // bit i: this process holds shared slot i
@@ -59,8 +59,10 @@ static_assert(SHARED_SLOTS == 64, "g_owned has one bit per slot");
 void shared_name(char *out, size_t size) {
     const char *env = getenv("TERVIK_SHM");
     char buf[128];
-    if (env && *env) snprintf(buf, sizeof buf, "%s", env);
-    else snprintf(buf, sizeof buf, "tervik%d-%d", (int)SHARED_VERSION, (int)getuid());
+    if (env && *env)
+        snprintf(buf, sizeof buf, "%s", env);
+    else
+        snprintf(buf, sizeof buf, "tervik%d-%d", (int)SHARED_VERSION, (int)getuid());
     snprintf(out, size, "/%s", buf);
 }
 
@@ -122,7 +124,7 @@ static bool ensure_fd() {
     shared_name(name, sizeof name);
     int fd = shm_open(name, g_readonly ? O_RDONLY : O_RDWR, 0);
     if (fd < 0) return false;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || st.st_dev != g_dev || st.st_ino != g_ino || !private_to_me(st)) {
         close(fd);
         return false;
@@ -181,12 +183,14 @@ static void map_open() {
         fd = shm_open(name, O_RDWR, 0600);
         if (fd < 0) {
             int e = errno;
-            if (e == EACCES) refuse(name); // someone else's segment under this user's name
-            else fail(SHARED_VIEW_DENIED, e);
+            if (e == EACCES)
+                refuse(name); // someone else's segment under this user's name
+            else
+                fail(SHARED_VIEW_DENIED, e);
             return;
         }
     }
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !private_to_me(st)) {
         refuse(name);
         close(fd);
@@ -231,7 +235,8 @@ static void map_open() {
         shm_store(h->init_state, (uint32_t)INIT_READY);
         std::atomic_thread_fence(std::memory_order_seq_cst);
     } else {
-        for (int i = 0; i < 200 && shm_load(h->init_state) != INIT_READY; i++) sys_sleep_ms(10);
+        for (int i = 0; i < 200 && shm_load(h->init_state) != INIT_READY; i++)
+            sys_sleep_ms(10);
     }
     if (!header_ok(h)) {
         munmap(m, SHARED_SIZE);
@@ -247,7 +252,7 @@ static void view_open() {
     shared_name(name, sizeof name);
     int fd = shm_open(name, O_RDONLY, 0);
     if (fd < 0) return fail(errno == ENOENT ? SHARED_VIEW_NONE : SHARED_VIEW_DENIED, errno);
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0) {
         int e = errno;
         close(fd);
@@ -289,9 +294,7 @@ SharedView shared_attach_view(int *error) {
     return g_head ? SHARED_VIEW_OK : g_status;
 }
 
-static bool in_segment(const SharedSlot *s) {
-    return g_slots && s >= g_slots && s < g_slots + SHARED_SLOTS;
-}
+static bool in_segment(const SharedSlot *s) { return g_slots && s >= g_slots && s < g_slots + SHARED_SLOTS; }
 
 bool shared_is_local(const SharedSlot *slot) { return slot && !in_segment(slot); }
 
@@ -310,7 +313,8 @@ static void slot_init(SharedSlot *s) {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     shm_store(s->history.hist_gap, -1);
     shm_store(s->midi.midi_learn, -1);
-    for (uint32_t i = 0; i < SHARED_PARAMS; i++) shm_store(s->midi.midi_cc[i], -1);
+    for (uint32_t i = 0; i < SHARED_PARAMS; i++)
+        shm_store(s->midi.midi_cc[i], -1);
 }
 
 static bool pid_alive(int32_t pid) {

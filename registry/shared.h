@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t SHARED_MAGIC = 0x544B5348;  // "TKSH"
+constexpr uint32_t SHARED_MAGIC = 0x544B5348; // "TKSH"
 constexpr uint32_t SHARED_VERSION = 3;
 constexpr uint32_t SHARED_SLOTS = 64;
 constexpr uint32_t SHARED_PARAMS = 17;
@@ -20,7 +20,7 @@ constexpr uint32_t CALL_RING = 64;
 enum InitState : uint32_t { INIT_FRESH = 0, INIT_BUSY = 1, INIT_READY = 2 };
 
 struct SharedHeader {
-    uint32_t init_state;  // InitState
+    uint32_t init_state; // InitState
     uint32_t magic;
     uint32_t version;
     uint32_t slot_size;
@@ -42,8 +42,8 @@ enum PendingBits : uint32_t {
 };
 
 struct EditEntry {
-    uint32_t id;    // parameter id (not index)
-    uint32_t kind;  // EditKind
+    uint32_t id;   // parameter id (not index)
+    uint32_t kind; // EditKind
     double value;
 };
 
@@ -220,7 +220,7 @@ SharedSlot *shared_at(int index);      // returns the claimed slot at a scan ind
 // locks are unavailable the owner's pid is probed with kill. Foreign verdicts are cached
 // for a second per claim.
 bool shared_alive(SharedSlot *slot);
-uint32_t shared_serial_next();         // returns the next serial-chain tag, from 1
+uint32_t shared_serial_next(); // returns the next serial-chain tag, from 1
 // [any-thread] Returns the next sequence stamp, from 1.
 uint64_t shared_seq_next();
 // [any-thread] Returns true when slot is a process-local record.

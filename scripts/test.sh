@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: an optimised build, then a build under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Editor tests start their own Xvfb.
+# Checks the formatting, then builds and runs the whole test suite twice: an optimised build,
+# then a build under AddressSanitizer and UndefinedBehaviorSanitizer (with the debug
+# assertions on). Editor tests start their own Xvfb. Warnings are errors in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 jobs=${TERVIK_JOBS:-2}
+
+# The sources follow .clang-format; drift fails here before anything is built.
+./scripts/format.sh --check
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTERVIK_TESTS=ON -DTERVIK_SANITIZE=OFF
 cmake --build build -j"$jobs"

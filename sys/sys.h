@@ -1,9 +1,9 @@
 // Platform services: the monotonic clock, randomness, mutexes, sleeping and the few
 // file operations the system needs. Thin POSIX wrappers without state of their own.
 #pragma once
-#include <pthread.h>
 #include <cstddef>
 #include <cstdint>
+#include <pthread.h>
 
 // [any-thread] Returns nanoseconds of the system's one time base, also between processes:
 // CLOCK_MONOTONIC unless another source was installed with sys_set_clock. The audio thread

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "chainops/history.h"
 #include "chainops/chain_gain.h"
+#include "chainops/history.h"
 #include "tests/chainops_fixture.h"
 
 using chainops_test::ChainFixture;

@@ -171,7 +171,7 @@ TEST_F(FactoryPresets, SteppingWrapsThroughUserPresets) {
     EXPECT_EQ(presets->user_preset_count, 3);
     EXPECT_STREQ(preset_name(presets, 15), "gamma");
     EXPECT_EQ(val(stages[0], P_GAIN), 0.0); // gamma applied
-    EXPECT_EQ(preset_step(ops, 1), 0);       // Page Down on the last one: "Default"
+    EXPECT_EQ(preset_step(ops, 1), 0);      // Page Down on the last one: "Default"
     EXPECT_EQ(presets->preset_cur, 0);
     EXPECT_EQ(preset_step(ops, 1), 1);
     EXPECT_EQ(val(stages[0], P_GAIN), 2.0); // "Gentle bus stage"

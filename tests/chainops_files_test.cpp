@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "params/params.h"
-#include "chainops/user_presets.h"
-#include "tests/util/testutil.h"
 #include "chainops/testing/chainops_testing.h"
+#include "chainops/user_presets.h"
+#include "params/params.h"
+#include "tests/util/testutil.h"
 
 namespace {
 
@@ -350,7 +350,8 @@ TEST_F(PresetFiles, PipesDevicesAndHugeFilesAreNotRead) {
     EXPECT_FALSE(preset_load("zero", &r));
     // Only the first megabyte of a file is looked at.
     std::string big = "Tervik preset 1\n";
-    while (big.size() < (2u << 20)) big += "# padding padding padding padding padding padding\n";
+    while (big.size() < (2u << 20))
+        big += "# padding padding padding padding padding padding\n";
     tk_test::write_file(file("big"), big + "stages=2\n");
     EXPECT_FALSE(preset_load("big", &r));
     tk_test::write_file(file("big"), "Tervik preset 1\nstages=2\n" + big);

@@ -15,9 +15,9 @@
 #include "chainops/history.h"
 #include "params/params.h"
 #include "registry/shared.h"
+#include "registry/testing/registry_testing.h"
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
-#include "registry/testing/registry_testing.h"
 
 namespace chainops_test {
 

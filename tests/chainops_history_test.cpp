@@ -5,8 +5,8 @@
 
 #include "chainops/history.h"
 #include "registry/registry.h"
-#include "tests/chainops_fixture.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/chainops_fixture.h"
 #include "tests/util/stepped_clock.h"
 
 using chainops_test::ChainFixture;

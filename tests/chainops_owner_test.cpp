@@ -2,9 +2,9 @@
 // tervik-host script child): every change reaches that host as gesture begin, value, end.
 #include <sstream>
 
+#include "chainops/chain_gain.h"
 #include "chainops/factory.h"
 #include "chainops/history.h"
-#include "chainops/chain_gain.h"
 #include "chainops_fixture.h"
 #include "tests/util/script_slot.h"
 
@@ -38,15 +38,17 @@ void expect_gestures(const std::vector<ScriptOwner::Event> &ev, int stages, size
 } // namespace
 
 class OwnerHostTest : public chainops_test::ChainFixture {
-protected:
+  protected:
     void SetUp() override {
         ChainFixture::SetUp();
         ASSERT_TRUE(host.start());
         ASSERT_TRUE(host.cmd("create 3"));
         ASSERT_TRUE(host.cmd("activate 48000 256"));
         std::vector<SharedSlot *> c;
-        for (int i = 1; i <= 3; i++) c.push_back(tk_test::script_slot(host, i));
-        for (SharedSlot *s : c) ASSERT_NE(s, nullptr);
+        for (int i = 1; i <= 3; i++)
+            c.push_back(tk_test::script_slot(host, i));
+        for (SharedSlot *s : c)
+            ASSERT_NE(s, nullptr);
         // The editor belongs to the first stage; enough blocks in series for the chain to
         // resolve to all three when an undo step refreshes it.
         view->own_slot = c[0];
@@ -101,5 +103,6 @@ TEST_F(OwnerHostTest, ChainTotalDragArrivesAsOneGesturePerStage) {
     chain_drag_end(&drag);
     std::vector<ScriptOwner::Event> ev = host.events_after_block();
     expect_gestures(ev, 3, 4);
-    for (const auto &e : ev) EXPECT_EQ(e.id, 2u);
+    for (const auto &e : ev)
+        EXPECT_EQ(e.id, 2u);
 }

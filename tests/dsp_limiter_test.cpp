@@ -365,7 +365,8 @@ TEST(LimiterCeiling, MovingGainOrCeilingNeverLiftsTheOutputOverTheCeiling) {
                 if (k % 40 == 30) l.set(0.0, 0.0, -0.3, false);
                 const uint32_t n = (uint32_t)std::min<size_t>(128, a.size() - i);
                 limiter_process(l.get(), &a[i], &b[i], n);
-                for (size_t j = i; j < i + n; j++) peak = std::max({peak, std::fabs(a[j]), std::fabs(b[j])});
+                for (size_t j = i; j < i + n; j++)
+                    peak = std::max({peak, std::fabs(a[j]), std::fabs(b[j])});
             }
             EXPECT_LE(peak, ceiling * (1 + 1e-6)) << prog.name << " jump " << jump;
         }
@@ -381,7 +382,8 @@ TEST(LimiterCeiling, FirstSettingAfterConstructionAppliesAtOnce) {
         std::vector<float> a = prog.l, b = prog.r;
         l.run(a, b, 64);
         float peak = 0;
-        for (size_t i = 0; i < a.size(); i++) peak = std::max({peak, std::fabs(a[i]), std::fabs(b[i])});
+        for (size_t i = 0; i < a.size(); i++)
+            peak = std::max({peak, std::fabs(a[i]), std::fabs(b[i])});
         EXPECT_LE(peak, gain_of(-1.0) * (1 + 1e-6)) << prog.name;
     }
 }

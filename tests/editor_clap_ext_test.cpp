@@ -9,9 +9,9 @@
 
 #include "host/chain.h"
 #include "host/host.h"
+#include "registry/testing/registry_testing.h"
 #include "tests/editor_fixture.h"
 #include "tests/util/ppm_image.h"
-#include "registry/testing/registry_testing.h"
 
 namespace {
 

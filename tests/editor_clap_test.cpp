@@ -10,7 +10,7 @@ namespace {
 constexpr uint32_t CEILING_ID = 3;
 
 class EditorInClap : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EDITOR_NEEDS_DISPLAY();
         ASSERT_TRUE(lib.load(TERVIK_CLAP_PATH)) << lib.error();
@@ -73,7 +73,8 @@ TEST_F(EditorInClap, AKnobDragArrivesAtTheOwningHostAsOneGesture) {
     inst->take_events();
     move(cx, cy);
     button(true);
-    for (int i = 1; i <= 4; i++) move(cx, cy + 160 * 0.6 * i / 4); // 160 units down
+    for (int i = 1; i <= 4; i++)
+        move(cx, cy + 160 * 0.6 * i / 4); // 160 units down
     button(false);
     ASSERT_TRUE(idle_until([&] {
         double v = 0;
@@ -82,7 +83,8 @@ TEST_F(EditorInClap, AKnobDragArrivesAtTheOwningHostAsOneGesture) {
 
     std::vector<OutEvent> ev;
     ASSERT_TRUE(idle_until([&] {
-        for (const OutEvent &e : inst->take_events()) ev.push_back(e);
+        for (const OutEvent &e : inst->take_events())
+            ev.push_back(e);
         return !ev.empty() && ev.back().type == CLAP_EVENT_PARAM_GESTURE_END;
     })) << "the host got no gesture end";
     size_t begins = 0, ends = 0, values = 0;

@@ -60,7 +60,9 @@ struct FakeHost {
             self(h)->resizes.emplace_back(w, hh);
             return true;
         };
-        log.log = [](const clap_host_t *h, clap_log_severity, const char *msg) { self(h)->logs.push_back(msg ? msg : ""); };
+        log.log = [](const clap_host_t *h, clap_log_severity, const char *msg) {
+            self(h)->logs.push_back(msg ? msg : "");
+        };
         state.mark_dirty = [](const clap_host_t *h) { self(h)->dirty++; };
     }
     static FakeHost *self(const clap_host_t *h) { return (FakeHost *)h->host_data; }
@@ -133,7 +135,8 @@ inline Stage *make_stage(FakeHost *fh, int group = 0) {
     }
     shm_store(p->slot->ident.uid, p->uid);
     p->prefs = editor_prefs_default();
-    for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(p->slot->values[i], param_clamp((int)i, PARAMS[i].def));
+    for (uint32_t i = 0; i < PARAM_COUNT; i++)
+        shm_store(p->slot->values[i], param_clamp((int)i, PARAMS[i].def));
     shm_store(p->slot->values[P_GROUP], (double)group);
     return p;
 }
@@ -159,7 +162,8 @@ inline double value(const Stage *p, int row) { return shm_load(p->slot->values[r
 inline std::vector<EditEntry> take_edits(SharedSlot *s) {
     std::vector<EditEntry> out;
     uint32_t r = shm_load(s->edits.edit_read), w = shm_load(s->edits.edit_write);
-    for (; r != w; r++) out.push_back(s->edits.edit_queue[r % EDIT_QUEUE_LEN]);
+    for (; r != w; r++)
+        out.push_back(s->edits.edit_queue[r % EDIT_QUEUE_LEN]);
     shm_store(s->edits.edit_read, w);
     return out;
 }
@@ -201,7 +205,7 @@ inline Hit find_hit(const Ui *ui, int kind, int b = -999, int a = -999) {
 // An editor of a test stage embedded in a top-level X11 parent window, pumped by hand
 // (the host timer's ui_tick), with XTest input on a connection of its own.
 class EditorWindow {
-public:
+  public:
     ~EditorWindow() { close(); }
 
     bool open(Stage *p, uint32_t w = 960, uint32_t h = 600) {
@@ -350,9 +354,9 @@ struct DefaultXErrors {
 };
 
 // A private Xvfb for the test process; tests skip when it cannot start.
-#define EDITOR_NEEDS_DISPLAY()                                                  \
-    do {                                                                        \
-        if (tk_test::xvfb_display().empty()) GTEST_SKIP() << "no Xvfb available"; \
+#define EDITOR_NEEDS_DISPLAY()                                                                                         \
+    do {                                                                                                               \
+        if (tk_test::xvfb_display().empty()) GTEST_SKIP() << "no Xvfb available";                                      \
     } while (0)
 
 } // namespace edt

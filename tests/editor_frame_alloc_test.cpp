@@ -16,7 +16,7 @@ using namespace edt;
 namespace {
 
 class EditorFrameAlloc : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!tk_test::alloc_counting_available()) GTEST_SKIP() << "the sanitizer owns the allocator";
         EDITOR_NEEDS_DISPLAY();
@@ -63,7 +63,8 @@ TEST_F(EditorFrameAlloc, FramesWithEveryOverlayAllocateNothing) {
         void (*set)(Ui *);
     } cases[] = {
         {"plain frame", [](Ui *) {}},
-        {"tooltip", [](Ui *u) {
+        {"tooltip",
+         [](Ui *u) {
              u->input.hover_kind = HIT_KNOB;
              u->input.hover_a = 0;
              u->input.hover_b = P_RELEASE;
@@ -71,21 +72,24 @@ TEST_F(EditorFrameAlloc, FramesWithEveryOverlayAllocateNothing) {
              u->input.pointer_y = 522;
              u->input.hover_since = -1e9;
          }},
-        {"preset menu", [](Ui *u) {
+        {"preset menu",
+         [](Ui *u) {
              u->input.hover_kind = 0;
              u->overlay.menu_kind = HIT_PRESET_MENU;
              u->overlay.menu_x = 378;
              u->overlay.menu_y = 35;
              u->overlay.menu_w = 204;
          }},
-        {"style menu", [](Ui *u) {
+        {"style menu",
+         [](Ui *u) {
              u->overlay.menu_kind = HIT_STYLE;
              u->overlay.menu_stage = 0;
              u->overlay.menu_x = 580;
              u->overlay.menu_y = 538;
              u->overlay.menu_w = 128;
          }},
-        {"name entry and about box", [](Ui *u) {
+        {"name entry and about box",
+         [](Ui *u) {
              u->overlay.menu_kind = 0;
              u->overlay.entry_active = 1;
              u->overlay.entry_kind = 1;

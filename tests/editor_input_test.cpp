@@ -11,7 +11,7 @@ using namespace edt;
 namespace {
 
 class EditorInput : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EDITOR_NEEDS_DISPLAY();
         p = make_stage(&host);
@@ -33,7 +33,8 @@ protected:
         w.move(c.first, c.second);
         w.button(1, true);
         if (shift) w.key(XK_Shift_L, true);
-        for (int i = 1; i <= 4; i++) w.move(c.first, c.second + dy * z * i / 4.0);
+        for (int i = 1; i <= 4; i++)
+            w.move(c.first, c.second + dy * z * i / 4.0);
         w.button(1, false);
         if (shift) w.key(XK_Shift_L, false);
         w.no_double();
@@ -212,7 +213,8 @@ TEST_F(EditorInput, PageDownWrapsFromTheLastUserPresetToDefault) {
         PresetFile f{};
         snprintf(f.name, sizeof f.name, "%s", name);
         f.stages = 1;
-        for (uint32_t i = 0; i < PARAM_COUNT; i++) f.values[0][i] = PARAMS[i].def;
+        for (uint32_t i = 0; i < PARAM_COUNT; i++)
+            f.values[0][i] = PARAMS[i].def;
         f.values[0][P_GAIN] = 5.0;
         ASSERT_TRUE(preset_save(&f));
     }
@@ -361,7 +363,8 @@ TEST_F(EditorInput, GripDragAsksTheHostForTheSizeUnderThePointer) {
     auto c = w.centre(grip);
     w.move(c.first, c.second);
     w.button(1, true);
-    for (int i = 1; i <= 4; i++) w.move(c.first + 24 * i, c.second);
+    for (int i = 1; i <= 4; i++)
+        w.move(c.first + 24 * i, c.second);
     w.button(1, false);
     EXPECT_EQ(w.ui->input.drag_kind, 0);
     ASSERT_FALSE(host.resizes.empty());

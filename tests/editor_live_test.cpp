@@ -8,13 +8,13 @@
 #include "editor/ui.h"
 #include "host/chain.h"
 #include "host/signal.h"
-#include "tests/editor_fixture.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/editor_fixture.h"
 
 namespace {
 
 class EditorLive : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EDITOR_NEEDS_DISPLAY();
         shared_test_reset();
@@ -67,7 +67,8 @@ protected:
         GraphInfo info{};
         std::vector<GraphCol> cols;
         int n = graph(&info, &cols), with_data = 0;
-        for (int i = 0; i < n; i++) with_data += cols[(size_t)i].in_db > -119.f;
+        for (int i = 0; i < n; i++)
+            with_data += cols[(size_t)i].in_db > -119.f;
         return with_data;
     }
     int graph(GraphInfo *info, std::vector<GraphCol> *cols) {
@@ -109,10 +110,12 @@ TEST_F(EditorLive, ThreeStagesInSeriesFillTheGraphWithTheirCurvesAndBands) {
         EXPECT_EQ(c.in_stage, 0) << i;
         EXPECT_EQ(c.out_stage, 2) << i;
         EXPECT_LE(c.out_db, -0.3f + 0.2f) << "the chain's output never passes the last ceiling";
-        for (int s = 0; s < 3; s++) gr_max[s] = std::max(gr_max[s], c.gr[s]);
+        for (int s = 0; s < 3; s++)
+            gr_max[s] = std::max(gr_max[s], c.gr[s]);
     }
     EXPECT_GT(with_data, 300); // three seconds of six
-    for (int s = 0; s < 3; s++) EXPECT_GT(gr_max[s], 0.5f) << "stage " << s + 1;
+    for (int s = 0; s < 3; s++)
+        EXPECT_GT(gr_max[s], 0.5f) << "stage " << s + 1;
     // The screen shows it: the shown (first) stage's band in its colour under the top edge.
     std::string path = tk_test::make_temp_dir("live") + "/live.ppm";
     const tervik_plugin_debug_t *d = chain->stage(0).debug_ext();

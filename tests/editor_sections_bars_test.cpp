@@ -36,7 +36,8 @@ TEST_F(TopBarGroups, OnlyGroupAInUseShowsOneLetterAPlusAndTheCaptionGap) {
 }
 
 TEST_F(TopBarGroups, GroupsAToEInUseUseTheWideBudgetWithoutCaption) {
-    for (int g = 1; g <= 4; g++) set(add_stage(), P_GROUP, g);
+    for (int g = 1; g <= 4; g++)
+        set(add_stage(), P_GROUP, g);
     begin_frame();
     draw_top_bar(ui);
     auto groups = hits_of(HIT_GROUP);
@@ -52,7 +53,8 @@ TEST_F(TopBarGroups, GroupsAToEInUseUseTheWideBudgetWithoutCaption) {
 }
 
 TEST_F(TopBarGroups, AllSixteenGroupsShrinkToMinimumAndOfferNoNewGroup) {
-    for (int g = 1; g < 16; g++) set(add_stage(), P_GROUP, g);
+    for (int g = 1; g < 16; g++)
+        set(add_stage(), P_GROUP, g);
     begin_frame();
     draw_top_bar(ui);
     auto groups = hits_of(HIT_GROUP);
@@ -67,9 +69,9 @@ TEST_F(TopBarGroups, AllSixteenGroupsShrinkToMinimumAndOfferNoNewGroup) {
 }
 
 TEST_F(TopBarGroups, ViewedAndOwnGroupsWidenTheRangeButDeadOrOddValuesDoNot) {
-    ui->chain.group = 2;  // viewing group C although only A is in use
+    ui->chain.group = 2; // viewing group C although only A is in use
     SharedSlot *odd = add_stage();
-    set(odd, P_GROUP, 1e300);  // out of range: not counted as used
+    set(odd, P_GROUP, 1e300); // out of range: not counted as used
     begin_frame();
     draw_top_bar(ui);
     auto groups = hits_of(HIT_GROUP);
@@ -89,9 +91,8 @@ TEST_F(TopBarGroups, FixedButtonsAndThePresetNameFieldAreRecorded) {
     struct Want {
         int kind;
         float x, y, w, h;
-    } want[] = {{HIT_ABOUT, 12, 4, 168, 32},     {HIT_UNDO, 188, 9, 22, 22},
-                {HIT_REDO, 213, 9, 22, 22},      {HIT_AB, 241, 9, 52, 22},
-                {HIT_COPY, 297, 9, 42, 22},      {HIT_PRESET_PREV, 350, 9, 28, 22},
+    } want[] = {{HIT_ABOUT, 12, 4, 168, 32},       {HIT_UNDO, 188, 9, 22, 22},        {HIT_REDO, 213, 9, 22, 22},
+                {HIT_AB, 241, 9, 52, 22},          {HIT_COPY, 297, 9, 42, 22},        {HIT_PRESET_PREV, 350, 9, 28, 22},
                 {HIT_PRESET_NEXT, 582, 9, 28, 22}, {HIT_PRESET_MENU, 378, 9, 204, 22}};
     for (const Want &w : want) {
         auto h = hits_of(w.kind);
@@ -169,9 +170,9 @@ TEST_F(StageStrip, ReductionHoldFollowsAtOnceAndFallsHalfADecibelPerFrame) {
 TEST_F(StageStrip, IdleStagesAndGarbageGainsShowNoReduction) {
     make_chain(3);
     ui->chain.chain[0].recent = 0;
-    shm_store(stages[0]->meters.meter_gain, 0.1f);               // idle: ignored
-    shm_store(stages[1]->meters.meter_gain, std::nanf(""));      // garbage: no reduction
-    shm_store(stages[2]->meters.meter_gain, 0.0f);               // below 0.000001: 120 dB
+    shm_store(stages[0]->meters.meter_gain, 0.1f);          // idle: ignored
+    shm_store(stages[1]->meters.meter_gain, std::nanf("")); // garbage: no reduction
+    shm_store(stages[2]->meters.meter_gain, 0.0f);          // below 0.000001: 120 dB
     begin_frame();
     draw_stage_strip(ui);
     EXPECT_FLOAT_EQ(ui->meters.strip_hold[0], 0.f);
@@ -243,7 +244,7 @@ TEST_F(ControlsPanel, ChainModeAddsSpreadAndMovesTheTargetButton) {
     ASSERT_EQ(hits_of(HIT_TO_TARGET).size(), 1u);
     EXPECT_FLOAT_EQ(hits_of(HIT_TO_TARGET)[0].x, 578.f);
     ui->chain.chain_mode = 1;
-    owner->prefs.gain.spread = 7;  // out of range: shown as Even, not used as an index
+    owner->prefs.gain.spread = 7; // out of range: shown as Even, not used as an index
     begin_frame();
     draw_controls(ui);
     ASSERT_EQ(hits_of(HIT_SPREAD).size(), 1u);

@@ -12,9 +12,9 @@
 #include "editor/ui.h"
 #include "params/params.h"
 #include "registry/shared.h"
+#include "registry/testing/registry_testing.h"
 #include "sys/sys.h"
 #include "tests/util/testutil.h"
-#include "registry/testing/registry_testing.h"
 
 namespace sections_test {
 
@@ -49,7 +49,8 @@ class SectionsFixture : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (SharedSlot *s : stages) shared_release(s);
+        for (SharedSlot *s : stages)
+            shared_release(s);
         stages.clear();
         free(ui);
         delete owner;
@@ -60,7 +61,8 @@ class SectionsFixture : public ::testing::Test {
         SharedSlot *s = shared_acquire();
         if (!s) return nullptr;
         shm_store(s->ident.uid, sys_random_u64() | 1u);
-        for (uint32_t i = 0; i < PARAM_COUNT; i++) shm_store(s->values[i], PARAMS[i].def);
+        for (uint32_t i = 0; i < PARAM_COUNT; i++)
+            shm_store(s->values[i], PARAMS[i].def);
         shm_store(s->meters.meter_gain, 1.0f);
         stages.push_back(s);
         return s;
@@ -68,7 +70,8 @@ class SectionsFixture : public ::testing::Test {
 
     // Owner plus n - 1 further stages as the editor's chain, positions 1..n, all recent.
     void make_chain(int n) {
-        while ((int)stages.size() < n) ASSERT_NE(add_stage(), nullptr);
+        while ((int)stages.size() < n)
+            ASSERT_NE(add_stage(), nullptr);
         ui->chain.chain_len = n;
         for (int i = 0; i < n; i++) {
             ui->chain.chain[i].slot = stages[(size_t)i];

@@ -12,7 +12,7 @@ using sections_test::SectionsFixture;
 namespace {
 
 constexpr double RATE = 48000.0;
-constexpr uint64_t T0 = 1000000000000ull;  // 1000 s of uptime: the stages start here
+constexpr uint64_t T0 = 1000000000000ull; // 1000 s of uptime: the stages start here
 constexpr double FRAME_NS = 1e9 / 60.0;
 
 // One stage running in real time: a call of `block` frames happens once its audio has
@@ -22,9 +22,9 @@ struct FakeStage {
     uint32_t block = 512;
     double lag_ns = 0.0;
     bool steady = true;
-    int64_t pos = 0;          // host steady time of the next call
-    uint32_t frames_acc = 0;  // frames toward the next row
-    int64_t transient = -1;   // row with a 0 dB peak and 6 dB reduction
+    int64_t pos = 0;                       // host steady time of the next call
+    uint32_t frames_acc = 0;               // frames toward the next row
+    int64_t transient = -1;                // row with a 0 dB peak and 6 dB reduction
     uint64_t pause_from = 0, pause_ns = 0; // no calls for pause_ns once this time is reached
     bool gap_done = false;
 
@@ -70,7 +70,8 @@ struct FakeStage {
             if (pause_ns && !gap_done && t >= (double)pause_from) {
                 // The pipeline fills the pause with gap rows before the block's own rows.
                 uint32_t rows = (uint32_t)((double)pause_ns * 1e-9 * RATE / 64.0);
-                for (uint32_t k = 0; k < rows; k++) write_row(c + k, true);
+                for (uint32_t k = 0; k < rows; k++)
+                    write_row(c + k, true);
                 shm_store(slot->history.hist_gap, (int32_t)c);
                 c += rows;
                 shm_store(slot->history.hist_count, c);
@@ -100,14 +101,16 @@ class HistoryGraph : public SectionsFixture {
 
     void stages_n(int n) {
         make_chain(n);
-        for (int i = 0; i < n; i++) fake[i].init(stages[(size_t)i]);
+        for (int i = 0; i < n; i++)
+            fake[i].init(stages[(size_t)i]);
     }
 
     // Runs the stages and draws the graph every 1/60 s for the given number of frames.
     void run_frames(int frames, Ui *u, int stage_count) {
         for (int f = 0; f < frames; f++) {
             now += (uint64_t)FRAME_NS;
-            for (int i = 0; i < stage_count; i++) fake[i].run_until(now);
+            for (int i = 0; i < stage_count; i++)
+                fake[i].run_until(now);
             draw_graph(u, now);
         }
     }
@@ -142,12 +145,12 @@ TEST_F(HistoryGraph, At48kHzAndUnitZoomBucketsHoldFourEntriesOver1800Columns) {
 
 TEST_F(HistoryGraph, LargeZoomStartsWithSmallBucketsAndGrowsThemToStayUnder2048Columns) {
     stages_n(1);
-    ui->win.view_w = 2400;  // z = 2.5: W = 1690, E6 / 2W rounds up to 2
+    ui->win.view_w = 2400; // z = 2.5: W = 1690, E6 / 2W rounds up to 2
     ui->win.view_h = 1500;
     run_frames(1, ui, 1);
     EXPECT_EQ(ui->graph.graph_info.bucket, 4u) << "7200 / 2 + 3 and 7200 / 3 + 3 exceed 2048";
     EXPECT_LE(ui->graph.graph_col_count, 2048);
-    ui->win.view_w = 480;  // z = 0.5: B = ceil(4500 / 676) = 7, no growth needed
+    ui->win.view_w = 480; // z = 0.5: B = ceil(4500 / 676) = 7, no growth needed
     ui->win.view_h = 300;
     run_frames(1, ui, 1);
     EXPECT_EQ(ui->graph.graph_info.bucket, 7u);
@@ -254,7 +257,8 @@ TEST_P(GraphHandOver, RemovingTheReferenceHandsOverWithoutAJump) {
     memcpy(control, ui, sizeof(Ui));
     for (int f = 0; f < 150; f++) {
         now += (uint64_t)FRAME_NS;
-        for (int i = 0; i < 2; i++) fake[i].run_until(now);
+        for (int i = 0; i < 2; i++)
+            fake[i].run_until(now);
         draw_graph(ui, now);
         draw_graph(control, now);
     }
@@ -266,7 +270,8 @@ TEST_P(GraphHandOver, RemovingTheReferenceHandsOverWithoutAJump) {
     ui->chain.chain_len = 1;
     for (int f = 0; f < 3; f++) {
         now += (uint64_t)FRAME_NS;
-        for (int i = 0; i < 2; i++) fake[i].run_until(now);
+        for (int i = 0; i < 2; i++)
+            fake[i].run_until(now);
         draw_graph(ui, now);
         draw_graph(control, now);
         int ja = peak_column(control, 1), jb = peak_column(ui, 0);
@@ -295,7 +300,7 @@ TEST_F(HistoryGraph, GapRowsAreNotDrawnAndTheHistoryContinuesAfterThem) {
     int gap_cols = 0, data_before = 0, data_after = 0;
     for (int j = 0; j < ui->graph.graph_col_count; j++) {
         const GraphCol &c = ui->graph.graph_cols[j];
-        int64_t e = (int32_t)c.index;  // reference entries (here: the stage's own)
+        int64_t e = (int32_t)c.index; // reference entries (here: the stage's own)
         if (e >= g0 + 4 && e + 4 <= g1) {
             gap_cols++;
             EXPECT_EQ(c.in_stage, 0xFF) << "column at entry " << e;
@@ -326,7 +331,8 @@ TEST_F(HistoryGraph, GarbageInAForeignSlotDoesNotDerailTheGraph) {
     shm_store(s->history.hist_gap, 0x7FFFFFFF);
     shm_store(s->engine.sample_rate, std::nan(""));
     shm_store(s->calls.ring_count, 7u);
-    for (int i = 0; i < 64; i++) shm_store(s->calls.ring_steady[i], (int64_t)0x7FFFFFFFFFFFFFF0ll);
+    for (int i = 0; i < 64; i++)
+        shm_store(s->calls.ring_steady[i], (int64_t)0x7FFFFFFFFFFFFFF0ll);
     for (size_t i = 0; i < HIST_LEN; i += 3) {
         shm_store(s->history.hist_in[i], std::nanf(""));
         shm_store(s->history.hist_gain[i], INFINITY);
@@ -364,7 +370,8 @@ TEST_F(HistoryGraph, PendingScreenshotWritesTheColumnDumpNextToIt) {
     EXPECT_EQ(text.rfind("W 676.0 B 4 ppx 0.1502 newest ", 0), 0u) << text.substr(0, 80);
     EXPECT_NE(text.find(" nv 1800\n"), std::string::npos);
     size_t lines = 0;
-    for (char ch : text) lines += ch == '\n';
+    for (char ch : text)
+        lines += ch == '\n';
     EXPECT_EQ(lines, 1801u);
     EXPECT_NE(text.find("\n   0 x "), std::string::npos);
 }

@@ -94,14 +94,15 @@ TEST_F(MeterBallistics, LevelFallsPointThreePerFrameAndHoldsASteadySignal) {
     meters_update(ui, 2 * FRAME, &v);
     EXPECT_NEAR(ui->meters.m_in.level, -6.6f, 1e-4f);
     shm_store(s->meters.meter_tp_in, lin(-12.0));
-    for (int k = 0; k < 40; k++) meters_update(ui, (3 + k) * FRAME, &v);
+    for (int k = 0; k < 40; k++)
+        meters_update(ui, (3 + k) * FRAME, &v);
     EXPECT_NEAR(ui->meters.m_in.level, -12.f, 1e-3f) << "a constant signal reads steady";
 }
 
 TEST_F(MeterBallistics, FreshEditorShowsTheSignalFromItsFirstFrame) {
     make_chain(1);
     MetersView v;
-    meters_update(ui, 0.4, &v);  // silence: no decay from the start value through -100.x
+    meters_update(ui, 0.4, &v); // silence: no decay from the start value through -100.x
     EXPECT_FLOAT_EQ(ui->meters.m_in.hold, -120.f);
     EXPECT_FLOAT_EQ(ui->meters.m_out.level, -120.f);
     meters_update(ui, 0.4 + FRAME, &v);
@@ -159,8 +160,8 @@ TEST_F(LoudnessReadout, NoLoudnessYetReadsMinusInfAndZeroDistance) {
 
 TEST_F(LoudnessReadout, RedOnlyMoreThanHalfALoudnessUnitAboveTarget) {
     make_chain(1);
-    owner->prefs.gain.target_idx = 0;  // -9 LUFS (CD)
-    owner->prefs.gain.lufs_mode = 1;   // momentary
+    owner->prefs.gain.target_idx = 0; // -9 LUFS (CD)
+    owner->prefs.gain.lufs_mode = 1;  // momentary
     shm_store(stages[0]->meters.lufs_m, -8.f);
     shm_store(stages[0]->meters.lufs_s, -20.f);
     shm_store(stages[0]->meters.lufs_i, -11.3f);
@@ -173,7 +174,7 @@ TEST_F(LoudnessReadout, RedOnlyMoreThanHalfALoudnessUnitAboveTarget) {
     shm_store(stages[0]->meters.lufs_m, -8.6f);
     meters_update(ui, FRAME, &v);
     EXPECT_FALSE(v.readout_red);
-    owner->prefs.gain.lufs_mode = 9;  // out of range: short term
+    owner->prefs.gain.lufs_mode = 9; // out of range: short term
     meters_update(ui, 2 * FRAME, &v);
     EXPECT_EQ(v.mode, 0);
     EXPECT_STREQ(v.readout, "-20.0");
@@ -220,8 +221,8 @@ TEST_F(LoudnessReadout, LoudnessControlsAndMonitorPillsAreRecorded) {
     struct Want {
         int kind, a, b;
         float x, y, w;
-    } want[] = {{HIT_LOUD_MODE, -1, 0, 728, 490, 82},  {HIT_LOUD_TARGET, -1, 0, 816, 490, 124},
-                {HIT_LOUD_PAUSE, -1, 0, 728, 516, 60}, {HIT_LOUD_RESET, -1, 0, 794, 516, 56},
+    } want[] = {{HIT_LOUD_MODE, -1, 0, 728, 490, 82},   {HIT_LOUD_TARGET, -1, 0, 816, 490, 124},
+                {HIT_LOUD_PAUSE, -1, 0, 728, 516, 60},  {HIT_LOUD_RESET, -1, 0, 794, 516, 56},
                 {HIT_TOGGLE, 1, P_DELTA, 728, 542, 64}, {HIT_TOGGLE, 1, P_UNITY, 798, 542, 64},
                 {HIT_TOGGLE, 1, P_BYPASS, 868, 542, 72}};
     for (const Want &w : want) {

@@ -52,7 +52,8 @@ class SectionPixels : public ::testing::Test {
             shm_store(s->engine.active, 1u);
             shm_store(s->calls.serial, 77u);
             shm_store(s->meters.meter_gain, 0.5f);
-            for (int c = 0; c < 4; c++) shm_store(s->meters.meter_tp_ch[c], 0.5f);
+            for (int c = 0; c < 4; c++)
+                shm_store(s->meters.meter_tp_ch[c], 0.5f);
             shm_store(s->meters.meter_tp_in, 0.5f);
             shm_store(s->meters.meter_tp_out, 0.5f);
             shm_store(s->meters.lufs_s, -9.f);
@@ -91,7 +92,8 @@ class SectionPixels : public ::testing::Test {
         if (const char *keep = getenv("TERVIK_TEST_SHOTS")) {
             std::string data = tk_test::read_file(path);
             tk_test::write_file(std::string(keep) + "/" + name + ".ppm", data);
-            tk_test::write_file(std::string(keep) + "/" + name + ".ppm.cols.txt", tk_test::read_file(path + ".cols.txt"));
+            tk_test::write_file(std::string(keep) + "/" + name + ".ppm.cols.txt",
+                                tk_test::read_file(path + ".cols.txt"));
         }
         return img->load(path);
     }
@@ -145,7 +147,7 @@ TEST_F(SectionPixels, MetersStripAndGraphShowTwoReducingStages) {
     // The column dump written with the screenshot.
     EXPECT_EQ(w.ui->graph.graph_info.stages, 2u);
     EXPECT_EQ(w.ui->graph.graph_info.recent_mask, 3u);
-    int j = 100;  // 400 entries back: inside the fed history
+    int j = 100; // 400 entries back: inside the fed history
     EXPECT_NEAR(w.ui->graph.graph_cols[j].gr[0], 6.02f, 0.01f);
     EXPECT_NEAR(w.ui->graph.graph_cols[j].gr[1], 6.02f, 0.01f);
     EXPECT_EQ(w.ui->graph.graph_cols[j].in_stage, 0);

@@ -8,7 +8,7 @@ using namespace edt;
 namespace {
 
 class EditorSize : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         EDITOR_NEEDS_DISPLAY();
         p = make_stage(&host);

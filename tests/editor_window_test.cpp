@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "editor/gl.h"
+#include "editor/testing/editor_testing.h"
 #include "tests/editor_fixture.h"
 #include "tests/util/ppm_image.h"
-#include "editor/testing/editor_testing.h"
 #include "tests/util/stepped_clock.h"
 
 #include <GL/glx.h>
@@ -21,10 +21,12 @@ using Image = tk_test::PpmImage;
 using tk_test::colour_near;
 
 // A linear gradient's colour at y between y0 (c0) and y1 (c1).
-int grad(int c0, int c1, double y0, double y1, double y) { return (int)std::lround(c0 + (c1 - c0) * (y - y0) / (y1 - y0)); }
+int grad(int c0, int c1, double y0, double y1, double y) {
+    return (int)std::lround(c0 + (c1 - c0) * (y - y0) / (y1 - y0));
+}
 
 class EditorWindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { EDITOR_NEEDS_DISPLAY(); }
     tk_test::ScopedSegment seg{"edwin"};
     tk_test::ScopedPresetDir presets;
@@ -209,7 +211,8 @@ TEST_F(EditorWindowTest, LosingItsXConnectionLeavesTheHostRunningAndTheNextEdito
     EXPECT_FALSE(ui_set_size(w.ui, 700, 400));
     ui_set_scale(same_world.ui, 2.0);
     uint32_t frames = w.ui->win.frames;
-    for (int i = 0; i < 5; i++) ui_tick(w.ui);
+    for (int i = 0; i < 5; i++)
+        ui_tick(w.ui);
     EXPECT_EQ(w.ui->win.frames, frames);
     w.close();
     same_world.close();
@@ -335,7 +338,8 @@ TEST_F(EditorWindowTest, ScreenshotShowsThePaletteLetterboxedInAWideWindow) {
     EXPECT_TRUE(colour_near(img, 60, 300, 12, 13, 18, 0));
     EXPECT_TRUE(colour_near(img, 1140, 10, 12, 13, 18, 0));
     // Background gradient between the top bar and the strip, left of the strip's cells.
-    EXPECT_TRUE(colour_near(img, 120 + 4, 90, grad(12, 21, 0, 600, 90.5), grad(13, 23, 0, 600, 90.5), grad(18, 30, 0, 600, 90.5)));
+    EXPECT_TRUE(colour_near(img, 120 + 4, 90, grad(12, 21, 0, 600, 90.5), grad(13, 23, 0, 600, 90.5),
+                            grad(18, 30, 0, 600, 90.5)));
     // Bottom bar gradient, between the Shaping pill and the status texts.
     EXPECT_TRUE(colour_near(img, 120 + 458, 598, grad(22, 15, 572, 600, 598.5), grad(24, 16, 572, 600, 598.5),
                             grad(31, 22, 572, 600, 598.5)));
@@ -409,7 +413,8 @@ TEST_F(EditorWindowTest, TooltipAppearsAfterFiftyFiveHundredthsOfASecond) {
 TEST_F(EditorWindowTest, PresetMenuRowsAndHeightFollowTheUserList) {
     Stage *p = make_stage(&host);
     ASSERT_NE(p, nullptr);
-    for (const char *name : {"alpha", "beta", "gamma"}) tk_test::write_file(presets.path() + "/" + name + ".tervik", "Tervik preset 1\nname=x\nstages=1\n");
+    for (const char *name : {"alpha", "beta", "gamma"})
+        tk_test::write_file(presets.path() + "/" + name + ".tervik", "Tervik preset 1\nname=x\nstages=1\n");
     EditorWindow w;
     ASSERT_TRUE(w.open(p));
     Hit field = find_hit(w.ui, HIT_PRESET_MENU);

@@ -8,9 +8,9 @@
 
 #include "host/chain.h"
 #include "params/params.h"
+#include "plugin_fixture.h"
 #include "registry/chain.h"
 #include "registry/registry.h"
-#include "plugin_fixture.h"
 #include "registry/testing/registry_testing.h"
 #include "tests/util/stepped_clock.h"
 
@@ -30,7 +30,8 @@ void run_lockstep(const std::vector<Chain *> &chains, int n, uint32_t frames) {
             }
             HostInstance::mark_audio_thread(false);
         });
-    for (std::thread &t : threads) t.join();
+    for (std::thread &t : threads)
+        t.join();
 }
 
 // Gives an instance a chosen identity through a state blob.
@@ -55,10 +56,11 @@ bool cycles_reach(const Chain &c, uint64_t n) {
 } // namespace
 
 class ChainTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         ClapTest::SetUp();
-        for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++) c->key = nullptr;
+        for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++)
+            c->key = nullptr;
     }
     int query(HostInstance &h, uint32_t group, ChainEntry *out, int max = 64) {
         return registry_chain_for(slot_of(&h), group, out, max);
@@ -68,7 +70,8 @@ protected:
         ChainEntry e[64];
         int n = query(own, group, e);
         std::vector<SharedSlot *> v;
-        for (int i = 0; i < n; i++) v.push_back(e[i].slot);
+        for (int i = 0; i < n; i++)
+            v.push_back(e[i].slot);
         return v;
     }
 };
@@ -92,7 +95,8 @@ TEST_F(ChainTest, StagesInSeriesFormOneChainInSignalOrder) {
     // Every stage also carries the same serial tag, and the plug-in's own view agrees.
     uint32_t tag = shm_load(want[0]->calls.serial);
     EXPECT_NE(tag, 0u);
-    for (SharedSlot *s : want) EXPECT_EQ(shm_load(s->calls.serial), tag);
+    for (SharedSlot *s : want)
+        EXPECT_EQ(shm_load(s->calls.serial), tag);
     for (int k = 0; k < 3; k++) {
         uint32_t size = 0, pos = 0;
         ASSERT_TRUE(c.stage((size_t)k).debug_chain(&size, &pos));
@@ -118,7 +122,8 @@ TEST_F(ChainTest, OverlappingBusesFormSeparateChains) {
     ASSERT_TRUE(b2.create(lib, 1));
     set_group(b1.stage(0), 1);
     set_group(b2.stage(0), 1);
-    for (Chain *c : {&a, &b1, &b2}) ASSERT_TRUE(c->activate(48000, 1, 4096));
+    for (Chain *c : {&a, &b1, &b2})
+        ASSERT_TRUE(c->activate(48000, 1, 4096));
     run_lockstep({&a, &b1, &b2}, 40, 4096);
     ChainEntry e[64];
     EXPECT_EQ(query(b1.stage(0), 1, e), 1);
@@ -151,7 +156,8 @@ TEST_F(ChainTest, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
     int old_queries = 0;
     for (int i = 0; i < 20 && !shown_at; i++) {
         std::vector<SharedSlot *> o = order(c.stage(2));
-        if (o == after) shown_at = host_now_ns();
+        if (o == after)
+            shown_at = host_now_ns();
         else {
             EXPECT_EQ(o, before) << i;
             old_queries++;

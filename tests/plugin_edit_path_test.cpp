@@ -16,8 +16,8 @@
 #include "params/edit_path.h"
 #include "params/params.h"
 #include "plugin_fixture.h"
-#include "tests/util/script_slot.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/util/script_slot.h"
 
 namespace {
 
@@ -58,7 +58,8 @@ struct HostView {
     int nested_begins = 0, orphan_ends = 0, foreign = 0;
     long events = 0;
     HostView() {
-        for (uint32_t i = 0; i < PARAM_COUNT; i++) value[i] = param_clamp((int)i, PARAMS[i].def);
+        for (uint32_t i = 0; i < PARAM_COUNT; i++)
+            value[i] = param_clamp((int)i, PARAMS[i].def);
     }
     void take(const std::vector<Ev> &list) {
         for (const Ev &e : list) {
@@ -81,7 +82,8 @@ struct HostView {
     }
     int left_open() const {
         int n = 0;
-        for (bool o : open) n += o ? 1 : 0;
+        for (bool o : open)
+            n += o ? 1 : 0;
         return n;
     }
     // Parameters whose last value the host received is not the stage's.
@@ -102,7 +104,7 @@ std::vector<Ev> take_events(ScriptHost &h) {
 } // namespace
 
 class EditLockTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         ClapTest::SetUp();
         h = make();
@@ -148,10 +150,12 @@ TEST_F(EditLockTest, AGarbageLockWordLeftByADeadProcessIsBrokenWhateverItHolds) 
 TEST_F(EditLockTest, ALockWordAnotherProcessKeepsScramblingDelaysNoEditorAndLosesNoValue) {
     pid_t hostile = spawn([&] {
         std::mt19937 rng(7);
-        for (;;) shm_store(s->edits.edit_lock, (uint32_t)rng() | 2u);
+        for (;;)
+            shm_store(s->edits.edit_lock, (uint32_t)rng() | 2u);
     });
     ASSERT_GT(hostile, 0);
-    for (int i = 0; i < 20000 && shm_load(s->edits.edit_lock) == 0; i++) usleep(1000);
+    for (int i = 0; i < 20000 && shm_load(s->edits.edit_lock) == 0; i++)
+        usleep(1000);
     bool back = gesture_returns(12.0, "a lock word scrambled all the time");
     kill(hostile, SIGKILL);
     waitpid(hostile, nullptr, 0);
@@ -176,7 +180,7 @@ TEST_F(EditLockTest, ALockWordAnotherProcessKeepsScramblingDelaysNoEditorAndLose
 }
 
 class EditPathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         shared_test_reset();
         ASSERT_TRUE(owner.start());
@@ -329,7 +333,8 @@ TEST_F(EditPathTest, ARemoteEditReachesAnOwnerWhoseHostDoesNotProcess) {
             dirty = dirty || l.find("mark_dirty") != std::string::npos;
             flush = flush || l.find("request_flush") != std::string::npos;
         }
-        for (const Ev &e : take_events(owner)) got.push_back(e);
+        for (const Ev &e : take_events(owner))
+            got.push_back(e);
         if (!(dirty && flush && got.size() >= 3)) usleep(10000);
     }
     printf("[ figure ] remote edit reached the idle owner's host after %.0f ms\n", ms_since(t0));

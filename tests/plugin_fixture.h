@@ -9,11 +9,11 @@
 
 #include "host/host.h"
 #include "registry/shared.h"
-#include "tests/util/testutil.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/util/testutil.h"
 
 class ClapTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         shared_test_reset();
         ASSERT_TRUE(lib.load(TERVIK_CLAP_PATH)) << lib.error();
@@ -65,7 +65,10 @@ protected:
 
 // Stereo buffers for process calls.
 struct Stereo {
-    explicit Stereo(uint32_t n, float v = 0.0f) : l(n, v), r(n, v) { ptr[0] = l.data(); ptr[1] = r.data(); }
+    explicit Stereo(uint32_t n, float v = 0.0f) : l(n, v), r(n, v) {
+        ptr[0] = l.data();
+        ptr[1] = r.data();
+    }
     std::vector<float> l, r;
     float *ptr[2];
     float *const *p() { return ptr; }

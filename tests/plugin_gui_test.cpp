@@ -56,7 +56,7 @@ TEST_F(ClapTest, GuiSizeRulesAndApiNeedNoEditor) {
 TEST_F(ClapTest, OneEditorPerInstanceWithItsHostTimer) {
     if (tk_test::xvfb_display().empty()) GTEST_SKIP() << "no Xvfb";
     HostInstance *h = make();
-    size_t own = h->timer_count(); // the stage's own timer, registered at init
+    size_t own = h->timer_count();      // the stage's own timer, registered at init
     ASSERT_TRUE(h->gui_set_scale(2.0)); // remembered for the editor to come
     ASSERT_TRUE(h->gui_create("x11", false));
     EXPECT_EQ(h->count_calls("register_timer:16"), 1u);

@@ -40,7 +40,8 @@ struct HostRun {
     }
     std::string text() const {
         std::string t;
-        for (const std::string &l : lines) t += l + "\n";
+        for (const std::string &l : lines)
+            t += l + "\n";
         return t;
     }
 };
@@ -54,7 +55,8 @@ HostRun host(const std::vector<std::string> &args) {
     if (!c.start(argv)) return r;
     c.close_stdin();
     std::string l;
-    while (c.read_line(&l, 60000)) r.lines.push_back(l);
+    while (c.read_line(&l, 60000))
+        r.lines.push_back(l);
     r.rc = c.wait(60000);
     return r;
 }
@@ -158,9 +160,9 @@ TEST(HostCli, HelpNamesEveryCommandAndBadUsageFails) {
         EXPECT_EQ(h2.lines, h.lines) << c;
     }
     EXPECT_EQ(host({"frobnicate"}).rc, 2);
-    EXPECT_EQ(host({"render", "--stages"}).rc, 2);          // missing value
-    EXPECT_EQ(host({"render", "--stages", "zero"}).rc, 2);  // not a number
-    EXPECT_EQ(host({"render", "--bogus", "1"}).rc, 2);      // unknown option
+    EXPECT_EQ(host({"render", "--stages"}).rc, 2);         // missing value
+    EXPECT_EQ(host({"render", "--stages", "zero"}).rc, 2); // not a number
+    EXPECT_EQ(host({"render", "--bogus", "1"}).rc, 2);     // unknown option
     EXPECT_EQ(host({"list"}).rc, 2);
     EXPECT_EQ(host({"list", "/nonexistent.clap"}).rc, 1);
 }
@@ -185,7 +187,7 @@ TEST(HostCli, RenderWritesAWavOfTheInputsLengthAndChannels) {
     std::string dir = tk_test::make_temp_dir("render");
     // The demo signal, 0.5 s at 48 kHz through two stages.
     HostRun r = host({"render", "--plugin", ZAM, "--stages", "2", "--seconds", "0.5", "--set", "Threshold=-12", "--set",
-                  "2:Release=50", "--out", dir + "/demo.wav"});
+                      "2:Release=50", "--out", dir + "/demo.wav"});
     EXPECT_EQ(r.rc, 0) << r.text();
     EXPECT_TRUE(r.has("input: demo signal, 0.50 s, 2 ch, 48000 Hz, peak -6.00 dBFS")) << r.text();
     EXPECT_TRUE(r.has("stage 1: output sample peak ")) << r.text();
@@ -204,7 +206,7 @@ TEST(HostCli, RenderWritesAWavOfTheInputsLengthAndChannels) {
     ASSERT_TRUE(wav_write(dir + "/mono.wav", mono, &err)) << err;
     for (const char *extra : {"--block=100", "--no-compensate"}) {
         HostRun m = host({"render", "--plugin", ZAM, "--stages", "1", "--in", dir + "/mono.wav", extra, "--out",
-                      dir + "/mono_out.wav"});
+                          dir + "/mono_out.wav"});
         EXPECT_EQ(m.rc, 0) << m.text();
         WavInfo mw = wav_info(dir + "/mono_out.wav");
         ASSERT_TRUE(mw.ok);
@@ -288,7 +290,8 @@ TEST(HostCli, ScriptAnswersEveryCommandWithOkOrError) {
     EXPECT_EQ(a[0].compare(0, 10, "latency 1 "), 0);
     a = s.cmd("calls");
     bool saw = false;
-    for (const std::string &l : a) saw = saw || l == "call 1 get_extension:clap.params";
+    for (const std::string &l : a)
+        saw = saw || l == "call 1 get_extension:clap.params";
     EXPECT_TRUE(saw);
     EXPECT_EQ(s.cmd("calls"), (std::vector<std::string>{"ok"})); // cleared
     EXPECT_TRUE(s.ok("events"));
@@ -601,7 +604,8 @@ TEST(HostCli, InspectClaimsAndWritesNothing) {
             full += shm_load(slots[i].ident.in_use) && shm_load(slots[i].calls.ring_count) >= CALL_RING;
         return full;
     };
-    for (int i = 0; i < 2000 && histories() < 2; i++) usleep(10000);
+    for (int i = 0; i < 2000 && histories() < 2; i++)
+        usleep(10000);
     ASSERT_EQ(histories(), 2);
     std::string before = unchanged_by_playing(m);
     uint32_t serial_next = shm_load(((const SharedHeader *)m)->serial_next);
@@ -660,7 +664,8 @@ TEST(HostCli, PresetsLoadsADiscoveredPresetThroughPresetLoad) {
     tk_test::ScopedPresetDir dir;
     HostRun r = host({"presets", "--plugin", TERVIK_CLAP_PATH, "--load", "chain:1", "--stages", "3", "--stage", "2"});
     EXPECT_EQ(r.rc, 0) << r.text();
-    EXPECT_TRUE(r.has("loaded \"Chain: transparent > punchy > final\" into stage 2 of 3 (preset_loaded:1:(null):chain:1)"))
+    EXPECT_TRUE(
+        r.has("loaded \"Chain: transparent > punchy > final\" into stage 2 of 3 (preset_loaded:1:(null):chain:1)"))
         << r.text();
     EXPECT_NE(r.first("stage 1:").find("Release=260 ms"), std::string::npos) << r.text();
     EXPECT_NE(r.first("stage 2:").find("Release=40 ms"), std::string::npos) << r.text();
@@ -697,7 +702,8 @@ TEST(HostCli, TheInstalledHostUsesThePluginOfItsInstallation) {
     ASSERT_TRUE(c.start({prefix + "/bin/tervik-host", "presets", "--load", "Loud"}));
     c.close_stdin();
     std::string line, out;
-    while (c.read_line(&line, 60000)) out += line + "\n";
+    while (c.read_line(&line, 60000))
+        out += line + "\n";
     EXPECT_EQ(c.wait(60000), 0) << out;
     EXPECT_NE(out.find("loaded \"Loud\" into stage 1 of 1"), std::string::npos) << out;
     tk_test::remove_tree(prefix);

@@ -64,7 +64,8 @@ TEST(HostGui, ForeignEditorEmbedsAndItsTimerRunsInTheMainLoop) {
     EXPECT_EQ(cw, w);
     EXPECT_EQ(ch, hh);
     bool varied = false;
-    for (size_t i = 3; i < rgb.size() && !varied; i++) varied = rgb[i] != rgb[i % 3];
+    for (size_t i = 3; i < rgb.size() && !varied; i++)
+        varied = rgb[i] != rgb[i % 3];
     EXPECT_TRUE(varied) << "the captured editor is one flat colour";
     h.gui_close();
     EXPECT_FALSE(h.gui_created());
@@ -107,9 +108,9 @@ TEST(HostGui, AnEditorSessionOutlivesTheLossOfTheEditorsAndThenTheWindowsXConnec
     tk_test::ScopedSegment seg("hostxio");
     tk_test::ScopedPresetDir presets;
     tk_test::Child host; // standard error joins standard output, for the plug-in's log lines
-    ASSERT_TRUE(host.start({"/bin/sh", "-c", "exec \"$0\" editor --plugin \"$1\" --stages 1 2>&1", TERVIK_HOST_PATH,
-                            TERVIK_CLAP_PATH},
-                           editor_child_env()));
+    ASSERT_TRUE(host.start(
+        {"/bin/sh", "-c", "exec \"$0\" editor --plugin \"$1\" --stages 1 2>&1", TERVIK_HOST_PATH, TERVIK_CLAP_PATH},
+        editor_child_env()));
     std::string line = host.wait_for("stage 1: editor ", 30000);
     ASSERT_NE(line.find(" window 0x"), std::string::npos) << line;
     Window parent = (Window)strtoul(line.c_str() + line.find(" window 0x") + 8, nullptr, 16);
@@ -133,7 +134,8 @@ TEST(HostGui, AnEditorSessionOutlivesTheLossOfTheEditorsAndThenTheWindowsXConnec
     EXPECT_FALSE(host.wait_for("error: stage 1: the X connection of the editor's window was lost", 30000).empty());
     EXPECT_FALSE(host.wait_for("processed ", 30000).empty());
     std::string rest, l; // the teardown that follows, sanitizers' reports included
-    while (host.read_line(&l, 30000)) rest += l + "\n";
+    while (host.read_line(&l, 30000))
+        rest += l + "\n";
     EXPECT_EQ(rest.find("Sanitizer"), std::string::npos) << rest;
     EXPECT_EQ(host.wait(30000), 1);
     XCloseDisplay(d);
@@ -145,9 +147,9 @@ TEST(HostGui, SigtermEndsAnEditorSessionInOrderWithItsScreenshot) {
     tk_test::ScopedPresetDir presets;
     std::string dir = tk_test::make_temp_dir("hostterm");
     tk_test::Child host;
-    ASSERT_TRUE(host.start({TERVIK_HOST_PATH, "editor", "--plugin", TERVIK_CLAP_PATH, "--stages", "1", "--shot",
-                            dir + "/shot"},
-                           editor_child_env()));
+    ASSERT_TRUE(
+        host.start({TERVIK_HOST_PATH, "editor", "--plugin", TERVIK_CLAP_PATH, "--stages", "1", "--shot", dir + "/shot"},
+                   editor_child_env()));
     ASSERT_FALSE(host.wait_for("stage 1: editor ", 30000).empty());
     kill(host.pid(), SIGTERM);
     EXPECT_FALSE(host.wait_for("stage 1: screenshot " + dir + "/shot-1.ppm", 30000).empty());

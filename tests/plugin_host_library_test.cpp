@@ -19,14 +19,15 @@ const char ZAM[] = "/usr/lib/clap/ZaMaximX2.clap";
 
 bool have_zam() { return access(ZAM, R_OK) == 0; }
 
-#define NEED_ZAM()                                                   \
-    do {                                                             \
-        if (!have_zam()) GTEST_SKIP() << ZAM << " is not installed"; \
+#define NEED_ZAM()                                                                                                     \
+    do {                                                                                                               \
+        if (!have_zam()) GTEST_SKIP() << ZAM << " is not installed";                                                   \
     } while (0)
 
 struct Buf {
     Buf(uint32_t ch, uint32_t n) : data(ch, std::vector<float>(n, 0.0f)), ptr(ch) {
-        for (uint32_t c = 0; c < ch; c++) ptr[c] = data[c].data();
+        for (uint32_t c = 0; c < ch; c++)
+            ptr[c] = data[c].data();
     }
     std::vector<std::vector<float>> data;
     std::vector<float *> ptr;
@@ -34,7 +35,8 @@ struct Buf {
     double peak() const {
         double m = 0;
         for (const auto &c : data)
-            for (float v : c) m = std::max(m, (double)std::fabs(v));
+            for (float v : c)
+                m = std::max(m, (double)std::fabs(v));
         return m;
     }
     bool finite() const {
@@ -320,7 +322,8 @@ TEST(HostChain, StagesRunInSeriesLikeSeparateInstancesDo) {
     Buf got(2, N * BLOCKS);
     for (uint32_t k = 0; k < BLOCKS; k++) {
         chain.cycle(N);
-        for (int c = 0; c < 2; c++) memcpy(got.data[c].data() + k * N, chain.output()[c], N * sizeof(float));
+        for (int c = 0; c < 2; c++)
+            memcpy(got.data[c].data() + k * N, chain.output()[c], N * sizeof(float));
     }
     EXPECT_EQ(got.data, ref.data);
     EXPECT_GT(got.peak(), 0.01);
@@ -350,7 +353,8 @@ TEST(HostChain, BusesRunOnParallelThreadsAndRealTimeRuns) {
     ASSERT_TRUE(Chain::run_parallel({&a, &b}, 50, 64));
     EXPECT_EQ(a.cycles(), 50u);
     EXPECT_EQ(b.cycles(), 50u);
-    for (size_t i = 0; i < b.size(); i++) EXPECT_EQ(b.stage(i).process_calls(), 50u);
+    for (size_t i = 0; i < b.size(); i++)
+        EXPECT_EQ(b.stage(i).process_calls(), 50u);
     // Continuous real-time processing, with the transport stopped for a while.
     ASSERT_TRUE(a.start(64, true));
     EXPECT_FALSE(a.start(64, true)); // already running
@@ -384,9 +388,11 @@ TEST(HostChain, RestartRequestsAreServedAlsoWhileRunning) {
     uint32_t before = h.latency();
     Buf b(2, 256);
     h.post_param(la, 5.0);
-    for (int i = 0; i < 3 && !h.callback_requested(); i++) h.process(b.p(), b.p(), 2, 256);
+    for (int i = 0; i < 3 && !h.callback_requested(); i++)
+        h.process(b.p(), b.p(), 2, 256);
     ASSERT_TRUE(h.callback_requested());
-    for (int i = 0; i < 3 && h.restarts_done() == 0; i++) h.idle();
+    for (int i = 0; i < 3 && h.restarts_done() == 0; i++)
+        h.idle();
     EXPECT_EQ(h.restarts_done(), 1u);
     EXPECT_TRUE(h.active());
     EXPECT_NE(h.latency(), before);
@@ -404,7 +410,8 @@ TEST(HostChain, RestartRequestsAreServedAlsoWhileRunning) {
     EXPECT_EQ(chain.stage(1).restarts_done(), 1u);
     EXPECT_EQ(chain.stage(0).restarts_done(), 0u);
     uint64_t c = chain.cycles();
-    ASSERT_TRUE(tk_test::poll_until([&] { return chain.cycles() >= c + 5; }, 20000, 200)); // processing goes on after the restart
+    ASSERT_TRUE(tk_test::poll_until([&] { return chain.cycles() >= c + 5; }, 20000,
+                                    200)); // processing goes on after the restart
     chain.stop();
     EXPECT_TRUE(chain.stage(1).active());
     chain.clear();

@@ -2,10 +2,10 @@
 // files resolved into settings on a chain of real Tervik stages, and the CLI around them.
 #include <unistd.h>
 
+#include "chainops/factory.h"
 #include "host/chain.h"
 #include "host/preset_cli.h"
 #include "params/params.h"
-#include "chainops/factory.h"
 #include "plugin_fixture.h"
 
 namespace {
@@ -17,7 +17,8 @@ std::string run_host(const std::vector<std::string> &args, int *status) {
     EXPECT_TRUE(c.start(argv));
     c.close_stdin();
     std::string out, line;
-    while (c.read_line(&line, 30000)) out += line + "\n";
+    while (c.read_line(&line, 30000))
+        out += line + "\n";
     *status = c.wait(30000);
     return out;
 }
@@ -25,7 +26,7 @@ std::string run_host(const std::vector<std::string> &args, int *status) {
 } // namespace
 
 class HostPresetTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         ClapTest::SetUp();
         ASSERT_TRUE(chain.create(lib, 3));
@@ -109,7 +110,7 @@ TEST_F(HostPresetTest, UserPresetFilesApplyByNameAndNumber) {
     for (size_t k = 0; k < 3; k++) {
         EXPECT_EQ(value(k, P_RELEASE), 900);
         EXPECT_EQ(value(k, P_LINK), 20);
-        EXPECT_EQ(value(k, P_STAGE), 0);  // never applied
+        EXPECT_EQ(value(k, P_STAGE), 0); // never applied
         EXPECT_EQ(value(k, P_GROUP), 0);
         EXPECT_EQ(value(k, P_BYPASS), 0);
     }
@@ -181,8 +182,9 @@ TEST_F(HostPresetTest, PresetListingPrintsControlBytesEscaped) {
 TEST_F(HostPresetTest, RenderAppliesPresetsBeforeSettings) {
     std::string out = tk_test::make_temp_dir("render") + "/o.wav";
     int st = 0;
-    std::string text = run_host({"render", "--plugin", TERVIK_CLAP_PATH, "--stages", "2", "--seconds", "1",
-                                 "--preset", "Loud", "--set", "2:Gain=1", "--out", out}, &st);
+    std::string text = run_host({"render", "--plugin", TERVIK_CLAP_PATH, "--stages", "2", "--seconds", "1", "--preset",
+                                 "Loud", "--set", "2:Gain=1", "--out", out},
+                                &st);
     EXPECT_EQ(st, 0) << text;
     EXPECT_NE(text.find("preset: Loud (Loud)"), std::string::npos) << text;
     EXPECT_NE(text.find("latency 56 samples"), std::string::npos) << text; // Loud's 1 ms lookahead

@@ -15,7 +15,8 @@ std::vector<std::string> read_lines(const std::string &path) {
     std::vector<std::string> out;
     std::ifstream f(path);
     std::string line;
-    while (std::getline(f, line)) out.push_back(line);
+    while (std::getline(f, line))
+        out.push_back(line);
     return out;
 }
 
@@ -46,7 +47,8 @@ TEST_F(ClapTest, EntryAndFactoryAnswerExactlyTheirIds) {
     EXPECT_STREQ(d->support_url, "");
     EXPECT_EQ(strncmp(d->url, "https://", 8), 0);
     const char *want[] = {"audio-effect", "limiter", "mastering", "stereo"};
-    for (int i = 0; i < 4; i++) EXPECT_STREQ(d->features[i], want[i]);
+    for (int i = 0; i < 4; i++)
+        EXPECT_STREQ(d->features[i], want[i]);
     EXPECT_EQ(d->features[4], nullptr);
 }
 
@@ -161,7 +163,8 @@ TEST_F(ClapTest, HistoryIsKeptAtTheSameRateAndResetAtAnother) {
     ASSERT_TRUE(h->activate(48000, 1, 512));
     EXPECT_EQ(dbg->history(p, 0, 0), -1000.0); // nothing written yet
     Stereo buf(512, 0.25f);
-    for (int i = 0; i < 4; i++) h->process(buf.p(), buf.p(), 2, 512);
+    for (int i = 0; i < 4; i++)
+        h->process(buf.p(), buf.p(), 2, 512);
     SharedSlot *s = slot_of(h);
     EXPECT_EQ(shm_load(s->history.hist_count), 32u);
     EXPECT_NE(dbg->history(p, 1, 0), -1000.0);
@@ -227,11 +230,13 @@ TEST_F(ClapTest, PoorHostsAreSkippedSilently) {
 
 TEST_F(ClapTest, ExtensionTableMatchesWholeIds) {
     HostInstance *h = make();
-    const char *ids[] = {"clap.params", "clap.audio-ports", "clap.note-ports", "clap.state", "clap.latency",
-                         "clap.gui", "clap.timer-support", "com.morvane.tervik.debug/1"};
-    for (const char *id : ids) EXPECT_NE(h->get_extension(id), nullptr) << id;
+    const char *ids[] = {"clap.params",  "clap.audio-ports", "clap.note-ports",    "clap.state",
+                         "clap.latency", "clap.gui",         "clap.timer-support", "com.morvane.tervik.debug/1"};
+    for (const char *id : ids)
+        EXPECT_NE(h->get_extension(id), nullptr) << id;
     const char *bad[] = {"clap.param", "clap.params.x", "clap.log", "com.morvane.tervik.debug", ""};
-    for (const char *id : bad) EXPECT_EQ(h->get_extension(id), nullptr) << id;
+    for (const char *id : bad)
+        EXPECT_EQ(h->get_extension(id), nullptr) << id;
     EXPECT_EQ(h->plugin()->get_extension(h->plugin(), nullptr), nullptr);
 }
 
@@ -262,12 +267,13 @@ TEST(ScanLog, WritesLifecycleLinesInOrderOnlyWhenAsked) {
     for (const std::string &l : lines) {
         size_t sp = l.find(' ');
         ASSERT_NE(sp, std::string::npos) << l;
-        for (size_t i = 0; i < sp; i++) ASSERT_TRUE(isdigit((unsigned char)l[i])) << l;
+        for (size_t i = 0; i < sp; i++)
+            ASSERT_TRUE(isdigit((unsigned char)l[i])) << l;
         msgs.push_back(l.substr(sp + 1));
     }
-    std::vector<std::string> want = {"entry_init", "clap.plugin-factory", "factory_create", "plug_init",
-                                     "plug_init: extensions", "plug_init: random", "plug_init: registry_add",
-                                     "plug_init: done", "activate", "entry_deinit"};
+    std::vector<std::string> want = {
+        "entry_init",        "clap.plugin-factory",     "factory_create",  "plug_init", "plug_init: extensions",
+        "plug_init: random", "plug_init: registry_add", "plug_init: done", "activate",  "entry_deinit"};
     size_t at = 0;
     for (const std::string &m : msgs)
         if (at < want.size() && m == want[at]) at++;

@@ -10,11 +10,11 @@
 #include <sstream>
 
 #include "params/edit_path.h"
+#include "plugin_fixture.h"
 #include "registry/chain.h"
 #include "registry/registry.h"
-#include "plugin_fixture.h"
-#include "tests/util/script_slot.h"
 #include "registry/testing/registry_testing.h"
+#include "tests/util/script_slot.h"
 #include "tests/util/stepped_clock.h"
 
 namespace {
@@ -30,7 +30,8 @@ SharedSlot *slot_of(ScriptHost &h, int stage) { return tk_test::script_slot(h, s
 // asked; false after a generous 20 s.
 bool rings_refilled(std::initializer_list<SharedSlot *> slots) {
     std::vector<std::pair<SharedSlot *, uint32_t>> from;
-    for (SharedSlot *s : slots) from.emplace_back(s, shm_load(s->calls.ring_count));
+    for (SharedSlot *s : slots)
+        from.emplace_back(s, shm_load(s->calls.ring_count));
     auto done = [&] {
         for (auto &[s, n] : from)
             if (shm_load(s->calls.ring_count) - n < 2 * CALL_RING) return false;
@@ -69,7 +70,8 @@ int claimed_slots(const std::string &path) {
     if (m == MAP_FAILED) return -1;
     const SharedSlot *slots = (const SharedSlot *)((const char *)m + sizeof(SharedHeader));
     int n = 0;
-    for (uint32_t i = 0; i < SHARED_SLOTS; i++) n += shm_load(slots[i].ident.in_use) != 0;
+    for (uint32_t i = 0; i < SHARED_SLOTS; i++)
+        n += shm_load(slots[i].ident.in_use) != 0;
     munmap(m, SHARED_SIZE);
     return n;
 }
@@ -84,7 +86,7 @@ std::string refusal_text(const std::string &path) {
 // Stages of the real plug-in in this process (through the real host library) meeting a
 // segment under their name that is not theirs alone.
 class SegmentTrustTest : public ClapTest {
-protected:
+  protected:
     // Two stages, created, initialised, activated and run for a block; the host records
     // their log lines.
     void run_two_stages() {
@@ -101,7 +103,8 @@ protected:
     }
     size_t log_lines(const std::string &text) {
         size_t n = 0;
-        for (auto &h : instances) n += h->count_calls(text);
+        for (auto &h : instances)
+            n += h->count_calls(text);
         return n;
     }
 };
@@ -135,7 +138,7 @@ TEST_F(SegmentTrustTest, SegmentAnotherUserCreatedFirstIsNotUsed) {
     char made = 0;
     ASSERT_EQ(read(ready[0], &made, 1), 1);
     ASSERT_EQ(made, 1);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(("/dev/shm" + seg.path()).c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 65534u);
     run_two_stages();
@@ -148,11 +151,12 @@ TEST_F(SegmentTrustTest, SegmentAnotherUserCreatedFirstIsNotUsed) {
     EXPECT_EQ(n, 0) << "the other user sees this user's stages";
     int status = 0;
     waitpid(other, &status, 0);
-    for (int fd : {ready[0], ready[1], go[0], go[1], seen[0], seen[1]}) close(fd);
+    for (int fd : {ready[0], ready[1], go[0], go[1], seen[0], seen[1]})
+        close(fd);
 }
 
 class MultiProcessTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { shared_test_reset(); }
     void TearDown() override { shared_test_reset(); }
     tk_test::ScopedSegment seg;
@@ -188,7 +192,8 @@ TEST_F(MultiProcessTest, EditsFromAnotherProcessReachTheOwnersHostAsGestures) {
     EXPECT_EQ(ev[1].value, -3.0);
     EXPECT_EQ(ev[2].value, -4.5);
     EXPECT_EQ(ev[3].type, 8);
-    for (const Ev &e : ev) EXPECT_EQ(e.id, 3u);
+    for (const Ev &e : ev)
+        EXPECT_EQ(e.id, 3u);
     // The process call asked for the main thread; there the owner marks its state dirty
     // and then asks for a flush.
     ASSERT_TRUE(owner.cmd("idle"));
@@ -213,7 +218,8 @@ TEST_F(MultiProcessTest, ThreeHundredPostsWithoutADrainDeliverTheFirstInOrderThe
     ASSERT_TRUE(owner.cmd("activate 48000 512"));
     SharedSlot *s = slot_of(owner, 1);
     ASSERT_NE(s, nullptr);
-    for (int i = 0; i < 300; i++) plugin_edit_value(s, 3, 5 + i);
+    for (int i = 0; i < 300; i++)
+        plugin_edit_value(s, 3, 5 + i);
     EXPECT_EQ(shm_load(s->values[3]), 304.0);
     ASSERT_TRUE(owner.cmd("process 1 512"));
     std::vector<std::string> lines;
@@ -223,7 +229,8 @@ TEST_F(MultiProcessTest, ThreeHundredPostsWithoutADrainDeliverTheFirstInOrderThe
     // stage's value once the queue is drained.
     const size_t kept = EDIT_QUEUE_LEN - EDIT_END_ROOM;
     ASSERT_EQ(ev.size(), kept + 1);
-    for (size_t i = 0; i < kept; i++) EXPECT_EQ(ev[i].value, 5.0 + (double)i);
+    for (size_t i = 0; i < kept; i++)
+        EXPECT_EQ(ev[i].value, 5.0 + (double)i);
     EXPECT_EQ(ev[kept].value, 304.0);
 }
 
@@ -245,7 +252,8 @@ TEST_F(MultiProcessTest, ChainsAreResolvedAcrossProcesses) {
     // Every call ring is filled twice over once both run, so all it holds overlaps in time.
     ASSERT_TRUE(rings_refilled({a1, a2, b1}));
     ChainEntry e[64];
-    for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++) c->key = nullptr;
+    for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++)
+        c->key = nullptr;
     int n = registry_chain_for(a2, 0, e, 64);
     ASSERT_EQ(n, 2);
     EXPECT_EQ(e[0].slot, a1);
@@ -280,7 +288,8 @@ TEST_F(MultiProcessTest, TwoChainsRenderingOfflineInTwoProcessesStayTwoChains) {
     ASSERT_TRUE(a1 && a2 && b1 && b2);
     EXPECT_EQ(shm_load(a1->render_mode), 1u);
     ChainEntry e[64];
-    for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++) c->key = nullptr;
+    for (ChainCache *c = registry_caches(); c < registry_caches() + 64; c++)
+        c->key = nullptr;
     auto own_chain = [&](SharedSlot *first, SharedSlot *second, SharedSlot *asking) {
         int n = registry_chain_for(asking, 0, e, 64);
         for (int i = 0; i < n; i++)
@@ -337,7 +346,7 @@ TEST_F(MultiProcessTest, KilledHostLeavesADeadStageThatIsNoLongerListed) {
     registry_group_usage(counts);
     EXPECT_EQ(counts[0], 1u);
     a.child.kill_hard();
-    clock.step_ms(1100); // past the second the liveness verdict is kept
+    clock.step_ms(1100);                      // past the second the liveness verdict is kept
     EXPECT_EQ(shm_load(s->ident.in_use), 1u); // still claimed
     EXPECT_FALSE(shared_alive(s));
     EXPECT_EQ(registry_chain_for(nullptr, 0, e, 64), 0);

@@ -19,21 +19,18 @@ struct Row {
     uint32_t flags;
 };
 const Row ROWS[17] = {
-    {1, "Input", -24, 24, 0, 0x20},        {2, "Gain", 0, 30, 0, 0x20},
-    {3, "Ceiling", -12, 0, -0.3, 0x20},    {4, "Release", 5, 2000, 100, 0x20},
-    {100, "Stage", 0, 8, 0, 0x01},         {101, "Group", 0, 15, 0, 0x01},
-    {5, "Stereo link", 0, 100, 100, 0x20}, {6, "True peak", 0, 1, 1, 0x21},
-    {7, "Adaptive release", 0, 1, 1, 0x21}, {8, "Lookahead", 0.1, 10, 1.5, 0x00},
-    {9, "Style", 0, 5, 0, 0x21},           {10, "Dither", 0, 2, 0, 0x01},
-    {11, "Noise shaping", 0, 2, 2, 0x01},  {12, "Bypass", 0, 1, 0, 0x31},
-    {13, "Delta listen", 0, 1, 0, 0x21},   {14, "Unity gain", 0, 1, 0, 0x21},
-    {15, "Mix", 0, 100, 100, 0x20},
+    {1, "Input", -24, 24, 0, 0x20},        {2, "Gain", 0, 30, 0, 0x20},     {3, "Ceiling", -12, 0, -0.3, 0x20},
+    {4, "Release", 5, 2000, 100, 0x20},    {100, "Stage", 0, 8, 0, 0x01},   {101, "Group", 0, 15, 0, 0x01},
+    {5, "Stereo link", 0, 100, 100, 0x20}, {6, "True peak", 0, 1, 1, 0x21}, {7, "Adaptive release", 0, 1, 1, 0x21},
+    {8, "Lookahead", 0.1, 10, 1.5, 0x00},  {9, "Style", 0, 5, 0, 0x21},     {10, "Dither", 0, 2, 0, 0x01},
+    {11, "Noise shaping", 0, 2, 2, 0x01},  {12, "Bypass", 0, 1, 0, 0x31},   {13, "Delta listen", 0, 1, 0, 0x21},
+    {14, "Unity gain", 0, 1, 0, 0x21},     {15, "Mix", 0, 100, 100, 0x20},
 };
 
 } // namespace
 
 class ParamsTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         ClapTest::SetUp();
         h = make();
@@ -204,7 +201,8 @@ TEST_F(ParamsTest, ValuesAnotherProcessStoredReachTheHostBounded) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        for (const Bad &b : bad) shm_store(s->values[b.index], b.stored);
+        for (const Bad &b : bad)
+            shm_store(s->values[b.index], b.stored);
         _exit(0);
     }
     ASSERT_EQ(waitpid(pid, nullptr, 0), pid);

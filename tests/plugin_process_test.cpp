@@ -8,8 +8,8 @@
 #include <cmath>
 #include <limits>
 
-#include "params/params.h"
 #include "params/edit_path.h"
+#include "params/params.h"
 #include "plugin_fixture.h"
 #include "tests/util/stepped_clock.h"
 
@@ -25,7 +25,7 @@ int first_above(const std::vector<float> &x, float thr) {
 } // namespace
 
 class ProcessTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         ClapTest::SetUp();
         h = make();
@@ -44,10 +44,12 @@ TEST_F(ProcessTest, EventsTakeEffectAtTheirSamplePositions) {
     InputEvents prime(2);
     prime.add_param(0, 3, -6.0206);
     h->process(in.p(), out.p(), 2, 512, &prime);
-    for (int i = 0; i < 20; i++) h->process(in.p(), out.p(), 2, 512);
+    for (int i = 0; i < 20; i++)
+        h->process(in.p(), out.p(), 2, 512);
     const float steady = out.l[511];
     EXPECT_NEAR(steady, 0.25f, 1e-4);
-    for (int i = 0; i < 512; i++) ASSERT_EQ(out.l[i], steady);
+    for (int i = 0; i < 512; i++)
+        ASSERT_EQ(out.l[i], steady);
     // Time 0: before the first sample.
     InputEvents ev(8);
     ev.add_param(0, 15, 0.0);
@@ -58,14 +60,16 @@ TEST_F(ProcessTest, EventsTakeEffectAtTheirSamplePositions) {
     ev.clear();
     ev.add_param(0, 15, 100.0);
     h->process(in.p(), out.p(), 2, 512, &ev);
-    for (int i = 0; i < 20; i++) h->process(in.p(), out.p(), 2, 512);
+    for (int i = 0; i < 20; i++)
+        h->process(in.p(), out.p(), 2, 512);
     ASSERT_EQ(out.l[511], steady);
     ev.clear();
     ev.add_param(100, 15, 0.0);
     ev.add_param(100, 1, 3.0);
     ev.add_param(700, 2, 6.0);
     h->process(in.p(), out.p(), 2, 512, &ev);
-    for (int i = 0; i < 100; i++) ASSERT_EQ(out.l[i], steady) << i;
+    for (int i = 0; i < 100; i++)
+        ASSERT_EQ(out.l[i], steady) << i;
     EXPECT_NE(out.l[100], steady);
     EXPECT_EQ(value(h, 1), 3.0);
     EXPECT_EQ(value(h, 2), 6.0); // applied after the last piece
@@ -79,10 +83,13 @@ TEST_F(ProcessTest, MixZeroFromTheStartIsTheExactlyDelayedDryInput) {
     h->process(q.p(), q.p(), 2, 64, &ev);
     h->reset(); // the smoothers now stand at their targets
     Stereo in(1024), out(1024);
-    for (int i = 0; i < 1024; i++) in.l[i] = in.r[i] = (float)(0.9 * std::sin(i * 0.05));
+    for (int i = 0; i < 1024; i++)
+        in.l[i] = in.r[i] = (float)(0.9 * std::sin(i * 0.05));
     h->process(in.p(), out.p(), 2, 1024);
-    for (int i = 0; i < 80; i++) ASSERT_EQ(out.l[i], 0.0f);
-    for (int i = 80; i < 1024; i++) ASSERT_EQ(out.l[i], in.l[i - 80]) << i;
+    for (int i = 0; i < 80; i++)
+        ASSERT_EQ(out.l[i], 0.0f);
+    for (int i = 80; i < 1024; i++)
+        ASSERT_EQ(out.l[i], in.l[i - 80]) << i;
 }
 
 TEST_F(ProcessTest, HistoryRowsFollowTheFrameCount) {
@@ -104,7 +111,7 @@ TEST_F(ProcessTest, HistoryRowsFollowTheFrameCount) {
 // The same pipeline with the plug-in linked into this test program, so that it reads this
 // program's clock: pauses between calls are stepped, not slept.
 class SteppedProcessTest : public ClapTest {
-protected:
+  protected:
     void SetUp() override {
         shared_test_reset();
         ASSERT_TRUE(lib.load_linked(&clap_entry, TERVIK_CLAP_PATH)) << lib.error();
@@ -267,7 +274,8 @@ TEST_F(ProcessTest, MissingInputIsSilenceAndEveryOutputChannelIsWritten) {
     std::vector<float> o0(64), o1(64), o2(64);
     float *outs[3] = {o0.data(), o1.data(), o2.data()};
     auto fill = [&] {
-        for (std::vector<float> *v : {&o0, &o1, &o2}) std::fill(v->begin(), v->end(), stale);
+        for (std::vector<float> *v : {&o0, &o1, &o2})
+            std::fill(v->begin(), v->end(), stale);
     };
     auto silent = [&](const std::vector<float> &v) {
         for (float x : v)
@@ -450,7 +458,8 @@ TEST_F(ProcessTest, MidiLearnAndMapping) {
     EXPECT_EQ(shm_load(s->midi.midi_cc[0]), -1);
     h->debug_ext()->midi_learn(h->plugin(), -7);
     midi(0xB0, 31, 5);
-    for (int i = 0; i < 17; i++) EXPECT_NE(shm_load(s->midi.midi_cc[i]), 31);
+    for (int i = 0; i < 17; i++)
+        EXPECT_NE(shm_load(s->midi.midi_cc[i]), 31);
 }
 
 TEST_F(ProcessTest, EditsPostedFromOutsideReachTheOwnersHostAsGestures) {
@@ -494,7 +503,8 @@ TEST_F(ProcessTest, EditsPostedFromOutsideReachTheOwnersHostAsGestures) {
 }
 
 TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCountersAreDropped) {
-    for (int i = 0; i < 300; i++) plugin_edit_value(s, 0, -24.0 + i * 0.1);
+    for (int i = 0; i < 300; i++)
+        plugin_edit_value(s, 0, -24.0 + i * 0.1);
     EXPECT_NEAR(value(h, 1), -24.0 + 299 * 0.1, 1e-9);
     Stereo b(64);
     h->process(b.p(), b.p(), 2, 64);
@@ -503,7 +513,8 @@ TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCounters
     // the drain then sends the stage's value, so the host ends where the stage is.
     const size_t kept = EDIT_QUEUE_LEN - EDIT_END_ROOM;
     ASSERT_EQ(e.size(), kept + 1);
-    for (size_t i = 0; i < kept; i++) ASSERT_NEAR(e[i].value, -24.0 + (double)i * 0.1, 1e-9);
+    for (size_t i = 0; i < kept; i++)
+        ASSERT_NEAR(e[i].value, -24.0 + (double)i * 0.1, 1e-9);
     EXPECT_EQ(e[kept].param_id, 1u);
     EXPECT_EQ(e[kept].value, value(h, 1));
     // A corrupted write counter from another process: nothing is sent, the queue resyncs.
@@ -528,7 +539,7 @@ TEST_F(ProcessTest, FullQueueDeliversInOrderThenTheStagesValueAndCorruptCounters
 
 TEST_F(ProcessTest, DeadPosterHoldingTheEditLockDoesNotFreezeEditors) {
     shm_store(s->edits.edit_lock, 1u); // a poster died inside the critical section
-    plugin_edit_begin(s, 1);     // returns after the stale lock is broken
+    plugin_edit_begin(s, 1);           // returns after the stale lock is broken
     plugin_edit_end(s, 1);
     EXPECT_EQ(shm_load(s->edits.edit_lock), 0u);
     Stereo b(64);
@@ -538,7 +549,8 @@ TEST_F(ProcessTest, DeadPosterHoldingTheEditLockDoesNotFreezeEditors) {
 
 TEST_F(ProcessTest, LoudResetRestartsTheMeter) {
     Stereo b(4800);
-    for (int i = 0; i < 4800; i++) b.l[i] = b.r[i] = (float)(0.5 * std::sin(2 * M_PI * 1000.0 * i / 48000.0));
+    for (int i = 0; i < 4800; i++)
+        b.l[i] = b.r[i] = (float)(0.5 * std::sin(2 * M_PI * 1000.0 * i / 48000.0));
     for (int i = 0; i < 10; i++) {
         Stereo o(4800);
         h->process(b.p(), o.p(), 2, 4800);

@@ -17,11 +17,13 @@ struct Blob {
         return *this;
     }
     Blob &u32(uint32_t v) {
-        for (int i = 0; i < 4; i++) b.push_back((uint8_t)(v >> (8 * i)));
+        for (int i = 0; i < 4; i++)
+            b.push_back((uint8_t)(v >> (8 * i)));
         return *this;
     }
     Blob &u64(uint64_t v) {
-        for (int i = 0; i < 8; i++) b.push_back((uint8_t)(v >> (8 * i)));
+        for (int i = 0; i < 8; i++)
+            b.push_back((uint8_t)(v >> (8 * i)));
         return *this;
     }
     Blob &f64(double d) {
@@ -54,14 +56,14 @@ struct Prefs {
 };
 Prefs prefs_of(const std::vector<uint8_t> &b) {
     size_t k = b.size() - 40;
-    return Prefs{rd32(b, k + 4), rd32(b, k + 8), rd32(b, k + 12), rd32(b, k + 16), rd32(b, k + 20),
-                 rdf(b, k + 24),  rdf(b, k + 32)};
+    return Prefs{rd32(b, k + 4),  rd32(b, k + 8), rd32(b, k + 12), rd32(b, k + 16),
+                 rd32(b, k + 20), rdf(b, k + 24), rdf(b, k + 32)};
 }
 
 } // namespace
 
 class StateTest : public ClapTest {
-protected:
+  protected:
     std::vector<uint8_t> save(HostInstance *h) {
         std::vector<uint8_t> b;
         EXPECT_TRUE(h->state_save(&b));
@@ -107,7 +109,7 @@ TEST_F(StateTest, SavedBlobReloadsIntoANewInstance) {
     std::vector<uint8_t> b = save(a);
     ASSERT_EQ(b.size(), 272u + 16u); // two mappings
     EXPECT_EQ(rd32(b, 228), 2u);
-    EXPECT_EQ(rd32(b, 232), 2u);  // Gain first (index order)
+    EXPECT_EQ(rd32(b, 232), 2u); // Gain first (index order)
     EXPECT_EQ(rd32(b, 236), 7u);
     EXPECT_EQ(rd32(b, 240), 12u); // Bypass
     EXPECT_EQ(rd32(b, 244), 64u);
@@ -151,7 +153,8 @@ TEST_F(StateTest, OpeningAProjectIsQuiet) {
     chase.add_midi(0, 0xB0, 64, 0);
     Stereo buf(512, 0.1f);
     b->process(buf.p(), buf.p(), 2, 512, &chase);
-    for (int i = 0; i < 20; i++) b->process(buf.p(), buf.p(), 2, 512);
+    for (int i = 0; i < 20; i++)
+        b->process(buf.p(), buf.p(), 2, 512);
     ASSERT_TRUE(b->flush(nullptr));
     // The host's main loop with the stage's own timer fired twice, as in 300 ms of it.
     for (int i = 0; i < 2; i++) {
@@ -198,13 +201,13 @@ TEST_F(StateTest, PartialBlobsApplyWhatTheyHold) {
     EXPECT_EQ(value(h, 100), 3);
     EXPECT_EQ(value(h, 1), 24);
     // MIDI control 128 skipped; unknown id skipped.
-    ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(3)
-                                  .u32(2).u32(128).u32(3).u32(5).u32(55).u32(6).b));
+    ASSERT_TRUE(h->state_load(
+        Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(3).u32(2).u32(128).u32(3).u32(5).u32(55).u32(6).b));
     EXPECT_EQ(shm_load(s->midi.midi_cc[1]), -1);
     EXPECT_EQ(shm_load(s->midi.midi_cc[2]), 5);
     // m = 18 ends the load: the UI chunk is not read.
-    ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(18)
-                                  .ui(0, 1, 2, 2, 3, 2.0, -20).b));
+    ASSERT_TRUE(
+        h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(18).ui(0, 1, 2, 2, 3, 2.0, -20).b));
     Prefs p = prefs_of(save(h));
     EXPECT_EQ(p.show_grid, 0u);
     // A UI chunk without a MIDI chunk is not read.
@@ -213,8 +216,8 @@ TEST_F(StateTest, PartialBlobsApplyWhatTheyHold) {
     EXPECT_EQ(p.show_grid, 0u);
     EXPECT_EQ(p.show_controls, 1u);
     // Good preferences apply; out-of-range ones take their defaults.
-    ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0)
-                                  .ui(0, 7, 2, 1, 3, 2.0, -20).b));
+    ASSERT_TRUE(
+        h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0).ui(0, 7, 2, 1, 3, 2.0, -20).b));
     p = prefs_of(save(h));
     EXPECT_EQ(p.show_controls, 0u);
     EXPECT_EQ(p.show_grid, 1u);
@@ -223,23 +226,22 @@ TEST_F(StateTest, PartialBlobsApplyWhatTheyHold) {
     EXPECT_EQ(p.target_idx, 3u);
     EXPECT_EQ(p.ui_scale, 2.0);
     EXPECT_EQ(p.target_custom, -20.0);
-    ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0)
-                                  .ui(1, 0, 3, 9, 7, 3.0, -45).b));
+    ASSERT_TRUE(
+        h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0).ui(1, 0, 3, 9, 7, 3.0, -45).b));
     p = prefs_of(save(h));
     EXPECT_EQ(p.lufs_mode, 0u);
     EXPECT_EQ(p.spread, 0u);
     EXPECT_EQ(p.target_idx, 1u);
     EXPECT_EQ(p.ui_scale, 1.0);
     EXPECT_EQ(p.target_custom, -16.0);
-    ASSERT_TRUE(h->state_load(Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0)
-                                  .ui(1, 0, 0, 0, 0, std::nan(""), std::nan("")).b));
+    ASSERT_TRUE(h->state_load(
+        Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0).ui(1, 0, 0, 0, 0, std::nan(""), std::nan("")).b));
     p = prefs_of(save(h));
     EXPECT_EQ(p.ui_scale, 1.0);
     EXPECT_EQ(p.target_custom, -16.0);
     EXPECT_EQ(p.target_idx, 0u);
     // A UI chunk cut short applies nothing of it.
-    std::vector<uint8_t> cut = Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0)
-                                   .ui(1, 1, 1, 1, 1, 1.5, -10).b;
+    std::vector<uint8_t> cut = Blob().raw("TKM1").u32(1).u64(0).u32(0).raw("MIDI").u32(0).ui(1, 1, 1, 1, 1, 1.5, -10).b;
     cut.resize(cut.size() - 3);
     ASSERT_TRUE(h->state_load(cut));
     p = prefs_of(save(h));
@@ -285,16 +287,19 @@ TEST_F(StateTest, RandomAndTruncatedBlobsNeverBreakTheStage) {
             b.assign(good.begin(), good.begin() + (long)(rng() % (good.size() + 1)));
         } else if (mode == 1) { // flipped bytes in a good blob
             b = good;
-            for (int k = 0; k < 6; k++) b[rng() % b.size()] ^= (uint8_t)(1u << (rng() % 8));
+            for (int k = 0; k < 6; k++)
+                b[rng() % b.size()] ^= (uint8_t)(1u << (rng() % 8));
         } else if (mode == 2) { // valid header, random records
             Blob x;
             x.raw("TKM1").u32(1).u64(rng()).u32(rng() % 40);
             size_t n = rng() % 600;
-            for (size_t k = 0; k < n; k++) x.b.push_back((uint8_t)rng());
+            for (size_t k = 0; k < n; k++)
+                x.b.push_back((uint8_t)rng());
             b = x.b;
         } else { // pure noise
             size_t n = rng() % 400;
-            for (size_t k = 0; k < n; k++) b.push_back((uint8_t)rng());
+            for (size_t k = 0; k < n; k++)
+                b.push_back((uint8_t)rng());
             if (n >= 4 && (rng() & 1)) memcpy(b.data(), "TKM1", 4);
         }
         h->state_load(b);

@@ -13,18 +13,18 @@
 #include "registry/chain.h"
 #include "registry/registry.h"
 #include "registry/shared.h"
+#include "registry/testing/registry_testing.h"
 #include "sys/sys.h"
 #include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
-#include "registry/testing/registry_testing.h"
 
 namespace {
 
 constexpr uint64_t US = 1000;
 constexpr uint64_t MS = 1000000;
-constexpr uint64_t PERIOD = 40 * MS;  // one processing cycle (stages stay running for 160 ms)
-constexpr uint64_t CALL = MS;         // one stage's process call
-constexpr uint64_t STEP = 1500 * US;  // from one stage's start to the next one's in a bus
+constexpr uint64_t PERIOD = 40 * MS; // one processing cycle (stages stay running for 160 ms)
+constexpr uint64_t CALL = MS;        // one stage's process call
+constexpr uint64_t STEP = 1500 * US; // from one stage's start to the next one's in a bus
 
 // Records one process call into a slot as the pipeline does: start stamps, then the end
 // time, then the record count.
@@ -48,8 +48,8 @@ struct Bus {
     std::vector<SharedSlot *> order;
     int64_t offset = 0;
     int64_t odd_offset = NO_OFFSET;
-    bool steady = true;      // the host gives sample positions
-    int64_t clock_skew = 0;  // added per stage index to its steady time (separate clocks)
+    bool steady = true;     // the host gives sample positions
+    int64_t clock_skew = 0; // added per stage index to its steady time (separate clocks)
     uint64_t step = STEP;
 };
 
@@ -88,16 +88,18 @@ void age(SharedSlot *s, uint64_t ns) {
 }
 
 class ChainQuery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         shared_test_reset();
         ASSERT_TRUE(shared_mapped());
         registry_lock();
-        for (int i = 0; i < 64; i++) registry_caches()[i].key = nullptr;
+        for (int i = 0; i < 64; i++)
+            registry_caches()[i].key = nullptr;
         registry_unlock();
     }
     void TearDown() override {
-        for (SharedSlot *s : slots_) shared_release(s);
+        for (SharedSlot *s : slots_)
+            shared_release(s);
         shared_test_reset();
     }
 
@@ -125,12 +127,14 @@ protected:
     // The slots of a result, in result order.
     static std::vector<SharedSlot *> order(const std::vector<ChainEntry> &r) {
         std::vector<SharedSlot *> v;
-        for (const ChainEntry &e : r) v.push_back(e.slot);
+        for (const ChainEntry &e : r)
+            v.push_back(e.slot);
         return v;
     }
     static std::vector<uint32_t> positions(const std::vector<ChainEntry> &r) {
         std::vector<uint32_t> v;
-        for (const ChainEntry &e : r) v.push_back(e.pos);
+        for (const ChainEntry &e : r)
+            v.push_back(e.pos);
         return v;
     }
 
@@ -145,7 +149,7 @@ using Pos = std::vector<uint32_t>;
 
 TEST_F(ChainQuery, TwoStagesInSeriesFormOneChainInSignalOrder) {
     SharedSlot *a = stage(0x101), *b = stage(0x202);
-    Bus bus{{b, a}};  // b processes first although a has the lower slot
+    Bus bus{{b, a}}; // b processes first although a has the lower slot
     host_.run(bus, 40);
 
     for (SharedSlot *own : {a, b, (SharedSlot *)nullptr}) {
@@ -188,7 +192,8 @@ TEST_F(ChainQuery, EquallySpacedStagesWithoutSteadyKeepTheFirstStarterFirst) {
     // Four stages spread evenly over the cycle: every gap, the wrap-around one included,
     // is equal, so the cycle is taken to begin at the earliest start.
     SharedSlot *s[4];
-    for (int i = 0; i < 4; i++) s[i] = stage(0x100 + (uint64_t)i);
+    for (int i = 0; i < 4; i++)
+        s[i] = stage(0x100 + (uint64_t)i);
     Bus bus{{s[2], s[0], s[3], s[1]}};
     bus.steady = false;
     bus.step = PERIOD / 4;
@@ -220,13 +225,14 @@ TEST_F(ChainQuery, StagesWithoutPositionKeepSlotOrder) {
     std::vector<ChainEntry> r = query(s[3]);
     EXPECT_EQ(order(r), (Slots{s[0], s[1], s[2], s[3], s[4], s[5]}));
     EXPECT_EQ(positions(r), (Pos{99, 99, 99, 99, 99, 99}));
-    for (SharedSlot *x : s) EXPECT_EQ(shm_load(x->calls.serial), 42u);
+    for (SharedSlot *x : s)
+        EXPECT_EQ(shm_load(x->calls.serial), 42u);
 }
 
 TEST_F(ChainQuery, OverlappingBusesAreSeparateChains) {
     SharedSlot *a = stage(0x101), *b = stage(0x202);
     Bus one{{a}}, two{{b}};
-    two.offset = 300 * US;  // b runs while a runs, on another audio thread
+    two.offset = 300 * US; // b runs while a runs, on another audio thread
     host_.run({&one, &two}, 40);
 
     std::vector<ChainEntry> ra = query(a), rb = query(b);
@@ -263,13 +269,13 @@ TEST_F(ChainQuery, SwappedStagesShowTheNewOrderAfterThreeQueriesOver150ms) {
     bus.order = {b, a};
     host_.run(bus, 70);
     uint64_t first = sys_time_ns();
-    EXPECT_EQ(order(query(a)), (Slots{a, b}));  // seen once
+    EXPECT_EQ(order(query(a)), (Slots{a, b})); // seen once
     host_.run(bus, 1);
-    EXPECT_EQ(order(query(a)), (Slots{a, b}));  // seen twice
+    EXPECT_EQ(order(query(a)), (Slots{a, b})); // seen twice
     host_.run(bus, 1);
     std::vector<ChainEntry> third = query(a);
     if (sys_time_ns() - first < 150 * MS) {
-        EXPECT_EQ(order(third), (Slots{a, b}));  // too soon
+        EXPECT_EQ(order(third), (Slots{a, b})); // too soon
     }
 
     clock_.step_ms(160);
@@ -289,9 +295,9 @@ TEST_F(ChainQuery, SwapSeenOverTimeButFewerThanThreeQueriesIsNotAccepted) {
     EXPECT_EQ(order(query(a)), (Slots{a, b}));
     clock_.step_ms(160);
     host_.run(bus, 2);
-    EXPECT_EQ(order(query(a)), (Slots{a, b}));  // second sighting, however late
+    EXPECT_EQ(order(query(a)), (Slots{a, b})); // second sighting, however late
     host_.run(bus, 1);
-    EXPECT_EQ(order(query(a)), (Slots{b, a}));  // third, and 150 ms have passed
+    EXPECT_EQ(order(query(a)), (Slots{b, a})); // third, and 150 ms have passed
 }
 
 TEST_F(ChainQuery, StoppedTransportKeepsTheOrderThenPrunesADepartedStage) {
@@ -300,19 +306,21 @@ TEST_F(ChainQuery, StoppedTransportKeepsTheOrderThenPrunesADepartedStage) {
     host_.run(bus, 40);
     EXPECT_EQ(order(query(a)), (Slots{a, c, b}));
 
-    for (SharedSlot *s : {a, b, c}) age(s, 2000 * MS);  // no calls for two seconds
-    std::vector<ChainEntry> stopped = query(a);          // first idle query
+    for (SharedSlot *s : {a, b, c})
+        age(s, 2000 * MS);                      // no calls for two seconds
+    std::vector<ChainEntry> stopped = query(a); // first idle query
     EXPECT_EQ(order(stopped), (Slots{a, c, b}));
     EXPECT_EQ(positions(stopped), (Pos{1, 2, 3}));
-    for (const ChainEntry &e : stopped) EXPECT_EQ(e.recent, 0);
+    for (const ChainEntry &e : stopped)
+        EXPECT_EQ(e.recent, 0);
 
     // c leaves; its place is kept until the chain has been idle for 3 queries and 150 ms.
     drop(c);
     clock_.step_ms(160);
-    std::vector<ChainEntry> r = query(a);  // second idle query: not yet
+    std::vector<ChainEntry> r = query(a); // second idle query: not yet
     EXPECT_EQ(order(r), (Slots{a, b}));
     EXPECT_EQ(positions(r), (Pos{1, 3}));
-    r = query(a);  // third
+    r = query(a); // third
     EXPECT_EQ(order(r), (Slots{a, b}));
     EXPECT_EQ(positions(r), (Pos{1, 2}));
 }
@@ -334,7 +342,8 @@ TEST_F(ChainQuery, StoredTagsKeepTheChainWithoutTimingEvidence) {
         EXPECT_EQ(order(r), (Slots{b, c, a}));
         EXPECT_EQ(positions(r), (Pos{1, 2, 3}));
     }
-    for (SharedSlot *s : {a, b, c}) EXPECT_EQ(shm_load(s->calls.serial), tag);
+    for (SharedSlot *s : {a, b, c})
+        EXPECT_EQ(shm_load(s->calls.serial), tag);
 }
 
 TEST_F(ChainQuery, ParallelStagesSharingATagAreSplit) {
@@ -358,10 +367,11 @@ TEST_F(ChainQuery, TagConflictIsWonByTheClusterWithRunningSerialStages) {
     // but has no linked pair. l1 and l2 run in series on a bus that overlaps u1.
     SharedSlot *u2 = stage(0x102), *u3 = stage(0x103), *u1 = stage(0x101);
     SharedSlot *l1 = stage(0x201), *l2 = stage(0x202);
-    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->calls.serial, 500u);
+    for (SharedSlot *s : {u1, u2, u3, l1, l2})
+        shm_store(s->calls.serial, 500u);
     Bus u{{u1, u2, u3}}, l{{l1, l2}};
-    l.offset = 5 * MS;                // after every stage of u in even cycles,
-    l.odd_offset = -(int64_t)4 * MS;  // before all of them in odd ones
+    l.offset = 5 * MS;               // after every stage of u in even cycles,
+    l.odd_offset = -(int64_t)4 * MS; // before all of them in odd ones
     uint64_t now = sys_time_ns();
     host_.run({&u, &l}, 40, now - 30 * PERIOD);
     u.order = {u1};
@@ -383,7 +393,8 @@ TEST_F(ChainQuery, ViewAnswersLikeTheQueryWithoutStoringAnything) {
     // Stored tags that join and conflict (as above), and a new stage without a tag.
     SharedSlot *u2 = stage(0x102), *u3 = stage(0x103), *u1 = stage(0x101);
     SharedSlot *l1 = stage(0x201), *l2 = stage(0x202), *n1 = stage(0x301, 1);
-    for (SharedSlot *s : {u1, u2, u3, l1, l2}) shm_store(s->calls.serial, 500u);
+    for (SharedSlot *s : {u1, u2, u3, l1, l2})
+        shm_store(s->calls.serial, 500u);
     Bus u{{u1, u2, u3}}, l{{l1, l2}}, n{{n1}};
     l.offset = 5 * MS;
     l.odd_offset = -(int64_t)4 * MS;
@@ -393,12 +404,14 @@ TEST_F(ChainQuery, ViewAnswersLikeTheQueryWithoutStoringAnything) {
     host_.run({&u, &l, &n}, 30, now);
     auto forget_orders = [] {
         registry_lock();
-        for (int i = 0; i < 64; i++) registry_caches()[i].key = nullptr;
+        for (int i = 0; i < 64; i++)
+            registry_caches()[i].key = nullptr;
         registry_unlock();
     };
     auto tags = [&] {
         std::vector<uint32_t> t;
-        for (SharedSlot *s : slots_) t.push_back(shm_load(s->calls.serial));
+        for (SharedSlot *s : slots_)
+            t.push_back(shm_load(s->calls.serial));
         return t;
     };
     struct Ask {
@@ -443,7 +456,8 @@ TEST_F(ChainQuery, ManualStageIsListedBeforeAnAutomaticStageAtItsPosition) {
 
 TEST_F(ChainQuery, MaxSmallerThanTheChainGivesTheFirstMembersInSlotOrder) {
     SharedSlot *s[5];
-    for (int i = 0; i < 5; i++) s[i] = stage(0x100 + (uint64_t)i);
+    for (int i = 0; i < 5; i++)
+        s[i] = stage(0x100 + (uint64_t)i);
     Bus bus{{s[4], s[3], s[2], s[1], s[0]}};
     host_.run(bus, 40);
     EXPECT_EQ(positions(query(s[0])), (Pos{1, 2, 3, 4, 5}));
@@ -453,9 +467,9 @@ TEST_F(ChainQuery, MaxSmallerThanTheChainGivesTheFirstMembersInSlotOrder) {
 }
 
 TEST_F(ChainQuery, WithoutOwnSlotTheLargestClusterIsChosen) {
-    SharedSlot *d = stage(0x401);  // alone on its bus, first by slot
+    SharedSlot *d = stage(0x401); // alone on its bus, first by slot
     SharedSlot *a = stage(0x101), *b = stage(0x202), *c = stage(0x303);
-    SharedSlot *other = stage(0x501, 3);  // a stage of another group
+    SharedSlot *other = stage(0x501, 3); // a stage of another group
     Bus chain{{a, b, c}}, lone{{d}};
     lone.offset = 5 * MS;
     lone.odd_offset = -(int64_t)2 * MS;
@@ -464,7 +478,7 @@ TEST_F(ChainQuery, WithoutOwnSlotTheLargestClusterIsChosen) {
     int n = registry_chain(0, out, 64);
     ASSERT_EQ(n, 3);
     EXPECT_EQ(order(std::vector<ChainEntry>(out, out + n)), (Slots{a, b, c}));
-    EXPECT_EQ(order(query(other)), (Slots{a, b, c}));  // not a member of group 0
+    EXPECT_EQ(order(query(other)), (Slots{a, b, c})); // not a member of group 0
     EXPECT_EQ(order(query(d)), (Slots{d}));
 }
 
@@ -525,7 +539,8 @@ TEST_F(ChainQuery, GarbageInForeignSlotsIsHandledSanely) {
     host_.run(bus, 40);
 
     // Group values that name no group: never members.
-    for (double g : {nan, inf, -inf, 16.0, -1.0, 1e300, -1e300}) stage(0x900, g);
+    for (double g : {nan, inf, -inf, 16.0, -1.0, 1e300, -1e300})
+        stage(0x900, g);
     // A member whose timing fields are garbage, and a Stage value out of range.
     SharedSlot *g = stage(0x333, 0.0, nan);
     std::mt19937_64 rng(7);
@@ -539,7 +554,7 @@ TEST_F(ChainQuery, GarbageInForeignSlotsIsHandledSanely) {
     shm_store(g->calls.proc_prev_time, (uint64_t)1);
     shm_store(g->calls.steady, INT64_MIN);
     shm_store(g->calls.steady_prev, INT64_MAX);
-    SharedSlot *h = stage(0x444, 0.9, 1e300);  // Group truncates to 0
+    SharedSlot *h = stage(0x444, 0.9, 1e300); // Group truncates to 0
 
     std::vector<ChainEntry> r = query(a);
     EXPECT_EQ(order(r), (Slots{a, b}));
@@ -550,23 +565,25 @@ TEST_F(ChainQuery, GarbageInForeignSlotsIsHandledSanely) {
     for (const ChainEntry &e : rg) {
         if (e.slot != g) continue;
         found = true;
-        EXPECT_EQ(e.manual, 0);  // NaN Stage is automatic
+        EXPECT_EQ(e.manual, 0); // NaN Stage is automatic
     }
     EXPECT_TRUE(found);
     std::vector<ChainEntry> rh = query(h);
     ASSERT_EQ(rh.size(), 1u);
     EXPECT_EQ(rh[0].slot, h);
     EXPECT_EQ(rh[0].manual, 1);
-    EXPECT_EQ(rh[0].pos, 8u);  // clamped to the top of the Stage range
+    EXPECT_EQ(rh[0].pos, 8u); // clamped to the top of the Stage range
 
     // Many random slots, each query must stay within bounds (checked by the sanitizers).
     std::vector<SharedSlot *> junk;
-    for (int i = 0; i < 8; i++) junk.push_back(stage(0x700 + (uint64_t)i));
+    for (int i = 0; i < 8; i++)
+        junk.push_back(stage(0x700 + (uint64_t)i));
     for (int iter = 0; iter < 60; iter++) {
         for (SharedSlot *s : junk) {
             unsigned char *p = (unsigned char *)&s->calls.proc_time;
             size_t len = sizeof(SharedSlot) - offsetof(SharedSlot, calls.proc_time);
-            for (size_t k = 0; k < len; k++) p[k] = (unsigned char)rng();
+            for (size_t k = 0; k < len; k++)
+                p[k] = (unsigned char)rng();
             uint64_t bits = rng();
             memcpy(&s->values[4], &bits, 8);
             s->values[5] = (iter % 2) ? (double)(rng() % 3) : std::ldexp((double)(int64_t)rng(), -60);
@@ -575,30 +592,30 @@ TEST_F(ChainQuery, GarbageInForeignSlotsIsHandledSanely) {
         int n = registry_chain_for(junk[iter % 8], 0, out, 64);
         ASSERT_GE(n, 1);
         ASSERT_LE(n, 64);
-        for (int k = 0; k < n; k++) EXPECT_NE(out[k].slot, nullptr);
+        for (int k = 0; k < n; k++)
+            EXPECT_NE(out[k].slot, nullptr);
     }
-    for (SharedSlot *s : junk) shm_store(s->values[5], 5.0);
+    for (SharedSlot *s : junk)
+        shm_store(s->values[5], 5.0);
     EXPECT_EQ(order(query(a)), (Slots{a, b}));
 }
 
 TEST_F(ChainQuery, DebugLinesDescribeTheQueryOnceUntilTheyChange) {
     tk_test::ScopedEnv env("TERVIK_REG_DEBUG", "1");
-    SharedSlot *a = stage(0x1011), *b = stage(0x2022);  // low bytes 17 and 34
+    SharedSlot *a = stage(0x1011), *b = stage(0x2022); // low bytes 17 and 34
     Bus bus{{a, b}};
-    host_.run(bus, 28);  // 28 shared blocks: serial, and worth a trace line
+    host_.run(bus, 28); // 28 shared blocks: serial, and worth a trace line
     SharedSlot *other = stage(0x9999, 9);
 
     testing::internal::CaptureStderr();
-    query(other, 9);  // so that neither line repeats the one printed last
+    query(other, 9); // so that neither line repeats the one printed last
     query(a);
     std::string first = testing::internal::GetCapturedStderr();
     uint32_t tag = shm_load(a->calls.serial);
     char rel[128];
-    snprintf(rel, sizeof rel, "[reg2] rel: 1734=S | root: 17>34 34>34 | serial: %d %d | live:11\n", (int)tag,
-             (int)tag);
+    snprintf(rel, sizeof rel, "[reg2] rel: 1734=S | root: 17>34 34>34 | serial: %d %d | live:11\n", (int)tag, (int)tag);
     EXPECT_NE(first.find(rel), std::string::npos) << first;
-    EXPECT_NE(first.find("[rel] serial by clock: na 28 nb 28 ab 28 ba 0, a 0..12960 b 0..12960\n"),
-              std::string::npos)
+    EXPECT_NE(first.find("[rel] serial by clock: na 28 nb 28 ab 28 ba 0, a 0..12960 b 0..12960\n"), std::string::npos)
         << first;
     long long ta = (long long)((shm_load(a->calls.proc_time) % 100000000ull) / 1000);
     long long tb = (long long)((shm_load(b->calls.proc_time) % 100000000ull) / 1000);
@@ -611,7 +628,7 @@ TEST_F(ChainQuery, DebugLinesDescribeTheQueryOnceUntilTheyChange) {
     std::string again = testing::internal::GetCapturedStderr();
     EXPECT_EQ(again.find("[reg2]"), std::string::npos) << again;
     snprintf(cand, sizeof cand, "[reg] n=2 cand 17 34 | acc: 17 34 | t: %lld %lld\n", ta, tb);
-    EXPECT_NE(again.find(cand), std::string::npos) << again;  // acc changed
+    EXPECT_NE(again.find(cand), std::string::npos) << again; // acc changed
 
     testing::internal::CaptureStderr();
     query(a);
@@ -624,7 +641,7 @@ TEST_F(ChainQuery, QueryWithoutMembersStillTracesWhenAsked) {
     stage(0x101, 4);
     ChainEntry out[4];
     testing::internal::CaptureStderr();
-    registry_chain_for(nullptr, 9, out, 4);  // whatever the last line was
+    registry_chain_for(nullptr, 9, out, 4); // whatever the last line was
     EXPECT_EQ(registry_chain_for(nullptr, 4, out, 4), 1);
     EXPECT_EQ(registry_chain_for(nullptr, 9, out, 4), 0);
     std::string s = testing::internal::GetCapturedStderr();

@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint64_t US = 1000;
 constexpr uint64_t MS = 1000000;
-constexpr uint64_t T0 = 5000 * MS;  // an arbitrary start of the fake clock
+constexpr uint64_t T0 = 5000 * MS; // an arbitrary start of the fake clock
 
 // One call every `period` from `first`; call k starts at first + k * period + off(k).
 struct Calls {
@@ -59,13 +59,13 @@ TEST(ChainRelation, BlockTestNeedsNoRegularClock) {
 TEST(ChainRelation, OverlapInOneSharedBlockIsParallel) {
     Calls a, b;
     series(&a, &b, 30, 1500 * US);
-    b.r[17].start = a.r[17].start + 500 * US;  // b starts while a still runs
+    b.r[17].start = a.r[17].start + 500 * US; // b starts while a still runs
     b.r[17].end = b.r[17].start + MS;
     EXPECT_EQ(relation(a.r, a.n, b.r, b.n), REL_PARALLEL);
     EXPECT_EQ(relation(b.r, b.n, a.r, a.n), REL_PARALLEL);
 
     Calls c, d;
-    series(&c, &d, 30, 300 * US);  // two buses processed at the same time
+    series(&c, &d, 30, 300 * US); // two buses processed at the same time
     EXPECT_EQ(relation(c.r, c.n, d.r, d.n), REL_PARALLEL);
 }
 
@@ -102,12 +102,14 @@ TEST(ChainRelation, SteadyTimesNotIncreasingFallBackToTheClockTest) {
     // The host repeats one steady value: the block test does not apply, the clock decides.
     Calls a, b;
     series(&a, &b, 30, 1500 * US);
-    for (int k = 0; k < 30; k++) a.r[k].steady = b.r[k].steady = 0;
+    for (int k = 0; k < 30; k++)
+        a.r[k].steady = b.r[k].steady = 0;
     EXPECT_EQ(relation(a.r, a.n, b.r, b.n), REL_SERIAL);
 
     Calls c, d;
     series(&c, &d, 30, 300 * US);
-    for (int k = 0; k < 30; k++) c.r[k].steady = d.r[k].steady = 7;
+    for (int k = 0; k < 30; k++)
+        c.r[k].steady = d.r[k].steady = 7;
     EXPECT_EQ(relation(c.r, c.n, d.r, d.n), REL_PARALLEL);
 
     // Only b's steady times go backwards: still the clock test.
@@ -123,12 +125,14 @@ TEST(ChainRelation, NoSharedBlockFallsBackToTheClockTest) {
     // Two hosts' sample clocks never meet; the calls still follow one another.
     Calls a, b;
     series(&a, &b, 30, 1500 * US);
-    for (int k = 0; k < 30; k++) b.r[k].steady += 1000000000;
+    for (int k = 0; k < 30; k++)
+        b.r[k].steady += 1000000000;
     EXPECT_EQ(relation(a.r, a.n, b.r, b.n), REL_SERIAL);
 
     Calls c, d;
     series(&c, &d, 30, 300 * US);
-    for (int k = 0; k < 30; k++) d.r[k].steady += 1000000000;
+    for (int k = 0; k < 30; k++)
+        d.r[k].steady += 1000000000;
     EXPECT_EQ(relation(c.r, c.n, d.r, d.n), REL_PARALLEL);
 }
 
@@ -138,11 +142,11 @@ TEST(ChainRelation, ClockTestWithoutSteadyTimes) {
     EXPECT_EQ(relation(a.r, a.n, b.r, b.n), REL_SERIAL);
     EXPECT_EQ(relation(b.r, b.n, a.r, a.n), REL_SERIAL);
 
-    Calls c, d;  // overlapping calls
+    Calls c, d; // overlapping calls
     series(&c, &d, 30, 300 * US, false);
     EXPECT_EQ(relation(c.r, c.n, d.r, d.n), REL_PARALLEL);
 
-    Calls e, f;  // too few cycles to decide
+    Calls e, f; // too few cycles to decide
     series(&e, &f, 10, 1500 * US, false);
     EXPECT_EQ(relation(e.r, e.n, f.r, f.n), REL_UNKNOWN);
 
@@ -152,8 +156,10 @@ TEST(ChainRelation, ClockTestWithoutSteadyTimes) {
     for (int k = 0; k < 40; k++) {
         uint64_t base = T0 + (uint64_t)k * 10 * MS;
         g.add(base, MS, -1);
-        if (k % 2) h.add(base + 8 * MS, 1900 * US, -1);
-        else h.add(base + 1200 * US, 800 * US, -1);
+        if (k % 2)
+            h.add(base + 8 * MS, 1900 * US, -1);
+        else
+            h.add(base + 1200 * US, 800 * US, -1);
     }
     EXPECT_EQ(relation(g.r, g.n, h.r, h.n), REL_PARALLEL);
 
@@ -185,10 +191,10 @@ TEST(ChainRelation, PeriodOfIsTheMedianStartDifference) {
     CallRecord r[5] = {{0, 1, 0}, {10, 11, 0}, {30, 31, 0}, {35, 36, 0}, {100, 101, 0}};
     EXPECT_EQ(period_of(r, 0), 0);
     EXPECT_EQ(period_of(r, 1), 0);
-    EXPECT_EQ(period_of(r, 2), 10);  // {10}
-    EXPECT_EQ(period_of(r, 3), 20);  // {10, 20}: element 1
-    EXPECT_EQ(period_of(r, 4), 10);  // {5, 10, 20}: element 1
-    EXPECT_EQ(period_of(r, 5), 20);  // {5, 10, 20, 65}: element 2
+    EXPECT_EQ(period_of(r, 2), 10); // {10}
+    EXPECT_EQ(period_of(r, 3), 20); // {10, 20}: element 1
+    EXPECT_EQ(period_of(r, 4), 10); // {5, 10, 20}: element 1
+    EXPECT_EQ(period_of(r, 5), 20); // {5, 10, 20, 65}: element 2
     EXPECT_EQ(period_of(nullptr, 5), 0);
     // Starts going backwards give negative differences, sorted like any other.
     CallRecord back[3] = {{100, 0, 0}, {90, 0, 0}, {80, 0, 0}};
@@ -204,8 +210,8 @@ TEST(ChainRelation, ComparatorsOrderAsDocumented) {
     CallRecord early{10, 0, 5}, late{20, 0, 5}, newer{30, 0, 6};
     EXPECT_LT(cmp_time(&early, &late), 0);
     EXPECT_GT(cmp_time(&late, &early), 0);
-    EXPECT_LT(cmp_block(&newer, &early), 0);  // newer block first
-    EXPECT_LT(cmp_block(&early, &late), 0);   // same block: earlier start first
+    EXPECT_LT(cmp_block(&newer, &early), 0); // newer block first
+    EXPECT_LT(cmp_block(&early, &late), 0);  // same block: earlier start first
     EXPECT_EQ(cmp_block(&early, &early), 0);
 
     ChainEntry p1{nullptr, 1, 0, 0}, p2auto{nullptr, 2, 0, 1}, p2man{nullptr, 2, 1, 0};

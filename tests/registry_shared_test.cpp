@@ -23,9 +23,9 @@
 
 #include "registry/registry.h"
 #include "registry/shared.h"
+#include "registry/testing/registry_testing.h"
 #include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
-#include "registry/testing/registry_testing.h"
 
 namespace {
 
@@ -188,7 +188,7 @@ bool dies_soon(SharedSlot *s, tk_test::SteppedClock &clock) {
 }
 
 class SharedSegmentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { shared_test_reset(); }
     void TearDown() override { shared_test_reset(); }
     tk_test::ScopedSegment seg;
@@ -292,7 +292,8 @@ TEST_F(SharedSegmentTest, KilledOwnersSlotIsTakenOverWithGenerationIncremented) 
     EXPECT_EQ(shm_load(ds->values[1]), 0.0);
     EXPECT_EQ(shm_load(ds->history.hist_gap), -1);
     EXPECT_EQ(shm_load(ds->midi.midi_learn), -1);
-    for (int i = 0; i < 17; i++) EXPECT_EQ(shm_load(ds->midi.midi_cc[i]), -1);
+    for (int i = 0; i < 17; i++)
+        EXPECT_EQ(shm_load(ds->midi.midi_cc[i]), -1);
     // With every slot owned by a live process, the next claim is a local record.
     SharedSlot *local = shared_acquire();
     ASSERT_NE(local, nullptr);
@@ -301,7 +302,8 @@ TEST_F(SharedSegmentTest, KilledOwnersSlotIsTakenOverWithGenerationIncremented) 
     EXPECT_EQ(shared_at(64), local);
     shared_release(local);
     EXPECT_EQ(shared_max(), 64);
-    for (SharedSlot *s : mine) shared_release(s);
+    for (SharedSlot *s : mine)
+        shared_release(s);
     shared_release(taken);
 }
 
@@ -421,7 +423,8 @@ TEST_F(SharedSegmentTest, GroupUsageCountsLiveStagesAndIgnoresGarbage) {
         shm_store(c->values[5], v);
         registry_group_usage(counts);
         uint32_t total = 0;
-        for (uint32_t n : counts) total += n;
+        for (uint32_t n : counts)
+            total += n;
         EXPECT_EQ(total, 2u) << v;
     }
     // A claimed slot of a dead process is not counted.
@@ -476,7 +479,8 @@ TEST_F(SharedSegmentTest, SandboxedClaimerNeverTakesALiveStagesSlot) {
         mine.push_back(s);
     }
     std::vector<uint32_t> gens;
-    for (SharedSlot *s : mine) gens.push_back(shm_load(s->ident.generation));
+    for (SharedSlot *s : mine)
+        gens.push_back(shm_load(s->ident.generation));
     // A host in another PID namespace cannot see this process's pid, yet must not take over.
     Sandboxed box;
     box.start([] {
@@ -492,7 +496,8 @@ TEST_F(SharedSegmentTest, SandboxedClaimerNeverTakesALiveStagesSlot) {
         EXPECT_EQ(shm_load(mine[(size_t)i]->ident.pid), (int32_t)getpid()) << i;
     }
     box.end(false);
-    for (SharedSlot *s : mine) shared_release(s);
+    for (SharedSlot *s : mine)
+        shared_release(s);
 }
 
 TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
@@ -530,7 +535,8 @@ TEST_F(SharedSegmentTest, SandboxedOwnerIsAliveWhileItLivesAndDeadOnceItDies) {
     EXPECT_EQ(taken, boxed);
     EXPECT_EQ(shm_load(boxed->ident.generation), gen + 1);
     EXPECT_EQ(shm_load(boxed->values[1]), 0.0);
-    for (SharedSlot *s : mine) shared_release(s);
+    for (SharedSlot *s : mine)
+        shared_release(s);
     shared_release(taken);
 }
 
@@ -542,7 +548,8 @@ TEST_F(SharedSegmentTest, OwnersForkedHelperDoesNotKeepItsStageAlive) {
         if (!s || shared_is_local(s)) return -1;
         pid_t helper = fork();
         if (helper == 0) {
-            for (;;) pause();
+            for (;;)
+                pause();
         }
         return (int)helper;
     });
@@ -574,7 +581,8 @@ TEST_F(SharedSegmentTest, WithoutSlotLocksLivenessFallsBackToTheOwnersPid) {
     ASSERT_NE(theirs, nullptr);
     EXPECT_TRUE(shared_alive(theirs));
     std::vector<SharedSlot *> mine;
-    for (int i = 0; i < 63; i++) mine.push_back(shared_acquire());
+    for (int i = 0; i < 63; i++)
+        mine.push_back(shared_acquire());
     SharedSlot *extra = shared_acquire();
     EXPECT_TRUE(shared_is_local(extra)); // a live owner keeps its slot
     shared_release(extra);
@@ -582,6 +590,7 @@ TEST_F(SharedSegmentTest, WithoutSlotLocksLivenessFallsBackToTheOwnersPid) {
     EXPECT_TRUE(dies_soon(theirs, clock));
     SharedSlot *taken = shared_acquire();
     EXPECT_EQ(taken, theirs);
-    for (SharedSlot *m : mine) shared_release(m);
+    for (SharedSlot *m : mine)
+        shared_release(m);
     shared_release(taken);
 }

@@ -22,7 +22,8 @@ TEST_F(ClapTest, ProcessPerformsNoHeapAllocation) {
     ASSERT_TRUE(g->activate(48000, 1, 512));
     SharedSlot *s = slot_of(h);
     Stereo in(512), out(512);
-    for (int i = 0; i < 512; i++) in.l[i] = in.r[i] = (float)(1.5 * std::sin(i * 0.07));
+    for (int i = 0; i < 512; i++)
+        in.l[i] = in.r[i] = (float)(1.5 * std::sin(i * 0.07));
     InputEvents ev(16);
     ev.add_param(0, 2, 9.0);
     ev.add_param(100, 10, 2.0); // dither 16 bit with weighted shaping
@@ -39,7 +40,8 @@ TEST_F(ClapTest, ProcessPerformsNoHeapAllocation) {
         if (k == 50) {
             // Queued editor edits and a loudness reset are drained on the audio path too.
             tk_test::alloc_counting(false);
-            for (int i = 0; i < 40; i++) shm_store(s->edits.edit_queue[i].id, 2u);
+            for (int i = 0; i < 40; i++)
+                shm_store(s->edits.edit_queue[i].id, 2u);
             shm_store(s->edits.edit_write, shm_load(s->edits.edit_read) + 40);
             shm_store(s->loud_reset, 1u);
             shm_store(s->pending, (uint32_t)PENDING_FLUSH);

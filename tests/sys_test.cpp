@@ -9,9 +9,9 @@
 #include <string>
 
 #include "sys/sys.h"
+#include "sys/testing/sys_testing.h"
 #include "tests/util/stepped_clock.h"
 #include "tests/util/testutil.h"
-#include "sys/testing/sys_testing.h"
 
 namespace {
 
@@ -64,11 +64,13 @@ TEST(SysListFiles, ListsByExtensionIgnoringCaseSortedAndBounded) {
     EXPECT_STREQ(names[0], "A");
     EXPECT_STREQ(names[1], "b");
     EXPECT_STREQ(names[2], "c");
-    for (int i = 0; i < 30; i++) tk_test::write_file(d + "/p" + std::to_string(100 + i) + ".tervik", "x");
+    for (int i = 0; i < 30; i++)
+        tk_test::write_file(d + "/p" + std::to_string(100 + i) + ".tervik", "x");
     char many[24][64];
     n = sys_list_files(d.c_str(), ".tervik", &many[0][0], 64, 24);
     EXPECT_EQ(n, 24);
-    for (int i = 1; i < n; i++) EXPECT_LE(cmp_ci(many[i - 1], many[i]), 0);
+    for (int i = 1; i < n; i++)
+        EXPECT_LE(cmp_ci(many[i - 1], many[i]), 0);
     // Names longer than a record are left out (a cut name would name another file), never
     // overrun; a larger record lists them.
     tk_test::write_file(d + "/" + std::string(100, 'z') + ".tervik", "x");
@@ -92,7 +94,8 @@ TEST(SysClockAndRandom, ClockIsMonotonicAndRandomValuesDiffer) {
     uint64_t b = sys_time_ns();
     EXPECT_GE(b - a, 2000000u);
     std::set<uint64_t> seen;
-    for (int i = 0; i < 100; i++) seen.insert(sys_random_u64());
+    for (int i = 0; i < 100; i++)
+        seen.insert(sys_random_u64());
     EXPECT_EQ(seen.size(), 100u);
     EXPECT_EQ(seen.count(0), 0u);
     pthread_mutex_t m;

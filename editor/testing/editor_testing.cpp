@@ -11,7 +11,7 @@ void ui_test_fail_views(int n) { tk_window::g_failing_views = n > 0 ? n : 0; }
 
 int tkgl_loaded_count() {
     int n = 0;
-#define TKGL_COUNT_ONE(type, name) \
+#define TKGL_COUNT_ONE(type, name)                                                                                     \
     if (tkgl_##name) n++;
     TKGL_FUNCS(TKGL_COUNT_ONE)
 #undef TKGL_COUNT_ONE

@@ -2,8 +2,8 @@
 // that registry/shared.cpp keeps, through registry/shared_state.h.
 #include "registry/testing/registry_testing.h"
 
-#include <unistd.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 

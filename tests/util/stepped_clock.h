@@ -14,7 +14,7 @@ namespace tk_test {
 // reads the clock while the object goes away reads it safely. A child forked meanwhile
 // starts with the steps taken so far.
 class SteppedClock {
-public:
+  public:
     SteppedClock() {
         offset().store(0);
         prev_ = sys_set_clock(&source());
@@ -27,7 +27,7 @@ public:
     void step_ns(uint64_t ns) { offset().fetch_add(ns); }
     void step_ms(uint64_t ms) { step_ns(ms * 1000000ull); }
 
-private:
+  private:
     static std::atomic<uint64_t> &offset() {
         static std::atomic<uint64_t> o{0};
         return o;

@@ -27,7 +27,8 @@ static std::string test_tag() {
     const ::testing::TestInfo *ti = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string t = ti ? std::string(ti->test_suite_name()) + "." + ti->name() : "none";
     std::string out;
-    for (char c : t) out += (isalnum((unsigned char)c) ? c : '_');
+    for (char c : t)
+        out += (isalnum((unsigned char)c) ? c : '_');
     if (out.size() > 60) out = out.substr(out.size() - 60);
     return out;
 }
@@ -37,15 +38,20 @@ ScopedSegment::ScopedSegment(const char *tag) {
     char buf[160];
     snprintf(buf, sizeof buf, "tktest-%d-%d-%s", (int)getpid(), counter++, tag ? tag : test_tag().c_str());
     name_ = buf;
-    if (const char *o = getenv("TERVIK_SHM")) { old_ = o; had_old_ = true; }
+    if (const char *o = getenv("TERVIK_SHM")) {
+        old_ = o;
+        had_old_ = true;
+    }
     shm_unlink(path().c_str());
     setenv("TERVIK_SHM", name_.c_str(), 1);
 }
 
 ScopedSegment::~ScopedSegment() {
     shm_unlink(path().c_str());
-    if (had_old_) setenv("TERVIK_SHM", old_.c_str(), 1);
-    else unsetenv("TERVIK_SHM");
+    if (had_old_)
+        setenv("TERVIK_SHM", old_.c_str(), 1);
+    else
+        unsetenv("TERVIK_SHM");
 }
 
 std::string make_temp_dir(const char *tag) {
@@ -85,29 +91,45 @@ ScopedPresetDir::~ScopedPresetDir() {
 }
 
 ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
-    if (const char *o = getenv(name)) { old_ = o; had_old_ = true; }
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
+    if (const char *o = getenv(name)) {
+        old_ = o;
+        had_old_ = true;
+    }
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-    if (had_old_) setenv(name_.c_str(), old_.c_str(), 1);
-    else unsetenv(name_.c_str());
+    if (had_old_)
+        setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
 }
 
 bool Child::start(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
     int pin[2], pout[2];
     if (pipe(pin) != 0) return false;
-    if (pipe(pout) != 0) { close(pin[0]); close(pin[1]); return false; }
+    if (pipe(pout) != 0) {
+        close(pin[0]);
+        close(pin[1]);
+        return false;
+    }
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
         dup2(pin[0], 0);
         dup2(pout[1], 1);
-        close(pin[0]); close(pin[1]); close(pout[0]); close(pout[1]);
-        for (const std::string &e : env) putenv(strdup(e.c_str()));
+        close(pin[0]);
+        close(pin[1]);
+        close(pout[0]);
+        close(pout[1]);
+        for (const std::string &e : env)
+            putenv(strdup(e.c_str()));
         std::vector<char *> args;
-        for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -134,7 +156,10 @@ bool Child::send(const std::string &line) {
     size_t left = s.size();
     while (left > 0) {
         ssize_t w = write(in_, p, left);
-        if (w <= 0) { if (errno == EINTR) continue; return false; }
+        if (w <= 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
         p += w;
         left -= (size_t)w;
     }
@@ -229,7 +254,10 @@ std::string xvfb_display() {
             close(fds[0]);
             setpgid(0, 0);
             int devnull = open("/dev/null", O_RDWR);
-            if (devnull >= 0) { dup2(devnull, 1); dup2(devnull, 2); }
+            if (devnull >= 0) {
+                dup2(devnull, 1);
+                dup2(devnull, 2);
+            }
             char fdarg[16];
             snprintf(fdarg, sizeof fdarg, "%d", fds[1]);
             execlp("Xvfb", "Xvfb", "-displayfd", fdarg, "-screen", "0", "2560x1600x24", "-nolisten", "tcp",
@@ -247,7 +275,10 @@ std::string xvfb_display() {
             num += c;
         }
         close(fds[0]);
-        if (num.empty()) { stop_xvfb(); return; }
+        if (num.empty()) {
+            stop_xvfb();
+            return;
+        }
         display = ":" + num;
         setenv("DISPLAY", display.c_str(), 1);
     });

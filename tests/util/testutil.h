@@ -15,12 +15,12 @@ namespace tk_test {
 // Sets TERVIK_SHM to a name unique to this process and test, and shm_unlinks it when the
 // object goes out of scope (also before, in case a crashed run left one behind).
 class ScopedSegment {
-public:
+  public:
     explicit ScopedSegment(const char *tag = nullptr);
     ~ScopedSegment();
     const std::string &name() const { return name_; } // without the leading '/'
     std::string path() const { return "/" + name_; }  // as passed to shm_open
-private:
+  private:
     std::string name_;
     std::string old_;
     bool had_old_ = false;
@@ -28,20 +28,22 @@ private:
 
 // A fresh temporary folder, set as TERVIK_PRESET_DIR while the object lives; removed after.
 class ScopedPresetDir {
-public:
+  public:
     ScopedPresetDir();
     ~ScopedPresetDir();
     const std::string &path() const { return path_; }
-private:
+
+  private:
     std::string path_;
 };
 
 // Sets (or, with null, unsets) an environment variable for the scope.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char *name, const char *value);
     ~ScopedEnv();
-private:
+
+  private:
     std::string name_, old_;
     bool had_old_ = false;
 };
@@ -53,11 +55,11 @@ void write_file(const std::string &path, const std::string &data);
 
 // A child process with pipes to its stdin and stdout (stderr is inherited).
 class Child {
-public:
+  public:
     // argv[0] is the program path. env entries "NAME=value" are added to the environment.
     bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
     ~Child();
-    bool send(const std::string &line);          // writes line + '\n'
+    bool send(const std::string &line); // writes line + '\n'
     // Reads one line (without '\n'); false on EOF or after timeout_ms.
     bool read_line(std::string *line, int timeout_ms = 10000);
     // Reads lines until one starts with prefix; returns it (empty on timeout/EOF).
@@ -66,7 +68,8 @@ public:
     int wait(int timeout_ms = 10000); // exit status, -1 on timeout (then killed)
     void kill_hard();                 // SIGKILL and reap
     pid_t pid() const { return pid_; }
-private:
+
+  private:
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1;
     std::string buf_;
@@ -99,7 +102,7 @@ namespace tk_test {
 // A `tervik-host script` child running the Tervik plug-in: the owning host of stages that
 // tests in this process see and edit through the shared segment.
 class ScriptHost {
-public:
+  public:
     bool start(); // the host and plug-in paths the build gives the tests
     ~ScriptHost();
     // Sends a command; the answer's lines (without the final "ok") go to *lines. False
