@@ -59,10 +59,7 @@ int target_index(const GainPrefs *prefs) {
 
 static uint32_t spread_of(const ChainOps *ops) { return ops->gain ? ops->gain->spread : 0; }
 
-int drag_stage_count(const DragStages *drag) {
-    int n = drag ? drag->drag_count : 0;
-    return n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n;
-}
+int drag_stage_count(const DragStages *drag) { return drag ? chain_len_bounded(drag->drag_count) : 0; }
 
 // A slot taken at the start of a drag may have been released since (its instance
 // destroyed) or claimed by another stage; it is written only while it is still a live slot

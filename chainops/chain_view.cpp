@@ -6,11 +6,9 @@
 #include "params/params.h"
 #include "registry/registry.h"
 
-int chain_count(const ChainView *view) {
-    if (!view) return 0;
-    int n = view->chain_len;
-    return n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n;
-}
+int chain_len_bounded(int n) { return n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n; }
+
+int chain_count(const ChainView *view) { return view ? chain_len_bounded(view->chain_len) : 0; }
 
 int chain_stages(const ChainView *view, SharedSlot **out, int max) {
     int n = 0;
@@ -64,7 +62,7 @@ void chain_view_refresh(ChainView *view) {
     if (view->group < 0) view->group = 0;
     if (view->group > 15) view->group = 15;
     int n = registry_chain_for(own, (uint32_t)view->group, view->chain, CHAIN_MAX);
-    view->chain_len = n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n;
+    view->chain_len = chain_len_bounded(n);
 }
 
 void chain_view_of_stage(ChainView *view, SharedSlot *own) {
@@ -76,7 +74,7 @@ void chain_view_of_stage(ChainView *view, SharedSlot *own) {
     int g = slot_group(own);
     view->group = view->group_seen = g < 0 ? 0 : g;
     int n = registry_chain_for(own, g >= 0 ? (uint32_t)g : 16u, view->chain, CHAIN_MAX);
-    view->chain_len = n < 0 ? 0 : n > CHAIN_MAX ? CHAIN_MAX : n;
+    view->chain_len = chain_len_bounded(n);
     if (view->chain_len == 0) {
         view->chain[0] = ChainEntry{own, 1, 0, 0};
         view->chain_len = 1;

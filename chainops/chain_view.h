@@ -18,6 +18,9 @@ struct ChainView {
     int32_t group_seen; // the owner's Group value as last followed
 };
 
+// [any-thread] Returns n bounded to 0..CHAIN_MAX: a chain length as a query or record gave it.
+int chain_len_bounded(int n);
+
 // [main-thread] Returns chain_len bounded to 0..CHAIN_MAX.
 int chain_count(const ChainView *view);
 
