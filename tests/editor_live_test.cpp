@@ -1,6 +1,7 @@
 // The editor of a real chain while it plays: stages of the real Tervik.clap processing in
 // series on the host's audio thread, the first stage's editor open, the graph columns and
 // the screen read back through the debug extension.
+#include <clap/entry.h>
 #include <unistd.h>
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include "host/signal.h"
 #include "registry/testing/registry_testing.h"
 #include "tests/editor_fixture.h"
+#include "tests/util/stepped_clock.h"
 
 namespace {
 
@@ -83,6 +85,7 @@ class EditorLive : public ::testing::Test {
     Audio demo;
     std::unique_ptr<BufferSource> src;
     std::unique_ptr<Chain> chain;
+    std::unique_ptr<tk_test::SteppedClock> clock;
 };
 
 } // namespace
@@ -131,15 +134,19 @@ TEST_F(EditorLive, ThreeStagesInSeriesFillTheGraphWithTheirCurvesAndBands) {
 }
 
 TEST_F(EditorLive, AStoppedTransportLeavesAGapThatIsNotDrawn) {
+    // The plug-in linked into this program reads its clock, so the pause is stepped.
+    lib.unload();
+    ASSERT_TRUE(lib.load_linked(&clap_entry, TERVIK_CLAP_PATH)) << lib.error();
+    clock = std::make_unique<tk_test::SteppedClock>(); // removed after TearDown stops the chain
     start(1, {{0, 6.0}});
     play_until([&] { return audio_columns() >= 250; });
-    // The pause itself is real time on the host's audio thread: its length is what the
-    // graph must show.
     uint64_t paused = host_now_ns();
     chain->set_transport(false);
-    play(1200);
+    uint64_t passes = chain->stopped_passes();
+    ASSERT_TRUE(tk_test::poll_until([&] { return chain->stopped_passes() >= passes + 2; })); // no call runs now
+    clock->step_ms(1200);
     chain->set_transport(true);
-    paused = host_now_ns() - paused;
+    paused = host_now_ns() - paused + 1200000000ull;
     int before = audio_columns();
     play_until([&] { return audio_columns() >= before + 250; });
     GraphInfo info{};
