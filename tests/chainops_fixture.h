@@ -17,6 +17,7 @@
 #include "registry/shared.h"
 #include "registry/testing/registry_testing.h"
 #include "sys/sys.h"
+#include "tests/util/stage_slot.h"
 #include "tests/util/testutil.h"
 
 namespace chainops_test {
@@ -71,11 +72,8 @@ class ChainFixture : public ::testing::Test {
 
     // Claims a slot with a fresh identity and the parameter defaults, as an instance does.
     SharedSlot *add_stage() {
-        SharedSlot *s = shared_acquire();
+        SharedSlot *s = tk_test::claim_stage_slot();
         if (!s) return nullptr;
-        shm_store(s->ident.uid, sys_random_u64() | 1u);
-        for (uint32_t i = 0; i < PARAM_COUNT; i++)
-            shm_store(s->values[i], PARAMS[i].def);
         stages.push_back(s);
         return s;
     }

@@ -14,6 +14,7 @@
 #include "registry/shared.h"
 #include "registry/testing/registry_testing.h"
 #include "sys/sys.h"
+#include "tests/util/stage_slot.h"
 #include "tests/util/testutil.h"
 
 namespace sections_test {
@@ -58,11 +59,8 @@ class SectionsFixture : public ::testing::Test {
     }
 
     SharedSlot *add_stage() {
-        SharedSlot *s = shared_acquire();
+        SharedSlot *s = tk_test::claim_stage_slot();
         if (!s) return nullptr;
-        shm_store(s->ident.uid, sys_random_u64() | 1u);
-        for (uint32_t i = 0; i < PARAM_COUNT; i++)
-            shm_store(s->values[i], PARAMS[i].def);
         shm_store(s->meters.meter_gain, 1.0f);
         stages.push_back(s);
         return s;
