@@ -20,9 +20,13 @@
 #include "params/owner.h"
 #include "plugin/clap_log.h"
 #include "plugin/debug_ext.h"
+#include "registry/param_rows.h"
 #include "registry/shared.h"
 
 struct ChainHistory;
+
+// Parameter rows the engine is set from (the first ones, up to Mix).
+constexpr int ENGINE_ROWS = P_MIX + 1;
 
 struct Plugin {
     clap_plugin_t clap;
@@ -43,6 +47,10 @@ struct Plugin {
     uint8_t active;
     uint8_t processing;
     Limiter lim;
+    // The slot's first ENGINE_ROWS parameter values as the engine last took them (valid once
+    // set after the engine was made).
+    double engine_rows[ENGINE_ROWS];
+    uint8_t engine_rows_valid;
     uint32_t dither_rng[2];
     double shape_err[2][16];
     uint32_t shape_pos[2];

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "plugin_fixture.h"
+#include "registry/param_rows.h"
 
 namespace {
 
@@ -143,6 +144,23 @@ TEST_F(ClapTest, LifecycleOrdersAndSecondActivate) {
     EXPECT_FALSE(p->activate(p, 0.0, 1, 512));
     EXPECT_FALSE(p->activate(p, std::nan(""), 1, 512));
     EXPECT_FALSE(p->activate(p, -48000.0, 1, 512));
+}
+
+// The engine is made anew by each activation: the settings in the slot reach the new one
+// too, though none of them changed in between.
+TEST_F(ClapTest, SettingsReachTheEngineAgainAfterReactivation) {
+    HostInstance *h = make();
+    SharedSlot *s = slot_of(h);
+    ASSERT_NE(s, nullptr);
+    shm_store(s->values[P_GAIN], 12.0);
+    for (double rate : {48000.0, 48000.0, 44100.0}) {
+        ASSERT_TRUE(h->activate(rate, 1, 512));
+        Stereo in(512, 0.5f), out(512);
+        h->process(in.p(), out.p(), 2, 512);
+        // 0.5 driven by 12 dB is about 2: the stage reduces by some 7 dB at once.
+        EXPECT_LT(shm_load(s->meters.meter_gain), 0.5f) << rate;
+        h->deactivate();
+    }
 }
 
 TEST_F(ClapTest, ResetCountsAndOnlyTouchesAnActiveEngine) {
