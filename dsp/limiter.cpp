@@ -37,6 +37,10 @@ constexpr double MAX_DB = 300.0;           // gains in dB are clamped to +-MAX_D
 // still more is held at the ceiling by the output clamp of the wet path.
 constexpr double GAIN_FLOOR = 1e-10;
 
+// Room of each delay line: the delay_len samples of history and at least four chunks after
+// them, so that the history moves back to the front at most once per delay_len samples.
+int32_t delay_cap_of(int32_t delay_len) { return delay_len + (delay_len > 512 ? delay_len : 512); }
+
 // One-pole coefficient for a time constant of t samples (below one sample: exp(-1)).
 double pole_coef(double t) { return t >= 1.0 ? 1.0 - std::exp(-1.0 / t) : 1.0 - std::exp(-1.0); }
 
@@ -150,7 +154,8 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms) {
     const double la = lookahead_ms * 0.001 * rate + 0.5;
     lim->lookahead = la >= 2.0 ? (la < MAX_LOOKAHEAD ? (int32_t)la : MAX_LOOKAHEAD) : 2; // NaN gives 2
     lim->delay_len = lim->lookahead + 8;
-    const size_t bytes = (size_t)lim->delay_len * sizeof(float);
+    lim->delay_cap = delay_cap_of(lim->delay_len);
+    const size_t bytes = (size_t)lim->delay_cap * sizeof(float);
     lim->wet_l = (float *)std::calloc(1, bytes);
     lim->wet_r = (float *)std::calloc(1, bytes);
     lim->dry_l = (float *)std::calloc(1, bytes);
@@ -205,12 +210,12 @@ static void snap_smoothers(Limiter *lim) {
 
 void limiter_reset(Limiter *lim) {
     if (!lim->wet_l) return;
-    const size_t bytes = (size_t)lim->delay_len * sizeof(float);
+    const size_t bytes = (size_t)lim->delay_cap * sizeof(float);
     std::memset(lim->wet_l, 0, bytes);
     std::memset(lim->wet_r, 0, bytes);
     std::memset(lim->dry_l, 0, bytes);
     std::memset(lim->dry_r, 0, bytes);
-    lim->delay_pos = 0;
+    lim->delay_pos = lim->delay_len;
     chan_clear(&lim->chan[0]);
     chan_clear(&lim->chan[1]);
     snap_smoothers(lim);
@@ -315,15 +320,15 @@ constexpr uint32_t W_PAST = 16;
 struct Chunk {
     alignas(64) float w[2][W_PAST + CHUNK]; // input-gained samples, from W_PAST on
     float *wl = w[0] + W_PAST, *wr = w[1] + W_PAST;
-    alignas(16) float dl[CHUNK], dr[CHUNK];   // detector values (true peak)
-    alignas(16) float dwl[CHUNK], dwr[CHUNK]; // delayed input-gained samples
-    alignas(16) float ddl[CHUNK], ddr[CHUNK]; // delayed raw input
-    alignas(16) double cin[CHUNK];            // cur_in per sample
-    alignas(16) double cthr[CHUNK];           // cur_thr per sample
-    alignas(16) double thrd[CHUNK];           // threshold that detected each leaving sample
-    alignas(16) double sum[CHUNK][2];         // running sums of both channels
-    alignas(16) float avg[CHUNK][4];          // a1 of both channels (lanes 0, 1)
-    alignas(64) double gain[2][CHUNK + 8];    // a2, then dB of reduction, then linear gain
+    alignas(16) float dl[CHUNK], dr[CHUNK]; // detector values (true peak)
+    const float *dwl, *dwr;                 // delayed input-gained samples (in the delay lines)
+    const float *ddl, *ddr;                 // delayed raw input (likewise)
+    alignas(16) double cin[CHUNK];          // cur_in per sample
+    alignas(16) double cthr[CHUNK];         // cur_thr per sample
+    alignas(16) double thrd[CHUNK];         // threshold that detected each leaving sample
+    alignas(16) double sum[CHUNK][2];       // running sums of both channels
+    alignas(16) float avg[CHUNK][4];        // a1 of both channels (lanes 0, 1)
+    alignas(64) double gain[2][CHUNK + 8];  // a2, then dB of reduction, then linear gain
 };
 
 } // namespace
@@ -605,26 +610,30 @@ int gain_computer(Limiter *lim, Chunk &k, const float *dl, const float *dr, cons
     return any;
 }
 
-// The four delay lines over the chunk: the values delay_len samples old come out into k,
-// the chunk's values go in, in contiguous runs between the wrap points.
+// The four delay lines over the chunk: the chunk's values go in after the history, and the
+// values delay_len samples older than them are read where they lie (k.dwl and the others).
+// A full line moves its history back to the front first.
 void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_t n) {
-    uint32_t j = 0;
-    while (j < n) {
-        const uint32_t dp = (uint32_t)lim->delay_pos;
-        uint32_t run = (uint32_t)lim->delay_len - dp;
-        if (run > n - j) run = n - j;
-        const size_t bytes = run * sizeof(float);
-        std::memcpy(k.dwl + j, lim->wet_l + dp, bytes);
-        std::memcpy(k.dwr + j, lim->wet_r + dp, bytes);
-        std::memcpy(k.ddl + j, lim->dry_l + dp, bytes);
-        std::memcpy(k.ddr + j, lim->dry_r + dp, bytes);
-        std::memcpy(lim->wet_l + dp, k.wl + j, bytes);
-        std::memcpy(lim->wet_r + dp, k.wr + j, bytes);
-        std::memcpy(lim->dry_l + dp, L + j, bytes);
-        std::memcpy(lim->dry_r + dp, R + j, bytes);
-        lim->delay_pos = dp + run == (uint32_t)lim->delay_len ? 0 : (int32_t)(dp + run);
-        j += run;
+    const int32_t len = lim->delay_len;
+    if (lim->delay_pos + (int32_t)n > lim->delay_cap) {
+        const size_t hist = (size_t)len * sizeof(float), from = (size_t)(lim->delay_pos - len);
+        std::memmove(lim->wet_l, lim->wet_l + from, hist);
+        std::memmove(lim->wet_r, lim->wet_r + from, hist);
+        std::memmove(lim->dry_l, lim->dry_l + from, hist);
+        std::memmove(lim->dry_r, lim->dry_r + from, hist);
+        lim->delay_pos = len;
     }
+    const int32_t dp = lim->delay_pos;
+    const size_t bytes = n * sizeof(float);
+    std::memcpy(lim->wet_l + dp, k.wl, bytes);
+    std::memcpy(lim->wet_r + dp, k.wr, bytes);
+    std::memcpy(lim->dry_l + dp, L, bytes);
+    std::memcpy(lim->dry_r + dp, R, bytes);
+    k.dwl = lim->wet_l + (dp - len);
+    k.dwr = lim->wet_r + (dp - len);
+    k.ddl = lim->dry_l + (dp - len);
+    k.ddr = lim->dry_r + (dp - len);
+    lim->delay_pos = dp + (int32_t)n;
 }
 
 inline float fmaxf_(float a, float b) { return b > a ? b : a; }

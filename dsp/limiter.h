@@ -51,7 +51,8 @@ struct LimiterMeters {
 };
 
 // The limiter of one stage. Delay lines hold the input-gained (wet) and raw (dry) signal
-// for delay_len = lookahead + 8 samples; cur_* follow tgt_* through 5 ms smoothers;
+// for delay_len = lookahead + 8 samples (straight lines, not rings: a chunk's delayed
+// samples lie in one piece); cur_* follow tgt_* through 5 ms smoothers;
 // fade_* are the 15 ms monitor crossfades; out_gain is the static gain from the
 // input-gained signal to the output after the last call.
 // The output gain is the smoothed ceiling divided by the threshold that detected the
@@ -61,8 +62,9 @@ struct Limiter {
     double rate;
     int32_t lookahead;
     int32_t delay_len;
+    int32_t delay_cap; // room of each line: the history of delay_len and what follows it
     float *wet_l, *wet_r, *dry_l, *dry_r;
-    int32_t delay_pos;
+    int32_t delay_pos; // where the next sample goes; the delay_len before it are the history
     LimiterChan chan[2];
     double cur_in, cur_thr, cur_out, cur_mix;
     double tgt_in, tgt_thr, tgt_out, tgt_mix;
