@@ -37,9 +37,11 @@ constexpr double MAX_DB = 300.0;           // gains in dB are clamped to +-MAX_D
 // still more is held at the ceiling by the output clamp of the wet path.
 constexpr double GAIN_FLOOR = 1e-10;
 
-// Room of each delay line: the delay_len samples of history and at least four chunks after
-// them, so that the history moves back to the front at most once per delay_len samples.
-int32_t delay_cap_of(int32_t delay_len) { return delay_len + (delay_len > 512 ? delay_len : 512); }
+// Room of each delay line: the `keep` samples of history and at least four chunks after
+// them, so that the history moves back to the front at most once per `keep` samples. The
+// true-peak detector reads up to DELAY_PAD floats past the samples it is given.
+int32_t delay_cap_of(int32_t keep) { return keep + (keep > 512 ? keep : 512); }
+constexpr size_t DELAY_PAD = 16;
 
 // One-pole coefficient for a time constant of t samples (below one sample: exp(-1)).
 double pole_coef(double t) { return t >= 1.0 ? 1.0 - std::exp(-1.0 / t) : 1.0 - std::exp(-1.0); }
@@ -154,8 +156,9 @@ int limiter_init(Limiter *lim, double rate, double lookahead_ms) {
     const double la = lookahead_ms * 0.001 * rate + 0.5;
     lim->lookahead = la >= 2.0 ? (la < MAX_LOOKAHEAD ? (int32_t)la : MAX_LOOKAHEAD) : 2; // NaN gives 2
     lim->delay_len = lim->lookahead + 8;
-    lim->delay_cap = delay_cap_of(lim->delay_len);
-    const size_t bytes = (size_t)lim->delay_cap * sizeof(float);
+    lim->delay_keep = lim->delay_len > TPDET_HIST ? lim->delay_len : TPDET_HIST;
+    lim->delay_cap = delay_cap_of(lim->delay_keep);
+    const size_t bytes = ((size_t)lim->delay_cap + DELAY_PAD) * sizeof(float);
     lim->wet_l = (float *)std::calloc(1, bytes);
     lim->wet_r = (float *)std::calloc(1, bytes);
     lim->dry_l = (float *)std::calloc(1, bytes);
@@ -210,12 +213,12 @@ static void snap_smoothers(Limiter *lim) {
 
 void limiter_reset(Limiter *lim) {
     if (!lim->wet_l) return;
-    const size_t bytes = (size_t)lim->delay_cap * sizeof(float);
+    const size_t bytes = ((size_t)lim->delay_cap + DELAY_PAD) * sizeof(float);
     std::memset(lim->wet_l, 0, bytes);
     std::memset(lim->wet_r, 0, bytes);
     std::memset(lim->dry_l, 0, bytes);
     std::memset(lim->dry_r, 0, bytes);
-    lim->delay_pos = lim->delay_len;
+    lim->delay_pos = lim->delay_keep;
     chan_clear(&lim->chan[0]);
     chan_clear(&lim->chan[1]);
     snap_smoothers(lim);
@@ -314,12 +317,11 @@ constexpr uint32_t CHUNK = 128;
 inline __m128d load2(const float *p) { return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i_u *)p))); }
 inline void store2(float *p, __m128 v) { _mm_storel_epi64((__m128i_u *)p, _mm_castps_si128(v)); }
 
-// Per-chunk work arrays. The input-gained samples have the 7 before them in front (W_PAST
-// floats are kept there), so that the detector without true peak is a view of them.
-constexpr uint32_t W_PAST = 16;
+// Per-chunk work arrays and views. The input-gained samples are written straight into the
+// wet delay lines, after their history: the detectors read that history in place, and the
+// detector without true peak is a view of the samples 7 before.
 struct Chunk {
-    alignas(64) float w[2][W_PAST + CHUNK]; // input-gained samples, from W_PAST on
-    float *wl = w[0] + W_PAST, *wr = w[1] + W_PAST;
+    float *wl, *wr;                         // input-gained samples (in the delay lines)
     alignas(16) float dl[CHUNK], dr[CHUNK]; // detector values (true peak)
     const float *dwl, *dwr;                 // delayed input-gained samples (in the delay lines)
     const float *ddl, *ddr;                 // delayed raw input (likewise)
@@ -610,29 +612,32 @@ int gain_computer(Limiter *lim, Chunk &k, const float *dl, const float *dr, cons
     return any;
 }
 
-// The four delay lines over the chunk: the chunk's values go in after the history, and the
-// values delay_len samples older than them are read where they lie (k.dwl and the others).
-// A full line moves its history back to the front first.
-void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_t n) {
-    const int32_t len = lim->delay_len;
+// Room for n more samples in the four delay lines (a full line moves its history back to the
+// front first); the chunk's input-gained samples go to k.wl, k.wr, right after the history.
+void delay_room(Limiter *lim, Chunk &k, uint32_t n) {
+    const int32_t keep = lim->delay_keep;
     if (lim->delay_pos + (int32_t)n > lim->delay_cap) {
-        const size_t hist = (size_t)len * sizeof(float), from = (size_t)(lim->delay_pos - len);
+        const size_t hist = (size_t)keep * sizeof(float), from = (size_t)(lim->delay_pos - keep);
         std::memmove(lim->wet_l, lim->wet_l + from, hist);
         std::memmove(lim->wet_r, lim->wet_r + from, hist);
         std::memmove(lim->dry_l, lim->dry_l + from, hist);
         std::memmove(lim->dry_r, lim->dry_r + from, hist);
-        lim->delay_pos = len;
+        lim->delay_pos = keep;
     }
-    const int32_t dp = lim->delay_pos;
-    const size_t bytes = n * sizeof(float);
-    std::memcpy(lim->wet_l + dp, k.wl, bytes);
-    std::memcpy(lim->wet_r + dp, k.wr, bytes);
-    std::memcpy(lim->dry_l + dp, L, bytes);
-    std::memcpy(lim->dry_r + dp, R, bytes);
-    k.dwl = lim->wet_l + (dp - len);
-    k.dwr = lim->wet_r + (dp - len);
-    k.ddl = lim->dry_l + (dp - len);
-    k.ddr = lim->dry_r + (dp - len);
+    k.wl = lim->wet_l + lim->delay_pos;
+    k.wr = lim->wet_r + lim->delay_pos;
+}
+
+// The dry lines take the chunk's raw input, and the values delay_len samples older than the
+// chunk's are read where they lie (k.dwl and the others).
+void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_t n) {
+    const int32_t dp = lim->delay_pos, back = dp - lim->delay_len;
+    std::memcpy(lim->dry_l + dp, L, n * sizeof(float));
+    std::memcpy(lim->dry_r + dp, R, n * sizeof(float));
+    k.dwl = lim->wet_l + back;
+    k.dwr = lim->wet_r + back;
+    k.ddl = lim->dry_l + back;
+    k.ddr = lim->dry_r + back;
     lim->delay_pos = dp + (int32_t)n;
 }
 
@@ -721,12 +726,10 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         hist_peak[c] = p;
     }
     const float meter_bound = tpmeter_gain_bound();
-    // The 7 input-gained samples before the first chunk: the detectors' history.
-    for (int c = 0; c < 2; c++)
-        std::memcpy(k.w[c] + W_PAST - 7, lim->chan[c].det.hist + TPDET_HIST - 7, 7 * sizeof(float));
     for (uint32_t base = 0; base < frames; base += CHUNK) {
         const uint32_t n = frames - base < CHUNK ? frames - base : CHUNK;
         const float *L = in_left + base, *R = in_right + base;
+        delay_room(lim, k, n);
 
         // Smoothers of input gain and threshold, input gain, input sample peak. While they
         // stand still, cin and cthr are not filled (thr_arr is null).
@@ -764,8 +767,8 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         // Detector: true peak, or the input 7 samples late (a view of the input-gained samples).
         const float *dl = k.wl - 7, *dr = k.wr - 7;
         if (tp) {
-            tpdet_block(&c0->det, k.wl, n, k.dl, true, thr_arr, cur_thr);
-            tpdet_block(&c1->det, k.wr, n, k.dr, true, thr_arr, cur_thr);
+            tpdet_block_at(&c0->det, k.wl, n, k.dl, thr_arr, cur_thr);
+            tpdet_block_at(&c1->det, k.wr, n, k.dr, thr_arr, cur_thr);
             dl = k.dl;
             dr = k.dr;
         } else {
@@ -904,8 +907,6 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                 p = std::fabs(tail[i]) > p ? std::fabs(tail[i]) : p;
             std::memmove(out[c] - 15, tail, 15 * sizeof(float));
             hist_peak[c] = p;
-            // The last 7 input-gained samples go before the next chunk's.
-            std::memmove(k.w[c] + W_PAST - 7, k.w[c] + W_PAST - 7 + n, 7 * sizeof(float));
         }
     }
 

@@ -62,9 +62,10 @@ struct Limiter {
     double rate;
     int32_t lookahead;
     int32_t delay_len;
-    int32_t delay_cap; // room of each line: the history of delay_len and what follows it
+    int32_t delay_keep; // history each line keeps: delay_len, and at least the detector's
+    int32_t delay_cap;  // room of each line: the history and what follows it
     float *wet_l, *wet_r, *dry_l, *dry_r;
-    int32_t delay_pos; // where the next sample goes; the delay_len before it are the history
+    int32_t delay_pos; // where the next sample goes; the delay_keep before it are the history
     LimiterChan chan[2];
     double cur_in, cur_thr, cur_out, cur_mix;
     double tgt_in, tgt_thr, tgt_out, tgt_mix;

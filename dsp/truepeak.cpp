@@ -212,16 +212,91 @@ void tpdet_pass(TpDetector *d, const float *x, uint32_t n) {
     }
 }
 
+namespace {
+
+// Detector values for m samples (at most DET_CHUNK) at xs, which has the detector's
+// TPDET_HIST samples of history before it and 16 readable floats after xs[m - 1] (their values
+// do not matter); pushes nothing into d->hist, which the caller brings up to date.
+constexpr uint32_t DET_CHUNK = 128;
+void detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const double *thr, double thr_c) {
+    // A chunk fills DET_CHUNK / 8 groups before the late checks of the first of them read the 5
+    // groups before it.
+    static_assert(DET_CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
+    static_assert(DET_CHUNK / 8 + 4 <= 32, "one bit per group of a block");
+    alignas(32) float fast[DET_CHUNK + 8];
+    alignas(64) float late[16];
+    const int64_t t0 = (int64_t)d->count;
+    // The kernels write whole vectors of 16: straight into out when m fills them.
+    const float *fast_v = out;
+    if ((m & 15) == 0) {
+        fast_values(xs, m, out);
+    } else {
+        fast_values(xs, m, fast);
+        std::memcpy(out, fast, m * sizeof(float));
+        fast_v = fast;
+    }
+    // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
+    float cur = d->group_cur;
+    for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
+        const int64_t c = t0 + i - 8;
+        const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
+        float top = 0.0f;
+        if (len == 8)
+            top = max8(fast_v + i);
+        else
+            for (uint32_t j = i; j < i + len; j++)
+                top = fast_v[j] > top ? fast_v[j] : top;
+        cur = top > cur ? top : cur;
+        if (len == left) {
+            const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
+            d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
+            cur = 0.0f;
+        }
+        i += len;
+    }
+    d->group_cur = cur;
+    // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
+    // when its first late cell is due (time 8g + 20), with the threshold of that time.
+    // The decisions come first; two wanted groups in a row are interpolated together.
+    const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
+    const int64_t g_lo = (c_lo >= 0 ? c_lo : 0) >> 3;
+    uint32_t want = 0; // bit g - g_lo: group g gets its late check in this block
+    for (int64_t g = g_lo; 8 * g < c_hi; g++) {
+        const int i0 = (int)(8 * g + 20 - t0);
+        if (i0 >= 0) {
+            d->decided = g;
+            d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
+        }
+        if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
+    }
+    while (want) {
+        const uint32_t b = (uint32_t)__builtin_ctz(want);
+        const int i0 = (int)(8 * (g_lo + b) + 20 - t0);
+        const bool pair = (want >> (b + 1)) & 1u;
+        want &= ~(pair ? 3u << b : 1u << b);
+        const int len = pair ? 16 : 8;
+        if (pair)
+            late_values16(xs, i0, late);
+        else
+            late_values(xs, i0, late);
+        if (i0 >= 0 && i0 + len <= (int)m) {
+            for (int j = 0; j < len; j += 4)
+                _mm_storeu_ps(out + i0 + j, _mm_max_ps(_mm_load_ps(late + j), _mm_loadu_ps(out + i0 + j)));
+            continue;
+        }
+        for (int j = 0; j < len; j++) {
+            const int i = i0 + j;
+            if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
+        }
+    }
+    d->count += m;
+}
+
+} // namespace
+
 void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool true_peak, const double *thr,
                  double thr_c) {
-    constexpr uint32_t CHUNK = 128;
-    // A chunk fills CHUNK / 8 groups before the late checks of the first of them read the 5
-    // groups before it.
-    static_assert(CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
-    static_assert(CHUNK / 8 + 4 <= 32, "one bit per group of a block");
-    alignas(32) float lin[TPDET_HIST + CHUNK + 16];
-    alignas(32) float fast[CHUNK + 8];
-    alignas(64) float late[16];
+    alignas(32) float lin[TPDET_HIST + DET_CHUNK + 16];
     if (!true_peak) {
         // The input's magnitude 7 samples back, the first ones from the history.
         const uint32_t k = n < 7 ? n : 7;
@@ -234,82 +309,31 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
     }
     d->grouped = 1;
     while (n > 0) {
-        const uint32_t m = n < CHUNK ? n : CHUNK;
+        const uint32_t m = n < DET_CHUNK ? n : DET_CHUNK;
         std::memcpy(lin, d->hist, sizeof d->hist);
         std::memcpy(lin + TPDET_HIST, x, m * sizeof(float));
         std::memset(lin + TPDET_HIST + m, 0, 16 * sizeof(float));
-        const float *xs = lin + TPDET_HIST;
-        const int64_t t0 = (int64_t)d->count;
-        // The kernels write whole vectors of 16: straight into out when m fills them.
-        const float *fast_v = out;
-        if ((m & 15) == 0) {
-            fast_values(xs, m, out);
-        } else {
-            fast_values(xs, m, fast);
-            std::memcpy(out, fast, m * sizeof(float));
-            fast_v = fast;
-        }
-        // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
-        float cur = d->group_cur;
-        for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
-            const int64_t c = t0 + i - 8;
-            const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
-            float top = 0.0f;
-            if (len == 8)
-                top = max8(fast_v + i);
-            else
-                for (uint32_t j = i; j < i + len; j++)
-                    top = fast_v[j] > top ? fast_v[j] : top;
-            cur = top > cur ? top : cur;
-            if (len == left) {
-                const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
-                d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
-                cur = 0.0f;
-            }
-            i += len;
-        }
-        d->group_cur = cur;
-        // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
-        // when its first late cell is due (time 8g + 20), with the threshold of that time.
-        // The decisions come first; two wanted groups in a row are interpolated together.
-        const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
-        const int64_t g_lo = (c_lo >= 0 ? c_lo : 0) >> 3;
-        uint32_t want = 0; // bit g - g_lo: group g gets its late check in this block
-        for (int64_t g = g_lo; 8 * g < c_hi; g++) {
-            const int i0 = (int)(8 * g + 20 - t0);
-            if (i0 >= 0) {
-                d->decided = g;
-                d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
-            }
-            if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
-        }
-        while (want) {
-            const uint32_t b = (uint32_t)__builtin_ctz(want);
-            const int i0 = (int)(8 * (g_lo + b) + 20 - t0);
-            const bool pair = (want >> (b + 1)) & 1u;
-            want &= ~(pair ? 3u << b : 1u << b);
-            const int len = pair ? 16 : 8;
-            if (pair)
-                late_values16(xs, i0, late);
-            else
-                late_values(xs, i0, late);
-            if (i0 >= 0 && i0 + len <= (int)m) {
-                for (int j = 0; j < len; j += 4)
-                    _mm_storeu_ps(out + i0 + j, _mm_max_ps(_mm_load_ps(late + j), _mm_loadu_ps(out + i0 + j)));
-                continue;
-            }
-            for (int j = 0; j < len; j++) {
-                const int i = i0 + j;
-                if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
-            }
-        }
+        detect_chunk(d, lin + TPDET_HIST, m, out, thr, thr_c);
         std::memcpy(d->hist, lin + m, sizeof d->hist);
-        d->count += m;
         x += m;
         out += m;
         if (thr) thr += m;
         n -= m;
     }
+}
+
+void tpdet_block_at(TpDetector *d, const float *x, uint32_t n, float *out, const double *thr, double thr_c) {
+    d->grouped = 1;
+    const uint32_t total = n;
+    while (n > 0) {
+        const uint32_t m = n < DET_CHUNK ? n : DET_CHUNK;
+        detect_chunk(d, x, m, out, thr, thr_c);
+        x += m;
+        out += m;
+        if (thr) thr += m;
+        n -= m;
+    }
+    if (total) std::memcpy(d->hist, x - TPDET_HIST, sizeof d->hist);
 }
 
 float tpmeter_span(const float *x, uint32_t n) { return n ? meter_max(x, n) : 0.0f; }
