@@ -175,7 +175,7 @@ static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
     }
 }
 
-void echo_edits(Plugin *p, const clap_output_events_t *out) {
+void echo_edits(Plugin *p, const clap_output_events_t *out, uint64_t now) {
     if (!p || !p->slot) return;
     SharedSlot *s = p->slot;
     uint32_t w = shm_load(s->edits.edit_write);
@@ -184,10 +184,9 @@ void echo_edits(Plugin *p, const clap_output_events_t *out) {
     // counters were corrupted, and the entries cannot be trusted: drop them.
     if (!out || w - r > EDIT_QUEUE_LEN) {
         shm_store(s->edits.edit_read, w);
-        if (out) settle(p, out, sys_time_ns());
+        if (out) settle(p, out, now);
         return;
     }
-    uint64_t now = sys_time_ns();
     while (r != w) {
         const EditEntry &q = s->edits.edit_queue[r % EDIT_QUEUE_LEN];
         uint32_t id = shm_load(q.id);
@@ -204,7 +203,7 @@ void echo_edits(Plugin *p, const clap_output_events_t *out) {
 void params_flush(const clap_plugin_t *plugin, const clap_input_events_t *in, const clap_output_events_t *out) {
     Plugin *p = plugin_of(plugin);
     if (!p) return;
-    echo_edits(p, out);
+    echo_edits(p, out, sys_time_ns());
     if (!in || !in->size || !in->get) return;
     uint32_t n = in->size(in);
     for (uint32_t i = 0; i < n; i++)

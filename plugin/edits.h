@@ -15,8 +15,8 @@ void apply_event(Plugin *p, const clap_event_header_t *event, const clap_output_
 // [active ? audio-thread : main-thread] Drains the edit queue into out as a well-formed stream whatever the ring holds:
 // a gesture begins only when it is not open and ends only when it is; a gesture whose poster has been silent for
 // EDIT_GESTURE_LAPSE_NS is ended. Then every parameter whose slot value differs from the value the host last knew is
-// sent, so the host always ends with the stage's value.
-void echo_edits(Plugin *p, const clap_output_events_t *out);
+// sent, so the host always ends with the stage's value. now: the monotonic time of the call.
+void echo_edits(Plugin *p, const clap_output_events_t *out, uint64_t now);
 // [active ? audio-thread : main-thread] The params extension's flush: host events in, then
 // the drain out.
 void params_flush(const clap_plugin_t *plugin, const clap_input_events_t *in, const clap_output_events_t *out);

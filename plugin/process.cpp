@@ -335,7 +335,7 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
 
     // 2, 3. Requests for the main thread, then queued edits go out before anything else.
     if (shm_load(s->pending) && p->host && p->host->request_callback) p->host->request_callback(p->host);
-    echo_edits(p, out);
+    echo_edits(p, out, now);
 
     Events ev = events_of(pr);
 
