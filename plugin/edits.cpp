@@ -2,6 +2,7 @@
 // slot, and the drain of the slot's edit queue into the host's events.
 #include "plugin/edits.h"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -170,7 +171,14 @@ static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
             p->gesture_lapsed[i] = 1;
         }
         if (std::atomic_ref<uint32_t>(p->state_loading).load()) continue; // the host is loading it
-        double v = param_bounded(k, shm_load(s->values[i]));
+        const double raw = shm_load(s->values[i]);
+        const uint64_t bits = std::bit_cast<uint64_t>(raw);
+        if (!p->settle_known[i] || p->settle_bits[i] != bits) {
+            p->settle_bits[i] = bits;
+            p->settle_value[i] = param_bounded(k, raw);
+            p->settle_known[i] = 1;
+        }
+        const double v = p->settle_value[i];
         if (!same_value(v, host_knows(p, k))) send_value(p, out, k, v);
     }
 }

@@ -80,6 +80,11 @@ struct Plugin {
     uint8_t gesture_open[SHARED_PARAMS];
     uint8_t gesture_lapsed[SHARED_PARAMS]; // closed by the drain because its poster fell silent
     uint64_t gesture_seen_ns[SHARED_PARAMS];
+    // The drain's last look at each slot value: its bits and the value as bounded (valid where
+    // settle_known is set), so an unchanged value is not bounded again.
+    uint64_t settle_bits[SHARED_PARAMS];
+    double settle_value[SHARED_PARAMS];
+    uint8_t settle_known[SHARED_PARAMS];
     uint32_t state_loading; // non-zero while state load writes the slot
     // The stage's own main-thread timer, registered at init: serves `pending` while the host
     // does not process. All ones means none.
