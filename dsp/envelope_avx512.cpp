@@ -32,6 +32,9 @@ inline __m512d last(__m512d x) { return _mm512_mask_permutexvar_pd(x, (__mmask8)
 // scan, qk (lane k: q^(k+1), composed as the rounds compose it) and q8 (q^8 in every lane).
 struct Coefs {
     __m512d att, rel, keep_a, keep_r, rf, q1, q2, q4, qk, q8;
+    // For a group whose samples all attack (index 1) or all release (0): the composed factors
+    // of the slow envelope after each round of slow_maps, as those rounds compute them.
+    __m512d round[2][3];
 };
 
 Coefs coefs_of(double att, double rel, double rf) {
@@ -52,6 +55,15 @@ Coefs coefs_of(double att, double rel, double rf) {
     a = _mm512_mul_pd(a, shift_in<4>(a, one));
     c.qk = a;
     c.q8 = last(a);
+    for (int atk = 0; atk < 2; atk++) {
+        __m512d k = atk ? c.keep_a : c.keep_r;
+        k = _mm512_mul_pd(k, shift_in<1>(k, one));
+        c.round[atk][0] = k;
+        k = _mm512_mul_pd(k, shift_in<2>(k, one));
+        c.round[atk][1] = k;
+        k = _mm512_mul_pd(k, shift_in<4>(k, one));
+        c.round[atk][2] = k;
+    }
     return c;
 }
 
@@ -59,6 +71,15 @@ Coefs coefs_of(double att, double rel, double rf) {
 // atk (attack where set): es after sample k = a[k] * es before the group + b[k].
 inline void slow_maps(const Coefs &c, __m512d g, __mmask8 atk, __m512d &a, __m512d &b) {
     const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd();
+    if (atk == 0 || atk == 0xff) { // one branch throughout: the factors are the call's constants
+        const int u = atk ? 1 : 0;
+        b = _mm512_mul_pd(u ? c.att : c.rel, g);
+        b = _mm512_fmadd_pd(u ? c.keep_a : c.keep_r, shift_in<1>(b, zero), b);
+        b = _mm512_fmadd_pd(c.round[u][0], shift_in<2>(b, zero), b);
+        b = _mm512_fmadd_pd(c.round[u][1], shift_in<4>(b, zero), b);
+        a = c.round[u][2];
+        return;
+    }
     a = _mm512_mask_blend_pd(atk, c.keep_r, c.keep_a);
     b = _mm512_mul_pd(_mm512_mask_blend_pd(atk, c.rel, c.att), g);
     b = _mm512_fmadd_pd(a, shift_in<1>(b, zero), b);
