@@ -582,13 +582,13 @@ void twin_split(Limiter *lim) {
 // nothing. Returns 1 when k.gain holds a2 values of which some are below 1, else 0 (the
 // reductions are then 0 dB throughout).
 // dl, dr: the detector values (their magnitudes count); thr: the threshold of each sample, or
-// null when it is thr_c throughout.
+// null when it is thr_c throughout; top: the largest magnitude among them.
 int gain_computer(Limiter *lim, Chunk &k, const float *dl, const float *dr, const double *thr, double thr_c, uint32_t n,
-                  double link) {
+                  double link, float top) {
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
 
     // Does any detector value exceed the threshold in this chunk?
-    const bool over = KERNEL(any_over, dl, dr, thr, thr_c, n);
+    const bool over = thr ? KERNEL(any_over, dl, dr, thr, thr_c, n) : (double)top > thr_c;
 
     if (!over && chan_settled(c0) && (lim->twin || chan_settled(c1))) {
         chan_skip_ones(c0, n);
@@ -775,11 +775,12 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
             tpdet_pass(&c0->det, k.wl, n);
             tpdet_pass(&c1->det, k.wr, n);
         }
-        det_l = KERNEL(block_max, dl, n, det_l);
-        det_r = KERNEL(block_max, dr, n, det_r);
+        const float top_l = KERNEL(block_max, dl, n, 0.0f), top_r = KERNEL(block_max, dr, n, 0.0f);
+        det_l = top_l > det_l ? top_l : det_l;
+        det_r = top_r > det_r ? top_r : det_r;
 
         // Gain computer: required gains, window minimum, averages, dB, release, gain.
-        const int reduced = gain_computer(lim, k, dl, dr, thr_arr, cur_thr, n, link);
+        const int reduced = gain_computer(lim, k, dl, dr, thr_arr, cur_thr, n, link, top_l > top_r ? top_l : top_r);
         const bool twin = lim->twin;
         const uint32_t rounded = (n + 7) & ~7u; // kernels work in whole vectors
         // (Twins keep their gains in the left's row only.)
