@@ -328,8 +328,6 @@ struct Chunk {
     alignas(16) double cin[CHUNK];          // cur_in per sample
     alignas(16) double cthr[CHUNK];         // cur_thr per sample
     alignas(16) double thrd[CHUNK];         // threshold that detected each leaving sample
-    alignas(16) double sum[CHUNK][2];       // running sums of both channels
-    alignas(16) float avg[CHUNK][4];        // a1 of both channels (lanes 0, 1)
     alignas(64) double gain[2][CHUNK + 8];  // a2, then dB of reduction, then linear gain
 };
 
