@@ -126,6 +126,21 @@ TEST(TruePeakDetector, ResultsDoNotDependOnTheBlocksOrTheVectorWidth) {
     const auto ref = detect(l, 1);
     for (uint32_t block : {7u, 64u, 100u, 5000u})
         ASSERT_EQ(detect(l, block), ref) << block;
+    // Reading the history in place (samples after it, and padding of another signal after
+    // each block) gives the same values.
+    for (uint32_t block : {5u, 128u, 333u}) {
+        std::vector<float> line(TPDET_HIST + l.size() + 16, 0.0f), out(l.size());
+        TpDetector d;
+        tpdet_reset(&d);
+        for (size_t i = 0; i < l.size(); i += block) {
+            const uint32_t n = (uint32_t)std::min<size_t>(block, l.size() - i);
+            float *x = &line[TPDET_HIST + i];
+            std::copy(&l[i], &l[i] + n, x);
+            std::fill(x + n, x + n + 16, 0.9f);
+            tpdet_block_at(&d, x, n, &out[i], nullptr, 0.0);
+        }
+        ASSERT_EQ(out, ref) << block;
+    }
     // The AVX2 kernels give the AVX-512 ones' values exactly (both fuse their multiply-adds),
     // the detector's and the output meter's alike; the SSE2 kernels (no fused multiply-add)
     // agree with them to rounding.
