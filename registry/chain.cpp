@@ -40,6 +40,10 @@ struct StageSample {
     int64_t dsteady; // steady minus the one before, 0 unless both valid and increasing
     bool recent;     // processed within the last 500 ms
     bool running;    // recent and within a few periods of now
+    // The latest finished call (start, steady) from the call ring, as one record: a call
+    // in progress has published its start before its steady time. valid: a call finished.
+    CallRecord done;
+    bool done_valid;
 };
 
 // A candidate of the order step: its latest call as a record (start, steady) and its member.
@@ -316,6 +320,57 @@ struct Query {
     int obs_n;
 };
 
+// The members' latest calls as of one instant. They are read twice, and again while some
+// member began a call in between: stages that process far faster than real time could
+// otherwise be caught a block apart (a later stage seemingly ahead of the one feeding it).
+// A member that never keeps still for the few reads keeps the last values read.
+void sample_latest(Query &q) {
+    struct Latest {
+        uint64_t t, prev_t;
+        int64_t steady, prev;
+        uint32_t count;
+        CallRecord done;
+    };
+    Latest a[MAX_MEMBERS], b[MAX_MEMBERS];
+    const auto read = [&q](Latest *v) {
+        for (int n = 0; n < q.n; n++) {
+            const SharedSlot *s = q.smp[n].slot;
+            v[n] = Latest{shm_load(s->calls.proc_time),   shm_load(s->calls.proc_prev_time), shm_load(s->calls.steady),
+                          shm_load(s->calls.steady_prev), shm_load(s->calls.ring_count),     CallRecord{0, 0, -1}};
+            if (v[n].count > 0) {
+                const uint32_t i = (v[n].count - 1) & (CALL_RING - 1);
+                v[n].done = CallRecord{shm_load(s->calls.ring_start[i]), 0, shm_load(s->calls.ring_steady[i])};
+            }
+        }
+    };
+    read(a);
+    for (int attempt = 0; attempt < 8; attempt++) {
+        read(b);
+        bool same = true;
+        for (int n = 0; n < q.n && same; n++)
+            same = a[n].t == b[n].t && a[n].steady == b[n].steady && a[n].count == b[n].count;
+        std::memcpy(a, b, (size_t)q.n * sizeof a[0]);
+        if (same) break;
+    }
+    for (int n = 0; n < q.n; n++) {
+        StageSample &m = q.smp[n];
+        m.t = a[n].t;
+        m.dt = diff(m.t, a[n].prev_t);
+        m.steady = a[n].steady;
+        const int64_t prev = a[n].prev;
+        m.dsteady = (m.steady >= 0 && prev >= 0 && m.steady > prev) ? m.steady - prev : 0;
+        // Signed age: a call that began after `now` was read (the owner keeps running) is
+        // recent; a start time far in the future is garbage and is not.
+        int64_t age = diff(q.now, m.t);
+        m.recent = m.t != 0 && age < RECENT_NS && age > -RECENT_NS;
+        int64_t tol = m.dt > 0 ? sat_mul(m.dt, 4) : 200000000;
+        if (m.dt > 0 && tol < 60000000) tol = 60000000;
+        m.running = m.recent && age < tol;
+        m.done = a[n].done;
+        m.done_valid = a[n].count > 0;
+    }
+}
+
 // Step 1: the live members of the group, their latest call and their call histories.
 void gather_members(Query &q) {
     q.n = 0;
@@ -327,20 +382,7 @@ void gather_members(Query &q) {
         int g = slot_group(s);
         if (g < 0 || (uint32_t)g != q.group) continue;
         const int n = q.n;
-        StageSample &m = q.smp[n];
-        m.slot = s;
-        m.t = shm_load(s->calls.proc_time);
-        m.dt = diff(m.t, shm_load(s->calls.proc_prev_time));
-        m.steady = shm_load(s->calls.steady);
-        int64_t prev = shm_load(s->calls.steady_prev);
-        m.dsteady = (m.steady >= 0 && prev >= 0 && m.steady > prev) ? m.steady - prev : 0;
-        // Signed age: a call that began after `now` was read (the owner keeps running) is
-        // recent; a start time far in the future is garbage and is not.
-        int64_t age = diff(q.now, m.t);
-        m.recent = m.t != 0 && age < RECENT_NS && age > -RECENT_NS;
-        int64_t tol = m.dt > 0 ? sat_mul(m.dt, 4) : 200000000;
-        if (m.dt > 0 && tol < 60000000) tol = 60000000;
-        m.running = m.recent && age < tol;
+        q.smp[n].slot = s;
         uint32_t count = shm_load(s->calls.ring_count);
         int k = count < (uint32_t)HIST_RECORDS ? (int)count : HIST_RECORDS;
         for (int r = 0; r < k; r++) {
@@ -354,6 +396,7 @@ void gather_members(Query &q) {
         q.offline[n] = shm_load(s->render_mode) == 1;
         q.n++;
     }
+    sample_latest(q);
 }
 
 // Step 2: pairwise relations into g_rel; serial pairs join one cluster (union-find).
@@ -573,7 +616,8 @@ void observe_order(Query &q) {
     for (int x = 0; x < q.cn; x++) {
         int i = q.cm[x];
         if (!q.smp[i].recent) continue;
-        cand[nc].r = CallRecord{q.smp[i].t, 0, q.smp[i].steady};
+        // A finished call when there is one: its start and steady time belong together.
+        cand[nc].r = q.smp[i].done_valid ? q.smp[i].done : CallRecord{q.smp[i].t, 0, q.smp[i].steady};
         cand[nc].m = i;
         nc++;
     }
