@@ -419,11 +419,100 @@ inline __m128 suffix_min4(__m128 x) {
     return _mm_min_ps(x, _mm_or_ps(_mm_castsi128_ps(_mm_srli_si128(_mm_castps_si128(x), 8)), inf23));
 }
 
+// The scans of one piece of window_min four values at a time: hist[j] = the smallest of
+// old[j + 1 .. m - 1] and carry (old holds INF from m on), the minima mn[j] = min(hist[j],
+// g[0 .. j]) for j < m; returns how many old[j] are below mn[j].
+uint32_t window_scans4(const float *old, const float *g, uint32_t m, float carry, float *mn) {
+    alignas(16) float hist[CHUNK + 8], pre[CHUNK + 8];
+    for (int32_t j = (int32_t)((m - 1) & ~3u); j >= 0; j -= 4) { // in fours from the end
+        __m128 x = suffix_min4(_mm_loadu_ps(old + j + 1));
+        x = _mm_min_ps(x, _mm_set1_ps(carry));
+        _mm_store_ps(hist + j, x);
+        carry = _mm_cvtss_f32(x);
+    }
+    // pre[j] = smallest of g[0 .. j]; the minimum is the smaller of the two.
+    carry = INF;
+    for (uint32_t j = 0; j < m; j += 4) {
+        __m128 x = _mm_loadu_ps(g + j);
+        if (m - j < 4) { // lanes past the piece
+            alignas(16) float t[4];
+            _mm_store_ps(t, x);
+            for (uint32_t i = m - j; i < 4; i++)
+                t[i] = INF;
+            x = _mm_load_ps(t);
+        }
+        x = _mm_min_ps(prefix_min4(x), _mm_set1_ps(carry));
+        _mm_store_ps(pre + j, x);
+        carry = _mm_cvtss_f32(_mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 3, 3, 3)));
+    }
+    // Minima, and the values that left as the minimum (the deque's front pops).
+    uint32_t expired = 0, j = 0;
+    for (; j + 4 <= m; j += 4) {
+        const __m128 w = _mm_min_ps(_mm_load_ps(hist + j), _mm_load_ps(pre + j));
+        _mm_storeu_ps(mn + j, w);
+        expired += (uint32_t)BITS4[_mm_movemask_ps(_mm_cmplt_ps(_mm_load_ps(old + j), w))];
+    }
+    for (; j < m; j++) {
+        const float w = hist[j] < pre[j] ? hist[j] : pre[j];
+        mn[j] = w;
+        expired += old[j] < w;
+    }
+    return expired;
+}
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+// (The masked forms of alignr, min and permute: GCC 12's unmasked ones start from an
+// undefined vector and warn.)
+inline __m512 min16(__m512 a, __m512 b) { return _mm512_mask_min_ps(a, (__mmask16)0xffff, a, b); }
+
+// Lane i takes lane i + K (down) or i - K (up); the lanes shifted in are INF.
+template <int K> inline __m512 lanes_down(__m512 x) {
+    const __m512i inf = _mm512_castps_si512(_mm512_set1_ps(INF));
+    return _mm512_castsi512_ps(_mm512_mask_alignr_epi32(inf, (__mmask16)0xffff, inf, _mm512_castps_si512(x), K));
+}
+template <int K> inline __m512 lanes_up(__m512 x) {
+    const __m512i inf = _mm512_castps_si512(_mm512_set1_ps(INF));
+    return _mm512_castsi512_ps(_mm512_mask_alignr_epi32(inf, (__mmask16)0xffff, _mm512_castps_si512(x), inf, 16 - K));
+}
+
+// The same sixteen values at a time with AVX-512 (the same minima and count).
+uint32_t window_scans16(const float *old, const float *g, uint32_t m, float carry, float *mn) {
+    alignas(64) float hist[CHUNK + 16];
+    for (int32_t j = (int32_t)((m - 1) & ~15u); j >= 0; j -= 16) { // in sixteens from the end
+        __m512 x = _mm512_loadu_ps(old + j + 1);
+        x = min16(x, lanes_down<1>(x));
+        x = min16(x, lanes_down<2>(x));
+        x = min16(x, lanes_down<4>(x));
+        x = min16(x, lanes_down<8>(x));
+        x = min16(x, _mm512_set1_ps(carry));
+        _mm512_store_ps(hist + j, x);
+        carry = _mm512_cvtss_f32(x);
+    }
+    uint32_t expired = 0;
+    __m512 run = _mm512_set1_ps(INF);
+    for (uint32_t j = 0; j < m; j += 16) {
+        const __mmask16 live = m - j >= 16 ? (__mmask16)0xffff : (__mmask16)((1u << (m - j)) - 1);
+        __m512 x = _mm512_mask_loadu_ps(_mm512_set1_ps(INF), live, g + j);
+        x = min16(x, lanes_up<1>(x));
+        x = min16(x, lanes_up<2>(x));
+        x = min16(x, lanes_up<4>(x));
+        x = min16(x, lanes_up<8>(x));
+        x = min16(x, run);
+        run = _mm512_mask_permutexvar_ps(x, (__mmask16)0xffff, _mm512_set1_epi32(15), x);
+        const __m512 w = min16(_mm512_load_ps(hist + j), x);
+        _mm512_mask_storeu_ps(mn + j, live, w);
+        expired += (uint32_t)__builtin_popcount(_mm512_mask_cmp_ps_mask(live, _mm512_loadu_ps(old + j), w, _CMP_LT_OQ));
+    }
+    return expired;
+}
+#pragma GCC pop_options
+
 // Pushes the n values g into the channel's window and writes the window minima into mn.
 void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
     const uint32_t L = (uint32_t)c->window, mask = (uint32_t)c->mask;
     float *const vals = c->win_vals;
-    alignas(16) float old[CHUNK + 8], hist[CHUNK + 8], pre[CHUNK + 8];
+    alignas(16) float old[CHUNK + 16];
     uint32_t done = 0;
     while (done < n) {
         const uint32_t m = n - done < L ? n - done : L;
@@ -437,44 +526,13 @@ void window_min(LimiterChan *c, const float *g, uint32_t n, float *mn) {
             std::memcpy(old + j0, vals + at, run * sizeof(float));
             std::memcpy(old + j0 + run, vals, (m - j0 - run) * sizeof(float));
         }
-        old[m] = old[m + 1] = old[m + 2] = old[m + 3] = INF;
+        std::fill(old + m, old + m + 16, INF);
         // hist[j] = smallest of the window's values before the piece, for g[j]: positions
-        // p0 - L + j + 1 .. p0 - 1, that is old[j + 1 .. m - 1] and the common core.
-        float carry = ring_min(vals, mask, p0 - L + m, p0);
-        for (int32_t j = (int32_t)((m - 1) & ~3u); j >= 0; j -= 4) { // in fours from the end
-            __m128 x = suffix_min4(_mm_loadu_ps(old + j + 1));
-            x = _mm_min_ps(x, _mm_set1_ps(carry));
-            _mm_store_ps(hist + j, x);
-            carry = _mm_cvtss_f32(x);
-        }
-        // pre[j] = smallest of g[0 .. j]; the minimum is the smaller of the two.
-        carry = INF;
-        for (uint32_t j = 0; j < m; j += 4) {
-            __m128 x = _mm_loadu_ps(g + done + j);
-            if (m - j < 4) { // lanes past the piece
-                alignas(16) float t[4];
-                _mm_store_ps(t, x);
-                for (uint32_t i = m - j; i < 4; i++)
-                    t[i] = INF;
-                x = _mm_load_ps(t);
-            }
-            x = _mm_min_ps(prefix_min4(x), _mm_set1_ps(carry));
-            _mm_store_ps(pre + j, x);
-            carry = _mm_cvtss_f32(_mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 3, 3, 3)));
-        }
-        // Minima, and the values that left as the minimum (the deque's front pops).
-        uint32_t expired = 0, j = 0;
-        for (; j + 4 <= m; j += 4) {
-            const __m128 w = _mm_min_ps(_mm_load_ps(hist + j), _mm_load_ps(pre + j));
-            _mm_storeu_ps(mn + done + j, w);
-            expired += (uint32_t)BITS4[_mm_movemask_ps(_mm_cmplt_ps(_mm_load_ps(old + j), w))];
-        }
-        for (; j < m; j++) {
-            const float w = hist[j] < pre[j] ? hist[j] : pre[j];
-            mn[done + j] = w;
-            expired += old[j] < w;
-        }
-        c->head += expired;
+        // p0 - L + j + 1 .. p0 - 1, that is old[j + 1 .. m - 1] and the common core; the
+        // minima, and the values that left as the minimum (the deque's front pops).
+        const float carry = ring_min(vals, mask, p0 - L + m, p0);
+        c->head += g_tp_avx512 ? window_scans16(old, g + done, m, carry, mn + done)
+                               : window_scans4(old, g + done, m, carry, mn + done);
         // The new values into the ring, in at most two runs.
         const uint32_t at = (uint32_t)p0 & mask, run = mask + 1 - at < m ? mask + 1 - at : m;
         std::memcpy(vals + at, g + done, run * sizeof(float));
