@@ -63,11 +63,12 @@ void clear_filters(Loudness *m) {
     }
 }
 
-// Integrated loudness from the gating histogram.
+// Integrated loudness from the gating histogram. Only the bins from gate_lo to gate_hi can
+// hold windows: the others add exact zeros, so the sums skip them and stay the same.
 void update_integrated(Loudness *m) {
     double power = 0.0;
     uint64_t count = 0;
-    for (int b = 0; b < 750; b++) {
+    for (int b = m->gate_lo; b <= m->gate_hi; b++) {
         power += m->gate_power[b];
         count += m->gate_count[b];
     }
@@ -83,7 +84,7 @@ void update_integrated(Loudness *m) {
     }
     power = 0.0;
     count = 0;
-    for (int b = start; b < 750; b++) {
+    for (int b = start > m->gate_lo ? start : m->gate_lo; b <= m->gate_hi; b++) {
         power += m->gate_power[b];
         count += m->gate_count[b];
     }
@@ -111,6 +112,8 @@ void end_block(Loudness *m, double p) {
                 if (bin > 749) bin = 749;
                 m->gate_count[bin] += 1;
                 m->gate_power[bin] += mom;
+                m->gate_lo = bin < m->gate_lo ? bin : m->gate_lo;
+                m->gate_hi = bin > m->gate_hi ? bin : m->gate_hi;
                 update_integrated(m);
             }
         }
@@ -152,6 +155,8 @@ void loudness_reset(Loudness *m) {
     m->block_count = 0;
     std::memset(m->gate_count, 0, sizeof m->gate_count);
     std::memset(m->gate_power, 0, sizeof m->gate_power);
+    m->gate_lo = 750;
+    m->gate_hi = -1;
     m->lufs_m = m->lufs_s = m->lufs_i = -100.0;
 }
 

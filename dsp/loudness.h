@@ -24,6 +24,7 @@ struct Loudness {
     int32_t block_count;
     uint32_t gate_count[750];
     double gate_power[750];
+    int32_t gate_lo, gate_hi; // the lowest and highest bin holding a window (lo > hi: none)
     double lufs_m, lufs_s, lufs_i;
     float pend[2];
     int32_t pending;
