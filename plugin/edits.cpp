@@ -1,5 +1,6 @@
 // The owner's side of parameter writes: host events and MIDI (with learn) into the stage's
-// slot, and the drain of the slot's edit queue into the host's events.
+// slot, the drain of the slot's edit queue into the host's events, and the owner's bounded
+// look at its slot's values.
 #include "plugin/edits.h"
 
 #include <bit>
@@ -160,10 +161,22 @@ static void forward(Plugin *p, const clap_output_events_t *out, int i, uint32_t 
     }
 }
 
+double slot_value(Plugin *p, int index) {
+    SlotValues &v = p->slot_values;
+    const double raw = shm_load(p->slot->values[index]);
+    const uint64_t bits = std::bit_cast<uint64_t>(raw);
+    if (!v.known[index] || v.bits[index] != bits) {
+        v.bits[index] = bits;
+        v.value[index] = param_bounded(index, raw);
+        v.known[index] = 1;
+        v.engine_stale = 1;
+    }
+    return v.value[index];
+}
+
 // After the queue: gestures whose poster fell silent (died, or lost its end) are ended, and
 // every parameter the host does not know the stage's value of is sent.
 static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
-    SharedSlot *s = p->slot;
     for (uint32_t i = 0; i < PARAM_COUNT; i++) {
         int k = (int)i;
         if (is_open(p, k) && now - seen_at(p, k) > EDIT_GESTURE_LAPSE_NS && push_gesture(out, PARAMS[i].id, false)) {
@@ -171,14 +184,7 @@ static void settle(Plugin *p, const clap_output_events_t *out, uint64_t now) {
             p->gesture_lapsed[i] = 1;
         }
         if (std::atomic_ref<uint32_t>(p->state_loading).load()) continue; // the host is loading it
-        const double raw = shm_load(s->values[i]);
-        const uint64_t bits = std::bit_cast<uint64_t>(raw);
-        if (!p->settle_known[i] || p->settle_bits[i] != bits) {
-            p->settle_bits[i] = bits;
-            p->settle_value[i] = param_bounded(k, raw);
-            p->settle_known[i] = 1;
-        }
-        const double v = p->settle_value[i];
+        const double v = slot_value(p, k);
         if (!same_value(v, host_knows(p, k))) send_value(p, out, k, v);
     }
 }

@@ -12,6 +12,10 @@ struct Plugin;
 // [active ? audio-thread : main-thread] Owner side, in process or flush. out may be null.
 // Applies one host event (parameter value, gesture, MIDI control change) to the slot.
 void apply_event(Plugin *p, const clap_event_header_t *event, const clap_output_events_t *out);
+// [active ? audio-thread : main-thread] Returns the slot's parameter `index` (a row of
+// registry/param_rows.h) as the stage may use it, whatever another process stored: bounded
+// afresh only when its bits changed since the last look, which also marks the engine stale.
+double slot_value(Plugin *p, int index);
 // [active ? audio-thread : main-thread] Drains the edit queue into out as a well-formed stream whatever the ring holds:
 // a gesture begins only when it is not open and ends only when it is; a gesture whose poster has been silent for
 // EDIT_GESTURE_LAPSE_NS is ended. Then every parameter whose slot value differs from the value the host last knew is

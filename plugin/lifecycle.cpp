@@ -130,7 +130,7 @@ bool plug_activate(const clap_plugin_t *plugin, double sample_rate, uint32_t min
     p->max_frames = max_frames;
     p->sample_rate = sample_rate;
     if (!limiter_init(&p->lim, sample_rate, shm_load(p->slot->values[P_LOOKAHEAD]))) return false;
-    p->engine_rows_valid = 0;
+    p->slot_values.engine_stale = 1; // a new engine: set it from the slot at the first call
     uint64_t r = sys_random_u64();
     memset(p->shape_err, 0, sizeof p->shape_err);
     memset(p->shape_pos, 0, sizeof p->shape_pos);

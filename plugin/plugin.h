@@ -20,13 +20,19 @@
 #include "params/owner.h"
 #include "plugin/clap_log.h"
 #include "plugin/debug_ext.h"
-#include "registry/param_rows.h"
 #include "registry/shared.h"
 
 struct ChainHistory;
 
-// Parameter rows the engine is set from (the first ones, up to Mix).
-constexpr int ENGINE_ROWS = P_MIX + 1;
+// The owner's look at its slot's parameter values (slot_value, plugin/edits.h): each row's
+// bits as last read and the value bounded from them (where known is set), and whether a row
+// changed since the engine was last set from them.
+struct SlotValues {
+    uint64_t bits[SHARED_PARAMS];
+    double value[SHARED_PARAMS];
+    uint8_t known[SHARED_PARAMS];
+    uint8_t engine_stale;
+};
 
 struct Plugin {
     clap_plugin_t clap;
@@ -47,10 +53,7 @@ struct Plugin {
     uint8_t active;
     uint8_t processing;
     Limiter lim;
-    // The slot's first ENGINE_ROWS parameter values as the engine last took them (valid once
-    // set after the engine was made).
-    double engine_rows[ENGINE_ROWS];
-    uint8_t engine_rows_valid;
+    SlotValues slot_values;
     uint32_t dither_rng[2];
     double shape_err[2][16];
     uint32_t shape_pos[2];
@@ -80,11 +83,6 @@ struct Plugin {
     uint8_t gesture_open[SHARED_PARAMS];
     uint8_t gesture_lapsed[SHARED_PARAMS]; // closed by the drain because its poster fell silent
     uint64_t gesture_seen_ns[SHARED_PARAMS];
-    // The drain's last look at each slot value: its bits and the value as bounded (valid where
-    // settle_known is set), so an unchanged value is not bounded again.
-    uint64_t settle_bits[SHARED_PARAMS];
-    double settle_value[SHARED_PARAMS];
-    uint8_t settle_known[SHARED_PARAMS];
     uint32_t state_loading; // non-zero while state load writes the slot
     // The stage's own main-thread timer, registered at init: serves `pending` while the host
     // does not process. All ones means none.

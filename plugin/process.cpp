@@ -91,22 +91,18 @@ void fill_gap(Plugin *p, SharedSlot *s, uint64_t now, int64_t steady) {
     p->hist_frames = 0;
 }
 
-// The engine's settings from the slot. The values of the rows it reads are kept from the
-// last time; while they stay the same (bit for bit) the engine already has them.
-void configure(Plugin *p, const SharedSlot *s) {
-    static_assert(P_MIX < ENGINE_ROWS && P_UNITY < ENGINE_ROWS && P_STYLE < ENGINE_ROWS, "rows the engine reads");
-    double raw[ENGINE_ROWS];
-    for (int i = 0; i < ENGINE_ROWS; i++)
-        raw[i] = shm_load(s->values[i]);
-    if (p->engine_rows_valid && std::memcmp(raw, p->engine_rows, sizeof raw) == 0) return;
-    std::memcpy(p->engine_rows, raw, sizeof raw);
-    p->engine_rows_valid = 1;
-    const auto v = [&raw](int index) { return param_bounded(index, raw[index]); };
+// The engine's settings from the slot, set again only when a row changed since they were.
+void configure(Plugin *p) {
+    double v[P_MIX + 1];
+    for (int i = 0; i <= P_MIX; i++)
+        v[i] = slot_value(p, i);
+    if (!p->slot_values.engine_stale) return;
+    p->slot_values.engine_stale = 0;
     Limiter *lim = &p->lim;
-    limiter_set_style(lim, (int)std::trunc(v(P_STYLE) + 0.5));
-    limiter_set(lim, v(P_TRUE_PEAK) >= 0.5, v(P_ADAPTIVE) >= 0.5, v(P_INPUT), -v(P_GAIN), v(P_CEILING), v(P_RELEASE),
-                v(P_LINK) / 100.0, v(P_MIX) / 100.0);
-    limiter_set_monitor(lim, v(P_BYPASS) >= 0.5, v(P_DELTA) >= 0.5, v(P_UNITY) >= 0.5);
+    limiter_set_style(lim, (int)std::trunc(v[P_STYLE] + 0.5));
+    limiter_set(lim, v[P_TRUE_PEAK] >= 0.5, v[P_ADAPTIVE] >= 0.5, v[P_INPUT], -v[P_GAIN], v[P_CEILING], v[P_RELEASE],
+                v[P_LINK] / 100.0, v[P_MIX] / 100.0);
+    limiter_set_monitor(lim, v[P_BYPASS] >= 0.5, v[P_DELTA] >= 0.5, v[P_UNITY] >= 0.5);
 }
 
 // A channel of the block as the stage takes it: the input copied in (unless in place), or
@@ -223,7 +219,7 @@ void run_piece(Plugin *p, const SharedSlot *s, const Block &b, uint32_t pos, uin
     if (!b.in_r) take_input(r, nullptr, len);
 
     // The limiter reads the input and writes the outputs in one pass (also in place).
-    configure(p, s);
+    configure(p);
     limiter_process_into(&p->lim, b.in_l + pos, ir, l, r, len);
 
     int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
