@@ -212,12 +212,82 @@ void tpdet_pass(TpDetector *d, const float *x, uint32_t n) {
     }
 }
 
+// Samples the detector works on at a time, and its groups of cells.
+constexpr uint32_t DET_CHUNK = 128;
+constexpr int DET_CHUNK_GROUPS = (int)DET_CHUNK / 8;
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace {
+
+// Largest of each row of eight in 64 floats, in row order, by halving pairs of rows.
+inline __m256 row_maxima8(const float *x) {
+    __m256 t[4];
+    for (int i = 0; i < 4; i++) {
+        const __m256 a = _mm256_loadu_ps(x + 16 * i), b = _mm256_loadu_ps(x + 16 * i + 8);
+        t[i] = _mm256_max_ps(_mm256_permute2f128_ps(a, b, 0x20), _mm256_permute2f128_ps(a, b, 0x31));
+    }
+    // t[i]: rows 2i (low half) and 2i + 1 (high half), four values each.
+    __m256 u[2];
+    for (int i = 0; i < 2; i++)
+        u[i] = _mm256_max_ps(_mm256_shuffle_ps(t[2 * i], t[2 * i + 1], _MM_SHUFFLE(1, 0, 1, 0)),
+                             _mm256_shuffle_ps(t[2 * i], t[2 * i + 1], _MM_SHUFFLE(3, 2, 3, 2)));
+    // u[i]: rows 4i, 4i + 2 (low half), 4i + 1, 4i + 3 (high half), two values each.
+    const __m256 v = _mm256_max_ps(_mm256_shuffle_ps(u[0], u[1], _MM_SHUFFLE(2, 0, 2, 0)),
+                                   _mm256_shuffle_ps(u[0], u[1], _MM_SHUFFLE(3, 1, 3, 1)));
+    // v: rows 0, 2, 4, 6, 1, 3, 5, 7.
+    return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+// The groups of a whole chunk of DET_CHUNK fast values whose first cell starts a group (time
+// t0, a multiple of 8, past the first groups), with the threshold thr_c throughout: the same
+// group maxima and late-check decisions as the sample-by-sample loops of detect_chunk, sixteen
+// at a time. Returns the groups wanted for the late check (bit g - g_lo, g_lo = the group
+// before the first one decided here).
+uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c) {
+    constexpr int G = DET_CHUNK_GROUPS;
+    const int64_t g0 = (t0 - 8) >> 3; // the chunk's first group
+    // e: the groups g0 - 16 .. g0 - 1 from the ring (mirrored: in a row), then the chunk's.
+    alignas(32) float e[16 + G];
+    std::memcpy(e, d->group_max + ((g0 - 16) & (TPDET_GROUPS - 1)), 16 * sizeof(float));
+    for (int i = 0; i < G / 8; i++)
+        _mm256_store_ps(e + 16 + 8 * i, row_maxima8(fast + 64 * i));
+    for (int j = 0; j < G; j++) {
+        const int64_t slot = (g0 + j) & (TPDET_GROUPS - 1);
+        d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = e[16 + j];
+    }
+    d->group_cur = 0.0f;
+    // Group g0 - 1 + j is decided at time 8 j + 4 of the chunk: its own value against the
+    // five groups before it (e[10 + j .. 14 + j]) and the threshold.
+    const int64_t g_lo = g0 - 2;
+    uint32_t want = d->decided == g_lo && d->wanted ? 1u : 0u;
+    const __m256 ratio = _mm256_set1_ps(TPDET_LATE_RATIO);
+    const __m256d thr = _mm256_set1_pd(thr_c);
+    for (int j = 0; j < G; j += 8) {
+        const __m256 own = _mm256_mul_ps(_mm256_loadu_ps(e + 15 + j), ratio);
+        __m256 five = _mm256_loadu_ps(e + 10 + j);
+        for (int k = 1; k < 5; k++)
+            five = _mm256_max_ps(five, _mm256_loadu_ps(e + 10 + j + k));
+        const uint32_t near = (uint32_t)_mm256_movemask_ps(_mm256_cmp_ps(own, five, _CMP_GE_OQ));
+        const uint32_t lo =
+            (uint32_t)_mm256_movemask_pd(_mm256_cmp_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(own)), thr, _CMP_GT_OQ));
+        const uint32_t hi = (uint32_t)_mm256_movemask_pd(
+            _mm256_cmp_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(own, 1)), thr, _CMP_GT_OQ));
+        want |= (near & (lo | hi << 4)) << (j + 1);
+    }
+    d->decided = g0 - 1 + (G - 1);
+    d->wanted = (uint8_t)((want >> G) & 1u);
+    return want;
+}
+
+} // namespace
+#pragma GCC pop_options
+
 namespace {
 
 // Detector values for m samples (at most DET_CHUNK) at xs, which has the detector's
 // TPDET_HIST samples of history before it and 16 readable floats after xs[m - 1] (their values
 // do not matter); pushes nothing into d->hist, which the caller brings up to date.
-constexpr uint32_t DET_CHUNK = 128;
 void detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const double *thr, double thr_c) {
     // A chunk fills DET_CHUNK / 8 groups before the late checks of the first of them read the 5
     // groups before it.
@@ -235,39 +305,43 @@ void detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const 
         std::memcpy(out, fast, m * sizeof(float));
         fast_v = fast;
     }
-    // Groups of 8 cells by absolute cell index (cell of time t: t - 8).
-    float cur = d->group_cur;
-    for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
-        const int64_t c = t0 + i - 8;
-        const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
-        float top = 0.0f;
-        if (len == 8)
-            top = max8(fast_v + i);
-        else
-            for (uint32_t j = i; j < i + len; j++)
-                top = fast_v[j] > top ? fast_v[j] : top;
-        cur = top > cur ? top : cur;
-        if (len == left) {
-            const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
-            d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
-            cur = 0.0f;
-        }
-        i += len;
-    }
-    d->group_cur = cur;
-    // Late cells of this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided
-    // when its first late cell is due (time 8g + 20), with the threshold of that time.
-    // The decisions come first; two wanted groups in a row are interpolated together.
+    // Groups of 8 cells by absolute cell index (cell of time t: t - 8), and the late cells of
+    // this block: t0 - 20 .. t0 + m - 21, by groups; a group is decided when its first late
+    // cell is due (time 8g + 20), with the threshold of that time. The decisions come first;
+    // two wanted groups in a row are interpolated together.
     const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
     const int64_t g_lo = (c_lo >= 0 ? c_lo : 0) >> 3;
     uint32_t want = 0; // bit g - g_lo: group g gets its late check in this block
-    for (int64_t g = g_lo; 8 * g < c_hi; g++) {
-        const int i0 = (int)(8 * g + 20 - t0);
-        if (i0 >= 0) {
-            d->decided = g;
-            d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
+    if (g_tp_avx2 && !thr && m == DET_CHUNK && (t0 & 7) == 0 && t0 >= 64) {
+        want = chunk_groups(d, fast_v, t0, thr_c);
+    } else {
+        float cur = d->group_cur;
+        for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
+            const int64_t c = t0 + i - 8;
+            const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
+            float top = 0.0f;
+            if (len == 8)
+                top = max8(fast_v + i);
+            else
+                for (uint32_t j = i; j < i + len; j++)
+                    top = fast_v[j] > top ? fast_v[j] : top;
+            cur = top > cur ? top : cur;
+            if (len == left) {
+                const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
+                d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
+                cur = 0.0f;
+            }
+            i += len;
         }
-        if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
+        d->group_cur = cur;
+        for (int64_t g = g_lo; 8 * g < c_hi; g++) {
+            const int i0 = (int)(8 * g + 20 - t0);
+            if (i0 >= 0) {
+                d->decided = g;
+                d->wanted = late_wanted(d, g, thr ? thr[i0] : thr_c);
+            }
+            if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
+        }
     }
     while (want) {
         const uint32_t b = (uint32_t)__builtin_ctz(want);
