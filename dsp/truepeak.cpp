@@ -244,39 +244,69 @@ inline __m256 row_maxima8(const float *x) {
 // group maxima and late-check decisions as the sample-by-sample loops of detect_chunk, sixteen
 // at a time. Returns the groups wanted for the late check (bit g - g_lo, g_lo = the group
 // before the first one decided here).
+// x[o .. o + 7] of the sixteen floats lo, hi (o = 0 .. 8).
+template <int O> inline __m256 window8(__m256 lo, __m256 hi) {
+    if constexpr (O == 0) return lo;
+    if constexpr (O == 8) return hi;
+    const __m256i mid = _mm256_castps_si256(_mm256_permute2f128_ps(lo, hi, 0x21)); // lo[4 .. 7], hi[0 .. 3]
+    if constexpr (O < 4)
+        return _mm256_castsi256_ps(_mm256_alignr_epi8(mid, _mm256_castps_si256(lo), 4 * O));
+    else if constexpr (O == 4)
+        return _mm256_castsi256_ps(mid);
+    else
+        return _mm256_castsi256_ps(_mm256_alignr_epi8(_mm256_castps_si256(hi), mid, 4 * (O - 4)));
+}
+
+// The decisions of the eight groups whose values (times TPDET_LATE_RATIO) are lo, hi [7 .. 14],
+// the five before each being lo, hi [2 + k .. 9 + k], k = 0 .. 4: bit j when group j came
+// within the ratio of them and of the threshold.
+inline uint32_t decide8(__m256 lo, __m256 hi, __m256d thr) {
+    const __m256 own = _mm256_mul_ps(window8<7>(lo, hi), _mm256_set1_ps(TPDET_LATE_RATIO));
+    __m256 five = window8<2>(lo, hi);
+    five = _mm256_max_ps(five, window8<3>(lo, hi));
+    five = _mm256_max_ps(five, window8<4>(lo, hi));
+    five = _mm256_max_ps(five, window8<5>(lo, hi));
+    five = _mm256_max_ps(five, window8<6>(lo, hi));
+    const uint32_t near = (uint32_t)_mm256_movemask_ps(_mm256_cmp_ps(own, five, _CMP_GE_OQ));
+    const uint32_t l4 =
+        (uint32_t)_mm256_movemask_pd(_mm256_cmp_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(own)), thr, _CMP_GT_OQ));
+    const uint32_t h4 =
+        (uint32_t)_mm256_movemask_pd(_mm256_cmp_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(own, 1)), thr, _CMP_GT_OQ));
+    return near & (l4 | h4 << 4);
+}
+
 uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c) {
-    constexpr int G = DET_CHUNK_GROUPS;
+    static_assert(DET_CHUNK_GROUPS == 16, "two vectors of group maxima");
     const int64_t g0 = (t0 - 8) >> 3; // the chunk's first group
-    // e: the groups g0 - 16 .. g0 - 1 from the ring (mirrored: in a row), then the chunk's.
-    alignas(32) float e[16 + G];
-    std::memcpy(e, d->group_max + ((g0 - 16) & (TPDET_GROUPS - 1)), 16 * sizeof(float));
-    for (int i = 0; i < G / 8; i++)
-        _mm256_store_ps(e + 16 + 8 * i, row_maxima8(fast + 64 * i));
-    for (int j = 0; j < G; j++) {
-        const int64_t slot = (g0 + j) & (TPDET_GROUPS - 1);
-        d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = e[16 + j];
+    float *const ring = d->group_max;
+    // The groups g0 - 8 .. g0 - 1 from the ring (mirrored: in a row), then the chunk's.
+    const __m256 before = _mm256_loadu_ps(ring + ((g0 - 8) & (TPDET_GROUPS - 1)));
+    const __m256 g_a = row_maxima8(fast), g_b = row_maxima8(fast + 64);
+    // Into the ring, both copies: the sixteen in a row from the slot of g0 (crossing into the
+    // mirror, which repeats the slots), and the other copy of each.
+    const int s = (int)(g0 & (TPDET_GROUPS - 1));
+    _mm256_storeu_ps(ring + s, g_a);
+    _mm256_storeu_ps(ring + s + 8, g_b);
+    if (s <= 16) {
+        _mm256_storeu_ps(ring + s + 32, g_a);
+        _mm256_storeu_ps(ring + s + 40, g_b);
+    } else {
+        alignas(32) float gm[16];
+        _mm256_store_ps(gm, g_a);
+        _mm256_store_ps(gm + 8, g_b);
+        for (int j = 0; j < 16; j++)
+            ring[(s + j + 32) & 63] = gm[j];
     }
     d->group_cur = 0.0f;
     // Group g0 - 1 + j is decided at time 8 j + 4 of the chunk: its own value against the
-    // five groups before it (e[10 + j .. 14 + j]) and the threshold.
+    // five groups before it and the threshold.
     const int64_t g_lo = g0 - 2;
-    uint32_t want = d->decided == g_lo && d->wanted ? 1u : 0u;
-    const __m256 ratio = _mm256_set1_ps(TPDET_LATE_RATIO);
     const __m256d thr = _mm256_set1_pd(thr_c);
-    for (int j = 0; j < G; j += 8) {
-        const __m256 own = _mm256_mul_ps(_mm256_loadu_ps(e + 15 + j), ratio);
-        __m256 five = _mm256_loadu_ps(e + 10 + j);
-        for (int k = 1; k < 5; k++)
-            five = _mm256_max_ps(five, _mm256_loadu_ps(e + 10 + j + k));
-        const uint32_t near = (uint32_t)_mm256_movemask_ps(_mm256_cmp_ps(own, five, _CMP_GE_OQ));
-        const uint32_t lo =
-            (uint32_t)_mm256_movemask_pd(_mm256_cmp_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(own)), thr, _CMP_GT_OQ));
-        const uint32_t hi = (uint32_t)_mm256_movemask_pd(
-            _mm256_cmp_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(own, 1)), thr, _CMP_GT_OQ));
-        want |= (near & (lo | hi << 4)) << (j + 1);
-    }
-    d->decided = g0 - 1 + (G - 1);
-    d->wanted = (uint8_t)((want >> G) & 1u);
+    uint32_t want = d->decided == g_lo && d->wanted ? 1u : 0u;
+    want |= decide8(before, g_a, thr) << 1;
+    want |= decide8(g_a, g_b, thr) << 9;
+    d->decided = g0 + 14;
+    d->wanted = (uint8_t)((want >> 16) & 1u);
     return want;
 }
 
