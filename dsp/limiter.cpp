@@ -506,6 +506,38 @@ uint32_t window_scans16(const float *old, const float *g, uint32_t m, float carr
     }
     return expired;
 }
+
+// The deque's size after the last push (the window's values smaller than every later one),
+// sixteen at a time from the newest back: within each sixteen the minima of the values after
+// each, and the carry of all newer ones. The same count as the scalar scan.
+uint32_t window_records16(const float *vals, uint32_t mask, uint64_t pos, uint32_t L) {
+    uint32_t count = 0, left = (uint64_t)L < pos ? L : (uint32_t)pos;
+    float carry = INF;
+    uint64_t end = pos; // the entries left are the positions end - left .. end - 1
+    while (left > 0) {
+        const uint32_t last = (uint32_t)(end - 1) & mask;
+        const uint32_t run = last + 1 < left ? last + 1 : left; // ring indices last - run + 1 .. last
+        const float *base = vals + (last + 1 - run);
+        for (int32_t j = (int32_t)run - 16;; j -= 16) {
+            // Lanes before the run's start hold INF (never a record, never a minimum).
+            const __m512 x =
+                j >= 0 ? _mm512_loadu_ps(base + j)
+                       : _mm512_mask_expandloadu_ps(_mm512_set1_ps(INF), (__mmask16)(0xffffu << (uint32_t)-j), base);
+            __m512 s = x; // lane i: the smallest of lanes i .. 15
+            s = min16(s, lanes_down<1>(s));
+            s = min16(s, lanes_down<2>(s));
+            s = min16(s, lanes_down<4>(s));
+            s = min16(s, lanes_down<8>(s));
+            const __m512 after = min16(lanes_down<1>(s), _mm512_set1_ps(carry)); // of the newer ones
+            count += (uint32_t)__builtin_popcount(_mm512_cmp_ps_mask(x, after, _CMP_LT_OQ));
+            carry = std::min(carry, _mm512_cvtss_f32(s));
+            if (j <= 0) break;
+        }
+        left -= run;
+        end -= run;
+    }
+    return count;
+}
 #pragma GCC pop_options
 
 // Pushes the n values g into the channel's window and writes the window minima into mn.
@@ -566,6 +598,7 @@ void twin_sync(Limiter *lim) {
 // The deque's size after the last push: the values of the window smaller than every later one.
 uint32_t window_records(const LimiterChan *c) {
     const uint32_t L = (uint32_t)c->window, mask = (uint32_t)c->mask;
+    if (g_tp_avx512) return window_records16(c->win_vals, mask, c->pos, L);
     uint32_t count = 0;
     float later = INF;
     for (uint32_t i = 1; i <= L && i <= c->pos; i++) {
