@@ -233,8 +233,8 @@ void run_piece(Plugin *p, const SharedSlot *s, const Block &b, uint32_t pos, uin
 }
 
 // Step 12: the piece's meters into the block's, and its frames into the history rows (one
-// row per 64 frames, published through hist_count).
-void account_piece(Plugin *p, SharedSlot *s, uint32_t len, BlockMeters *bm) {
+// row per 64 frames, published through hist_count, stamped with the call's time `now`).
+void account_piece(Plugin *p, SharedSlot *s, uint32_t len, uint64_t now, BlockMeters *bm) {
     const LimiterMeters &m = p->lim.meters;
     bm->gain = std::fmin(bm->gain, m.min_gain);
     bm->peak_in = std::fmax(bm->peak_in, m.peak_in);
@@ -261,7 +261,7 @@ void account_piece(Plugin *p, SharedSlot *s, uint32_t len, BlockMeters *bm) {
         wrote = true;
     }
     if (wrote) {
-        slot_put(s->history.hist_time, sys_time_ns());
+        slot_put(s->history.hist_time, now);
         reset_hist_acc(p);
     }
 }
@@ -270,7 +270,7 @@ void account_piece(Plugin *p, SharedSlot *s, uint32_t len, BlockMeters *bm) {
 // before a piece's start are applied first. Returns the index of the first event not yet
 // applied.
 uint32_t run_pieces(Plugin *p, SharedSlot *s, const Events &ev, const clap_output_events_t *out, const Block &b,
-                    BlockMeters *bm) {
+                    uint64_t now, BlockMeters *bm) {
     uint32_t e = 0, pos = 0;
     while (pos < b.frames) {
         bool stopped = false;
@@ -292,7 +292,7 @@ uint32_t run_pieces(Plugin *p, SharedSlot *s, const Events &ev, const clap_outpu
         if (b.r_scratch && end - pos > p->scratch_len) end = pos + p->scratch_len;
         uint32_t len = end - pos;
         run_piece(p, s, b, pos, len);
-        account_piece(p, s, len, bm);
+        account_piece(p, s, len, now, bm);
         pos = end;
     }
     return e;
@@ -363,7 +363,7 @@ clap_process_status plug_process(const clap_plugin_t *plugin, const clap_process
     // 10-13. Pieces; the floating-point mode holds until the call returns.
     FpMode fp;
     BlockMeters bm;
-    uint32_t e = run_pieces(p, s, ev, out, b, &bm);
+    uint32_t e = run_pieces(p, s, ev, out, b, now, &bm);
     apply_all(p, ev, e, out);
     // 14. Output channels beyond the stereo pair carry nothing of ours: silence, never stale data.
     silence_from(b.op, 2, b.frames, b.out_l, b.out_r);
