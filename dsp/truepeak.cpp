@@ -9,6 +9,7 @@
 #include <cstring>
 
 float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
+float g_tp_qsum[3][20], g_tp_qdiff[3][20];
 int32_t g_tp_avx2, g_tp_avx512;
 
 namespace {
@@ -126,6 +127,11 @@ int design() {
     g_meter_tails[1] = (float)(tail_q * (1 + 1e-5));
     make_row(1, 8, 8.0, short_weight);
     make_row(2, 20, 20.0, long_weight);
+    for (int row = 0; row < 3; row++)
+        for (int k = 0; k < 20; k++) {
+            g_tp_qsum[row][k] = g_tp_sum[row][k] * 0.5f;
+            g_tp_qdiff[row][k] = g_tp_diff[row][k] * 0.5f;
+        }
     __builtin_cpu_init();
     g_tp_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? 1 : 0;
     g_tp_avx512 = g_tp_avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") ? 1 : 0;

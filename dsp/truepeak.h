@@ -86,6 +86,10 @@ float tpmeter_span_above(const float *x, uint32_t n, float past, float running);
 // (quarter - three-quarter point). Row 0: the 4x interpolator of the output meter, row 1: the
 // BS.1770-style one (pairs 2..7 only), row 2: the late interpolator (pairs 0..19).
 extern float g_tp_half[3][20], g_tp_sum[3][20], g_tp_diff[3][20];
+// The sum and difference weights halved (exactly), as the kernels use them: their sums give
+// (quarter + three-quarter) / 2 and (quarter - three-quarter) / 2, whose sum and difference
+// are the two points themselves.
+extern float g_tp_qsum[3][20], g_tp_qdiff[3][20];
 // 1 when the AVX2 kernels run, and g_tp_avx512 when the detector's and the meter's run over
 // AVX-512 as well (set from the processor's features by tpdet_global_init; tests may clear
 // them to run the narrower ones).
