@@ -855,16 +855,18 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
 
         // Detector: true peak, or the input 7 samples late (a view of the input-gained samples).
         const float *dl = k.wl - 7, *dr = k.wr - 7;
+        float top_l, top_r; // the largest detector values
         if (tp) {
-            tpdet_block_at(&c0->det, k.wl, n, k.dl, thr_arr, cur_thr);
-            tpdet_block_at(&c1->det, k.wr, n, k.dr, thr_arr, cur_thr);
+            top_l = tpdet_block_at(&c0->det, k.wl, n, k.dl, thr_arr, cur_thr);
+            top_r = tpdet_block_at(&c1->det, k.wr, n, k.dr, thr_arr, cur_thr);
             dl = k.dl;
             dr = k.dr;
         } else {
             tpdet_pass(&c0->det, k.wl, n);
             tpdet_pass(&c1->det, k.wr, n);
+            top_l = KERNEL(block_max, dl, n, 0.0f);
+            top_r = KERNEL(block_max, dr, n, 0.0f);
         }
-        const float top_l = KERNEL(block_max, dl, n, 0.0f), top_r = KERNEL(block_max, dr, n, 0.0f);
         det_l = top_l > det_l ? top_l : det_l;
         det_r = top_r > det_r ? top_r : det_r;
 

@@ -249,7 +249,7 @@ inline __m256 row_maxima8(const float *x) {
 // t0, a multiple of 8, past the first groups), with the threshold thr_c throughout: the same
 // group maxima and late-check decisions as the sample-by-sample loops of detect_chunk, sixteen
 // at a time. Returns the groups wanted for the late check (bit g - g_lo, g_lo = the group
-// before the first one decided here).
+// before the first one decided here); *top takes the chunk's largest fast value.
 // x[o .. o + 7] of the sixteen floats lo, hi (o = 0 .. 8).
 template <int O> inline __m256 window8(__m256 lo, __m256 hi) {
     if constexpr (O == 0) return lo;
@@ -281,7 +281,7 @@ inline uint32_t decide8(__m256 lo, __m256 hi, __m256d thr) {
     return near & (l4 | h4 << 4);
 }
 
-uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c) {
+uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c, float *top) {
     static_assert(DET_CHUNK_GROUPS == 16, "two vectors of group maxima");
     const int64_t g0 = (t0 - 8) >> 3; // the chunk's first group
     float *const ring = d->group_max;
@@ -304,6 +304,13 @@ uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c
             ring[(s + j + 32) & 63] = gm[j];
     }
     d->group_cur = 0.0f;
+    {
+        __m128 t = _mm_max_ps(_mm256_castps256_ps128(_mm256_max_ps(g_a, g_b)),
+                              _mm256_extractf128_ps(_mm256_max_ps(g_a, g_b), 1));
+        t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(1, 0, 3, 2)));
+        t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(2, 3, 0, 1)));
+        *top = _mm_cvtss_f32(t);
+    }
     // Group g0 - 1 + j is decided at time 8 j + 4 of the chunk: its own value against the
     // five groups before it and the threshold.
     const int64_t g_lo = g0 - 2;
@@ -323,8 +330,9 @@ namespace {
 
 // Detector values for m samples (at most DET_CHUNK) at xs, which has the detector's
 // TPDET_HIST samples of history before it and 16 readable floats after xs[m - 1] (their values
-// do not matter); pushes nothing into d->hist, which the caller brings up to date.
-void detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const double *thr, double thr_c) {
+// do not matter); pushes nothing into d->hist, which the caller brings up to date. Returns the
+// largest of the values.
+float detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const double *thr, double thr_c) {
     // A chunk fills DET_CHUNK / 8 groups before the late checks of the first of them read the 5
     // groups before it.
     static_assert(DET_CHUNK / 8 + 5 + 3 <= TPDET_GROUPS, "group ring too short for the chunk");
@@ -348,20 +356,21 @@ void detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const 
     const int64_t c_lo = t0 - 20, c_hi = t0 + m - 20;
     const int64_t g_lo = (c_lo >= 0 ? c_lo : 0) >> 3;
     uint32_t want = 0; // bit g - g_lo: group g gets its late check in this block
+    float top = -1.0f; // the largest value, when the groups gave it
     if (g_tp_avx2 && !thr && m == DET_CHUNK && (t0 & 7) == 0 && t0 >= 64) {
-        want = chunk_groups(d, fast_v, t0, thr_c);
+        want = chunk_groups(d, fast_v, t0, thr_c, &top);
     } else {
         float cur = d->group_cur;
         for (uint32_t i = t0 >= 8 ? 0 : (uint32_t)(8 - t0); i < m;) {
             const int64_t c = t0 + i - 8;
             const uint32_t left = 8 - (uint32_t)(c & 7), len = left < m - i ? left : m - i;
-            float top = 0.0f;
+            float big = 0.0f;
             if (len == 8)
-                top = max8(fast_v + i);
+                big = max8(fast_v + i);
             else
                 for (uint32_t j = i; j < i + len; j++)
-                    top = fast_v[j] > top ? fast_v[j] : top;
-            cur = top > cur ? top : cur;
+                    big = fast_v[j] > big ? fast_v[j] : big;
+            cur = big > cur ? big : cur;
             if (len == left) {
                 const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
                 d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
@@ -390,16 +399,34 @@ void detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const 
         else
             late_values(xs, i0, late);
         if (i0 >= 0 && i0 + len <= (int)m) {
-            for (int j = 0; j < len; j += 4)
-                _mm_storeu_ps(out + i0 + j, _mm_max_ps(_mm_load_ps(late + j), _mm_loadu_ps(out + i0 + j)));
+            __m128 t = _mm_setzero_ps();
+            for (int j = 0; j < len; j += 4) {
+                const __m128 v = _mm_load_ps(late + j);
+                _mm_storeu_ps(out + i0 + j, _mm_max_ps(v, _mm_loadu_ps(out + i0 + j)));
+                t = _mm_max_ps(v, t);
+            }
+            if (top >= 0.0f) {
+                t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(1, 0, 3, 2)));
+                t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(2, 3, 0, 1)));
+                top = _mm_cvtss_f32(t) > top ? _mm_cvtss_f32(t) : top;
+            }
             continue;
         }
         for (int j = 0; j < len; j++) {
             const int i = i0 + j;
-            if (i >= 0 && i < (int)m && late[j] > out[i]) out[i] = late[j];
+            if (i >= 0 && i < (int)m && late[j] > out[i]) {
+                out[i] = late[j];
+                top = top >= 0.0f && late[j] > top ? late[j] : top;
+            }
         }
     }
     d->count += m;
+    if (top < 0.0f) {
+        top = 0.0f;
+        for (uint32_t i = 0; i < m; i++)
+            top = out[i] > top ? out[i] : top;
+    }
+    return top;
 }
 
 } // namespace
@@ -432,18 +459,21 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
     }
 }
 
-void tpdet_block_at(TpDetector *d, const float *x, uint32_t n, float *out, const double *thr, double thr_c) {
+float tpdet_block_at(TpDetector *d, const float *x, uint32_t n, float *out, const double *thr, double thr_c) {
     d->grouped = 1;
     const uint32_t total = n;
+    float top = 0.0f;
     while (n > 0) {
         const uint32_t m = n < DET_CHUNK ? n : DET_CHUNK;
-        detect_chunk(d, x, m, out, thr, thr_c);
+        const float t = detect_chunk(d, x, m, out, thr, thr_c);
+        top = t > top ? t : top;
         x += m;
         out += m;
         if (thr) thr += m;
         n -= m;
     }
     if (total) std::memcpy(d->hist, x - TPDET_HIST, sizeof d->hist);
+    return top;
 }
 
 float tpmeter_span(const float *x, uint32_t n) { return n ? meter_max(x, n) : 0.0f; }

@@ -53,8 +53,9 @@ void tpdet_block(TpDetector *d, const float *x, uint32_t n, float *out, bool tru
                  double thr_c = 0.0);
 // The same with true peak, for samples that have this detector's TPDET_HIST samples of history
 // in memory before x[0] and 16 readable floats after x[n - 1] (their values do not matter):
-// reads them in place instead of copying them after d->hist. [audio-thread] Allocates nothing.
-void tpdet_block_at(TpDetector *d, const float *x, uint32_t n, float *out, const double *thr, double thr_c);
+// reads them in place instead of copying them after d->hist. Returns the largest value written
+// (0 for none). [audio-thread] Allocates nothing.
+float tpdet_block_at(TpDetector *d, const float *x, uint32_t n, float *out, const double *thr, double thr_c);
 // Pushes n samples (any n) without writing detector values: what tpdet_block does without
 // true peak, apart from out (the caller reads the input 7 samples back itself). [audio-thread]
 void tpdet_pass(TpDetector *d, const float *x, uint32_t n);

@@ -127,8 +127,8 @@ TEST(TruePeakDetector, ResultsDoNotDependOnTheBlocksOrTheVectorWidth) {
     for (uint32_t block : {7u, 64u, 100u, 5000u})
         ASSERT_EQ(detect(l, block), ref) << block;
     // Reading the history in place (samples after it, and padding of another signal after
-    // each block) gives the same values.
-    for (uint32_t block : {5u, 128u, 333u}) {
+    // each block) gives the same values, and the largest of each block.
+    for (uint32_t block : {5u, 128u, 333u, 512u}) {
         std::vector<float> line(TPDET_HIST + l.size() + 16, 0.0f), out(l.size());
         TpDetector d;
         tpdet_reset(&d);
@@ -137,7 +137,8 @@ TEST(TruePeakDetector, ResultsDoNotDependOnTheBlocksOrTheVectorWidth) {
             float *x = &line[TPDET_HIST + i];
             std::copy(&l[i], &l[i] + n, x);
             std::fill(x + n, x + n + 16, 0.9f);
-            tpdet_block_at(&d, x, n, &out[i], nullptr, 0.0);
+            const float top = tpdet_block_at(&d, x, n, &out[i], nullptr, 0.0);
+            ASSERT_EQ(top, *std::max_element(&out[i], &out[i] + n)) << i;
         }
         ASSERT_EQ(out, ref) << block;
     }
