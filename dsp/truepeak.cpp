@@ -388,6 +388,7 @@ float detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const
             if (d->decided == g && d->wanted) want |= 1u << (uint32_t)(g - g_lo);
         }
     }
+    __m128 merged = _mm_setzero_ps(); // the largest late values merged whole
     while (want) {
         const uint32_t b = (uint32_t)__builtin_ctz(want);
         const int i0 = (int)(8 * (g_lo + b) + 20 - t0);
@@ -399,16 +400,10 @@ float detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const
         else
             late_values(xs, i0, late);
         if (i0 >= 0 && i0 + len <= (int)m) {
-            __m128 t = _mm_setzero_ps();
             for (int j = 0; j < len; j += 4) {
                 const __m128 v = _mm_load_ps(late + j);
                 _mm_storeu_ps(out + i0 + j, _mm_max_ps(v, _mm_loadu_ps(out + i0 + j)));
-                t = _mm_max_ps(v, t);
-            }
-            if (top >= 0.0f) {
-                t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(1, 0, 3, 2)));
-                t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(2, 3, 0, 1)));
-                top = _mm_cvtss_f32(t) > top ? _mm_cvtss_f32(t) : top;
+                merged = _mm_max_ps(v, merged);
             }
             continue;
         }
@@ -421,7 +416,11 @@ float detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const
         }
     }
     d->count += m;
-    if (top < 0.0f) {
+    if (top >= 0.0f) {
+        merged = _mm_max_ps(merged, _mm_shuffle_ps(merged, merged, _MM_SHUFFLE(1, 0, 3, 2)));
+        merged = _mm_max_ps(merged, _mm_shuffle_ps(merged, merged, _MM_SHUFFLE(2, 3, 0, 1)));
+        top = _mm_cvtss_f32(merged) > top ? _mm_cvtss_f32(merged) : top;
+    } else {
         top = 0.0f;
         for (uint32_t i = 0; i < m; i++)
             top = out[i] > top ? out[i] : top;
