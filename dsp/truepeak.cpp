@@ -245,11 +245,6 @@ inline __m256 row_maxima8(const float *x) {
     return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
 }
 
-// The groups of a whole chunk of DET_CHUNK fast values whose first cell starts a group (time
-// t0, a multiple of 8, past the first groups), with the threshold thr_c throughout: the same
-// group maxima and late-check decisions as the sample-by-sample loops of detect_chunk, sixteen
-// at a time. Returns the groups wanted for the late check (bit g - g_lo, g_lo = the group
-// before the first one decided here); *top takes the chunk's largest fast value.
 // x[o .. o + 7] of the sixteen floats lo, hi (o = 0 .. 8).
 template <int O> inline __m256 window8(__m256 lo, __m256 hi) {
     if constexpr (O == 0) return lo;
@@ -281,6 +276,11 @@ inline uint32_t decide8(__m256 lo, __m256 hi, __m256d thr) {
     return near & (l4 | h4 << 4);
 }
 
+// The groups of a whole chunk of DET_CHUNK fast values whose first cell starts a group (time
+// t0, a multiple of 8, past the first groups), with the threshold thr_c throughout: the same
+// group maxima and late-check decisions as the sample-by-sample loops of detect_chunk, sixteen
+// at a time. Returns the groups wanted for the late check (bit g - g_lo, g_lo = the group
+// before the first one decided here); *top takes the chunk's largest fast value.
 uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c, float *top) {
     static_assert(DET_CHUNK_GROUPS == 16, "two vectors of group maxima");
     const int64_t g0 = (t0 - 8) >> 3; // the chunk's first group
