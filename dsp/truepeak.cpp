@@ -161,23 +161,22 @@ void late_values(const float *x, int i0, float *out8) {
         k_sse2::late_kernel(x, i0, out8);
 }
 
-// Largest of 8 floats.
-inline float max8(const float *p) {
-    __m128 a = _mm_max_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4));
+// Largest of four lanes.
+inline float hmax4(__m128 a) {
     a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
     a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
     return _mm_cvtss_f32(a);
 }
+
+// Largest of 8 floats.
+inline float max8(const float *p) { return hmax4(_mm_max_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4))); }
 
 // Whether group g of cells gets the late check: it came within TPDET_LATE_RATIO of the largest
 // fast value of the five groups before it, and of the threshold thr.
 bool late_wanted(const TpDetector *d, int64_t g, double thr) {
     const float own = d->group_max[g & (TPDET_GROUPS - 1)] * TPDET_LATE_RATIO;
     const float *five = d->group_max + ((g - 5) & (TPDET_GROUPS - 1)); // groups g - 5 .. g - 1, in a row
-    __m128 m = _mm_max_ps(_mm_loadu_ps(five), _mm_load_ss(five + 4));
-    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-    return own >= _mm_cvtss_f32(m) && (double)own > thr;
+    return own >= hmax4(_mm_max_ps(_mm_loadu_ps(five), _mm_load_ss(five + 4))) && (double)own > thr;
 }
 
 void late_values16(const float *x, int i0, float *out16) {
@@ -304,13 +303,8 @@ uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c
             ring[(s + j + 32) & 63] = gm[j];
     }
     d->group_cur = 0.0f;
-    {
-        __m128 t = _mm_max_ps(_mm256_castps256_ps128(_mm256_max_ps(g_a, g_b)),
-                              _mm256_extractf128_ps(_mm256_max_ps(g_a, g_b), 1));
-        t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(1, 0, 3, 2)));
-        t = _mm_max_ps(t, _mm_shuffle_ps(t, t, _MM_SHUFFLE(2, 3, 0, 1)));
-        *top = _mm_cvtss_f32(t);
-    }
+    const __m256 both = _mm256_max_ps(g_a, g_b);
+    *top = hmax4(_mm_max_ps(_mm256_castps256_ps128(both), _mm256_extractf128_ps(both, 1)));
     // Group g0 - 1 + j is decided at time 8 j + 4 of the chunk: its own value against the
     // five groups before it and the threshold.
     const int64_t g_lo = g0 - 2;
@@ -417,9 +411,8 @@ float detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const
     }
     d->count += m;
     if (top >= 0.0f) {
-        merged = _mm_max_ps(merged, _mm_shuffle_ps(merged, merged, _MM_SHUFFLE(1, 0, 3, 2)));
-        merged = _mm_max_ps(merged, _mm_shuffle_ps(merged, merged, _MM_SHUFFLE(2, 3, 0, 1)));
-        top = _mm_cvtss_f32(merged) > top ? _mm_cvtss_f32(merged) : top;
+        const float t = hmax4(merged);
+        top = t > top ? t : top;
     } else {
         top = 0.0f;
         for (uint32_t i = 0; i < m; i++)
@@ -499,9 +492,7 @@ float tpmeter_block(Os4 *s, const float *x, uint32_t n, float running) {
         __m128 a = _mm_setzero_ps();
         for (uint32_t i = 0; i < 15 + m; i += 4)
             a = _mm_max_ps(a, _mm_and_ps(_mm_loadu_ps(lin + i), absmask));
-        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
-        a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
-        if (_mm_cvtss_f32(a) * g_meter_bound > running) {
+        if (hmax4(a) * g_meter_bound > running) {
             const float top = meter_max(lin + 15, m);
             running = top > running ? top : running;
         }
