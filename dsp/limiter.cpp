@@ -732,6 +732,18 @@ void delay_chunk(Limiter *lim, Chunk &k, const float *L, const float *R, uint32_
 
 inline float fmaxf_(float a, float b) { return b > a ? b : a; }
 
+// The larger magnitudes of a and b, lane by lane, NaN counting as 0; the largest of four lanes.
+inline __m128 max_magnitude(__m128 a, __m128 b) {
+    const __m128 abs = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    a = _mm_and_ps(_mm_and_ps(a, abs), _mm_cmpord_ps(a, a));
+    b = _mm_and_ps(_mm_and_ps(b, abs), _mm_cmpord_ps(b, b));
+    return _mm_max_ps(a, b);
+}
+inline float max_magnitude4(__m128 a) {
+    a = _mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvtss_f32(_mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1))));
+}
+
 // An input-gained sample as the wet path stores it: NaN becomes 0 (in the detector's
 // filter it would hide the samples around it, and it would reach the output), and
 // magnitudes beyond the f32 range saturate there instead of turning into infinities.
@@ -992,13 +1004,17 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         for (int c = 0; c < 2; c++) {
             const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
             if (bound > *meter[c]) *meter[c] = tpmeter_span_above(out[c], n, hist_peak[c], *meter[c]);
-            // The last 15 outputs go before the next chunk's.
+            // The last 15 outputs go before the next chunk's (all read before any is written:
+            // a short chunk's tail reaches into the history itself), with their largest
+            // magnitude (NaN counts as 0).
             const float *tail = out[c] + (int)n - 15;
-            float p = 0.0f;
-            for (int i = 0; i < 15; i++)
-                p = std::fabs(tail[i]) > p ? std::fabs(tail[i]) : p;
-            std::memmove(out[c] - 15, tail, 15 * sizeof(float));
-            hist_peak[c] = p;
+            const __m128 t0 = _mm_loadu_ps(tail), t1 = _mm_loadu_ps(tail + 4);
+            const __m128 t2 = _mm_loadu_ps(tail + 8), t3 = _mm_loadu_ps(tail + 11);
+            _mm_storeu_ps(out[c] - 15, t0);
+            _mm_storeu_ps(out[c] - 11, t1);
+            _mm_storeu_ps(out[c] - 7, t2);
+            _mm_storeu_ps(out[c] - 4, t3);
+            hist_peak[c] = max_magnitude4(_mm_max_ps(max_magnitude(t0, t1), max_magnitude(t2, t3)));
         }
     }
 
