@@ -744,6 +744,24 @@ inline float max_magnitude4(__m128 a) {
     return _mm_cvtss_f32(_mm_max_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1))));
 }
 
+// The output meter's 15 samples of history as four vectors (the last two overlap), read all
+// before any is written; their largest magnitude (NaN counting as 0).
+struct History15 {
+    __m128 v[4];
+};
+inline History15 load15(const float *p) {
+    return History15{{_mm_loadu_ps(p), _mm_loadu_ps(p + 4), _mm_loadu_ps(p + 8), _mm_loadu_ps(p + 11)}};
+}
+inline void store15(float *p, const History15 &h) {
+    _mm_storeu_ps(p, h.v[0]);
+    _mm_storeu_ps(p + 4, h.v[1]);
+    _mm_storeu_ps(p + 8, h.v[2]);
+    _mm_storeu_ps(p + 11, h.v[3]);
+}
+inline float peak15(const History15 &h) {
+    return max_magnitude4(_mm_max_ps(max_magnitude(h.v[0], h.v[1]), max_magnitude(h.v[2], h.v[3])));
+}
+
 // An input-gained sample as the wet path stores it: NaN becomes 0 (in the detector's
 // filter it would hide the samples around it, and it would reach the output), and
 // magnitudes beyond the f32 range saturate there instead of turning into infinities.
@@ -817,14 +835,11 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
     float *const out[2] = {outbuf[0] + 16, outbuf[1] + 16};
     float hist_peak[2];
     for (int c = 0; c < 2; c++) {
+        // (The meter's ring is mirrored: its last 15 samples lie in a row.)
         const Os4 *o = &lim->chan[c].out;
-        float p = 0.0f;
-        for (int i = 1; i <= 15; i++) {
-            const float v = o->hist[(o->count - (uint32_t)i) & 31];
-            out[c][-i] = v;
-            p = std::fabs(v) > p ? std::fabs(v) : p;
-        }
-        hist_peak[c] = p;
+        const History15 h = load15(o->hist + ((o->count - 15) & 31));
+        store15(out[c] - 15, h);
+        hist_peak[c] = peak15(h);
     }
     const float meter_bound = tpmeter_gain_bound();
     for (uint32_t base = 0; base < frames; base += CHUNK) {
@@ -1004,17 +1019,11 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         for (int c = 0; c < 2; c++) {
             const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
             if (bound > *meter[c]) *meter[c] = tpmeter_span_above(out[c], n, hist_peak[c], *meter[c]);
-            // The last 15 outputs go before the next chunk's (all read before any is written:
-            // a short chunk's tail reaches into the history itself), with their largest
-            // magnitude (NaN counts as 0).
-            const float *tail = out[c] + (int)n - 15;
-            const __m128 t0 = _mm_loadu_ps(tail), t1 = _mm_loadu_ps(tail + 4);
-            const __m128 t2 = _mm_loadu_ps(tail + 8), t3 = _mm_loadu_ps(tail + 11);
-            _mm_storeu_ps(out[c] - 15, t0);
-            _mm_storeu_ps(out[c] - 11, t1);
-            _mm_storeu_ps(out[c] - 7, t2);
-            _mm_storeu_ps(out[c] - 4, t3);
-            hist_peak[c] = max_magnitude4(_mm_max_ps(max_magnitude(t0, t1), max_magnitude(t2, t3)));
+            // The last 15 outputs go before the next chunk's (a short chunk's tail reaches into
+            // the history itself), with their largest magnitude.
+            const History15 tail = load15(out[c] + (int)n - 15);
+            store15(out[c] - 15, tail);
+            hist_peak[c] = peak15(tail);
         }
     }
 
@@ -1022,9 +1031,16 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
     for (int c = 0; c < 2; c++) {
         Os4 *o = &lim->chan[c].out;
         o->count += frames;
-        for (int i = 1; i <= 15; i++) {
-            const uint32_t j = (o->count - (uint32_t)i) & 31;
-            o->hist[j] = o->hist[j + 32] = out[c][-i];
+        // Both copies of the mirrored ring: the 15 in a row from the first one's slot (running
+        // into the mirror), and the other copy of each.
+        const uint32_t at = (o->count - 15) & 31;
+        const History15 h = load15(out[c] - 15);
+        store15(o->hist + at, h);
+        if (at <= 17) {
+            store15(o->hist + at + 32, h);
+        } else {
+            for (uint32_t i = 0; i < 15; i++)
+                o->hist[(at + i + 32) & 63] = out[c][(int)i - 15];
         }
     }
     c0->tail = c0->head + window_records(c0);

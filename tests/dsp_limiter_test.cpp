@@ -1008,6 +1008,13 @@ TEST(LimiterProcessing, FollowsTheSampleBySampleDefinition) {
         EXPECT_NEAR(l->meters.tp_r, model.meters.tp_r, 1e-6) << piece;
         i += n;
         piece++;
+        // The output meter keeps the last 15 outputs in both copies of its mirrored ring.
+        const Os4 &o = l->chan[0].out;
+        for (uint32_t k = 1; k <= 15 && k <= i; k++) {
+            const uint32_t at = (o.count - k) & 31;
+            ASSERT_EQ(o.hist[at], a[i - k]) << piece;
+            ASSERT_EQ(o.hist[at + 32], a[i - k]) << piece;
+        }
     }
     // The kernel evaluates log10 and exp with its own two-lane routines (within about one
     // unit in the last place of libm's); the outputs agree to the last bits of an f32.
