@@ -25,6 +25,11 @@ template <class T> inline void slot_put(T &field, T v) {
     std::atomic_ref<T>(field).store(v, std::memory_order_release);
 }
 
+// std::fmax and std::fmin for floats (a NaN gives way to the other value), inline: the
+// library's are calls.
+inline float max_of(float a, float b) { return a > b ? a : (b == b ? b : a); }
+inline float min_of(float a, float b) { return a < b ? a : (b == b ? b : a); }
+
 // Block accumulators of the limiter's piece meters.
 struct BlockMeters {
     float gain = 1.0f;
@@ -236,21 +241,21 @@ void run_piece(Plugin *p, const SharedSlot *s, const Block &b, uint32_t pos, uin
 // row per 64 frames, published through hist_count, stamped with the call's time `now`).
 void account_piece(Plugin *p, SharedSlot *s, uint32_t len, uint64_t now, BlockMeters *bm) {
     const LimiterMeters &m = p->lim.meters;
-    bm->gain = std::fmin(bm->gain, m.min_gain);
-    bm->peak_in = std::fmax(bm->peak_in, m.peak_in);
-    bm->det = std::fmax(bm->det, m.det_peak);
-    bm->peak_out = std::fmax(bm->peak_out, m.peak_out);
-    bm->tp_out = std::fmax(bm->tp_out, m.tp_out);
-    bm->det_l = std::fmax(bm->det_l, m.det_l);
-    bm->det_r = std::fmax(bm->det_r, m.det_r);
-    bm->tp_l = std::fmax(bm->tp_l, m.tp_l);
-    bm->tp_r = std::fmax(bm->tp_r, m.tp_r);
+    bm->gain = min_of(bm->gain, m.min_gain);
+    bm->peak_in = max_of(bm->peak_in, m.peak_in);
+    bm->det = max_of(bm->det, m.det_peak);
+    bm->peak_out = max_of(bm->peak_out, m.peak_out);
+    bm->tp_out = max_of(bm->tp_out, m.tp_out);
+    bm->det_l = max_of(bm->det_l, m.det_l);
+    bm->det_r = max_of(bm->det_r, m.det_r);
+    bm->tp_l = max_of(bm->tp_l, m.tp_l);
+    bm->tp_r = max_of(bm->tp_r, m.tp_r);
 
-    p->hist_min_gain = std::fmin(p->hist_min_gain, m.min_gain);
+    p->hist_min_gain = min_of(p->hist_min_gain, m.min_gain);
     double a = p->lim.out_gain * m.det_peak;
     a = a + p->lim.fade_bypass * (m.tp_out - a);
-    p->hist_max_in = std::fmax(p->hist_max_in, (float)a);
-    p->hist_max_out = std::fmax(p->hist_max_out, m.tp_out);
+    p->hist_max_in = max_of(p->hist_max_in, (float)a);
+    p->hist_max_out = max_of(p->hist_max_out, m.tp_out);
     p->hist_frames += (int32_t)len;
     bool wrote = false;
     while (p->hist_frames > 63) {
