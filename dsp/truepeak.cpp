@@ -171,11 +171,15 @@ inline float hmax4(__m128 a) {
 // Largest of 8 floats.
 inline float max8(const float *p) { return hmax4(_mm_max_ps(_mm_loadu_ps(p), _mm_loadu_ps(p + 4))); }
 
+// Group g's slot in the ring, one place on: a whole chunk aligned to the samples' count (its
+// sixteen groups from 16k - 1 on) then lies in a row in both copies.
+inline int64_t group_slot(int64_t g) { return (g + 1) & (TPDET_GROUPS - 1); }
+
 // Whether group g of cells gets the late check: it came within TPDET_LATE_RATIO of the largest
 // fast value of the five groups before it, and of the threshold thr.
 bool late_wanted(const TpDetector *d, int64_t g, double thr) {
-    const float own = d->group_max[g & (TPDET_GROUPS - 1)] * TPDET_LATE_RATIO;
-    const float *five = d->group_max + ((g - 5) & (TPDET_GROUPS - 1)); // groups g - 5 .. g - 1, in a row
+    const float own = d->group_max[group_slot(g)] * TPDET_LATE_RATIO;
+    const float *five = d->group_max + group_slot(g - 5); // groups g - 5 .. g - 1, in a row
     return own >= hmax4(_mm_max_ps(_mm_loadu_ps(five), _mm_load_ss(five + 4))) && (double)own > thr;
 }
 
@@ -285,11 +289,11 @@ uint32_t chunk_groups(TpDetector *d, const float *fast, int64_t t0, double thr_c
     const int64_t g0 = (t0 - 8) >> 3; // the chunk's first group
     float *const ring = d->group_max;
     // The groups g0 - 8 .. g0 - 1 from the ring (mirrored: in a row), then the chunk's.
-    const __m256 before = _mm256_loadu_ps(ring + ((g0 - 8) & (TPDET_GROUPS - 1)));
+    const __m256 before = _mm256_loadu_ps(ring + group_slot(g0 - 8));
     const __m256 g_a = row_maxima8(fast), g_b = row_maxima8(fast + 64);
     // Into the ring, both copies: the sixteen in a row from the slot of g0 (crossing into the
     // mirror, which repeats the slots), and the other copy of each.
-    const int s = (int)(g0 & (TPDET_GROUPS - 1));
+    const int s = (int)group_slot(g0);
     _mm256_storeu_ps(ring + s, g_a);
     _mm256_storeu_ps(ring + s + 8, g_b);
     if (s <= 16) {
@@ -366,7 +370,7 @@ float detect_chunk(TpDetector *d, const float *xs, uint32_t m, float *out, const
                     big = fast_v[j] > big ? fast_v[j] : big;
             cur = big > cur ? big : cur;
             if (len == left) {
-                const int64_t slot = (c >> 3) & (TPDET_GROUPS - 1);
+                const int64_t slot = group_slot(c >> 3);
                 d->group_max[slot] = d->group_max[slot + TPDET_GROUPS] = cur;
                 cur = 0.0f;
             }
