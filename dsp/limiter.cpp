@@ -476,16 +476,25 @@ template <int K> inline __m512 lanes_up(__m512 x) {
     return _mm512_castsi512_ps(_mm512_mask_alignr_epi32(inf, (__mmask16)0xffff, _mm512_castps_si512(x), inf, 16 - K));
 }
 
+// Suffix minima of sixteen lanes (lane i = min of lanes i .. 15), and prefix minima.
+inline __m512 suffix_min16(__m512 x) {
+    x = min16(x, lanes_down<1>(x));
+    x = min16(x, lanes_down<2>(x));
+    x = min16(x, lanes_down<4>(x));
+    return min16(x, lanes_down<8>(x));
+}
+inline __m512 prefix_min16(__m512 x) {
+    x = min16(x, lanes_up<1>(x));
+    x = min16(x, lanes_up<2>(x));
+    x = min16(x, lanes_up<4>(x));
+    return min16(x, lanes_up<8>(x));
+}
+
 // The same sixteen values at a time with AVX-512 (the same minima and count).
 uint32_t window_scans16(const float *old, const float *g, uint32_t m, float carry, float *mn) {
     alignas(64) float hist[CHUNK + 16];
     for (int32_t j = (int32_t)((m - 1) & ~15u); j >= 0; j -= 16) { // in sixteens from the end
-        __m512 x = _mm512_loadu_ps(old + j + 1);
-        x = min16(x, lanes_down<1>(x));
-        x = min16(x, lanes_down<2>(x));
-        x = min16(x, lanes_down<4>(x));
-        x = min16(x, lanes_down<8>(x));
-        x = min16(x, _mm512_set1_ps(carry));
+        const __m512 x = min16(suffix_min16(_mm512_loadu_ps(old + j + 1)), _mm512_set1_ps(carry));
         _mm512_store_ps(hist + j, x);
         carry = _mm512_cvtss_f32(x);
     }
@@ -493,12 +502,7 @@ uint32_t window_scans16(const float *old, const float *g, uint32_t m, float carr
     __m512 run = _mm512_set1_ps(INF);
     for (uint32_t j = 0; j < m; j += 16) {
         const __mmask16 live = m - j >= 16 ? (__mmask16)0xffff : (__mmask16)((1u << (m - j)) - 1);
-        __m512 x = _mm512_mask_loadu_ps(_mm512_set1_ps(INF), live, g + j);
-        x = min16(x, lanes_up<1>(x));
-        x = min16(x, lanes_up<2>(x));
-        x = min16(x, lanes_up<4>(x));
-        x = min16(x, lanes_up<8>(x));
-        x = min16(x, run);
+        const __m512 x = min16(prefix_min16(_mm512_mask_loadu_ps(_mm512_set1_ps(INF), live, g + j)), run);
         run = _mm512_mask_permutexvar_ps(x, (__mmask16)0xffff, _mm512_set1_epi32(15), x);
         const __m512 w = min16(_mm512_load_ps(hist + j), x);
         _mm512_mask_storeu_ps(mn + j, live, w);
@@ -523,11 +527,7 @@ uint32_t window_records16(const float *vals, uint32_t mask, uint64_t pos, uint32
             const __m512 x =
                 j >= 0 ? _mm512_loadu_ps(base + j)
                        : _mm512_mask_expandloadu_ps(_mm512_set1_ps(INF), (__mmask16)(0xffffu << (uint32_t)-j), base);
-            __m512 s = x; // lane i: the smallest of lanes i .. 15
-            s = min16(s, lanes_down<1>(s));
-            s = min16(s, lanes_down<2>(s));
-            s = min16(s, lanes_down<4>(s));
-            s = min16(s, lanes_down<8>(s));
+            const __m512 s = suffix_min16(x);
             const __m512 after = min16(lanes_down<1>(s), _mm512_set1_ps(carry)); // of the newer ones
             count += (uint32_t)__builtin_popcount(_mm512_cmp_ps_mask(x, after, _CMP_LT_OQ));
             carry = std::min(carry, _mm512_cvtss_f32(s));
