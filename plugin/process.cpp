@@ -54,9 +54,6 @@ void apply_all(Plugin *p, const Events &ev, uint32_t from, const clap_output_eve
         apply_event(p, ev.at(i), out);
 }
 
-// A parameter as the engine may use it, whatever another process stored.
-inline double param(const SharedSlot *s, int index) { return param_bounded(index, shm_load(s->values[index])); }
-
 void write_row(SharedSlot *s, uint32_t k, float gain, float in, float out, float lufs) {
     uint32_t i = k & (HIST_LEN - 1);
     slot_put(s->history.hist_gain[i], gain);
@@ -204,7 +201,7 @@ void take_requests(Plugin *p, SharedSlot *s) {
         slot_put(s->loud_reset, 0u);
         loudness_reset(&p->loud);
     }
-    double la_ms = param(s, P_LOOKAHEAD);
+    double la_ms = slot_value(p, P_LOOKAHEAD);
     int la = (int)std::trunc(la_ms * 0.001 * p->sample_rate + 0.5);
     if (la < 2) la = 2;
     std::atomic_ref<uint32_t> restart(p->restart_pending);
@@ -215,8 +212,8 @@ void take_requests(Plugin *p, SharedSlot *s) {
 }
 
 // Step 11: limiter, dither and loudness on one piece [pos, pos + len), from the input into
-// the outputs (also in place), with the parameters read afresh from the slot.
-void run_piece(Plugin *p, const SharedSlot *s, const Block &b, uint32_t pos, uint32_t len) {
+// the outputs (also in place), with the parameters read afresh from the slot (slot_value).
+void run_piece(Plugin *p, const Block &b, uint32_t pos, uint32_t len) {
     float *l = b.out_l + pos;
     float *r = b.r_scratch ? p->scratch : b.out_r + pos;
     // Without a right input the one-channel case works its silent right channel in place.
@@ -227,9 +224,9 @@ void run_piece(Plugin *p, const SharedSlot *s, const Block &b, uint32_t pos, uin
     configure(p);
     limiter_process_into(&p->lim, b.in_l + pos, ir, l, r, len);
 
-    int mode = (int)std::trunc(param(s, P_DITHER) + 0.5);
-    if (mode > 0 && param(s, P_BYPASS) < 0.5) {
-        int shaping = (int)std::trunc(param(s, P_SHAPING) + 0.5);
+    int mode = (int)std::trunc(slot_value(p, P_DITHER) + 0.5);
+    if (mode > 0 && slot_value(p, P_BYPASS) < 0.5) {
+        int shaping = (int)std::trunc(slot_value(p, P_SHAPING) + 0.5);
         int shape = shaping == 1 ? SHAPE_LIGHT : shaping == 2 ? SHAPE_WEIGHTED : SHAPE_NONE;
         dither_process(l, len, mode == 2, shape, &p->dither_rng[0], p->shape_err[0], &p->shape_pos[0]);
         if (r != l) dither_process(r, len, mode == 2, shape, &p->dither_rng[1], p->shape_err[1], &p->shape_pos[1]);
@@ -296,7 +293,7 @@ uint32_t run_pieces(Plugin *p, SharedSlot *s, const Events &ev, const clap_outpu
         // one piece at a time, so no block length can run past it.
         if (b.r_scratch && end - pos > p->scratch_len) end = pos + p->scratch_len;
         uint32_t len = end - pos;
-        run_piece(p, s, b, pos, len);
+        run_piece(p, b, pos, len);
         account_piece(p, s, len, now, bm);
         pos = end;
     }
