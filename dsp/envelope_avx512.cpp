@@ -32,6 +32,7 @@ inline __m512d last(__m512d x) { return _mm512_mask_permutexvar_pd(x, (__mmask8)
 // scan, qk (lane k: q^(k+1), composed as the rounds compose it) and q8 (q^8 in every lane).
 struct Coefs {
     __m512d att, rel, keep_a, keep_r, rf, q1, q2, q4, qk, q8;
+    __m512d rel8; // the slow envelope's factor over eight releasing samples, in every lane
     // For a group whose samples all attack (index 1) or all release (0): the composed factors
     // of the slow envelope after each round of slow_maps, as those rounds compute them.
     __m512d round[2][3];
@@ -64,6 +65,7 @@ Coefs coefs_of(double att, double rel, double rf) {
         k = _mm512_mul_pd(k, shift_in<4>(k, one));
         c.round[atk][2] = k;
     }
+    c.rel8 = last(c.round[0][2]);
     return c;
 }
 
@@ -119,9 +121,18 @@ inline __m512d group(const Coefs &c, __m512d g, __m512d ev, __m512d fv, __mmask8
         if (actual == atk) break;
         atk = actual;
     }
-    if (ev_next) *ev_next = _mm512_fmadd_pd(last(a), ev, last(b)); // lane 7 of s, without waiting for s
+    // (Lane 7 of s, without waiting for s; a group that releases throughout has a known factor.)
+    if (ev_next) *ev_next = _mm512_fmadd_pd(atk ? last(a) : c.rel8, ev, last(b));
+    const __m512d zero = _mm512_setzero_pd();
+    if (_mm512_cmp_pd_mask(g, s, _CMP_GT_OQ) == 0) {
+        // No sample rises over the slow envelope: the fast part only decays (its maps are
+        // max(0, q^j x + 0) in every lane).
+        fo = max_pd(zero, _mm512_fmadd_pd(c.qk, fv, zero));
+        if (fv_next) *fv_next = max_pd(zero, _mm512_fmadd_pd(c.q8, fv, zero));
+        return max_pd(g, _mm512_add_pd(s, fo));
+    }
     __m512d m, fb;
-    fast_maps(c, max_pd(_mm512_sub_pd(g, s), _mm512_setzero_pd()), m, fb);
+    fast_maps(c, max_pd(_mm512_sub_pd(g, s), zero), m, fb);
     fo = max_pd(m, _mm512_fmadd_pd(c.qk, fv, fb));
     if (fv_next) *fv_next = max_pd(last(m), _mm512_fmadd_pd(c.q8, fv, last(fb)));
     return max_pd(g, _mm512_add_pd(s, fo));
