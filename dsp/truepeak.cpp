@@ -16,9 +16,11 @@ namespace {
 // A bound on the meter's value from the largest sample magnitude among the 16 it reads (with
 // room for the rounding of the single-precision sums).
 float g_meter_bound;
-// The meter's taps other than the two central pairs: the sum of their magnitudes for the half
-// point (times 2: both samples of a pair) and of |sum| + |difference| weights for the quarter
-// points, rounded up.
+// The meter's taps other than the two central pairs, as factors of the largest sample they
+// read: for the half point the sum of their magnitudes (times 2: both samples of a pair); for
+// the quarter points, |s| + |d| with s and d the pair sums and differences under the halved
+// weights, the sum over the pairs of max(|sum weight|, |difference weight|) (a |u + v| + b |u - v|
+// <= 2 max(a, b) max(|u|, |v|)). Both rounded up.
 float g_meter_tails[2];
 } // namespace
 
@@ -121,7 +123,7 @@ int design() {
     double tail_h = 0, tail_q = 0;
     for (int k = 0; k < 6; k++) {
         tail_h += 2.0 * std::fabs(g_tp_half[0][k]);
-        tail_q += std::fabs(g_tp_sum[0][k]) + std::fabs(g_tp_diff[0][k]);
+        tail_q += std::fmax(std::fabs(g_tp_sum[0][k]), std::fabs(g_tp_diff[0][k]));
     }
     g_meter_tails[0] = (float)(tail_h * (1 + 1e-5));
     g_meter_tails[1] = (float)(tail_q * (1 + 1e-5));

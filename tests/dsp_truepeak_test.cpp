@@ -175,6 +175,40 @@ TEST(TruePeakDetector, ResultsDoNotDependOnTheBlocksOrTheVectorWidth) {
         ASSERT_NEAR(sse2[i], ref[i], 2e-6 * ref[i] + 1e-9) << i;
 }
 
+TEST(TruePeakMeter, SkipsOnlyBlocksThatCannotBeatTheRunningMaximum) {
+    // Blocks whose outer taps all pull one way (the signs of the half point's weights, or of
+    // the quarter points' sum or difference weights) at a level under the loudest sample of
+    // the span, which is read first: the skipping meter finds what the full one finds, at
+    // every vector width.
+    tpdet_global_init();
+    struct Restore {
+        int32_t avx2 = g_tp_avx2, avx512 = g_tp_avx512;
+        ~Restore() { g_tp_avx2 = avx2, g_tp_avx512 = avx512; }
+    } widths;
+    const int32_t avx2 = widths.avx2, avx512 = widths.avx512;
+    dsp_test::Noise pick(17);
+    for (int width = 0; width < 3; width++) {
+        g_tp_avx512 = width == 0 ? avx512 : 0;
+        g_tp_avx2 = width <= 1 ? avx2 : 0;
+        for (int trial = 0; trial < 6000; trial++) {
+            std::vector<float> buf(15 + TPMETER_SPAN + 16, 0.0f);
+            float *const x = buf.data() + 15;
+            const uint32_t n = 32 + (uint32_t)((pick.next() + 1) * 48);
+            const float level = 0.5f;
+            const int which = trial % 3, at = 17 + (int)((pick.next() + 1) * 0.5 * (n - 18));
+            const float *w = which == 0 ? g_tp_half[0] : which == 1 ? g_tp_qsum[0] : g_tp_qdiff[0];
+            for (int k = 0; k < 8; k++) {
+                const float v = (float)(k < 6 ? level : level * pick.next());
+                x[at - k] = w[k] < 0 ? -v : v;
+                x[at - 15 + k] = (which == 2) == (w[k] < 0) ? v : -v;
+            }
+            x[0] = level * (float)(1.0 + 0.5 * (pick.next() + 1)); // the loudest sample, first block only
+            const float full = tpmeter_span(x, n), skipping = tpmeter_span_above(x, n, 0.0f, 0.0f);
+            ASSERT_EQ(skipping, full) << "width " << width << " trial " << trial;
+        }
+    }
+}
+
 struct Hard {
     std::string name;
     double drive_db;
