@@ -830,20 +830,25 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
     float peak_in = 0, det_l = 0, det_r = 0, peak_out = 0, tp_l = 0, tp_r = 0;
 
     Chunk k;
-    // Outputs with the 15 before them (the output meter's history), per channel.
-    alignas(32) float outbuf[2][16 + CHUNK + 16];
-    float *const out[2] = {outbuf[0] + 16, outbuf[1] + 16};
+    // Outputs of up to TPMETER_SPAN samples with the 15 before them (the output meter's
+    // history), per channel: the meter reads a whole span at once, so that its loudest block,
+    // read first, sets the maximum that lets the others go.
+    alignas(32) float outbuf[2][16 + TPMETER_SPAN + 16];
+    float *const span[2] = {outbuf[0] + 16, outbuf[1] + 16};
+    uint32_t filled = 0;    // outputs in the span
+    float span_peak = 0.0f; // a bound for their magnitudes
     float hist_peak[2];
     for (int c = 0; c < 2; c++) {
         // (The meter's ring is mirrored: its last 15 samples lie in a row.)
         const Os4 *o = &lim->chan[c].out;
         const History15 h = load15(o->hist + ((o->count - 15) & 31));
-        store15(out[c] - 15, h);
+        store15(span[c] - 15, h);
         hist_peak[c] = peak15(h);
     }
     const float meter_bound = tpmeter_gain_bound();
     for (uint32_t base = 0; base < frames; base += CHUNK) {
         const uint32_t n = frames - base < CHUNK ? frames - base : CHUNK;
+        float *const out[2] = {span[0] + filled, span[1] + filled};
         const float *L = in_left + base, *R = in_right + base;
         delay_room(lim, k, n);
 
@@ -1014,17 +1019,24 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
             chunk_peak = peak2(0.0f, out[0], out[1], n, true);
             peak_out = chunk_peak > peak_out ? chunk_peak : peak_out;
         }
-        // Output true peak: only where the samples read could beat the running maximum.
+        filled += n;
+        span_peak = chunk_peak > span_peak ? chunk_peak : span_peak;
+        if (filled + CHUNK <= TPMETER_SPAN && base + n < frames) continue;
+
+        // Output true peak of the span: only where the samples read could beat the running
+        // maximum.
         float *const meter[2] = {&tp_l, &tp_r};
         for (int c = 0; c < 2; c++) {
-            const float bound = (chunk_peak > hist_peak[c] ? chunk_peak : hist_peak[c]) * meter_bound;
-            if (bound > *meter[c]) *meter[c] = tpmeter_span_above(out[c], n, hist_peak[c], *meter[c]);
-            // The last 15 outputs go before the next chunk's (a short chunk's tail reaches into
+            const float bound = (span_peak > hist_peak[c] ? span_peak : hist_peak[c]) * meter_bound;
+            if (bound > *meter[c]) *meter[c] = tpmeter_span_above(span[c], filled, hist_peak[c], *meter[c]);
+            // The last 15 outputs go before the next span's (a short span's tail reaches into
             // the history itself), with their largest magnitude.
-            const History15 tail = load15(out[c] + (int)n - 15);
-            store15(out[c] - 15, tail);
+            const History15 tail = load15(span[c] + (int)filled - 15);
+            store15(span[c] - 15, tail);
             hist_peak[c] = peak15(tail);
         }
+        filled = 0;
+        span_peak = 0.0f;
     }
 
     // The output meters' histories.
@@ -1034,13 +1046,13 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         // Both copies of the mirrored ring: the 15 in a row from the first one's slot (running
         // into the mirror), and the other copy of each.
         const uint32_t at = (o->count - 15) & 31;
-        const History15 h = load15(out[c] - 15);
+        const History15 h = load15(span[c] - 15);
         store15(o->hist + at, h);
         if (at <= 17) {
             store15(o->hist + at + 32, h);
         } else {
             for (uint32_t i = 0; i < 15; i++)
-                o->hist[(at + i + 32) & 63] = out[c][(int)i - 15];
+                o->hist[(at + i + 32) & 63] = span[c][(int)i - 15];
         }
     }
     c0->tail = c0->head + window_records(c0);

@@ -78,7 +78,7 @@ float tpmeter_gain_bound();
 // memory as for tpmeter_span; past: the largest magnitude of x[-15 .. -1]), found without
 // interpolating the samples whose values provably stay at or under running: the result is
 // that of max(running, tpmeter_span(x, n)) whenever that exceeds running. Returns it. [audio-thread]
-constexpr uint32_t TPMETER_SPAN = 128;
+constexpr uint32_t TPMETER_SPAN = 512;
 float tpmeter_span_above(const float *x, uint32_t n, float past, float running);
 
 // Tables, exposed for tests: for the pair of samples (t - k, t - 15 + k) of the fast cell and
