@@ -26,8 +26,10 @@ bool file_exists(const std::string &p) {
 
 bool is_tervik(const std::string &p) { return p.size() >= 11 && p.compare(p.size() - 11, 11, "Tervik.clap") == 0; }
 
-// The demo signal in a loop, copied in runs: the measured loop should spend its time in the
-// plug-ins, not in the source.
+// The demo signal in a loop, each row with its own copy. Its blocks are lent to the chain
+// as they lie (a host hands a plug-in its track's buffers), so that the measured loop spends
+// its time in the plug-ins, not in copying the source; only the block that wraps round the
+// end of the loop is copied.
 class LoopSource : public Source {
   public:
     explicit LoopSource(const Audio &a) : audio_(a) {}
@@ -44,10 +46,20 @@ class LoopSource : public Source {
             pos_ += run;
         }
     }
+    float *const *lend(uint32_t channels, uint32_t frames) override {
+        const uint32_t have = audio_.channels();
+        if (pos_ >= audio_.frames()) pos_ = 0;
+        if (channels > 2 || have == 0 || frames > audio_.frames() - pos_) return nullptr;
+        for (uint32_t c = 0; c < channels; c++)
+            ptrs_[c] = &audio_.ch[c < have ? c : have - 1][pos_];
+        pos_ += frames;
+        return ptrs_;
+    }
 
   private:
-    const Audio &audio_;
+    Audio audio_;
     size_t pos_ = 0;
+    float *ptrs_[2] = {nullptr, nullptr};
 };
 
 // One row: a chain of one plug-in, kept alive for the whole run so that rows can take turns.

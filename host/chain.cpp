@@ -132,8 +132,12 @@ void Chain::cycle(uint32_t frames) {
     if (frames == 0 || in_ptrs_.empty()) return;
     apply_swap();
     Source *src = source_.load();
-    (src ? src : &silence_)->fill(in_ptrs_.data(), channels_, frames);
-    float *const *cur = in_ptrs_.data();
+    // A chain processing out of place only reads its input: a source may lend it.
+    float *const *cur = src && !in_place_ ? src->lend(channels_, frames) : nullptr;
+    if (!cur) {
+        (src ? src : &silence_)->fill(in_ptrs_.data(), channels_, frames);
+        cur = in_ptrs_.data();
+    }
     ProcessArgs a;
     a.in_channels = a.out_channels = channels_;
     a.frames = frames;

@@ -13,12 +13,21 @@ struct Audio {
     size_t frames() const { return ch.empty() ? 0 : ch[0].size(); }
 };
 
-// Fills one block of a chain's input. fill() is [audio-thread]: it must not allocate.
+// Fills one block of a chain's input. fill() and lend() are [audio-thread]: they must not
+// allocate.
 class Source {
   public:
     virtual ~Source() = default;
     virtual void fill(float *const *out, uint32_t channels, uint32_t frames) = 0;
     virtual void rewind() {}
+    // The next `frames` frames of `channels` channels where the source holds them in place,
+    // for a chain that only reads its input: it hands these to the first stage instead of a
+    // copy, and never writes them. nullptr: fill() the block instead.
+    virtual float *const *lend(uint32_t channels, uint32_t frames) {
+        (void)channels;
+        (void)frames;
+        return nullptr;
+    }
 };
 
 class SilenceSource : public Source {

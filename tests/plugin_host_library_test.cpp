@@ -328,6 +328,37 @@ TEST(HostChain, StagesRunInSeriesLikeSeparateInstancesDo) {
     EXPECT_EQ(got.data, ref.data);
     EXPECT_GT(got.peak(), 0.01);
     EXPECT_EQ(chain.cycles(), BLOCKS);
+    {
+        // A source that lends its blocks in place feeds a second chain alike, and what it
+        // lends is read, never written.
+        struct Lending : Source {
+            Audio a;
+            size_t pos = 0, lent = 0;
+            float *ptr[2] = {nullptr, nullptr};
+            void fill(float *const *, uint32_t, uint32_t) override { ADD_FAILURE() << "filled, not lent"; }
+            float *const *lend(uint32_t channels, uint32_t frames) override {
+                for (uint32_t c = 0; c < channels; c++)
+                    ptr[c] = a.ch[c].data() + pos;
+                pos += frames;
+                lent++;
+                return ptr;
+            }
+        } lending;
+        lending.a = demo;
+        Chain second(2);
+        ASSERT_TRUE(second.create(lib, 2, HostOptions(), std::string(), &err)) << err;
+        second.stage(0).flush(&set);
+        ASSERT_TRUE(second.activate(48000, N, N, &err)) << err;
+        second.set_source(&lending);
+        for (uint32_t k = 0; k < BLOCKS; k++) {
+            second.cycle(N);
+            for (int c = 0; c < 2; c++)
+                EXPECT_EQ(0, memcmp(got.data[c].data() + k * N, second.output()[c], N * sizeof(float))) << k;
+        }
+        EXPECT_EQ(lending.lent, BLOCKS);
+        EXPECT_EQ(lending.a.ch, demo.ch);
+        second.deactivate();
+    }
     EXPECT_EQ(chain.stage(0).process_calls(), BLOCKS);
     // Blocks on the audio thread, then with the order swapped: stage 2 now runs first.
     ASSERT_TRUE(chain.run_blocks(10, N));
