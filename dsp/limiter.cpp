@@ -855,10 +855,15 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         // Smoothers of input gain and threshold, input gain, input sample peak. While they
         // stand still, cin and cthr are not filled (thr_arr is null).
         const bool steady_in = !moves(cur_in, tgt_in, sc) && !moves(cur_thr, tgt_thr, sc);
+        float late[2];           // the detector's maxima without true peak, when late_known
+        bool late_known = false; // (given by the unity input)
         const double *const thr_arr = steady_in ? nullptr : k.cthr;
         if (steady_in) {
-            const float p = cur_in == 1.0 ? KERNEL(input_unity, L, R, n, k.wl, k.wr)
-                                          : KERNEL(input_gain, L, R, cur_in, n, k.wl, k.wr);
+            // Without true peak the detector's maxima come with the unity input.
+            const float p = cur_in != 1.0 ? KERNEL(input_gain, L, R, cur_in, n, k.wl, k.wr)
+                            : tp          ? KERNEL(input_unity<false>, L, R, n, k.wl, k.wr, nullptr)
+                                          : KERNEL(input_unity<true>, L, R, n, k.wl, k.wr, late);
+            late_known = cur_in == 1.0 && !tp;
             peak_in = p > peak_in ? p : peak_in;
         } else {
             const bool thr_moves = moves(cur_thr, tgt_thr, sc);
@@ -896,8 +901,8 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         } else {
             tpdet_pass(&c0->det, k.wl, n);
             tpdet_pass(&c1->det, k.wr, n);
-            top_l = KERNEL(block_max, dl, n, 0.0f);
-            top_r = KERNEL(block_max, dr, n, 0.0f);
+            top_l = late_known ? late[0] : KERNEL(block_max, dl, n, 0.0f);
+            top_r = late_known ? late[1] : KERNEL(block_max, dr, n, 0.0f);
         }
         det_l = top_l > det_l ? top_l : det_l;
         det_r = top_r > det_r ? top_r : det_r;
