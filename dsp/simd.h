@@ -112,10 +112,14 @@ struct VD {
     static inline R mantissa(R x) {
         return _mm256_or_pd(_mm256_and_pd(x, _mm256_castsi256_pd(_mm256_set1_epi64x(0x000fffffffffffffLL))), set1(1.0));
     }
-    // 2^k for the integer k held in the low mantissa bits of t = k + shifter.
-    static inline R pow2(R t, R shifter) {
-        const __m256i k = _mm256_sub_epi64(_mm256_castpd_si256(t), _mm256_castpd_si256(shifter));
-        return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_add_epi64(k, _mm256_set1_epi64x(1023)), 52));
+    // table[n mod 16] for the integer n held in the low mantissa bits of t = n + shifter.
+    static inline R lookup16(const double *table, R t) {
+        return _mm256_i64gather_pd(table, _mm256_and_si256(_mm256_castpd_si256(t), _mm256_set1_epi64x(15)), 8);
+    }
+    // x 2^floor(n / 16) for that n (x and the result normal).
+    static inline R scale16(R x, R t) {
+        const __m256i k = _mm256_slli_epi64(_mm256_srli_epi64(_mm256_castpd_si256(t), 4), 52);
+        return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(x), k));
     }
 };
 #endif
@@ -209,9 +213,13 @@ struct VD {
     static inline R mantissa(R x) {
         return _mm_or_pd(_mm_and_pd(x, _mm_castsi128_pd(_mm_set1_epi64x(0x000fffffffffffffLL))), set1(1.0));
     }
-    static inline R pow2(R t, R shifter) {
-        const __m128i k = _mm_sub_epi64(_mm_castpd_si128(t), _mm_castpd_si128(shifter));
-        return _mm_castsi128_pd(_mm_slli_epi64(_mm_add_epi64(k, _mm_set1_epi64x(1023)), 52));
+    static inline R lookup16(const double *table, R t) {
+        const __m128i n = _mm_castpd_si128(t);
+        return _mm_set_pd(table[_mm_cvtsi128_si64(_mm_unpackhi_epi64(n, n)) & 15], table[_mm_cvtsi128_si64(n) & 15]);
+    }
+    static inline R scale16(R x, R t) {
+        const __m128i k = _mm_slli_epi64(_mm_srli_epi64(_mm_castpd_si128(t), 4), 52);
+        return _mm_castsi128_pd(_mm_add_epi64(_mm_castpd_si128(x), k));
     }
 };
 
@@ -286,10 +294,13 @@ struct VD {
             _mm512_or_si512(_mm512_and_si512(_mm512_castpd_si512(x), _mm512_set1_epi64(0x000fffffffffffffLL)),
                             _mm512_castpd_si512(set1(1.0))));
     }
-    static inline R pow2(R t, R shifter) {
-        const __m512i k = _mm512_sub_epi64(_mm512_castpd_si512(t), _mm512_castpd_si512(shifter));
-        return _mm512_castsi512_pd(
-            _mm512_maskz_slli_epi64((__mmask8)0xff, _mm512_add_epi64(k, _mm512_set1_epi64(1023)), 52));
+    static inline R lookup16(const double *table, R t) {
+        return _mm512_permutex2var_pd(_mm512_loadu_pd(table), _mm512_castpd_si512(t), _mm512_loadu_pd(table + 8));
+    }
+    static inline R scale16(R x, R t) {
+        const __m512i k = _mm512_maskz_slli_epi64(
+            (__mmask8)0xff, _mm512_maskz_srli_epi64((__mmask8)0xff, _mm512_castpd_si512(t), 4), 52);
+        return _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(x), k));
     }
 };
 
