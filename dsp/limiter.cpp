@@ -935,8 +935,10 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
         if (settled) cur_out = cur_ceil / cur_thr;
         bool peaked = false; // peak_out already taken
         if (settled && !running && cur_mix >= 0.9999) {
-            const float p =
-                KERNEL(output_wet, k.gain[0], gain1, k.dwl, k.dwr, cur_out, cur_ceil, n, out[0], out[1], &min_gain);
+            const float p = twin ? KERNEL(output_wet<true>, k.gain[0], gain1, k.dwl, k.dwr, cur_out, cur_ceil, n,
+                                          out[0], out[1], &min_gain)
+                                 : KERNEL(output_wet<false>, k.gain[0], gain1, k.dwl, k.dwr, cur_out, cur_ceil, n,
+                                          out[0], out[1], &min_gain);
             peak_out = p > peak_out ? p : peak_out;
             peaked = true;
         } else if (settled && !running) {
@@ -948,8 +950,8 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                 const __m128d g0 = _mm_load_pd(k.gain[0] + j), g1 = _mm_load_pd(gain1 + j);
                 const __m128d dwl = load2(k.dwl + j);
                 const __m128d dwr = load2(k.dwr + j);
-                __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, dwl), vout), vceil);
-                __m128d yr = clamp_pd(_mm_mul_pd(_mm_mul_pd(g1, dwr), vout), vceil);
+                __m128d yl = clamp_pd(_mm_mul_pd(_mm_mul_pd(g0, vout), dwl), vceil);
+                __m128d yr = clamp_pd(_mm_mul_pd(_mm_mul_pd(g1, vout), dwr), vceil);
                 __m128d g = _mm_min_pd(g0, g1);
                 const __m128d ddl = load2(k.ddl + j);
                 const __m128d ddr = load2(k.ddr + j);
@@ -965,8 +967,8 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
             min_gain = v[1] < v[0] ? v[1] : v[0];
             for (; j < n; j++) {
                 const double g0 = k.gain[0][j], g1 = gain1[j];
-                double yl = clamp_sd(g0 * k.dwl[j] * cur_out, cur_ceil);
-                double yr = clamp_sd(g1 * k.dwr[j] * cur_out, cur_ceil);
+                double yl = clamp_sd(g0 * cur_out * k.dwl[j], cur_ceil);
+                double yr = clamp_sd(g1 * cur_out * k.dwr[j], cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 yl = (yl - k.ddl[j]) * cur_mix + k.ddl[j];
                 yr = (yr - k.ddr[j]) * cur_mix + k.ddr[j];
@@ -982,7 +984,7 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                 cur_mix += (tgt_mix - cur_mix) * sc;
                 const double dwl = k.dwl[j], dwr = k.dwr[j], ddl = k.ddl[j], ddr = k.ddr[j];
                 const double g0 = k.gain[0][j], g1 = gain1[j];
-                double yl = clamp_sd(g0 * dwl * cur_out, cur_ceil), yr = clamp_sd(g1 * dwr * cur_out, cur_ceil);
+                double yl = clamp_sd(g0 * cur_out * dwl, cur_ceil), yr = clamp_sd(g1 * cur_out * dwr, cur_ceil);
                 double g = g0 < g1 ? g0 : g1;
                 if (cur_mix < 0.9999) {
                     yl = (yl - ddl) * cur_mix + ddl;
