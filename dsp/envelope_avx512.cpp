@@ -126,9 +126,10 @@ inline __m512d group(const Coefs &c, __m512d g, __m512d ev, __m512d fv, __mmask8
     const __m512d zero = _mm512_setzero_pd();
     if (_mm512_cmp_pd_mask(g, s, _CMP_GT_OQ) == 0) {
         // No sample rises over the slow envelope: the fast part only decays (its maps are
-        // max(0, q^j x + 0) in every lane).
-        fo = max_pd(zero, _mm512_fmadd_pd(c.qk, fv, zero));
-        if (fv_next) *fv_next = max_pd(zero, _mm512_fmadd_pd(c.q8, fv, zero));
+        // max(0, q^j x + 0) in every lane). It is never below +0 (or NaN, which the maximum
+        // keeps), so the maximum with 0 gives q^j x + 0 itself and is left out.
+        fo = _mm512_fmadd_pd(c.qk, fv, zero);
+        if (fv_next) *fv_next = _mm512_fmadd_pd(c.q8, fv, zero);
         return max_pd(g, _mm512_add_pd(s, fo));
     }
     __m512d m, fb;
