@@ -26,49 +26,17 @@ bool file_exists(const std::string &p) {
 
 bool is_tervik(const std::string &p) { return p.size() >= 11 && p.compare(p.size() - 11, 11, "Tervik.clap") == 0; }
 
-// The demo signal in a loop, each row with its own copy. Its blocks are lent to the chain
-// as they lie (a host hands a plug-in its track's buffers), so that the measured loop spends
-// its time in the plug-ins, not in copying the source; only the block that wraps round the
-// end of the loop is copied.
-class LoopSource : public Source {
-  public:
-    explicit LoopSource(const Audio &a) : audio_(a) {}
-    void fill(float *const *out, uint32_t channels, uint32_t frames) override {
-        const size_t n = audio_.frames();
-        const uint32_t have = audio_.channels();
-        uint32_t done = 0;
-        while (done < frames) {
-            if (pos_ >= n) pos_ = 0;
-            const uint32_t run = (uint32_t)std::min<size_t>(frames - done, n - pos_);
-            for (uint32_t c = 0; c < channels; c++)
-                if (out[c]) std::memcpy(out[c] + done, &audio_.ch[c < have ? c : have - 1][pos_], run * sizeof(float));
-            done += run;
-            pos_ += run;
-        }
-    }
-    float *const *lend(uint32_t channels, uint32_t frames) override {
-        const uint32_t have = audio_.channels();
-        if (pos_ >= audio_.frames()) pos_ = 0;
-        if (channels > 2 || have == 0 || frames > audio_.frames() - pos_) return nullptr;
-        for (uint32_t c = 0; c < channels; c++)
-            ptrs_[c] = &audio_.ch[c < have ? c : have - 1][pos_];
-        pos_ += frames;
-        return ptrs_;
-    }
-
-  private:
-    Audio audio_;
-    size_t pos_ = 0;
-    float *ptrs_[2] = {nullptr, nullptr};
-};
-
 // One row: a chain of one plug-in, kept alive for the whole run so that rows can take turns.
 struct Row {
     std::string plugin; // descriptor name
     int variant;        // True peak 1 / 0, or -1 for a plug-in without it
     int stages;
     std::unique_ptr<Chain> chain;
-    std::unique_ptr<LoopSource> src;
+    // The demo in a loop, the row's own copy, its blocks lent to the chain (a host hands a
+    // plug-in its track's buffers): the measured loop spends its time in the plug-ins, not in
+    // copying the source, and a plug-in that wrote into its input could spoil only its row.
+    std::unique_ptr<Audio> audio;
+    std::unique_ptr<BufferSource> src;
     double best_ns = 0; // smallest ns per frame (whole chain) over the rounds
 };
 
@@ -204,7 +172,8 @@ int cmd_bench(const std::vector<std::string> &argv) {
                     rc = 1;
                     continue;
                 }
-                r.src = std::make_unique<LoopSource>(demo);
+                r.audio = std::make_unique<Audio>(demo);
+                r.src = std::make_unique<BufferSource>(*r.audio, true, true);
                 r.chain->set_source(r.src.get());
                 for (int i = 0; i < 16; i++)
                     r.chain->cycle((uint32_t)block); // warm up

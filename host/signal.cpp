@@ -28,16 +28,34 @@ void SineSource::fill(float *const *out, uint32_t channels, uint32_t frames) {
 }
 
 void BufferSource::fill(float *const *out, uint32_t channels, uint32_t frames) {
-    size_t n = audio_.frames();
-    uint32_t have = audio_.channels();
-    for (uint32_t i = 0; i < frames; i++) {
+    const size_t n = audio_.frames();
+    const uint32_t have = audio_.channels();
+    uint32_t done = 0;
+    while (done < frames) {
         if (pos_ >= n && loop_ && n > 0) pos_ = 0;
-        for (uint32_t c = 0; c < channels; c++) {
-            if (!out[c]) continue;
-            out[c][i] = (pos_ < n && have > 0) ? audio_.ch[c < have ? c : have - 1][pos_] : 0.0f;
+        if (pos_ >= n) { // past the end without a loop (or nothing to play): silence
+            for (uint32_t c = 0; c < channels; c++)
+                if (out[c]) memset(out[c] + done, 0, sizeof(float) * (frames - done));
+            return;
         }
-        if (pos_ < n) pos_++;
+        const uint32_t run = (uint32_t)std::min<size_t>(frames - done, n - pos_);
+        for (uint32_t c = 0; c < channels; c++)
+            if (out[c]) memcpy(out[c] + done, &audio_.ch[c < have ? c : have - 1][pos_], sizeof(float) * run);
+        done += run;
+        pos_ += run;
     }
+}
+
+float *const *BufferSource::lend(uint32_t channels, uint32_t frames) {
+    const size_t n = audio_.frames();
+    const uint32_t have = audio_.channels();
+    if (!lends_ || channels > 8) return nullptr;
+    if (pos_ >= n && loop_ && n > 0) pos_ = 0;
+    if (pos_ >= n || frames > n - pos_) return nullptr; // the block wraps or runs out: filled
+    for (uint32_t c = 0; c < channels; c++)
+        lent_[c] = const_cast<float *>(&audio_.ch[c < have ? c : have - 1][pos_]);
+    pos_ += frames;
+    return lent_;
 }
 
 // ---- demo signal ----------------------------------------------------------------------------

@@ -47,18 +47,22 @@ class SineSource : public Source {
 };
 
 // Plays a prepared buffer, looping or followed by silence. Channels beyond the buffer's
-// repeat its last channel.
+// repeat its last channel. With `lends`, a block that lies whole in the buffer is lent (up
+// to 8 channels): the buffer's plug-ins then read it where it lies, so none of them may
+// write into its input.
 class BufferSource : public Source {
   public:
-    BufferSource(const Audio &audio, bool loop) : audio_(audio), loop_(loop) {}
+    BufferSource(const Audio &audio, bool loop, bool lends = false) : audio_(audio), loop_(loop), lends_(lends) {}
     void fill(float *const *out, uint32_t channels, uint32_t frames) override;
+    float *const *lend(uint32_t channels, uint32_t frames) override;
     void rewind() override { pos_ = 0; }
     size_t position() const { return pos_; }
 
   private:
     const Audio &audio_;
-    bool loop_;
+    bool loop_, lends_;
     size_t pos_ = 0;
+    float *lent_[8] = {};
 };
 
 // [any-thread] Returns the demo signal: a deterministic music-like stereo loop at 120 BPM (kick and snare hits,

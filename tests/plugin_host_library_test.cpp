@@ -371,6 +371,37 @@ TEST(HostChain, StagesRunInSeriesLikeSeparateInstancesDo) {
     chain.deactivate();
 }
 
+TEST(HostChain, BufferSourceLendsWholeBlocksAndFillsTheOneThatWraps) {
+    Audio a;
+    a.ch.assign(2, std::vector<float>(1000));
+    for (size_t i = 0; i < 1000; i++) {
+        a.ch[0][i] = (float)i;
+        a.ch[1][i] = -(float)i;
+    }
+    BufferSource lending(a, true, true), plain(a, true);
+    EXPECT_EQ(plain.lend(2, 400), nullptr); // only when asked to
+    float *const *p = lending.lend(2, 400);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0], a.ch[0].data());
+    EXPECT_EQ(p[1], a.ch[1].data());
+    p = lending.lend(3, 400); // a third channel repeats the last
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0], a.ch[0].data() + 400);
+    EXPECT_EQ(p[2], a.ch[1].data() + 400);
+    EXPECT_EQ(lending.lend(2, 400), nullptr); // 200 left: this block wraps
+    Buf b(2, 400);
+    lending.fill(b.p(), 2, 400);
+    EXPECT_EQ(b.data[0][199], 999.0f);
+    EXPECT_EQ(b.data[0][200], 0.0f);
+    EXPECT_EQ(b.data[1][399], -199.0f);
+    EXPECT_EQ(lending.lend(2, 400)[0], a.ch[0].data() + 200);
+    BufferSource once(a, false, true); // without a loop the end is followed by silence
+    EXPECT_NE(once.lend(2, 1000), nullptr);
+    EXPECT_EQ(once.lend(2, 1), nullptr);
+    once.fill(b.p(), 2, 400);
+    EXPECT_EQ(b.peak(), 0.0);
+}
+
 TEST(HostChain, BusesRunOnParallelThreadsAndRealTimeRuns) {
     NEED_ZAM();
     HostLib lib;
