@@ -811,6 +811,11 @@ void limiter_process_into(Limiter *lim, const float *in_left, const float *in_ri
                           uint32_t frames) {
     if (!lim->wet_l) return;
     if (!left || !right || !in_left || !in_right) frames = 0;
+    // The call's input is read chunk by chunk; ask for all of it at once.
+    for (uint32_t i = 0; i < frames && i < 2048; i += 16) {
+        _mm_prefetch((const char *)(in_left + i), _MM_HINT_T0);
+        _mm_prefetch((const char *)(in_right + i), _MM_HINT_T0);
+    }
     LimiterChan *c0 = &lim->chan[0], *c1 = &lim->chan[1];
     const double link = lim->link;
     const double sc = lim->smooth_coef, fc = lim->fade_coef;
