@@ -2,9 +2,7 @@
 // and off) and of any other CLAP, measured side by side in one run, with the ratios.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 #include "host/bench_editor.h"

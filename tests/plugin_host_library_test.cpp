@@ -331,20 +331,13 @@ TEST(HostChain, StagesRunInSeriesLikeSeparateInstancesDo) {
     {
         // A source that lends its blocks in place feeds a second chain alike, and what it
         // lends is read, never written.
-        struct Lending : Source {
-            Audio a;
-            size_t pos = 0, lent = 0;
-            float *ptr[2] = {nullptr, nullptr};
+        // (The copy of the demo that it lends from; filling instead of lending fails.)
+        struct LendOnly : BufferSource {
+            using BufferSource::BufferSource;
             void fill(float *const *, uint32_t, uint32_t) override { ADD_FAILURE() << "filled, not lent"; }
-            float *const *lend(uint32_t channels, uint32_t frames) override {
-                for (uint32_t c = 0; c < channels; c++)
-                    ptr[c] = a.ch[c].data() + pos;
-                pos += frames;
-                lent++;
-                return ptr;
-            }
-        } lending;
-        lending.a = demo;
+        };
+        Audio lent_audio = demo;
+        LendOnly lending(lent_audio, true, true);
         Chain second(2);
         ASSERT_TRUE(second.create(lib, 2, HostOptions(), std::string(), &err)) << err;
         second.stage(0).flush(&set);
@@ -355,8 +348,8 @@ TEST(HostChain, StagesRunInSeriesLikeSeparateInstancesDo) {
             for (int c = 0; c < 2; c++)
                 EXPECT_EQ(0, memcmp(got.data[c].data() + k * N, second.output()[c], N * sizeof(float))) << k;
         }
-        EXPECT_EQ(lending.lent, BLOCKS);
-        EXPECT_EQ(lending.a.ch, demo.ch);
+        EXPECT_EQ(lending.position(), (size_t)BLOCKS * N);
+        EXPECT_EQ(lent_audio.ch, demo.ch);
         second.deactivate();
     }
     EXPECT_EQ(chain.stage(0).process_calls(), BLOCKS);
