@@ -35,7 +35,7 @@ struct V {
     static inline R and_(R a, R b) { return _mm256_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm256_blendv_ps(b, a, mask); }
     static inline bool any(R mask) { return _mm256_movemask_ps(mask) != 0; }
-    static inline bool any_gt(R a, R b) { return _mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_GT_OQ)) != 0; }
+    static inline bool any_not_le(R a, R b) { return _mm256_movemask_ps(_mm256_cmp_ps(a, b, _CMP_NLE_UQ)) != 0; }
     // a with the lanes from `count` on set to 0.
     static inline R keep_first(R a, uint32_t count) {
         const __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -150,7 +150,7 @@ struct V {
     static inline R and_(R a, R b) { return _mm_and_ps(a, b); }
     static inline R select(R mask, R a, R b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
     static inline bool any(R mask) { return _mm_movemask_ps(mask) != 0; }
-    static inline bool any_gt(R a, R b) { return _mm_movemask_ps(_mm_cmpgt_ps(a, b)) != 0; }
+    static inline bool any_not_le(R a, R b) { return _mm_movemask_ps(_mm_cmpnle_ps(a, b)) != 0; }
     static inline R keep_first(R a, uint32_t count) {
         const __m128i idx = _mm_setr_epi32(0, 1, 2, 3);
         return _mm_and_ps(a, _mm_castsi128_ps(_mm_cmpgt_epi32(_mm_set1_epi32((int)count), idx)));
@@ -324,7 +324,7 @@ struct VW {
     static inline R keep_first(R a, uint32_t count) {
         return _mm512_maskz_mov_ps((__mmask16)(count >= 16 ? 0xffffu : (1u << count) - 1u), a);
     }
-    static inline bool any_gt(R a, R b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ) != 0; }
+    static inline bool any_not_le(R a, R b) { return _mm512_cmp_ps_mask(a, b, _CMP_NLE_UQ) != 0; }
     static inline R finite(R a) {
         a = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(a, a, _CMP_ORD_Q), a);
         a = _mm512_mask_max_ps(a, (__mmask16)0xffff, a, _mm512_set1_ps(-__FLT_MAX__));

@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 
