@@ -22,6 +22,10 @@ struct V {
     static inline R mul(R a, R b) { return _mm256_mul_ps(a, b); }
     static inline R div(R a, R b) { return _mm256_div_ps(a, b); }
     static inline R max(R a, R b) { return _mm256_max_ps(a, b); }
+    // The larger of two magnitudes by their bits (same order; a NaN, the largest, is kept).
+    static inline R max_mag(R a, R b) {
+        return _mm256_castsi256_ps(_mm256_max_epu32(_mm256_castps_si256(a), _mm256_castps_si256(b)));
+    }
     static inline R min(R a, R b) { return _mm256_min_ps(a, b); }
     static inline R madd(R a, R b, R c) { return _mm256_fmadd_ps(a, b, c); } // a * b + c
     static inline R abs(R a) { return _mm256_and_ps(a, _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff))); }
@@ -138,6 +142,11 @@ struct V {
     static inline R mul(R a, R b) { return _mm_mul_ps(a, b); }
     static inline R div(R a, R b) { return _mm_div_ps(a, b); }
     static inline R max(R a, R b) { return _mm_max_ps(a, b); }
+    // The larger of two magnitudes by their bits (same order; a NaN, the largest, is kept).
+    static inline R max_mag(R a, R b) {
+        const __m128i x = _mm_castps_si128(a), y = _mm_castps_si128(b), m = _mm_cmpgt_epi32(x, y);
+        return _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(m, x), _mm_andnot_si128(m, y)));
+    }
     static inline R min(R a, R b) { return _mm_min_ps(a, b); }
     static inline R madd(R a, R b, R c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
     static inline R abs(R a) { return _mm_and_ps(a, _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff))); }
@@ -317,6 +326,11 @@ struct VW {
     static inline R mul(R a, R b) { return _mm512_mul_ps(a, b); }
     // (The masked forms: GCC 12's unmasked ones start from an undefined vector and warn.)
     static inline R max(R a, R b) { return _mm512_mask_max_ps(a, (__mmask16)0xffff, a, b); }
+    // The larger of two magnitudes by their bits (same order; a NaN, the largest, is kept).
+    static inline R max_mag(R a, R b) {
+        return _mm512_castsi512_ps(
+            _mm512_maskz_max_epu32((__mmask16)0xffff, _mm512_castps_si512(a), _mm512_castps_si512(b)));
+    }
     static inline R madd(R a, R b, R c) { return _mm512_fmadd_ps(a, b, c); }
     static inline R abs(R a) {
         return _mm512_castsi512_ps(_mm512_and_si512(_mm512_castps_si512(a), _mm512_set1_epi32(0x7fffffff)));
