@@ -743,6 +743,33 @@ TEST(LimiterProcessing, ResetGivesTheSameOutputAsAFreshLimiter) {
     EXPECT_EQ(b1, b2);
 }
 
+TEST(LimiterProcessing, NonFiniteInputIsTakenAsSilenceOrTheEndOfTheF32Range) {
+    // NaN as 0 and infinities as +-FLT_MAX, in whole vectors and in a block's last samples,
+    // with and without input gain and true peak: the output is that of the mended input.
+    std::vector<float> m, r;
+    dsp_test::music(48000, 0.25, 0.9, 0.0, m, r);
+    std::vector<float> mended_m = m, mended_r = r;
+    const size_t at[4] = {1000, 3007, 5000 + 255, 7100};
+    const float bad[4] = {std::nanf(""), INFINITY, -INFINITY, -std::nanf("")};
+    for (int k = 0; k < 4; k++) {
+        (k % 2 ? r : m)[at[k]] = bad[k];
+        (k % 2 ? mended_r : mended_m)[at[k]] = std::isnan(bad[k]) ? 0.0f : bad[k] > 0 ? FLT_MAX : -FLT_MAX;
+    }
+    for (double input_db : {0.0, 3.0})
+        for (int tp = 0; tp < 2; tp++) {
+            Lim a, b;
+            a.set(input_db, 6.0, -1.0, tp == 1);
+            b.set(input_db, 6.0, -1.0, tp == 1);
+            std::vector<float> al = m, ar = r, bl = mended_m, br = mended_r;
+            a.run(al, ar);
+            b.run(bl, br);
+            for (size_t i = 0; i < al.size(); i++) {
+                ASSERT_EQ(al[i], bl[i]) << "input " << input_db << " dB, true peak " << tp << " at " << i;
+                ASSERT_EQ(ar[i], br[i]) << "input " << input_db << " dB, true peak " << tp << " at " << i;
+            }
+        }
+}
+
 TEST(LimiterProcessing, NonFiniteInputOrArgumentsDoNotStopTheLimiter) {
     Lim l;
     l.set(0.0, 6.0, -1.0);
