@@ -212,7 +212,7 @@ uint32_t envelope_scan8(Limiter *lim, double *g0, double *g1, uint32_t n, bool *
     // Whole groups. The branches are guessed from the slow envelope a group earlier, so that
     // the maps of a group do not wait for the group before it.
     __m512d ev = _mm512_set1_pd(es), fv = _mm512_set1_pd(ef), eref = ev;
-    __mmask8 above = 0;
+    __m512d top = _mm512_setzero_pd(); // the largest result: whether any is above 0
     while (j + 8 <= n) {
         const __m512d g = _mm512_loadu_pd(g0 + j);
         if (two && _mm512_cmp_pd_mask(g, _mm512_loadu_pd(g1 + j), _CMP_NEQ_UQ)) break;
@@ -222,12 +222,12 @@ uint32_t envelope_scan8(Limiter *lim, double *g0, double *g1, uint32_t n, bool *
         const __m512d res = group(c, g, ev, fv, atk, s, fo, &ev, &fv);
         _mm512_storeu_pd(g0 + j, res);
         if (two) _mm512_storeu_pd(g1 + j, res);
-        above = (__mmask8)(above | _mm512_cmp_pd_mask(res, _mm512_setzero_pd(), _CMP_GT_OQ));
+        top = max_pd(res, top);
         j += 8;
     }
     es = _mm512_cvtsd_f64(ev);
     ef = _mm512_cvtsd_f64(fv);
-    pos = pos || above;
+    pos = pos || _mm512_cmp_pd_mask(top, _mm512_setzero_pd(), _CMP_GT_OQ) != 0;
 
     // A last, shorter group: up to the end of the samples (it waits for the rest) or to where
     // the channels part (it ends there).
