@@ -5,7 +5,6 @@
 
 #include <immintrin.h>
 
-#include <bit>
 #include <cmath>
 #include <cstring>
 
